@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Configures and builds into build/ (or build-asan/ with HOPLIN_SANITIZE=1). Extra arguments go to
+# the build tool, e.g. a target name.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+if [ "${HOPLIN_SANITIZE:-0}" = 1 ]; then
+  dir="$root/build-asan"; extra=(-DHOPLIN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+else
+  dir="$root/build"; extra=()
+fi
+[ -f "$dir/build.ninja" ] || cmake -S "$root" -B "$dir" -G Ninja "${extra[@]}" >/dev/null
+cmake --build "$dir" -- "$@"
+echo "$dir"

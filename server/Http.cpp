@@ -1,0 +1,356 @@
+#include "Http.h"
+
+#include <QJsonDocument>
+
+#include <sys/socket.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <thread>
+
+namespace hoplin::server {
+
+namespace {
+
+// Set once a request reaches one of our handlers, so the error handler leaves that answer alone
+// (a fault may deliberately send an empty error body).
+thread_local bool t_routed = false;
+thread_local bool t_dropped = false;
+
+std::string toRegex(const std::string &pattern)
+{
+    std::string out;
+    std::size_t start = 0;
+    while (start <= pattern.size()) {
+        std::size_t end = pattern.find('/', start);
+        if (end == std::string::npos) end = pattern.size();
+        const std::string segment = pattern.substr(start, end - start);
+        if (segment == "*") {
+            out += "([^/]+)";
+        } else {
+            for (char c : segment) {
+                if (std::string_view(".^$|()[]{}*+?\\").find(c) != std::string_view::npos) out += '\\';
+                out += c;
+            }
+        }
+        if (end == pattern.size()) break;
+        out += '/';
+        start = end + 1;
+    }
+    return out;
+}
+
+std::string lower(std::string s)
+{
+    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+RecordedRequest snapshot(const httplib::Request &req, const std::string &body)
+{
+    RecordedRequest recorded;
+    recorded.method = req.method;
+    recorded.path = req.path;
+    if (auto q = req.target.find('?'); q != std::string::npos) recorded.query = req.target.substr(q + 1);
+    for (const auto &[name, value] : req.headers) {
+        // httplib adds these itself; they were never on the wire.
+        if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT")
+            continue;
+        recorded.headers.emplace_back(lower(name), value);
+    }
+    recorded.body = body;
+    recorded.time = isoNow();
+    return recorded;
+}
+
+// httplib 0.11 waits for EOF when a POST carries neither Content-Length nor Transfer-Encoding,
+// although such a request has no body. Routes are kept here too so those requests can be answered
+// before the library starts that read.
+struct BodylessRoute {
+    std::string method;
+    std::regex regex;
+    std::function<void(const httplib::Request &, httplib::Response &)> invoke;
+};
+
+std::map<const httplib::Server *, std::vector<BodylessRoute>> &bodylessRoutes()
+{
+    static std::map<const httplib::Server *, std::vector<BodylessRoute>> routes;
+    return routes;
+}
+
+bool declaresNoBody(const httplib::Request &req)
+{
+    return (req.method == "POST" || req.method == "PUT" || req.method == "PATCH" || req.method == "DELETE") &&
+           !req.has_header("Content-Length") && !req.has_header("Transfer-Encoding");
+}
+
+bool isAdminPath(const std::string &path) { return path.rfind("/__admin/", 0) == 0; }
+
+// httplib gives handlers no access to the socket, so find it by its addresses and shut it down:
+// the client then sees the connection end with no response at all.
+bool dropConnection(const httplib::Request &req)
+{
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        int fd = -1;
+        try {
+            fd = std::stoi(entry.path().filename().string());
+        } catch (...) {
+            continue;
+        }
+        sockaddr_in local{}, peer{};
+        socklen_t localLen = sizeof local, peerLen = sizeof peer;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) != 0 || local.sin_family != AF_INET)
+            continue;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) != 0) continue;
+        if (ntohs(local.sin_port) != req.local_port || ntohs(peer.sin_port) != req.remote_port) continue;
+        char address[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+        if (req.remote_addr != address) continue;
+        return ::shutdown(fd, SHUT_RDWR) == 0;
+    }
+    return false;
+}
+
+// Returns true when a fault answered the call in place of the route's handler.
+bool applyFault(ServerState &state, const httplib::Request &req, httplib::Response &res,
+                const std::string &pattern)
+{
+    std::optional<Fault> fault = state.takeFault(req.method, req.path);
+    if (!fault && pattern != req.path) fault = state.takeFault(req.method, pattern);
+    if (!fault) return false;
+    if (fault->delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
+    if (fault->close) {
+        t_dropped = dropConnection(req);
+        if (t_dropped) return true;
+        // Could not find the socket: fall back to a plain failure so the call still fails.
+        res.status = 502;
+        res.set_header("Connection", "close");
+        return true;
+    }
+    if (!fault->status) return false;
+    res.status = *fault->status;
+    if (!fault->body.empty() || !fault->contentType.empty()) res.set_content(fault->body, fault->contentType);
+    return true;
+}
+
+void run(ServerState &state, const RouteOptions &options, const std::string &pattern, const Handler &handler,
+         const httplib::Request &req, httplib::Response &res, const std::string &body, bool tooLarge)
+{
+    t_routed = true;
+    if (!options.admin) {
+        state.recordRequest(snapshot(req, body));
+        if (applyFault(state, req, res, pattern)) return;
+    }
+    if (tooLarge) {
+        sendDetail(res, 413, "Request body is larger than " + std::to_string(options.maxBody) + " bytes.");
+        return;
+    }
+    handler(req, res, body);
+}
+
+} // namespace
+
+void addRoute(httplib::Server &server, ServerState &state, const std::string &method, const std::string &pattern,
+              Handler handler, RouteOptions options)
+{
+    const std::string regex = toRegex(pattern);
+    auto plain = [&state, options, pattern, handler](const httplib::Request &req, httplib::Response &res) {
+        run(state, options, pattern, handler, req, res, req.body, req.body.size() > options.maxBody);
+    };
+    // Bodies are drained in full even past the cap so the connection stays usable for the 413.
+    auto reading = [&state, options, pattern, handler](const httplib::Request &req, httplib::Response &res,
+                                                        const httplib::ContentReader &reader) {
+        std::string body;
+        bool tooLarge = false;
+        const bool complete = reader([&](const char *data, std::size_t length) {
+            if (tooLarge || body.size() + length > options.maxBody) {
+                tooLarge = true;
+            } else {
+                body.append(data, length);
+            }
+            return true;
+        });
+        if (!complete) {
+            t_routed = true;
+            sendDetail(res, 400, "Could not read the request body.");
+            return;
+        }
+        run(state, options, pattern, handler, req, res, body, tooLarge);
+    };
+
+    bodylessRoutes()[&server].push_back(
+        {method, std::regex(regex), [&state, options, pattern, handler](const httplib::Request &req, httplib::Response &res) {
+             run(state, options, pattern, handler, req, res, {}, false);
+         }});
+
+    if (method == "GET") {
+        server.Get(regex, plain);
+    } else if (method == "POST") {
+        server.Post(regex, reading);
+        server.Post(regex, plain);
+    } else if (method == "PUT") {
+        server.Put(regex, reading);
+        server.Put(regex, plain);
+    } else if (method == "PATCH") {
+        server.Patch(regex, reading);
+        server.Patch(regex, plain);
+    } else if (method == "DELETE") {
+        server.Delete(regex, reading);
+        server.Delete(regex, plain);
+    }
+}
+
+void addStreamingRoute(httplib::Server &server, ServerState &state, const std::string &method,
+                       const std::string &pattern, StreamingHandler handler)
+{
+    const std::string regex = toRegex(pattern);
+    auto reading = [&state, pattern, handler](const httplib::Request &req, httplib::Response &res,
+                                              const httplib::ContentReader &reader) {
+        t_routed = true;
+        state.recordRequest(snapshot(req, {}));
+        if (applyFault(state, req, res, pattern)) {
+            if (!t_dropped) reader([](const char *, std::size_t) { return true; });
+            return;
+        }
+        handler(req, res, reader);
+    };
+    bodylessRoutes()[&server].push_back({method, std::regex(regex), [reading](const httplib::Request &req, httplib::Response &res) {
+                                             const httplib::ContentReader empty(
+                                                 [](httplib::ContentReceiver) { return true; },
+                                                 [](httplib::MultipartContentHeader, httplib::ContentReceiver) { return true; });
+                                             reading(req, res, empty);
+                                         }});
+    if (method == "POST") server.Post(regex, reading);
+    else if (method == "PUT") server.Put(regex, reading);
+    else if (method == "PATCH") server.Patch(regex, reading);
+}
+
+void installCommonHandlers(httplib::Server &server, ServerState &state, bool logRequests)
+{
+    server.set_pre_routing_handler([&server](const httplib::Request &req, httplib::Response &res) {
+        t_routed = false;
+        t_dropped = false;
+        if (!declaresNoBody(req)) return httplib::Server::HandlerResponse::Unhandled;
+        // The library hands us a const view of its own, non-const request; handlers read
+        // path captures from `matches`, which routing would otherwise have filled.
+        auto &mutableReq = const_cast<httplib::Request &>(req);
+        for (const auto &route : bodylessRoutes()[&server]) {
+            if (route.method == req.method && std::regex_match(mutableReq.path, mutableReq.matches, route.regex)) {
+                route.invoke(req, res);
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        res.status = 404;
+        return httplib::Server::HandlerResponse::Handled;
+    });
+
+    server.set_error_handler(httplib::Server::HandlerWithResponse([&state](const httplib::Request &req,
+                                                                           httplib::Response &res) {
+        if (t_routed) return httplib::Server::HandlerResponse::Unhandled;
+        if (res.status == 404 && !req.method.empty() && !isAdminPath(req.path))
+            state.recordRequest(snapshot(req, req.body));
+        sendDetail(res, res.status, res.status == 404 ? "Not Found." : "HTTP error " + std::to_string(res.status) + '.');
+        return httplib::Server::HandlerResponse::Handled;
+    }));
+
+    server.set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
+        t_routed = true;
+        sendDetail(res, 500, "Internal server error.");
+    });
+
+    server.set_logger([logRequests](const httplib::Request &req, const httplib::Response &res) {
+        if (logRequests) {
+            std::fprintf(stderr, "%s %s %s -> %d%s\n", isoNow().c_str(), req.method.c_str(), req.path.c_str(),
+                         res.status, t_dropped ? " (dropped)" : "");
+        }
+        t_routed = false;
+        t_dropped = false;
+    });
+}
+
+void sendJson(httplib::Response &res, int status, const QJsonObject &object)
+{
+    res.status = status;
+    res.set_content(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(), "application/json");
+}
+
+void sendJson(httplib::Response &res, int status, const QJsonArray &array)
+{
+    res.status = status;
+    res.set_content(QJsonDocument(array).toJson(QJsonDocument::Compact).toStdString(), "application/json");
+}
+
+void sendDetail(httplib::Response &res, int status, const std::string &detail)
+{
+    sendJson(res, status, QJsonObject{{QStringLiteral("detail"), QString::fromStdString(detail)}});
+}
+
+std::optional<QJsonObject> jsonBody(const httplib::Request &req, httplib::Response &res, const std::string &body)
+{
+    const std::string contentType = lower(req.get_header_value("Content-Type"));
+    if (contentType.rfind("application/json", 0) != 0) {
+        sendDetail(res, 415, "Content-Type must be application/json.");
+        return std::nullopt;
+    }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(body), &error);
+    if (error.error != QJsonParseError::NoError) {
+        sendDetail(res, 400, "Malformed JSON body: " + error.errorString().toStdString() + '.');
+        return std::nullopt;
+    }
+    if (!document.isObject()) {
+        sendDetail(res, 400, "The JSON body must be an object.");
+        return std::nullopt;
+    }
+    return document.object();
+}
+
+std::string bearerToken(const httplib::Request &req)
+{
+    const std::string header = req.get_header_value("Authorization");
+    constexpr std::string_view scheme = "bearer ";
+    if (header.size() <= scheme.size() || lower(header.substr(0, scheme.size())) != scheme) return {};
+    return header.substr(scheme.size());
+}
+
+std::optional<std::string> authorisedClient(const httplib::Request &req, httplib::Response &res,
+                                            const ServerState &state)
+{
+    const std::string token = bearerToken(req);
+    std::optional<std::string> client = token.empty() ? std::nullopt : state.clientForAccessToken(token);
+    if (!client) {
+        res.set_header("WWW-Authenticate", "Bearer");
+        sendDetail(res, 401, token.empty() ? "Not authenticated." : "Invalid or expired token.");
+    }
+    return client;
+}
+
+FieldState stringField(const QJsonObject &object, const char *key, std::string &out)
+{
+    const QJsonValue value = object.value(QLatin1String(key));
+    if (value.isUndefined() || value.isNull()) return FieldState::Missing;
+    if (!value.isString()) return FieldState::WrongType;
+    out = value.toString().toStdString();
+    return FieldState::Ok;
+}
+
+FieldState integerField(const QJsonObject &object, const char *key, qint64 &out)
+{
+    const QJsonValue value = object.value(QLatin1String(key));
+    if (value.isUndefined() || value.isNull()) return FieldState::Missing;
+    if (!value.isDouble()) return FieldState::WrongType;
+    const double d = value.toDouble();
+    if (!std::isfinite(d) || std::trunc(d) != d || std::fabs(d) > 9007199254740992.0) return FieldState::WrongType;
+    out = value.toInteger();
+    return FieldState::Ok;
+}
+
+} // namespace hoplin::server

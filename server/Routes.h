@@ -1,0 +1,16 @@
+#pragma once
+
+namespace httplib {
+class Server;
+}
+
+namespace hoplin::server {
+
+class ServerState;
+
+// One function per area of the service; main() calls each once before listening.
+void registerAuthRoutes(httplib::Server &server, ServerState &state);
+void registerServiceRoutes(httplib::Server &server, ServerState &state); // presets, usage, jobs, health
+void registerAdminRoutes(httplib::Server &server, ServerState &state);
+
+} // namespace hoplin::server

@@ -1,0 +1,130 @@
+#pragma once
+
+#include "Faults.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace hoplin::server {
+
+inline constexpr const char *kServerVersion = "2026.12.0";
+inline constexpr const char *kDemoKey = "hoplin-demo-key";
+inline constexpr const char *kDemoClientId = "demo-client";
+inline constexpr std::size_t kRequestLogCap = 1000;
+
+struct ClientKey {
+    std::string key;
+    std::string clientId;
+};
+
+struct IssuedSession {
+    std::string accessToken;
+    std::string refreshToken;
+    std::string installationId;
+    std::string clientId;
+    std::string sessionId;
+};
+
+struct UsageReport {
+    std::string processKey;
+    qint64 fileCount = 0;
+    qint64 inputBytes = 0;
+    std::string filename;
+    std::string clientId;
+    std::string time;
+};
+
+struct Job {
+    std::string id;
+    std::string clientId;
+    std::string status = "running";
+};
+
+struct RecordedRequest {
+    std::string method;
+    std::string path;
+    std::string query;
+    std::vector<std::pair<std::string, std::string>> headers; // names lower-cased
+    std::string body;
+    std::string time;
+};
+
+enum class CancelResult { Cancelled, UnknownJob };
+
+// Everything the server remembers. One mutex guards all of it: the traffic is tiny and a
+// single lock keeps cross-table operations (logout, reset) trivially consistent.
+class ServerState {
+public:
+    explicit ServerState(std::vector<ClientKey> extraKeys = {});
+
+    // Sessions
+    std::optional<IssuedSession> activate(const std::string &apiKey, const std::string &installationLabel);
+    std::optional<IssuedSession> refresh(const std::string &refreshToken);
+    std::optional<std::string> clientForAccessToken(const std::string &accessToken) const;
+    bool logout(const std::string &accessToken);
+    int expireAccessTokens();
+
+    // Usage and jobs
+    void recordUsage(UsageReport report);
+    void addJob(Job job);
+    CancelResult cancelJob(const std::string &clientId, const std::string &jobId);
+
+    // Traffic and faults
+    void recordRequest(RecordedRequest request);
+    std::optional<Fault> takeFault(const std::string &method, const std::string &path);
+    int addFault(Fault fault);
+    void clearFaults();
+    void clearRequests();
+    void clearCounts();
+
+    // Views for the admin endpoints
+    QJsonArray faultsJson() const;
+    QJsonArray requestsJson() const;
+    QJsonObject countsJson() const;
+    QJsonArray usageJson() const;
+    QJsonArray cancelsJson() const;
+    QJsonArray jobsJson() const;
+
+    void reset();
+
+private:
+    struct Session {
+        std::string id;
+        std::string clientId;
+        std::string installationId;
+        std::string refreshToken;
+        std::set<std::string> accessTokens;
+    };
+
+    std::string randomHex(std::size_t chars);
+    IssuedSession issue(Session &session);
+    void dropSession(const std::string &sessionId);
+
+    mutable std::mutex m_mutex;
+    std::mt19937_64 m_random;
+    std::vector<ClientKey> m_keys;
+    std::map<std::string, Session> m_sessions;
+    std::map<std::string, std::string> m_accessTokens;  // token -> session id
+    std::map<std::string, std::string> m_refreshTokens; // token -> session id
+    std::map<std::pair<std::string, std::string>, std::string> m_installations; // (client, label) -> id
+    std::map<std::string, Job> m_jobs;
+    std::vector<UsageReport> m_usage;
+    std::vector<std::string> m_cancels;
+    std::deque<RecordedRequest> m_requests;
+    std::map<std::string, int> m_counts;
+    FaultTable m_faults;
+};
+
+std::string isoNow();
+
+} // namespace hoplin::server

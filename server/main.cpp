@@ -1,0 +1,158 @@
+#include "Http.h"
+#include "Routes.h"
+#include "ServerState.h"
+
+#include <httplib.h>
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+using namespace hoplin::server;
+
+namespace {
+
+struct Options {
+    int port = 8787;
+    bool admin = false;
+    bool quiet = false;
+    std::vector<ClientKey> keys;
+};
+
+void usage(std::FILE *out)
+{
+    std::fputs("usage: hoplin-server [--port N] [--key KEY[=CLIENT_ID]]... [--admin] [--quiet]\n"
+               "  --port N   listen on 127.0.0.1:N (default 8787; 0 picks a free port)\n"
+               "  --key      accept another client key (repeatable)\n"
+               "  --admin    enable the /__admin/ test endpoints\n"
+               "  --quiet    do not log requests to stderr\n",
+               out);
+}
+
+// Returns an exit code when the arguments end the program early.
+std::optional<int> parseArgs(int argc, char **argv, Options &options)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool hasValue = false;
+        if (auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            hasValue = true;
+        }
+        auto next = [&]() -> bool {
+            if (hasValue) return true;
+            if (i + 1 >= argc) return false;
+            value = argv[++i];
+            return true;
+        };
+
+        if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            return 0;
+        } else if (arg == "--admin") {
+            options.admin = true;
+        } else if (arg == "--quiet") {
+            options.quiet = true;
+        } else if (arg == "--port") {
+            int port = -1;
+            if (!next() || std::from_chars(value.data(), value.data() + value.size(), port).ec != std::errc() ||
+                port < 0 || port > 65535) {
+                std::fprintf(stderr, "hoplin-server: --port needs a number from 0 to 65535\n");
+                return 2;
+            }
+            options.port = port;
+        } else if (arg == "--key") {
+            if (!next() || value.empty() || value[0] == '=') {
+                std::fprintf(stderr, "hoplin-server: --key needs KEY or KEY=CLIENT_ID\n");
+                return 2;
+            }
+            ClientKey key;
+            if (auto eq = value.find('='); eq != std::string::npos) {
+                key.key = value.substr(0, eq);
+                key.clientId = value.substr(eq + 1);
+            } else {
+                key.key = value;
+            }
+            if (key.clientId.empty()) key.clientId = "client-" + std::to_string(options.keys.size() + 1);
+            options.keys.push_back(std::move(key));
+        } else {
+            std::fprintf(stderr, "hoplin-server: unknown argument %s\n", argv[i]);
+            usage(stderr);
+            return 2;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    if (auto code = parseArgs(argc, argv, options)) return *code;
+
+    // Block the stop signals before any thread starts so only the waiter below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    ServerState state(std::move(options.keys));
+    httplib::Server server;
+    // Plenty of workers: injected delays park a thread each.
+    server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    // The library default sets SO_REUSEPORT, which would let two servers share a port silently.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    server.set_keep_alive_max_count(100);
+
+    installCommonHandlers(server, state, !options.quiet);
+    registerAuthRoutes(server, state);
+    registerServiceRoutes(server, state);
+    if (options.admin) registerAdminRoutes(server, state);
+
+    const char *host = "127.0.0.1";
+    int port = options.port;
+    if (port == 0) {
+        port = server.bind_to_any_port(host);
+        if (port <= 0) port = -1;
+    } else if (!server.bind_to_port(host, port)) {
+        port = -1;
+    }
+    if (port < 0) {
+        std::fprintf(stderr, "hoplin-server: cannot listen on %s:%d: %s\n", host, options.port, std::strerror(errno));
+        return 1;
+    }
+
+    std::printf("http://%s:%d\n", host, port);
+    std::printf("demo key: %s\n", kDemoKey);
+    std::fflush(stdout);
+
+    std::atomic<bool> signalled{false};
+    std::thread waiter([&server, &stopSignals, &signalled] {
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        signalled = true;
+        server.stop();
+    });
+
+    const bool listened = server.listen_after_bind();
+    // Listening can also end on its own (an error); wake the waiter so it can be joined.
+    if (!signalled) pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+    if (!options.quiet) std::fprintf(stderr, "hoplin-server: stopped\n");
+    return listened ? 0 : 1;
+}

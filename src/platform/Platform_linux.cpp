@@ -1,0 +1,49 @@
+#include "Platform.h"
+
+#include <QStandardPaths>
+#include <QSysInfo>
+#include <utility>
+
+namespace hoplin::platform {
+
+QString appDataDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Hoplin");
+}
+
+QString downloadsDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+}
+
+QString systemName()
+{
+    return QStringLiteral("Linux");
+}
+
+QString systemVersion()
+{
+    return QStringLiteral("%1 (kernel %2)").arg(QSysInfo::prettyProductName(), QSysInfo::kernelVersion());
+}
+
+QString localText(const QString &text)
+{
+    // Longest phrases first, so "your Mac's Keychain" wins over "Keychain".
+    static const std::pair<const char *, const char *> table[] = {
+        {"your Mac's Keychain", "your keyring"},
+        {"Application Support/", ".local/share/"},
+        {"Application Support", "the data folder"},
+        {"Show in Finder", "Show in File Manager"},
+        {"Reveal in Finder", "Show in File Manager"},
+        {"in Finder", "in the file manager"},
+        {"Finder", "File Manager"},
+        {"Keychain", "keyring"},
+        {"macOS", "Linux"},
+    };
+    QString result = text;
+    for (const auto &[from, to] : table)
+        result.replace(QLatin1String(from), QLatin1String(to));
+    return result;
+}
+
+} // namespace hoplin::platform

@@ -1,0 +1,220 @@
+#include "APIClient.h"
+
+#include "Json.h"
+#include "app/DiagnosticsLogger.h"
+#include "platform/Settings.h"
+#include "version.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QStringDecoder>
+#include <QThread>
+#include <QCoro/QCoroNetworkReply>
+#include <atomic>
+
+namespace hoplin {
+
+APIError::APIError(Kind kind, int status, QString payload, QString description)
+    : Error(QStringLiteral("APIError"), int(kind), std::move(description))
+    , m_kind(kind)
+    , m_status(status)
+    , m_payload(std::move(payload))
+{
+}
+
+APIError APIError::badStatus(int status, const QString &body)
+{
+    return APIError(Kind::BadStatus, status, body, QStringLiteral("Server error %1: %2").arg(status).arg(body));
+}
+
+APIError APIError::decoding(const QString &detail)
+{
+    return APIError(Kind::Decoding, 0, detail, QStringLiteral("Unexpected response: ") + detail);
+}
+
+APIError APIError::noData()
+{
+    return APIError(Kind::NoData, 0, {}, QStringLiteral("No data received."));
+}
+
+namespace APIClient {
+namespace {
+
+std::atomic<qint64> g_timeoutMs{60000};
+
+void apiLog(const QString &message)
+{
+    DiagnosticsLogger::shared().log(QStringLiteral("api"), message);
+}
+
+QByteArray jsonBody(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// Status 200 decodes the record; anything else is a bad status carrying the body text.
+template <typename Record>
+Record judge(const APIResponse &response)
+{
+    if (response.status != 200)
+        throw APIError::badStatus(response.status, bodyText(response.body));
+    try {
+        return Record::fromJson(JsonReader::parse(response.body));
+    } catch (const DecodingError &error) {
+        throw APIError::decoding(error.detail());
+    }
+}
+
+} // namespace
+
+QNetworkAccessManager &network()
+{
+    // Guarded so a first use from two places cannot build two managers; never destroyed, since
+    // replies awaited by coroutines must not outlive it.
+    static QMutex lock;
+    static QNetworkAccessManager *manager = nullptr;
+    QMutexLocker locker(&lock);
+    if (!manager) {
+        manager = new QNetworkAccessManager();
+        if (QCoreApplication::instance())
+            manager->moveToThread(QCoreApplication::instance()->thread());
+    }
+    return *manager;
+}
+
+std::chrono::milliseconds requestTimeout()
+{
+    return std::chrono::milliseconds(g_timeoutMs.load());
+}
+
+void setRequestTimeoutForTesting(std::chrono::milliseconds timeout)
+{
+    g_timeoutMs = timeout.count();
+}
+
+QUrl baseURL()
+{
+    const QString configured = Settings::shared().string(QString::fromLatin1(keys::baseURL)).trimmed();
+    if (!configured.isEmpty()) {
+        const QUrl url(configured, QUrl::StrictMode);
+        const QString scheme = url.scheme().toLower();
+        if (url.isValid() && (scheme == u"http" || scheme == u"https") && !url.host().isEmpty())
+            return url;
+    }
+    return QUrl(QString::fromLatin1(version::kServiceOrigin));
+}
+
+QUrl endpoint(const QString &path)
+{
+    QUrl url = baseURL();
+    QString base = url.path();
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    QString tail = path;
+    while (tail.startsWith(QLatin1Char('/')))
+        tail.remove(0, 1);
+    url.setPath(base + QLatin1Char('/') + tail);
+    return url;
+}
+
+QNetworkRequest makeRequest(const QUrl &url, const QString &bearer)
+{
+    QNetworkRequest request(url);
+    request.setTransferTimeout(int(g_timeoutMs.load()));
+    // Debian's Qt 6.4 lacks later HTTP/2 fixes; the service speaks HTTP/1.1 fine.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    if (!bearer.isNull())
+        request.setRawHeader("Authorization", "Bearer " + bearer.toUtf8());
+    return request;
+}
+
+QString bodyText(const QByteArray &body)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(body);
+    return decoder.hasError() ? QString() : text;
+}
+
+QCoro::Task<APIResponse> request(QString path, QByteArray method, std::optional<QByteArray> body, QString bearer)
+{
+    const QNetworkRequest networkRequest = makeRequest(endpoint(path), bearer);
+    const QString methodName = QString::fromLatin1(method);
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QNetworkReply *reply = network().sendCustomRequest(networkRequest, method, body.value_or(QByteArray()));
+    co_await qCoro(reply).waitForFinished();
+    reply->deleteLater();
+
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid()) {
+        if (reply->error() == QNetworkReply::NoError) {
+            const APIError error = APIError::noData();
+            apiLog(QStringLiteral("%1 %2 ERROR %3").arg(methodName, path, error.description()));
+            throw error;
+        }
+        QString description = reply->errorString();
+        // A transfer time-out surfaces as a plain cancellation; say what happened.
+        if (reply->error() == QNetworkReply::OperationCanceledError && elapsed.elapsed() >= g_timeoutMs.load() - 50)
+            description = QStringLiteral("The request timed out.");
+        apiLog(QStringLiteral("%1 %2 ERROR %3").arg(methodName, path, description));
+        throw TransportError(int(reply->error()), description);
+    }
+
+    const qint64 milliseconds = elapsed.nsecsElapsed() / 1000000;
+    APIResponse response{reply->readAll(), status.toInt()};
+    apiLog(QStringLiteral("%1 %2 -> %3 in %4ms").arg(methodName, path).arg(response.status).arg(milliseconds));
+    co_return response;
+}
+
+QCoro::Task<Session> activate(QString apiKey)
+{
+    const QByteArray body = jsonBody({{QStringLiteral("api_key"), apiKey},
+                                      {QStringLiteral("installation_label"), QLatin1String(version::kAppName)}});
+    const APIResponse response = co_await request(QStringLiteral("/v1/auth/activate"), "POST", body);
+    co_return judge<Session>(response);
+}
+
+QCoro::Task<PresetsPayload> fetchPresets(QString bearer)
+{
+    const APIResponse response = co_await request(QStringLiteral("/v1/presets"), "GET", std::nullopt, bearer);
+    co_return judge<PresetsPayload>(response);
+}
+
+QCoro::Task<Session> refresh(QString refreshToken)
+{
+    const QByteArray body = jsonBody({{QStringLiteral("refresh_token"), refreshToken}});
+    const APIResponse response = co_await request(QStringLiteral("/v1/auth/refresh"), "POST", body);
+    co_return judge<Session>(response);
+}
+
+QCoro::Task<bool> logout(QString bearer, QString refreshToken)
+{
+    const QByteArray body = jsonBody({{QStringLiteral("refresh_token"), refreshToken}});
+    try {
+        const APIResponse response = co_await request(QStringLiteral("/v1/auth/logout"), "POST", body, bearer);
+        co_return response.status == 200 || response.status == 401 || response.status == 404;
+    } catch (const Error &error) {
+        apiLog(QStringLiteral("logout request failed: ") + error.description());
+    } catch (const std::exception &error) {
+        apiLog(QStringLiteral("logout request failed: ") + QString::fromUtf8(error.what()));
+    }
+    co_return false;
+}
+
+QCoro::Task<void> cancelJob(QString jobID, QString bearer)
+{
+    const APIResponse response =
+        co_await request(QStringLiteral("/v1/jobs/%1/cancel").arg(jobID), "POST", std::nullopt, bearer);
+    if (response.status != 200 && response.status != 202 && response.status != 404)
+        throw APIError::badStatus(response.status, QStringLiteral("Job cancel failed."));
+}
+
+} // namespace APIClient
+} // namespace hoplin

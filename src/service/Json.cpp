@@ -1,0 +1,168 @@
+#include "Json.h"
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <cmath>
+
+namespace hoplin {
+
+JsonReader::JsonReader(QJsonObject object, QString path)
+    : m_object(std::move(object))
+    , m_path(std::move(path))
+{
+}
+
+JsonReader JsonReader::parse(const QByteArray &bytes)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError)
+        throw DecodingError(QStringLiteral("the data is not valid JSON (%1 at offset %2)")
+                                .arg(error.errorString())
+                                .arg(error.offset));
+    if (!document.isObject())
+        throw DecodingError(QStringLiteral("expected a JSON object at the top level but found %1")
+                                .arg(document.isArray() ? QStringLiteral("an array") : QStringLiteral("a value")));
+    return JsonReader(document.object());
+}
+
+QString JsonReader::typeName(const QJsonValue &value)
+{
+    switch (value.type()) {
+    case QJsonValue::Null: return QStringLiteral("null");
+    case QJsonValue::Bool: return QStringLiteral("a boolean");
+    case QJsonValue::Double: return QStringLiteral("a number");
+    case QJsonValue::String: return QStringLiteral("a string");
+    case QJsonValue::Array: return QStringLiteral("an array");
+    case QJsonValue::Object: return QStringLiteral("an object");
+    case QJsonValue::Undefined: break;
+    }
+    return QStringLiteral("nothing");
+}
+
+QString JsonReader::keyPath(const QString &key) const
+{
+    return m_path.isEmpty() ? key : m_path + QLatin1Char('.') + key;
+}
+
+DecodingError JsonReader::mismatch(const QString &path, const QString &expected, const QJsonValue &found)
+{
+    return DecodingError(QStringLiteral("key \"%1\" expected %2 but found %3").arg(path, expected, typeName(found)));
+}
+
+bool JsonReader::has(const QString &key) const
+{
+    const QJsonValue value = m_object.value(key);
+    return !value.isUndefined() && !value.isNull();
+}
+
+QJsonValue JsonReader::raw(const QString &key) const
+{
+    return m_object.value(key);
+}
+
+QJsonValue JsonReader::required(const QString &key) const
+{
+    const QJsonValue value = m_object.value(key);
+    if (value.isUndefined())
+        throw DecodingError(QStringLiteral("key \"%1\" not found").arg(keyPath(key)));
+    return value;
+}
+
+std::optional<qint64> exactInteger(const QJsonValue &value)
+{
+    if (!value.isDouble())
+        return std::nullopt;
+    const double number = value.toDouble();
+    // 2^63 is the first double past the qint64 range.
+    if (!std::isfinite(number) || std::trunc(number) != number || number < -9223372036854775808.0 ||
+        number >= 9223372036854775808.0)
+        return std::nullopt;
+    return qint64(number);
+}
+
+QString JsonReader::string(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    if (!value.isString())
+        throw mismatch(keyPath(key), QStringLiteral("a string"), value);
+    return value.toString();
+}
+
+std::optional<QString> JsonReader::optionalString(const QString &key) const
+{
+    if (!has(key))
+        return std::nullopt;
+    return string(key);
+}
+
+qint64 JsonReader::integer(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    const auto result = exactInteger(value);
+    if (!result)
+        throw mismatch(keyPath(key), QStringLiteral("an integer"), value);
+    return *result;
+}
+
+std::optional<qint64> JsonReader::optionalInteger(const QString &key) const
+{
+    if (!has(key))
+        return std::nullopt;
+    return integer(key);
+}
+
+double JsonReader::number(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    if (!value.isDouble())
+        throw mismatch(keyPath(key), QStringLiteral("a number"), value);
+    return value.toDouble();
+}
+
+std::optional<double> JsonReader::optionalNumber(const QString &key) const
+{
+    if (!has(key))
+        return std::nullopt;
+    return number(key);
+}
+
+bool JsonReader::boolean(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    if (!value.isBool())
+        throw mismatch(keyPath(key), QStringLiteral("a boolean"), value);
+    return value.toBool();
+}
+
+std::optional<bool> JsonReader::optionalBoolean(const QString &key) const
+{
+    if (!has(key))
+        return std::nullopt;
+    return boolean(key);
+}
+
+JsonReader JsonReader::object(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    if (!value.isObject())
+        throw mismatch(keyPath(key), QStringLiteral("an object"), value);
+    return JsonReader(value.toObject(), keyPath(key));
+}
+
+std::optional<JsonReader> JsonReader::optionalObject(const QString &key) const
+{
+    if (!has(key))
+        return std::nullopt;
+    return object(key);
+}
+
+QJsonArray JsonReader::array(const QString &key) const
+{
+    const QJsonValue value = required(key);
+    if (!value.isArray())
+        throw mismatch(keyPath(key), QStringLiteral("an array"), value);
+    return value.toArray();
+}
+
+} // namespace hoplin

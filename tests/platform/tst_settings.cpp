@@ -1,0 +1,138 @@
+#include "TestSupport.h"
+#include "platform/Platform.h"
+#include "platform/Settings.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace hoplin;
+
+class TestSettings : public QObject {
+    Q_OBJECT
+
+    QString freshFile()
+    {
+        static int n = 0;
+        return test::testHome() + QStringLiteral("/settings-%1.conf").arg(++n);
+    }
+
+private slots:
+    void defaultsWhenAbsent_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QVariant>("expected");
+        QTest::newRow("exportLocation") << "exportLocation" << QVariant(QStringLiteral("sameAsSource"));
+        QTest::newRow("autoStartConvert is on") << "autoStartConvert" << QVariant(true);
+        QTest::newRow("hoplinDiag is off") << "hoplinDiag" << QVariant(false);
+        QTest::newRow("baseURL empty") << "baseURL" << QVariant(QString());
+        QTest::newRow("date absent") << "lastUpdateCheckSuccess" << QVariant(QDateTime());
+    }
+    void defaultsWhenAbsent()
+    {
+        QFETCH(QString, key);
+        QFETCH(QVariant, expected);
+        Settings settings(freshFile());
+        QVERIFY(!settings.contains(key));
+        QCOMPARE(settings.value(key), expected);
+    }
+
+    void everyKnownKeyRoundTrips()
+    {
+        const QString file = freshFile();
+        {
+            Settings settings(file);
+            for (const auto &info : Settings::knownKeys()) {
+                switch (info.type) {
+                case Settings::Type::String: settings.setValue(info.name, QStringLiteral("v-") + info.name); break;
+                case Settings::Type::Boolean: settings.setValue(info.name, !info.defaultValue.toBool()); break;
+                case Settings::Type::Date:
+                    settings.setValue(info.name, QDateTime(QDate(2026, 1, 31), QTime(14, 5, 9, 250), Qt::UTC));
+                    break;
+                }
+            }
+        }
+        Settings reread(file);
+        for (const auto &info : Settings::knownKeys()) {
+            switch (info.type) {
+            case Settings::Type::String:
+                QCOMPARE(reread.string(info.name), QStringLiteral("v-") + info.name);
+                break;
+            case Settings::Type::Boolean: QCOMPARE(reread.boolean(info.name), !info.defaultValue.toBool()); break;
+            case Settings::Type::Date:
+                QCOMPARE(reread.date(info.name), QDateTime(QDate(2026, 1, 31), QTime(14, 5, 9, 250), Qt::UTC));
+                break;
+            }
+        }
+    }
+
+    void commandLineOverridesForOneRun_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QVariant>("expected");
+        QTest::newRow("YES") << QStringList{"app", "-hoplinDiag", "YES"} << "hoplinDiag" << QVariant(true);
+        QTest::newRow("false") << QStringList{"app", "-autoStartConvert", "false"} << "autoStartConvert"
+                               << QVariant(false);
+        QTest::newRow("string") << QStringList{"app", "-tab", "analysis"} << "tab" << QVariant("analysis");
+        QTest::newRow("after other arguments")
+            << QStringList{"app", "file.wav", "-baseURL", "http://127.0.0.1:9/"} << "baseURL"
+            << QVariant("http://127.0.0.1:9/");
+        QTest::newRow("bad boolean keeps default") << QStringList{"app", "-autoStartConvert", "maybe"}
+                                                   << "autoStartConvert" << QVariant(true);
+        QTest::newRow("dangling switch ignored") << QStringList{"app", "-tab"} << "tab" << QVariant(QString());
+    }
+    void commandLineOverridesForOneRun()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, key);
+        QFETCH(QVariant, expected);
+        const QString file = freshFile();
+        {
+            Settings settings(file);
+            settings.applyCommandLine(arguments);
+            QCOMPARE(settings.value(key), expected);
+        }
+        // Nothing of it was written.
+        Settings reread(file);
+        QVERIFY(!reread.contains(key));
+    }
+
+    void overrideBeatsStoredUntilChanged()
+    {
+        Settings settings(freshFile());
+        settings.setValue(keys::tab, QStringLiteral("convert"));
+        settings.applyCommandLine({"app", "-tab", "cinema"});
+        QCOMPARE(settings.string(keys::tab), QStringLiteral("cinema"));
+        settings.setValue(keys::tab, QStringLiteral("analysis"));
+        QCOMPARE(settings.string(keys::tab), QStringLiteral("analysis"));
+    }
+
+    void changeSignalNamesTheKey()
+    {
+        Settings settings(freshFile());
+        QSignalSpy spy(&settings, &Settings::changed);
+        settings.setValue(keys::ffmpegPathOverride, QStringLiteral("/opt/ffmpeg"));
+        settings.remove(keys::ffmpegPathOverride);
+        QCOMPARE(spy.count(), 2);
+        QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("ffmpegPathOverride"));
+        QVERIFY(!settings.contains(keys::ffmpegPathOverride));
+    }
+
+    void localTextSubstitutesPlatformWords_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("keychain phrase") << "Saved in your Mac's Keychain." << "Saved in your keyring.";
+        QTest::newRow("finder") << "Show in Finder" << "Show in File Manager";
+        QTest::newRow("untouched") << "Machine learning" << "Machine learning";
+    }
+    void localTextSubstitutesPlatformWords()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        QCOMPARE(platform::localText(text), expected);
+    }
+};
+
+HOPLIN_TEST_MAIN(TestSettings)
+#include "tst_settings.moc"

@@ -1,0 +1,110 @@
+#include "TestSupport.h"
+#include "service/APIClient.h"
+#include "service/Json.h"
+#include "service/Records.h"
+
+#include <QTest>
+
+using namespace hoplin;
+
+namespace {
+const QByteArray kPreset =
+    R"({"id":"h264","name":"H.264","description":"d","suffix":"_h264","output_ext":".mp4","kind":"video",)"
+    R"("command":"ffmpeg -i {input} {output_base}.mp4"})";
+
+QByteArray payloadWith(const QByteArray &preset)
+{
+    return R"({"version":3,"generated_at":"2026-12-01T00:00:00Z","note":"n","presets":[)" + kPreset + "," + preset +
+           "]}";
+}
+
+template <typename Record>
+QString decodeFailure(const QByteArray &json)
+{
+    try {
+        Record::fromJson(JsonReader::parse(json));
+    } catch (const DecodingError &error) {
+        return error.detail();
+    }
+    return {};
+}
+} // namespace
+
+class TestRecords : public QObject {
+    Q_OBJECT
+private slots:
+    void presetsPayloadRejectsWithKeyAndType_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("fractional channel limit")
+            << payloadWith(R"({"id":"n","name":"n","description":"d","suffix":"","output_ext":".wav","kind":"normalise","max_channels":2.5,"command":"ffmpeg"})")
+            << R"(key "presets[1].max_channels" expected an integer but found a number)";
+        QTest::newRow("missing output_ext")
+            << payloadWith(R"({"id":"n","name":"n","description":"d","suffix":"","kind":"normalise","command":"ffmpeg"})")
+            << R"(key "presets[1].output_ext" not found)";
+        QTest::newRow("null required string")
+            << payloadWith(R"({"id":null,"name":"n","description":"d","suffix":"","output_ext":".wav","kind":"k","command":"ffmpeg"})")
+            << R"(key "presets[1].id" expected a string but found null)";
+        QTest::newRow("preset not an object") << payloadWith("7") << R"(key "presets[1]" expected an object but found a number)";
+        QTest::newRow("version as text")
+            << QByteArray(R"({"version":"3","generated_at":"x","note":"n","presets":[]})")
+            << R"(key "version" expected an integer but found a string)";
+        QTest::newRow("top-level array") << QByteArray("[]") << "expected a JSON object at the top level but found an array";
+    }
+    void presetsPayloadRejectsWithKeyAndType()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, detail);
+        QCOMPARE(decodeFailure<PresetsPayload>(json), detail);
+    }
+
+    void optionalFieldsAndUnknownKeys()
+    {
+        const PresetsPayload payload = PresetsPayload::fromJson(JsonReader::parse(payloadWith(
+            R"({"id":"n","name":"n","description":"d","suffix":"","output_ext":".wav","kind":"normalise",)"
+            R"("max_channels":null,"hint":null,"summary":"s","command":"ffmpeg","extra":{"x":1}})")));
+        QCOMPARE(payload.presets.size(), 2);
+        const Preset &preset = payload.presets[1];
+        QVERIFY(!preset.maxChannels);
+        QVERIFY(!preset.hint);
+        QCOMPARE(preset.summary, std::optional<QString>("s"));
+        // Encoding and decoding again gives the same record.
+        QCOMPARE(Preset::fromJson(JsonReader(preset.toJson())), preset);
+    }
+
+    void sessionNeedsAllFiveKeys()
+    {
+        QCOMPARE(decodeFailure<Session>(R"({"access_token":"a","refresh_token":"r","installation_id":"i","client_id":"c"})"),
+                 QStringLiteral(R"(key "session_id" not found)"));
+        const Session session = Session::fromJson(JsonReader::parse(
+            R"({"access_token":"a","refresh_token":"r","installation_id":"i","client_id":"c","session_id":"s","x":1})"));
+        QCOMPARE(Session::fromJson(JsonReader(session.toJson())), session);
+    }
+
+    void errorDescriptions_data()
+    {
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("bad status") << APIError::badStatus(401, "nope").description() << "Server error 401: nope";
+        QTest::newRow("empty body") << APIError::badStatus(500, "").description() << "Server error 500: ";
+        QTest::newRow("decoding") << APIError::decoding("x").description() << "Unexpected response: x";
+        QTest::newRow("no data") << APIError::noData().description() << "No data received.";
+    }
+    void errorDescriptions()
+    {
+        QFETCH(QString, description);
+        QFETCH(QString, expected);
+        QCOMPARE(description, expected);
+    }
+
+    void bodyTextRequiresUtf8()
+    {
+        QCOMPARE(APIClient::bodyText("caf\xc3\xa9"), QStringLiteral("café"));
+        QCOMPARE(APIClient::bodyText("\xff\xfe"), QString());
+        QCOMPARE(APIClient::bodyText("cut \xc3"), QString());
+    }
+};
+
+HOPLIN_TEST_MAIN(TestRecords)
+#include "tst_records.moc"

@@ -1,0 +1,176 @@
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QStandardPaths>
+#include <cstdlib>
+
+namespace hoplin::test {
+
+namespace {
+QString g_home;
+}
+
+QString isolateHome()
+{
+    static QTemporaryDir *dir = [] {
+        auto *created = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/hoplin-test-XXXXXX"));
+        return created;
+    }();
+    g_home = dir->path();
+    const QByteArray home = QFile::encodeName(g_home);
+    qputenv("HOME", home);
+    qputenv("XDG_CONFIG_HOME", home + "/.config");
+    qputenv("XDG_DATA_HOME", home + "/.local/share");
+    qputenv("XDG_CACHE_HOME", home + "/.cache");
+    qputenv("XDG_DOWNLOAD_DIR", home + "/Downloads");
+    QDir(g_home).mkpath(QStringLiteral("Downloads"));
+    return g_home;
+}
+
+QString testHome()
+{
+    return g_home;
+}
+
+QJsonValue HttpResult::json() const
+{
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    if (document.isArray())
+        return document.array();
+    return document.object();
+}
+
+HttpResult httpCall(const QByteArray &method, const QUrl &url, const QByteArray &body, const QByteArray &bearer)
+{
+    static QNetworkAccessManager *manager = new QNetworkAccessManager();
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    if (!bearer.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + bearer);
+    QNetworkReply *reply = manager->sendCustomRequest(request, method, body);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(std::chrono::seconds(20), &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+    HttpResult result;
+    result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    result.body = reply->readAll();
+    reply->deleteLater();
+    return result;
+}
+
+LocalServer::LocalServer() = default;
+
+LocalServer::~LocalServer()
+{
+    stop();
+}
+
+bool LocalServer::start(const QStringList &extraArguments)
+{
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::SeparateChannels);
+    m_process->setStandardErrorFile(QProcess::nullDevice());
+    m_process->start(QStringLiteral(HOPLIN_SERVER_BIN),
+                     QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--admin"),
+                                 QStringLiteral("--quiet")} +
+                         extraArguments);
+    if (!m_process->waitForStarted(10000))
+        return false;
+    // The first line of output is the address it listens on.
+    while (!m_process->canReadLine()) {
+        if (!m_process->waitForReadyRead(10000))
+            return false;
+    }
+    m_url = QUrl(QString::fromUtf8(m_process->readLine()).trimmed());
+    return m_url.isValid() && m_url.port() > 0;
+}
+
+void LocalServer::stop()
+{
+    if (!m_process)
+        return;
+    m_process->terminate();
+    if (!m_process->waitForFinished(5000)) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+    }
+    m_process.reset();
+}
+
+QUrl LocalServer::url(const QString &path) const
+{
+    QUrl result = m_url;
+    result.setPath(path);
+    return result;
+}
+
+QJsonValue LocalServer::admin(const QByteArray &method, const QString &path, const QJsonObject &body)
+{
+    const QByteArray bytes = body.isEmpty() ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact);
+    const HttpResult result = httpCall(method, url(QStringLiteral("/__admin/") + path), bytes);
+    if (result.status != 200)
+        qWarning("admin %s %s answered %d: %s", method.constData(), qPrintable(path), result.status,
+                 result.body.constData());
+    return result.json();
+}
+
+void LocalServer::faultRaw(const QJsonObject &fault)
+{
+    admin("POST", QStringLiteral("faults"), fault);
+}
+
+void LocalServer::fault(const QString &route, int status, const QByteArray &body, int count)
+{
+    faultRaw({{QStringLiteral("route"), route},
+              {QStringLiteral("status"), status},
+              {QStringLiteral("body"), QString::fromUtf8(body)},
+              {QStringLiteral("count"), count}});
+}
+
+void LocalServer::delay(const QString &route, int delayMs, int count)
+{
+    faultRaw({{QStringLiteral("route"), route}, {QStringLiteral("delay_ms"), delayMs}, {QStringLiteral("count"), count}});
+}
+
+void LocalServer::clearFaults()
+{
+    admin("DELETE", QStringLiteral("faults"));
+}
+
+void LocalServer::reset()
+{
+    admin("POST", QStringLiteral("reset"));
+}
+
+void LocalServer::expireTokens()
+{
+    admin("POST", QStringLiteral("expire-tokens"));
+}
+
+int LocalServer::count(const QString &route)
+{
+    return admin("GET", QStringLiteral("counts")).toObject().value(route).toInt();
+}
+
+QJsonArray LocalServer::requests()
+{
+    return admin("GET", QStringLiteral("requests")).toArray();
+}
+
+QJsonArray LocalServer::usage()
+{
+    return admin("GET", QStringLiteral("usage")).toArray();
+}
+
+QJsonArray LocalServer::cancels()
+{
+    return admin("GET", QStringLiteral("cancels")).toArray();
+}
+
+} // namespace hoplin::test

@@ -1,0 +1,157 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+#include <QCoro/QCoroTask>
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+namespace hoplin::test {
+
+// Points HOME and the XDG folders at a fresh temporary directory for the whole test process, so
+// no test ever reads or writes the user's settings, logs or data. Call before anything touches
+// Settings or the logger (the test main macros do).
+QString isolateHome();
+QString testHome();
+
+class TestTimeout : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+namespace detail {
+template <typename T>
+struct TaskState {
+    std::optional<T> value;
+    std::exception_ptr error;
+    bool done = false;
+    QEventLoop *loop = nullptr;
+};
+template <>
+struct TaskState<void> {
+    std::exception_ptr error;
+    bool done = false;
+    QEventLoop *loop = nullptr;
+};
+
+template <typename T>
+QCoro::Task<> drive(QCoro::Task<T> task, std::shared_ptr<TaskState<T>> state)
+{
+    try {
+        if constexpr (std::is_void_v<T>)
+            co_await std::move(task);
+        else
+            state->value.emplace(co_await std::move(task));
+    } catch (...) {
+        state->error = std::current_exception();
+    }
+    state->done = true;
+    if (state->loop)
+        state->loop->quit();
+}
+} // namespace detail
+
+// Runs a coroutine to its end on a nested event loop; throws TestTimeout (a test failure) when it
+// has not finished within `timeout`, and rethrows what the coroutine threw.
+template <typename T>
+T runTask(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+{
+    auto state = std::make_shared<detail::TaskState<T>>();
+    detail::drive<T>(std::move(task), state);
+    if (!state->done) {
+        QEventLoop loop;
+        state->loop = &loop;
+        QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
+        loop.exec();
+        state->loop = nullptr;
+    }
+    if (!state->done)
+        throw TestTimeout("coroutine did not finish in time");
+    if (state->error)
+        std::rethrow_exception(state->error);
+    if constexpr (!std::is_void_v<T>)
+        return std::move(*state->value);
+}
+
+// Runs the event loop until `condition` holds or `timeout` passes; returns the condition.
+template <typename Condition>
+bool waitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+{
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (condition())
+            loop.quit();
+    });
+    poll.start(5);
+    QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
+    if (!condition())
+        loop.exec();
+    return condition();
+}
+
+struct HttpResult {
+    int status = 0;
+    QByteArray body;
+    QJsonValue json() const;
+};
+
+// A plain blocking HTTP call for test set-up and assertions (not through the app's client).
+HttpResult httpCall(const QByteArray &method, const QUrl &url, const QByteArray &body = {},
+                    const QByteArray &bearer = {});
+
+// The real hoplin-server on a free loopback port, with its test-only admin endpoints.
+class LocalServer {
+public:
+    static constexpr auto demoKey = "hoplin-demo-key";
+
+    LocalServer();
+    ~LocalServer();
+    bool start(const QStringList &extraArguments = {});
+    void stop();
+
+    QUrl url() const { return m_url; }
+    QUrl url(const QString &path) const;
+
+    // The next `count` calls of `route` ("POST /v1/presets") answer with `status` and `body`.
+    void fault(const QString &route, int status, const QByteArray &body = {}, int count = 1);
+    // The next `count` calls of `route` wait `delayMs` before being answered normally.
+    void delay(const QString &route, int delayMs, int count = 1);
+    void faultRaw(const QJsonObject &fault);
+    void clearFaults();
+    void reset();
+    void expireTokens();
+    int count(const QString &route);
+    QJsonArray requests();
+    QJsonArray usage();
+    QJsonArray cancels();
+
+private:
+    QJsonValue admin(const QByteArray &method, const QString &path, const QJsonObject &body = {});
+    std::unique_ptr<QProcess> m_process;
+    QUrl m_url;
+};
+
+} // namespace hoplin::test
+
+// main() for tests that need no GUI: isolated home, then the usual QtTest run.
+#define HOPLIN_TEST_MAIN(TestClass)                                                                            \
+    int main(int argc, char **argv)                                                                            \
+    {                                                                                                          \
+        hoplin::test::isolateHome();                                                                           \
+        QCoreApplication app(argc, argv);                                                                      \
+        TestClass tc;                                                                                          \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                             \
+        return QTest::qExec(&tc, argc, argv);                                                                  \
+    }
