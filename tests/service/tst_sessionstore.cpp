@@ -1,0 +1,303 @@
+#include "TestSupport.h"
+#include "platform/Settings.h"
+#include "service/APIClient.h"
+#include "service/SessionStore.h"
+
+#include <QJsonDocument>
+#include <QTest>
+
+using namespace hoplin;
+using namespace std::chrono_literals;
+
+namespace {
+const QString kRoute = QStringLiteral("POST /v1/usage/convert");
+
+QString sessionJson(const Session &session)
+{
+    return QString::fromUtf8(QJsonDocument(session.toJson()).toJson(QJsonDocument::Compact));
+}
+} // namespace
+
+class TestSessionStore : public QObject {
+    Q_OBJECT
+
+    test::LocalServer m_server;
+
+    void signIn(SessionStore &store)
+    {
+        test::runTask(store.connect(test::LocalServer::demoKey));
+        QVERIFY(store.state().isConnected());
+    }
+    QCoro::Task<bool> report(SessionStore &store, const QString &name)
+    {
+        return store.reportUsage(store.accessToken(), "h264-mp4", 1, 1000, name);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_server.start());
+        Settings::shared().setValue(keys::baseURL, m_server.url().toString());
+    }
+    void init() { m_server.reset(); }
+
+    void emptyKeyFailsAtOnce_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::newRow("empty") << "";
+        QTest::newRow("spaces") << "   ";
+        QTest::newRow("tabs and spaces") << "\t  \t";
+    }
+    void emptyKeyFailsAtOnce()
+    {
+        QFETCH(QString, key);
+        SessionStore store;
+        QList<ConnectionState> states;
+        QObject::connect(&store, &SessionStore::stateChanged, [&] { states << store.state(); });
+        test::runTask(store.connect(key));
+        QCOMPARE(states, QList<ConnectionState>{ConnectionState::failed("Enter your client key first.")});
+        QCOMPARE(m_server.count("POST /v1/auth/activate"), 0);
+    }
+
+    void keyIsSentAsTyped()
+    {
+        SessionStore store;
+        test::runTask(store.connect(" hoplin-demo-key"));
+        QCOMPARE(store.state().kind(), ConnectionState::Kind::Failed);
+        QVERIFY(store.state().message().startsWith("Server error 401: "));
+        const QJsonObject body = QJsonDocument::fromJson(m_server.requests().last().toObject().value("body").toString().toUtf8()).object();
+        QCOMPARE(body.value("api_key").toString(), QStringLiteral(" hoplin-demo-key"));
+        QVERIFY(!store.session());
+    }
+
+    void signInChecksTheSessionWithThePresets_data()
+    {
+        QTest::addColumn<int>("presetStatus");
+        QTest::addColumn<int>("expectedKind");
+        QTest::addColumn<QString>("expectedMessage");
+        QTest::addColumn<bool>("unavailable");
+        QTest::addColumn<bool>("hasPresets");
+        QTest::newRow("accepted") << 0 << int(ConnectionState::Kind::Connected) << "" << false << true;
+        QTest::newRow("403 rejects") << 403 << int(ConnectionState::Kind::Failed)
+                                     << "The server rejected this session — check your client key." << false << false;
+        QTest::newRow("401 rejects") << 401 << int(ConnectionState::Kind::Failed)
+                                     << "The server rejected this session — check your client key." << false << false;
+        QTest::newRow("500 connects without scripts") << 500 << int(ConnectionState::Kind::Connected) << "" << true
+                                                      << false;
+    }
+    void signInChecksTheSessionWithThePresets()
+    {
+        QFETCH(int, presetStatus);
+        QFETCH(int, expectedKind);
+        QFETCH(QString, expectedMessage);
+        QFETCH(bool, unavailable);
+        QFETCH(bool, hasPresets);
+        if (presetStatus)
+            m_server.fault("GET /v1/presets", presetStatus);
+        SessionStore store;
+        test::runTask(store.connect(test::LocalServer::demoKey));
+        QCOMPARE(int(store.state().kind()), expectedKind);
+        QCOMPARE(store.state().message(), expectedMessage);
+        QCOMPARE(store.scriptsUnavailable(), unavailable);
+        QCOMPARE(!store.presets().isEmpty(), hasPresets);
+        QCOMPARE(store.session().has_value(), expectedKind == int(ConnectionState::Kind::Connected));
+        if (store.state().isConnected())
+            QCOMPARE(store.state().clientId(), QStringLiteral("demo-client"));
+    }
+
+    void signOutDuringActivationDropsTheResult()
+    {
+        SessionStore store;
+        m_server.delay("POST /v1/auth/activate", 400);
+        bool finished = false;
+        auto task = [](SessionStore *s, bool *done) -> QCoro::Task<> {
+            co_await s->connect(test::LocalServer::demoKey);
+            *done = true;
+        }(&store, &finished);
+        QCOMPARE(store.state(), ConnectionState::connecting());
+        store.disconnect();
+        QVERIFY(test::waitUntil([&] { return finished; }));
+        QCOMPARE(store.state(), ConnectionState::disconnected());
+        QVERIFY(!store.session());
+        QCOMPARE(m_server.count("GET /v1/presets"), 0);
+    }
+
+    void signOutLogsOutOnTheService()
+    {
+        SessionStore store;
+        signIn(store);
+        const QString token = store.accessToken();
+        test::runTask(store.signOut());
+        QCOMPARE(store.state(), ConnectionState::disconnected());
+        QCOMPARE(m_server.count("POST /v1/auth/logout"), 1);
+        QCOMPARE(test::httpCall("GET", m_server.url("/v1/presets"), {}, token.toUtf8()).status, 401);
+    }
+
+    void concurrentRejectedReportsShareOneRefresh()
+    {
+        SessionStore store;
+        signIn(store);
+        const QString firstToken = store.accessToken();
+        m_server.expireTokens();
+        m_server.delay("POST /v1/auth/refresh", 300);
+        QList<bool> results;
+        auto all = [](TestSessionStore *t, SessionStore *s, QList<bool> *out) -> QCoro::Task<> {
+            auto a = t->report(*s, "a.mov");
+            auto b = t->report(*s, "b.mov");
+            auto c = t->report(*s, "c.mov");
+            *out << co_await std::move(a) << co_await std::move(b) << co_await std::move(c);
+        };
+        test::runTask(all(this, &store, &results));
+        QCOMPARE(results, QList<bool>({true, true, true}));
+        QCOMPARE(m_server.count("POST /v1/auth/refresh"), 1);
+        QVERIFY(store.accessToken() != firstToken);
+        QCOMPARE(m_server.usage().size(), 3);
+        QCOMPARE(store.pendingUsageCount(), 0);
+    }
+
+    void failedRefreshSignsOutAndQueues()
+    {
+        SessionStore store;
+        signIn(store);
+        m_server.expireTokens();
+        m_server.fault("POST /v1/auth/refresh", 500);
+        QVERIFY(!test::runTask(report(store, "a.mov")));
+        QCOMPARE(store.state(), ConnectionState::disconnected());
+        QCOMPARE(store.pendingUsageCount(), 1);
+    }
+
+    void identicalFailuresQueueOnce()
+    {
+        SessionStore store;
+        signIn(store);
+        m_server.fault(kRoute, 500, {}, 2);
+        QVERIFY(!test::runTask(report(store, "same.mov")));
+        QVERIFY(!test::runTask(report(store, "same.mov")));
+        QCOMPARE(store.pendingUsageCount(), 1);
+        // Delivered on the next sign-in, with the token it was first sent with.
+        test::runTask(store.connect(test::LocalServer::demoKey));
+        QCOMPARE(store.pendingUsageCount(), 0);
+        QCOMPARE(m_server.usage().size(), 1);
+    }
+
+    void reportQueuedDuringRetryPassSurvives()
+    {
+        SessionStore store;
+        signIn(store);
+        m_server.fault(kRoute, 500);
+        QVERIFY(!test::runTask(report(store, "first.mov")));
+        QCOMPARE(store.pendingUsageCount(), 1);
+
+        m_server.delay(kRoute, 500); // holds the retry of "first.mov"
+        bool finished = false;
+        auto connecting = [](SessionStore *s, bool *done) -> QCoro::Task<> {
+            co_await s->connect(test::LocalServer::demoKey);
+            *done = true;
+        }(&store, &finished);
+        QVERIFY(test::waitUntil([&] { return store.state().isConnected(); }));
+        m_server.fault(kRoute, 500);
+        QVERIFY(!test::runTask(report(store, "second.mov")));
+        QVERIFY(test::waitUntil([&] { return finished; }));
+        QCOMPARE(store.pendingUsageCount(), 1);
+        QCOMPARE(store.pendingUsage().first().filename, QStringLiteral("second.mov"));
+        QCOMPARE(m_server.usage().size(), 1);
+        QCOMPARE(m_server.usage().first().toObject().value("filename").toString(), QStringLiteral("first.mov"));
+    }
+
+    void usageBodyCarriesTheFields()
+    {
+        SessionStore store;
+        signIn(store);
+        QVERIFY(test::runTask(store.reportUsage(store.accessToken(), "normalise-14", 1, 5000000000, "große clip.mov")));
+        const QJsonObject usage = m_server.usage().first().toObject();
+        QCOMPARE(usage.value("process_key").toString(), QStringLiteral("normalise-14"));
+        QCOMPARE(usage.value("file_count").toInteger(), 1);
+        QCOMPARE(usage.value("input_bytes").toInteger(), 5000000000);
+        QCOMPARE(usage.value("filename").toString(), QStringLiteral("große clip.mov"));
+    }
+
+    void webSessionPayloadCarriesFourKeys()
+    {
+        SessionStore store;
+        QVERIFY(!store.webSessionPayload());
+        signIn(store);
+        const QJsonObject payload = QJsonDocument::fromJson(store.webSessionPayload()->toUtf8()).object();
+        QCOMPARE(payload.keys(), QStringList({"access_token", "client_id", "installation_id", "refresh_token"}));
+        QCOMPARE(payload.value("access_token").toString(), store.accessToken());
+    }
+
+    void parseWebSession_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("parsed");
+        QTest::newRow("blank") << " \n " << false;
+        QTest::newRow("not an object") << "[1]" << false;
+        QTest::newRow("no tokens") << R"({"client_id":"c"})" << false;
+        QTest::newRow("tokens not strings") << R"({"access_token":1,"refresh_token":null})" << false;
+        QTest::newRow("refresh token only") << R"({"refresh_token":"r"})" << true;
+        QTest::newRow("full") << R"({"access_token":"a","refresh_token":"r","client_id":"c","session_id":"s"})" << true;
+    }
+    void parseWebSession()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, parsed);
+        const auto session = SessionStore::parseWebSession(text);
+        QCOMPARE(session.has_value(), parsed);
+        if (session)
+            QCOMPARE(session->sessionId, QString()); // never taken from the page
+    }
+
+    void webMessages_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("signedInBefore");
+        QTest::addColumn<bool>("signedInAfter");
+        QTest::newRow("removed: our session") << "removed-ours" << true << false;
+        QTest::newRow("removed: another session") << "removed-other" << true << true;
+        QTest::newRow("removed without previous") << "removed-nothing" << true << true;
+        QTest::newRow("null while signed in") << "null" << true << false;
+        QTest::newRow("null while signed out") << "null" << false << false;
+        QTest::newRow("not a string") << "number" << true << true;
+        QTest::newRow("empty string") << "empty" << true << true;
+        QTest::newRow("object without envelope keys") << "bare-object" << true << false;
+        QTest::newRow("new session from the page") << "new-session" << false << true;
+        QTest::newRow("rejected session from the page") << "bad-session" << false << false;
+    }
+    void webMessages()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, signedInBefore);
+        QFETCH(bool, signedInAfter);
+        SessionStore store;
+        if (signedInBefore)
+            signIn(store);
+        const Session other{"other-access", "other-refresh", "i", "c", ""};
+        QVariant body;
+        if (kind == "removed-ours") {
+            body = QString::fromUtf8(QJsonDocument(QJsonObject{{"v", ""}, {"p", *store.webSessionPayload()}}).toJson());
+        } else if (kind == "removed-other") {
+            body = QString::fromUtf8(QJsonDocument(QJsonObject{{"v", ""}, {"p", sessionJson(other)}}).toJson());
+        } else if (kind == "removed-nothing") {
+            body = QStringLiteral(R"({"v":""})");
+        } else if (kind == "null") {
+            body = QStringLiteral("null");
+        } else if (kind == "number") {
+            body = 42;
+        } else if (kind == "empty") {
+            body = QString();
+        } else if (kind == "bare-object") {
+            body = QStringLiteral(R"({"x":1})");
+        } else if (kind == "new-session") {
+            const Session fresh = test::runTask(APIClient::activate(test::LocalServer::demoKey));
+            body = QString::fromUtf8(QJsonDocument(QJsonObject{{"v", sessionJson(fresh)}, {"p", ""}}).toJson(QJsonDocument::Compact));
+        } else if (kind == "bad-session") {
+            body = sessionJson(other);
+        }
+        test::runTask(store.handleWebUpdate(body));
+        QCOMPARE(store.state().isConnected(), signedInAfter);
+        QCOMPARE(store.session().has_value(), signedInAfter);
+    }
+};
+
+HOPLIN_TEST_MAIN(TestSessionStore)
+#include "tst_sessionstore.moc"
