@@ -1,0 +1,162 @@
+#include "TestSupport.h"
+#include "platform/Archive.h"
+#include "platform/Sha256.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QTest>
+#include <archive.h>
+#include <archive_entry.h>
+
+using namespace hoplin;
+
+namespace {
+
+struct Entry {
+    QString name;
+    QByteArray data;
+    mode_t type = AE_IFREG;
+    QString link; // symlink target, or hard-link source
+    bool hardLink = false;
+};
+
+bool writeZip(const QString &path, const QList<Entry> &entries, bool tar = false)
+{
+    archive *writer = archive_write_new();
+    if (tar) {
+        archive_write_set_format_pax_restricted(writer);
+        archive_write_add_filter_gzip(writer);
+    } else {
+        archive_write_set_format_zip(writer);
+    }
+    if (archive_write_open_filename(writer, QFile::encodeName(path).constData()) != ARCHIVE_OK)
+        return false;
+    for (const Entry &e : entries) {
+        archive_entry *entry = archive_entry_new();
+        archive_entry_set_pathname(entry, e.name.toUtf8().constData());
+        archive_entry_set_filetype(entry, e.type);
+        archive_entry_set_perm(entry, 0755);
+        if (e.type == AE_IFLNK)
+            archive_entry_set_symlink(entry, e.link.toUtf8().constData());
+        if (e.hardLink)
+            archive_entry_set_hardlink(entry, e.link.toUtf8().constData());
+        archive_entry_set_size(entry, e.type == AE_IFREG && !e.hardLink ? e.data.size() : 0);
+        archive_write_header(writer, entry);
+        if (e.type == AE_IFREG && !e.hardLink)
+            archive_write_data(writer, e.data.constData(), size_t(e.data.size()));
+        archive_entry_free(entry);
+    }
+    archive_write_close(writer);
+    archive_write_free(writer);
+    return true;
+}
+
+QStringList filesUnder(const QString &root)
+{
+    QStringList found;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << QDir(root).relativeFilePath(it.next());
+    found.sort();
+    return found;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Entry)
+
+class TestArchive : public QObject {
+    Q_OBJECT
+private slots:
+    void plainArchivesUnpack_data()
+    {
+        QTest::addColumn<bool>("tar");
+        QTest::newRow("zip") << false;
+        QTest::newRow("tar.gz") << true;
+    }
+    void plainArchivesUnpack()
+    {
+        QFETCH(bool, tar);
+        QTemporaryDir dir;
+        const QString archive = dir.filePath("a");
+        QVERIFY(writeZip(archive, {{"ffmpeg", "#!/bin/sh\n"}, {"doc/", {}, AE_IFDIR}, {"doc/README", "hi"},
+                                   {"doc/link", {}, AE_IFLNK, "README"}},
+                         tar));
+        QDir().mkpath(dir.filePath("x"));
+        const ExtractResult result = extractArchive(archive, dir.filePath("x"));
+        QVERIFY2(result.ok, qPrintable(result.error));
+        QCOMPARE(filesUnder(dir.filePath("x")), QStringList({"doc", "doc/README", "doc/link", "ffmpeg"}));
+        QVERIFY(QFileInfo(dir.filePath("x/ffmpeg")).isExecutable());
+    }
+
+    void hostileEntriesAreRefused_data()
+    {
+        QTest::addColumn<QList<Entry>>("entries");
+        QTest::newRow("dot-dot path") << QList<Entry>{{"../evil", "x"}};
+        QTest::newRow("nested dot-dot") << QList<Entry>{{"a/../../evil", "x"}};
+        QTest::newRow("absolute path") << QList<Entry>{{"/tmp/hoplin-archive-test-evil", "x"}};
+        QTest::newRow("symlink outside") << QList<Entry>{{"link", {}, AE_IFLNK, "../outside"}};
+        QTest::newRow("absolute symlink") << QList<Entry>{{"link", {}, AE_IFLNK, "/etc"}};
+        QTest::newRow("write through a symlink")
+            << QList<Entry>{{"d", {}, AE_IFLNK, "."}, {"d/../../evil", "x"}};
+        QTest::newRow("hard link") << QList<Entry>{{"a", "x"}, {"b", {}, AE_IFREG, "/etc/passwd", true}};
+        QTest::newRow("fifo") << QList<Entry>{{"pipe", {}, AE_IFIFO}};
+    }
+    void hostileEntriesAreRefused()
+    {
+        QFETCH(QList<Entry>, entries);
+        QTemporaryDir dir;
+        const QString archive = dir.filePath("a.tar.gz");
+        QVERIFY(writeZip(archive, entries, true));
+        QDir().mkpath(dir.filePath("box/x"));
+        QVERIFY(!extractArchive(archive, dir.filePath("box/x")).ok);
+        // Nothing landed beside the target folder or at the absolute path.
+        QCOMPARE(filesUnder(dir.filePath("box")), filesUnder(dir.filePath("box")).filter(QRegularExpression("^x")));
+        QVERIFY(!QFile::exists(dir.filePath("evil")));
+        QVERIFY(!QFile::exists(dir.filePath("box/evil")));
+        QVERIFY(!QFile::exists("/tmp/hoplin-archive-test-evil"));
+    }
+
+    void limitsCountWhatIsWritten()
+    {
+        QTemporaryDir dir;
+        const QString archive = dir.filePath("a.zip");
+        QVERIFY(writeZip(archive, {{"a", QByteArray(4096, 'a')}, {"b", QByteArray(4096, 'b')}}));
+        QDir().mkpath(dir.filePath("x"));
+        QVERIFY(!extractArchive(archive, dir.filePath("x"), {.maxEntries = 1}).ok);
+        QVERIFY(!extractArchive(archive, dir.filePath("y"), {.maxEntries = 10, .maxBytes = 6000}).ok);
+    }
+
+    void notAnArchive()
+    {
+        QTemporaryDir dir;
+        QFile file(dir.filePath("a.zip"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("this is not a zip file at all");
+        file.close();
+        QDir().mkpath(dir.filePath("x"));
+        QVERIFY(!extractArchive(file.fileName(), dir.filePath("x")).ok);
+    }
+
+    void sha256MatchesReference()
+    {
+        QByteArray data;
+        for (int i = 0; i < 3 * 1024 * 1024 + 7; ++i)
+            data.append(char(i * 31));
+        const QString reference = QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+        QCOMPARE(Sha256::ofData(data), reference);
+        QTemporaryDir dir;
+        QFile file(dir.filePath("f"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(data);
+        file.close();
+        QCOMPARE(Sha256::ofFile(file.fileName()), reference);
+        QCOMPARE(Sha256::ofData({}), QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+    }
+};
+
+HOPLIN_TEST_MAIN(TestArchive)
+#include "tst_archive.moc"
