@@ -5,8 +5,7 @@ namespace hoplin::server {
 
 namespace {
 
-QJsonObject sessionJson(const IssuedSession &session)
-{
+QJsonObject sessionJson(const IssuedSession &session) {
     return {
         {QStringLiteral("access_token"), QString::fromStdString(session.accessToken)},
         {QStringLiteral("refresh_token"), QString::fromStdString(session.refreshToken)},
@@ -18,8 +17,7 @@ QJsonObject sessionJson(const IssuedSession &session)
 
 } // namespace
 
-void registerAuthRoutes(httplib::Server &server, ServerState &state)
-{
+void registerAuthRoutes(httplib::Server &server, ServerState &state) {
     addRoute(server, state, "POST", "/v1/auth/activate",
              [&state](const httplib::Request &req, httplib::Response &res, const std::string &body) {
                  const auto object = jsonBody(req, res, body);

@@ -2,7 +2,6 @@
 
 #include <QJsonDocument>
 #include <QJsonValue>
-
 #include <cmath>
 
 namespace hoplin::server {
@@ -11,8 +10,7 @@ namespace {
 
 constexpr int kMaxDelayMs = 120000;
 
-std::vector<std::string> segments(const std::string &path)
-{
+std::vector<std::string> segments(const std::string &path) {
     std::vector<std::string> out;
     std::string current;
     for (char c : path) {
@@ -27,8 +25,7 @@ std::vector<std::string> segments(const std::string &path)
     return out;
 }
 
-std::optional<qint64> integral(const QJsonValue &value)
-{
+std::optional<qint64> integral(const QJsonValue &value) {
     if (!value.isDouble()) return std::nullopt;
     const double d = value.toDouble();
     if (!std::isfinite(d) || std::trunc(d) != d || std::fabs(d) > 9007199254740992.0) return std::nullopt;
@@ -37,8 +34,7 @@ std::optional<qint64> integral(const QJsonValue &value)
 
 } // namespace
 
-bool pathMatches(const std::string &pattern, const std::string &path)
-{
+bool pathMatches(const std::string &pattern, const std::string &path) {
     const auto want = segments(pattern);
     const auto got = segments(path);
     if (want.size() != got.size()) return false;
@@ -48,8 +44,7 @@ bool pathMatches(const std::string &pattern, const std::string &path)
     return true;
 }
 
-std::variant<Fault, std::string> parseFault(const QJsonObject &object)
-{
+std::variant<Fault, std::string> parseFault(const QJsonObject &object) {
     Fault fault;
 
     const QJsonValue route = object.value(QStringLiteral("route"));
@@ -72,6 +67,12 @@ std::variant<Fault, std::string> parseFault(const QJsonObject &object)
         if (!body.isString()) return std::string("\"body\" must be a string.");
         fault.body = body.toString().toStdString();
     }
+    // Bodies that are not text (invalid UTF-8, binary) travel base64-encoded.
+    const QJsonValue body64 = object.value(QStringLiteral("body_base64"));
+    if (!body64.isUndefined() && !body64.isNull()) {
+        if (!body64.isString()) return std::string("\"body_base64\" must be a string.");
+        fault.body = QByteArray::fromBase64(body64.toString().toLatin1()).toStdString();
+    }
 
     const QJsonValue contentType = object.value(QStringLiteral("content_type"));
     if (!contentType.isUndefined() && !contentType.isNull()) {
@@ -92,7 +93,8 @@ std::variant<Fault, std::string> parseFault(const QJsonObject &object)
 
     if (object.contains(QStringLiteral("count"))) {
         const auto count = integral(object.value(QStringLiteral("count")));
-        if (!count || *count < 1 || *count > 1000000) return std::string("\"count\" must be a positive integer.");
+        if (!count || *count < 1 || *count > 1000000)
+            return std::string("\"count\" must be a positive integer.");
         fault.remaining = static_cast<int>(*count);
     }
 
@@ -107,8 +109,7 @@ std::variant<Fault, std::string> parseFault(const QJsonObject &object)
     return fault;
 }
 
-QJsonObject Fault::toJson() const
-{
+QJsonObject Fault::toJson() const {
     QJsonObject object{
         {QStringLiteral("id"), id},
         {QStringLiteral("route"), QString::fromStdString(method + ' ' + path)},
@@ -122,15 +123,13 @@ QJsonObject Fault::toJson() const
     return object;
 }
 
-int FaultTable::add(Fault fault)
-{
+int FaultTable::add(Fault fault) {
     fault.id = m_nextId++;
     m_faults.push_back(std::move(fault));
     return m_faults.back().id;
 }
 
-std::optional<Fault> FaultTable::take(const std::string &method, const std::string &path)
-{
+std::optional<Fault> FaultTable::take(const std::string &method, const std::string &path) {
     for (auto it = m_faults.begin(); it != m_faults.end(); ++it) {
         if (it->method != method || !pathMatches(it->path, path)) continue;
         Fault fault = *it;
@@ -140,10 +139,10 @@ std::optional<Fault> FaultTable::take(const std::string &method, const std::stri
     return std::nullopt;
 }
 
-QJsonArray FaultTable::toJson() const
-{
+QJsonArray FaultTable::toJson() const {
     QJsonArray out;
-    for (const Fault &fault : m_faults) out.append(fault.toJson());
+    for (const Fault &fault : m_faults)
+        out.append(fault.toJson());
     return out;
 }
 

@@ -2,7 +2,6 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
-
 #include <deque>
 #include <optional>
 #include <string>

@@ -1,18 +1,16 @@
 #include "Http.h"
 
 #include <QJsonDocument>
-
-#include <sys/socket.h>
-
 #include <arpa/inet.h>
-#include <netinet/in.h>
-
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <netinet/in.h>
 #include <regex>
+#include <sys/socket.h>
 #include <thread>
 
 namespace hoplin::server {
@@ -24,8 +22,7 @@ namespace {
 thread_local bool t_routed = false;
 thread_local bool t_dropped = false;
 
-std::string toRegex(const std::string &pattern)
-{
+std::string toRegex(const std::string &pattern) {
     std::string out;
     std::size_t start = 0;
     while (start <= pattern.size()) {
@@ -47,14 +44,13 @@ std::string toRegex(const std::string &pattern)
     return out;
 }
 
-std::string lower(std::string s)
-{
-    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+std::string lower(std::string s) {
+    for (char &c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
 
-RecordedRequest snapshot(const httplib::Request &req, const std::string &body)
-{
+RecordedRequest snapshot(const httplib::Request &req, const std::string &body) {
     RecordedRequest recorded;
     recorded.method = req.method;
     recorded.path = req.path;
@@ -79,24 +75,23 @@ struct BodylessRoute {
     std::function<void(const httplib::Request &, httplib::Response &)> invoke;
 };
 
-std::map<const httplib::Server *, std::vector<BodylessRoute>> &bodylessRoutes()
-{
+std::map<const httplib::Server *, std::vector<BodylessRoute>> &bodylessRoutes() {
     static std::map<const httplib::Server *, std::vector<BodylessRoute>> routes;
     return routes;
 }
 
-bool declaresNoBody(const httplib::Request &req)
-{
+bool declaresNoBody(const httplib::Request &req) {
     return (req.method == "POST" || req.method == "PUT" || req.method == "PATCH" || req.method == "DELETE") &&
            !req.has_header("Content-Length") && !req.has_header("Transfer-Encoding");
 }
 
-bool isAdminPath(const std::string &path) { return path.rfind("/__admin/", 0) == 0; }
+bool isAdminPath(const std::string &path) {
+    return path.rfind("/__admin/", 0) == 0;
+}
 
-// httplib gives handlers no access to the socket, so find it by its addresses and shut it down:
-// the client then sees the connection end with no response at all.
-bool dropConnection(const httplib::Request &req)
-{
+// Calls `act` for each connected TCP socket of this process whose local port is `localPort`.
+// httplib gives handlers no access to their socket, so this is how we reach it.
+template <typename Act> void forEachConnection(int localPort, Act act) {
     std::error_code ec;
     for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
         int fd = -1;
@@ -107,22 +102,30 @@ bool dropConnection(const httplib::Request &req)
         }
         sockaddr_in local{}, peer{};
         socklen_t localLen = sizeof local, peerLen = sizeof peer;
-        if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) != 0 || local.sin_family != AF_INET)
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) != 0 ||
+            local.sin_family != AF_INET || ntohs(local.sin_port) != localPort)
             continue;
         if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) != 0) continue;
-        if (ntohs(local.sin_port) != req.local_port || ntohs(peer.sin_port) != req.remote_port) continue;
         char address[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-        if (req.remote_addr != address) continue;
-        return ::shutdown(fd, SHUT_RDWR) == 0;
+        if (act(fd, std::string(address), int(ntohs(peer.sin_port)))) return;
     }
-    return false;
+}
+
+// Shuts the request's socket down: the client sees the connection end with no response at all.
+bool dropConnection(const httplib::Request &req) {
+    bool dropped = false;
+    forEachConnection(req.local_port, [&](int fd, const std::string &address, int port) {
+        if (port != req.remote_port || address != req.remote_addr) return false;
+        dropped = ::shutdown(fd, SHUT_RDWR) == 0;
+        return true;
+    });
+    return dropped;
 }
 
 // Returns true when a fault answered the call in place of the route's handler.
 bool applyFault(ServerState &state, const httplib::Request &req, httplib::Response &res,
-                const std::string &pattern)
-{
+                const std::string &pattern) {
     std::optional<Fault> fault = state.takeFault(req.method, req.path);
     if (!fault && pattern != req.path) fault = state.takeFault(req.method, pattern);
     if (!fault) return false;
@@ -142,8 +145,7 @@ bool applyFault(ServerState &state, const httplib::Request &req, httplib::Respon
 }
 
 void run(ServerState &state, const RouteOptions &options, const std::string &pattern, const Handler &handler,
-         const httplib::Request &req, httplib::Response &res, const std::string &body, bool tooLarge)
-{
+         const httplib::Request &req, httplib::Response &res, const std::string &body, bool tooLarge) {
     t_routed = true;
     if (!options.admin) {
         state.recordRequest(snapshot(req, body));
@@ -158,16 +160,15 @@ void run(ServerState &state, const RouteOptions &options, const std::string &pat
 
 } // namespace
 
-void addRoute(httplib::Server &server, ServerState &state, const std::string &method, const std::string &pattern,
-              Handler handler, RouteOptions options)
-{
+void addRoute(httplib::Server &server, ServerState &state, const std::string &method,
+              const std::string &pattern, Handler handler, RouteOptions options) {
     const std::string regex = toRegex(pattern);
     auto plain = [&state, options, pattern, handler](const httplib::Request &req, httplib::Response &res) {
         run(state, options, pattern, handler, req, res, req.body, req.body.size() > options.maxBody);
     };
     // Bodies are drained in full even past the cap so the connection stays usable for the 413.
     auto reading = [&state, options, pattern, handler](const httplib::Request &req, httplib::Response &res,
-                                                        const httplib::ContentReader &reader) {
+                                                       const httplib::ContentReader &reader) {
         std::string body;
         bool tooLarge = false;
         const bool complete = reader([&](const char *data, std::size_t length) {
@@ -186,10 +187,12 @@ void addRoute(httplib::Server &server, ServerState &state, const std::string &me
         run(state, options, pattern, handler, req, res, body, tooLarge);
     };
 
-    bodylessRoutes()[&server].push_back(
-        {method, std::regex(regex), [&state, options, pattern, handler](const httplib::Request &req, httplib::Response &res) {
-             run(state, options, pattern, handler, req, res, {}, false);
-         }});
+    if (method != "GET")
+        bodylessRoutes()[&server].push_back(
+            {method, std::regex(regex),
+             [&state, options, pattern, handler](const httplib::Request &req, httplib::Response &res) {
+                 run(state, options, pattern, handler, req, res, {}, false);
+             }});
 
     if (method == "GET") {
         server.Get(regex, plain);
@@ -209,8 +212,7 @@ void addRoute(httplib::Server &server, ServerState &state, const std::string &me
 }
 
 void addStreamingRoute(httplib::Server &server, ServerState &state, const std::string &method,
-                       const std::string &pattern, StreamingHandler handler)
-{
+                       const std::string &pattern, StreamingHandler handler) {
     const std::string regex = toRegex(pattern);
     auto reading = [&state, pattern, handler](const httplib::Request &req, httplib::Response &res,
                                               const httplib::ContentReader &reader) {
@@ -222,19 +224,22 @@ void addStreamingRoute(httplib::Server &server, ServerState &state, const std::s
         }
         handler(req, res, reader);
     };
-    bodylessRoutes()[&server].push_back({method, std::regex(regex), [reading](const httplib::Request &req, httplib::Response &res) {
-                                             const httplib::ContentReader empty(
-                                                 [](httplib::ContentReceiver) { return true; },
-                                                 [](httplib::MultipartContentHeader, httplib::ContentReceiver) { return true; });
-                                             reading(req, res, empty);
-                                         }});
-    if (method == "POST") server.Post(regex, reading);
-    else if (method == "PUT") server.Put(regex, reading);
-    else if (method == "PATCH") server.Patch(regex, reading);
+    bodylessRoutes()[&server].push_back(
+        {method, std::regex(regex), [reading](const httplib::Request &req, httplib::Response &res) {
+             const httplib::ContentReader empty(
+                 [](httplib::ContentReceiver) { return true; },
+                 [](httplib::MultipartContentHeader, httplib::ContentReceiver) { return true; });
+             reading(req, res, empty);
+         }});
+    if (method == "POST")
+        server.Post(regex, reading);
+    else if (method == "PUT")
+        server.Put(regex, reading);
+    else if (method == "PATCH")
+        server.Patch(regex, reading);
 }
 
-void installCommonHandlers(httplib::Server &server, ServerState &state, bool logRequests)
-{
+void installCommonHandlers(httplib::Server &server, ServerState &state, bool logRequests) {
     server.set_pre_routing_handler([&server](const httplib::Request &req, httplib::Response &res) {
         t_routed = false;
         t_dropped = false;
@@ -242,24 +247,29 @@ void installCommonHandlers(httplib::Server &server, ServerState &state, bool log
         // The library hands us a const view of its own, non-const request; handlers read
         // path captures from `matches`, which routing would otherwise have filled.
         auto &mutableReq = const_cast<httplib::Request &>(req);
-        for (const auto &route : bodylessRoutes()[&server]) {
-            if (route.method == req.method && std::regex_match(mutableReq.path, mutableReq.matches, route.regex)) {
-                route.invoke(req, res);
-                return httplib::Server::HandlerResponse::Handled;
+        const auto &all = bodylessRoutes();
+        if (const auto routes = all.find(&server); routes != all.end()) {
+            for (const auto &route : routes->second) {
+                if (route.method == req.method &&
+                    std::regex_match(mutableReq.path, mutableReq.matches, route.regex)) {
+                    route.invoke(req, res);
+                    return httplib::Server::HandlerResponse::Handled;
+                }
             }
         }
         res.status = 404;
         return httplib::Server::HandlerResponse::Handled;
     });
 
-    server.set_error_handler(httplib::Server::HandlerWithResponse([&state](const httplib::Request &req,
-                                                                           httplib::Response &res) {
-        if (t_routed) return httplib::Server::HandlerResponse::Unhandled;
-        if (res.status == 404 && !req.method.empty() && !isAdminPath(req.path))
-            state.recordRequest(snapshot(req, req.body));
-        sendDetail(res, res.status, res.status == 404 ? "Not Found." : "HTTP error " + std::to_string(res.status) + '.');
-        return httplib::Server::HandlerResponse::Handled;
-    }));
+    server.set_error_handler(
+        httplib::Server::HandlerWithResponse([&state](const httplib::Request &req, httplib::Response &res) {
+            if (t_routed) return httplib::Server::HandlerResponse::Unhandled;
+            if (res.status == 404 && !req.method.empty() && !isAdminPath(req.path))
+                state.recordRequest(snapshot(req, req.body));
+            sendDetail(res, res.status,
+                       res.status == 404 ? "Not Found." : "HTTP error " + std::to_string(res.status) + '.');
+            return httplib::Server::HandlerResponse::Handled;
+        }));
 
     server.set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
         t_routed = true;
@@ -276,25 +286,31 @@ void installCommonHandlers(httplib::Server &server, ServerState &state, bool log
     });
 }
 
-void sendJson(httplib::Response &res, int status, const QJsonObject &object)
-{
+void endIdleConnections(int localPort) {
+    // Closing only the read side lets a request in progress still send its answer; idle
+    // keep-alive connections see end-of-file at once instead of waiting out their timeout.
+    forEachConnection(localPort, [](int fd, const std::string &, int) {
+        ::shutdown(fd, SHUT_RD);
+        return false;
+    });
+}
+
+void sendJson(httplib::Response &res, int status, const QJsonObject &object) {
     res.status = status;
     res.set_content(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(), "application/json");
 }
 
-void sendJson(httplib::Response &res, int status, const QJsonArray &array)
-{
+void sendJson(httplib::Response &res, int status, const QJsonArray &array) {
     res.status = status;
     res.set_content(QJsonDocument(array).toJson(QJsonDocument::Compact).toStdString(), "application/json");
 }
 
-void sendDetail(httplib::Response &res, int status, const std::string &detail)
-{
+void sendDetail(httplib::Response &res, int status, const std::string &detail) {
     sendJson(res, status, QJsonObject{{QStringLiteral("detail"), QString::fromStdString(detail)}});
 }
 
-std::optional<QJsonObject> jsonBody(const httplib::Request &req, httplib::Response &res, const std::string &body)
-{
+std::optional<QJsonObject> jsonBody(const httplib::Request &req, httplib::Response &res,
+                                    const std::string &body) {
     const std::string contentType = lower(req.get_header_value("Content-Type"));
     if (contentType.rfind("application/json", 0) != 0) {
         sendDetail(res, 415, "Content-Type must be application/json.");
@@ -313,8 +329,7 @@ std::optional<QJsonObject> jsonBody(const httplib::Request &req, httplib::Respon
     return document.object();
 }
 
-std::string bearerToken(const httplib::Request &req)
-{
+std::string bearerToken(const httplib::Request &req) {
     const std::string header = req.get_header_value("Authorization");
     constexpr std::string_view scheme = "bearer ";
     if (header.size() <= scheme.size() || lower(header.substr(0, scheme.size())) != scheme) return {};
@@ -322,8 +337,7 @@ std::string bearerToken(const httplib::Request &req)
 }
 
 std::optional<std::string> authorisedClient(const httplib::Request &req, httplib::Response &res,
-                                            const ServerState &state)
-{
+                                            const ServerState &state) {
     const std::string token = bearerToken(req);
     std::optional<std::string> client = token.empty() ? std::nullopt : state.clientForAccessToken(token);
     if (!client) {
@@ -333,8 +347,7 @@ std::optional<std::string> authorisedClient(const httplib::Request &req, httplib
     return client;
 }
 
-FieldState stringField(const QJsonObject &object, const char *key, std::string &out)
-{
+FieldState stringField(const QJsonObject &object, const char *key, std::string &out) {
     const QJsonValue value = object.value(QLatin1String(key));
     if (value.isUndefined() || value.isNull()) return FieldState::Missing;
     if (!value.isString()) return FieldState::WrongType;
@@ -342,13 +355,13 @@ FieldState stringField(const QJsonObject &object, const char *key, std::string &
     return FieldState::Ok;
 }
 
-FieldState integerField(const QJsonObject &object, const char *key, qint64 &out)
-{
+FieldState integerField(const QJsonObject &object, const char *key, qint64 &out) {
     const QJsonValue value = object.value(QLatin1String(key));
     if (value.isUndefined() || value.isNull()) return FieldState::Missing;
     if (!value.isDouble()) return FieldState::WrongType;
     const double d = value.toDouble();
-    if (!std::isfinite(d) || std::trunc(d) != d || std::fabs(d) > 9007199254740992.0) return FieldState::WrongType;
+    if (!std::isfinite(d) || std::trunc(d) != d || std::fabs(d) > 9007199254740992.0)
+        return FieldState::WrongType;
     out = value.toInteger();
     return FieldState::Ok;
 }

@@ -4,11 +4,9 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
-
-#include <httplib.h>
-
 #include <cstddef>
 #include <functional>
+#include <httplib.h>
 #include <optional>
 #include <string>
 
@@ -29,8 +27,8 @@ using StreamingHandler =
 
 // Registers `pattern` (a path where a "*" segment matches one segment, e.g. "/v1/jobs/*/cancel").
 // Every route shares the same front matter: request log, fault injection, body size cap.
-void addRoute(httplib::Server &server, ServerState &state, const std::string &method, const std::string &pattern,
-              Handler handler, RouteOptions options = {});
+void addRoute(httplib::Server &server, ServerState &state, const std::string &method,
+              const std::string &pattern, Handler handler, RouteOptions options = {});
 
 // For large uploads: the handler reads the body itself, with no size cap applied here.
 void addStreamingRoute(httplib::Server &server, ServerState &state, const std::string &method,
@@ -39,12 +37,16 @@ void addStreamingRoute(httplib::Server &server, ServerState &state, const std::s
 // JSON 404s for unknown routes, JSON 500s for exceptions, per-request logging.
 void installCommonHandlers(httplib::Server &server, ServerState &state, bool logRequests);
 
+// For shutdown: lets worker threads parked on idle keep-alive connections finish now.
+void endIdleConnections(int localPort);
+
 void sendJson(httplib::Response &res, int status, const QJsonObject &object);
 void sendJson(httplib::Response &res, int status, const QJsonArray &array);
 void sendDetail(httplib::Response &res, int status, const std::string &detail);
 
 // Parses the body as a JSON object; otherwise answers 415 or 400 and returns nothing.
-std::optional<QJsonObject> jsonBody(const httplib::Request &req, httplib::Response &res, const std::string &body);
+std::optional<QJsonObject> jsonBody(const httplib::Request &req, httplib::Response &res,
+                                    const std::string &body);
 
 // The client id behind the request's bearer token; otherwise answers 401 and returns nothing.
 std::optional<std::string> authorisedClient(const httplib::Request &req, httplib::Response &res,

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QJsonObject>
-
 #include <optional>
 #include <string>
 #include <vector>

@@ -12,5 +12,7 @@ class ServerState;
 void registerAuthRoutes(httplib::Server &server, ServerState &state);
 void registerServiceRoutes(httplib::Server &server, ServerState &state); // presets, usage, jobs, health
 void registerAdminRoutes(httplib::Server &server, ServerState &state);
+// The FFmpeg package and its mirror; `admin` adds the switch that picks what they serve.
+void registerToolRoutes(httplib::Server &server, ServerState &state, bool admin);
 
 } // namespace hoplin::server

@@ -7,10 +7,11 @@ namespace hoplin::server {
 
 namespace {
 
-QString qs(const std::string &s) { return QString::fromStdString(s); }
+QString qs(const std::string &s) {
+    return QString::fromStdString(s);
+}
 
-std::mt19937_64 seededEngine()
-{
+std::mt19937_64 seededEngine() {
     std::random_device device;
     std::seed_seq seed{device(), device(), device(), device(), device(), device(), device(), device()};
     return std::mt19937_64(seed);
@@ -18,32 +19,30 @@ std::mt19937_64 seededEngine()
 
 } // namespace
 
-std::string isoNow()
-{
+std::string isoNow() {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
 }
 
 ServerState::ServerState(std::vector<ClientKey> extraKeys)
-    : m_random(seededEngine())
-{
+    : m_random(seededEngine()) {
     m_keys.push_back({kDemoKey, kDemoClientId});
-    for (auto &key : extraKeys) m_keys.push_back(std::move(key));
+    for (auto &key : extraKeys)
+        m_keys.push_back(std::move(key));
 }
 
-std::string ServerState::randomHex(std::size_t chars)
-{
+std::string ServerState::randomHex(std::size_t chars) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string out;
     out.reserve(chars);
     while (out.size() < chars) {
         std::uint64_t bits = m_random();
-        for (int i = 0; i < 16 && out.size() < chars; ++i, bits >>= 4) out += digits[bits & 0xF];
+        for (int i = 0; i < 16 && out.size() < chars; ++i, bits >>= 4)
+            out += digits[bits & 0xF];
     }
     return out;
 }
 
-IssuedSession ServerState::issue(Session &session)
-{
+IssuedSession ServerState::issue(Session &session) {
     std::string access = randomHex(32);
     std::string refresh = randomHex(32);
     session.accessTokens.insert(access);
@@ -53,17 +52,17 @@ IssuedSession ServerState::issue(Session &session)
     return {access, refresh, session.installationId, session.clientId, session.id};
 }
 
-void ServerState::dropSession(const std::string &sessionId)
-{
+void ServerState::dropSession(const std::string &sessionId) {
     auto it = m_sessions.find(sessionId);
     if (it == m_sessions.end()) return;
-    for (const auto &token : it->second.accessTokens) m_accessTokens.erase(token);
+    for (const auto &token : it->second.accessTokens)
+        m_accessTokens.erase(token);
     m_refreshTokens.erase(it->second.refreshToken);
     m_sessions.erase(it);
 }
 
-std::optional<IssuedSession> ServerState::activate(const std::string &apiKey, const std::string &installationLabel)
-{
+std::optional<IssuedSession> ServerState::activate(const std::string &apiKey,
+                                                   const std::string &installationLabel) {
     std::lock_guard lock(m_mutex);
     if (apiKey.empty()) return std::nullopt;
     const ClientKey *client = nullptr;
@@ -84,8 +83,7 @@ std::optional<IssuedSession> ServerState::activate(const std::string &apiKey, co
     return issue(stored);
 }
 
-std::optional<IssuedSession> ServerState::refresh(const std::string &refreshToken)
-{
+std::optional<IssuedSession> ServerState::refresh(const std::string &refreshToken) {
     std::lock_guard lock(m_mutex);
     auto it = m_refreshTokens.find(refreshToken);
     if (it == m_refreshTokens.end()) return std::nullopt;
@@ -96,16 +94,14 @@ std::optional<IssuedSession> ServerState::refresh(const std::string &refreshToke
     return issue(session);
 }
 
-std::optional<std::string> ServerState::clientForAccessToken(const std::string &accessToken) const
-{
+std::optional<std::string> ServerState::clientForAccessToken(const std::string &accessToken) const {
     std::lock_guard lock(m_mutex);
     auto it = m_accessTokens.find(accessToken);
     if (it == m_accessTokens.end()) return std::nullopt;
     return m_sessions.at(it->second).clientId;
 }
 
-bool ServerState::logout(const std::string &accessToken)
-{
+bool ServerState::logout(const std::string &accessToken) {
     std::lock_guard lock(m_mutex);
     auto it = m_accessTokens.find(accessToken);
     if (it == m_accessTokens.end()) return false;
@@ -113,29 +109,26 @@ bool ServerState::logout(const std::string &accessToken)
     return true;
 }
 
-int ServerState::expireAccessTokens()
-{
+int ServerState::expireAccessTokens() {
     std::lock_guard lock(m_mutex);
     const int count = static_cast<int>(m_accessTokens.size());
     m_accessTokens.clear();
-    for (auto &[id, session] : m_sessions) session.accessTokens.clear();
+    for (auto &[id, session] : m_sessions)
+        session.accessTokens.clear();
     return count;
 }
 
-void ServerState::recordUsage(UsageReport report)
-{
+void ServerState::recordUsage(UsageReport report) {
     std::lock_guard lock(m_mutex);
     m_usage.push_back(std::move(report));
 }
 
-void ServerState::addJob(Job job)
-{
+void ServerState::addJob(Job job) {
     std::lock_guard lock(m_mutex);
     m_jobs[job.id] = std::move(job);
 }
 
-CancelResult ServerState::cancelJob(const std::string &clientId, const std::string &jobId)
-{
+CancelResult ServerState::cancelJob(const std::string &clientId, const std::string &jobId) {
     std::lock_guard lock(m_mutex);
     m_cancels.push_back(jobId);
     auto it = m_jobs.find(jobId);
@@ -146,53 +139,46 @@ CancelResult ServerState::cancelJob(const std::string &clientId, const std::stri
     return CancelResult::Cancelled;
 }
 
-void ServerState::recordRequest(RecordedRequest request)
-{
+void ServerState::recordRequest(RecordedRequest request) {
     std::lock_guard lock(m_mutex);
     ++m_counts[request.method + ' ' + request.path];
     m_requests.push_back(std::move(request));
-    while (m_requests.size() > kRequestLogCap) m_requests.pop_front();
+    while (m_requests.size() > kRequestLogCap)
+        m_requests.pop_front();
 }
 
-std::optional<Fault> ServerState::takeFault(const std::string &method, const std::string &path)
-{
+std::optional<Fault> ServerState::takeFault(const std::string &method, const std::string &path) {
     std::lock_guard lock(m_mutex);
     return m_faults.take(method, path);
 }
 
-int ServerState::addFault(Fault fault)
-{
+int ServerState::addFault(Fault fault) {
     std::lock_guard lock(m_mutex);
     return m_faults.add(std::move(fault));
 }
 
-void ServerState::clearFaults()
-{
+void ServerState::clearFaults() {
     std::lock_guard lock(m_mutex);
     m_faults.clear();
 }
 
-void ServerState::clearRequests()
-{
+void ServerState::clearRequests() {
     std::lock_guard lock(m_mutex);
     m_requests.clear();
     m_counts.clear();
 }
 
-void ServerState::clearCounts()
-{
+void ServerState::clearCounts() {
     std::lock_guard lock(m_mutex);
     m_counts.clear();
 }
 
-QJsonArray ServerState::faultsJson() const
-{
+QJsonArray ServerState::faultsJson() const {
     std::lock_guard lock(m_mutex);
     return m_faults.toJson();
 }
 
-QJsonArray ServerState::requestsJson() const
-{
+QJsonArray ServerState::requestsJson() const {
     std::lock_guard lock(m_mutex);
     QJsonArray out;
     for (const auto &request : m_requests) {
@@ -200,8 +186,9 @@ QJsonArray ServerState::requestsJson() const
         for (const auto &[name, value] : request.headers) {
             const QString key = qs(name);
             // Repeated headers fold into one comma-separated value, as HTTP allows.
-            headers.insert(key, headers.contains(key) ? headers.value(key).toString() + QStringLiteral(", ") + qs(value)
-                                                      : qs(value));
+            headers.insert(key, headers.contains(key)
+                                    ? headers.value(key).toString() + QStringLiteral(", ") + qs(value)
+                                    : qs(value));
         }
         out.append(QJsonObject{
             {QStringLiteral("method"), qs(request.method)},
@@ -215,16 +202,15 @@ QJsonArray ServerState::requestsJson() const
     return out;
 }
 
-QJsonObject ServerState::countsJson() const
-{
+QJsonObject ServerState::countsJson() const {
     std::lock_guard lock(m_mutex);
     QJsonObject out;
-    for (const auto &[route, count] : m_counts) out.insert(qs(route), count);
+    for (const auto &[route, count] : m_counts)
+        out.insert(qs(route), count);
     return out;
 }
 
-QJsonArray ServerState::usageJson() const
-{
+QJsonArray ServerState::usageJson() const {
     std::lock_guard lock(m_mutex);
     QJsonArray out;
     for (const auto &report : m_usage) {
@@ -240,16 +226,15 @@ QJsonArray ServerState::usageJson() const
     return out;
 }
 
-QJsonArray ServerState::cancelsJson() const
-{
+QJsonArray ServerState::cancelsJson() const {
     std::lock_guard lock(m_mutex);
     QJsonArray out;
-    for (const auto &id : m_cancels) out.append(qs(id));
+    for (const auto &id : m_cancels)
+        out.append(qs(id));
     return out;
 }
 
-QJsonArray ServerState::jobsJson() const
-{
+QJsonArray ServerState::jobsJson() const {
     std::lock_guard lock(m_mutex);
     QJsonArray out;
     for (const auto &[id, job] : m_jobs) {
@@ -262,8 +247,19 @@ QJsonArray ServerState::jobsJson() const
     return out;
 }
 
-void ServerState::reset()
-{
+void ServerState::addResetHook(std::function<void()> hook) {
+    std::lock_guard lock(m_mutex);
+    m_resetHooks.push_back(std::move(hook));
+}
+
+void ServerState::reset() {
+    std::vector<std::function<void()>> hooks;
+    {
+        std::lock_guard lock(m_mutex);
+        hooks = m_resetHooks;
+    }
+    // Areas with state of their own (tool packages, jobs) put it back too.
+    for (const auto &hook : hooks) hook();
     std::lock_guard lock(m_mutex);
     m_sessions.clear();
     m_accessTokens.clear();

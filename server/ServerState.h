@@ -4,8 +4,8 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
-
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -96,6 +96,8 @@ public:
     QJsonArray jobsJson() const;
 
     void reset();
+    // Called by reset(), outside the lock, for state kept elsewhere.
+    void addResetHook(std::function<void()> hook);
 
 private:
     struct Session {
@@ -114,8 +116,8 @@ private:
     std::mt19937_64 m_random;
     std::vector<ClientKey> m_keys;
     std::map<std::string, Session> m_sessions;
-    std::map<std::string, std::string> m_accessTokens;  // token -> session id
-    std::map<std::string, std::string> m_refreshTokens; // token -> session id
+    std::map<std::string, std::string> m_accessTokens;                          // token -> session id
+    std::map<std::string, std::string> m_refreshTokens;                         // token -> session id
     std::map<std::pair<std::string, std::string>, std::string> m_installations; // (client, label) -> id
     std::map<std::string, Job> m_jobs;
     std::vector<UsageReport> m_usage;
@@ -123,6 +125,7 @@ private:
     std::deque<RecordedRequest> m_requests;
     std::map<std::string, int> m_counts;
     FaultTable m_faults;
+    std::vector<std::function<void()>> m_resetHooks;
 };
 
 std::string isoNow();

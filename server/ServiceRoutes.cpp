@@ -4,11 +4,11 @@
 
 namespace hoplin::server {
 
-void registerServiceRoutes(httplib::Server &server, ServerState &state)
-{
-    addRoute(server, state, "GET", "/health", [](const httplib::Request &, httplib::Response &res, const std::string &) {
-        sendJson(res, 200, QJsonObject{{QStringLiteral("version"), QLatin1String(kServerVersion)}});
-    });
+void registerServiceRoutes(httplib::Server &server, ServerState &state) {
+    addRoute(server, state, "GET", "/health",
+             [](const httplib::Request &, httplib::Response &res, const std::string &) {
+                 sendJson(res, 200, QJsonObject{{QStringLiteral("version"), QLatin1String(kServerVersion)}});
+             });
 
     addRoute(server, state, "GET", "/v1/presets",
              [&state](const httplib::Request &req, httplib::Response &res, const std::string &) {
@@ -33,7 +33,8 @@ void registerServiceRoutes(httplib::Server &server, ServerState &state)
                      return;
                  }
                  if (report.processKey.empty() || report.fileCount < 0 || report.inputBytes < 0) {
-                     sendDetail(res, 400, "\"process_key\" must not be empty and counts must not be negative.");
+                     sendDetail(res, 400,
+                                "\"process_key\" must not be empty and counts must not be negative.");
                      return;
                  }
                  report.clientId = *client;

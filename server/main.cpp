@@ -2,17 +2,15 @@
 #include "Routes.h"
 #include "ServerState.h"
 
-#include <httplib.h>
-
-#include <pthread.h>
-#include <signal.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <httplib.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 
 using namespace hoplin::server;
@@ -26,8 +24,7 @@ struct Options {
     std::vector<ClientKey> keys;
 };
 
-void usage(std::FILE *out)
-{
+void usage(std::FILE *out) {
     std::fputs("usage: hoplin-server [--port N] [--key KEY[=CLIENT_ID]]... [--admin] [--quiet]\n"
                "  --port N   listen on 127.0.0.1:N (default 8787; 0 picks a free port)\n"
                "  --key      accept another client key (repeatable)\n"
@@ -37,8 +34,7 @@ void usage(std::FILE *out)
 }
 
 // Returns an exit code when the arguments end the program early.
-std::optional<int> parseArgs(int argc, char **argv, Options &options)
-{
+std::optional<int> parseArgs(int argc, char **argv, Options &options) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
@@ -64,7 +60,8 @@ std::optional<int> parseArgs(int argc, char **argv, Options &options)
             options.quiet = true;
         } else if (arg == "--port") {
             int port = -1;
-            if (!next() || std::from_chars(value.data(), value.data() + value.size(), port).ec != std::errc() ||
+            if (!next() ||
+                std::from_chars(value.data(), value.data() + value.size(), port).ec != std::errc() ||
                 port < 0 || port > 65535) {
                 std::fprintf(stderr, "hoplin-server: --port needs a number from 0 to 65535\n");
                 return 2;
@@ -95,8 +92,7 @@ std::optional<int> parseArgs(int argc, char **argv, Options &options)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     Options options;
     if (auto code = parseArgs(argc, argv, options)) return *code;
 
@@ -118,10 +114,13 @@ int main(int argc, char **argv)
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     server.set_keep_alive_max_count(100);
+    // Headers and body go out in separate writes; without this every answer waits on a delayed ACK.
+    server.set_tcp_nodelay(true);
 
     installCommonHandlers(server, state, !options.quiet);
     registerAuthRoutes(server, state);
     registerServiceRoutes(server, state);
+    registerToolRoutes(server, state, options.admin);
     if (options.admin) registerAdminRoutes(server, state);
 
     const char *host = "127.0.0.1";
@@ -133,7 +132,8 @@ int main(int argc, char **argv)
         port = -1;
     }
     if (port < 0) {
-        std::fprintf(stderr, "hoplin-server: cannot listen on %s:%d: %s\n", host, options.port, std::strerror(errno));
+        std::fprintf(stderr, "hoplin-server: cannot listen on %s:%d: %s\n", host, options.port,
+                     std::strerror(errno));
         return 1;
     }
 
@@ -142,11 +142,12 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     std::atomic<bool> signalled{false};
-    std::thread waiter([&server, &stopSignals, &signalled] {
+    std::thread waiter([&server, &stopSignals, &signalled, port] {
         int received = 0;
         sigwait(&stopSignals, &received);
         signalled = true;
         server.stop();
+        endIdleConnections(port);
     });
 
     const bool listened = server.listen_after_bind();

@@ -5,6 +5,7 @@
 #include "platform/Archive.h"
 #include "platform/Sha256.h"
 #include "service/APIClient.h"
+#include "service/Async.h"
 #include "service/Error.h"
 
 #include <QDir>
@@ -13,10 +14,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QStringDecoder>
-#include <QThread>
 #include <QUuid>
 #include <QCoro/QCoroNetworkReply>
-#include <QCoro/QCoroThread>
 
 namespace hoplin {
 
@@ -275,14 +274,12 @@ QCoro::Task<QString> FFmpegInstaller::fetchToFile(std::shared_ptr<Run> run, QUrl
 QCoro::Task<QString> FFmpegInstaller::extractAndAdopt(std::shared_ptr<Run> run, QString folder, QString archive)
 {
     const QString target = folder + QStringLiteral("/x");
-    auto result = std::make_shared<ExtractResult>();
-    QThread *worker = QThread::create([archive, target, result] { *result = extractArchive(archive, target); });
-    QObject::connect(worker, &QThread::finished, worker, &QObject::deleteLater);
-    worker->start();
-    co_await qCoro(worker).waitForFinished();
+    // Named, not a temporary: GCC 12 destroys lambda temporaries inside co_await twice.
+    auto unpack = [archive, target] { return extractArchive(archive, target); };
+    const ExtractResult result = co_await runInBackground(std::move(unpack));
     run->check();
-    if (!result->ok) {
-        DiagnosticsLogger::shared().log(QStringLiteral("convert"), QStringLiteral("ffmpeg archive refused: ") + result->error);
+    if (!result.ok) {
+        DiagnosticsLogger::shared().log(QStringLiteral("convert"), QStringLiteral("ffmpeg archive refused: ") + result.error);
         throw appError(3, QStringLiteral("Could not extract the ffmpeg archive."));
     }
     const QString binary = target + QStringLiteral("/ffmpeg");

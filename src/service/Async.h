@@ -4,6 +4,8 @@
 #include "app/DiagnosticsLogger.h"
 
 #include <QString>
+#include <QtConcurrent/QtConcurrentRun>
+#include <QCoro/QCoroFuture>
 #include <QCoro/QCoroTask>
 #include <exception>
 
@@ -25,6 +27,15 @@ void detach(QCoro::Task<T> task, QString category, QString what)
             DiagnosticsLogger::shared().log(category, what + QStringLiteral(" failed with an unknown error"));
         }
     }(std::move(task), std::move(category), std::move(what));
+}
+
+// Runs `work` on the shared thread pool; co_await the result to resume on the caller's thread.
+// (QCoro's QThread awaiter can miss a thread that finishes while it starts listening.) Pass a named
+// callable: GCC 12 mishandles lambda temporaries inside a co_await expression.
+template <typename Work>
+auto runInBackground(Work &&work)
+{
+    return QtConcurrent::run(std::forward<Work>(work));
 }
 
 } // namespace hoplin

@@ -28,11 +28,12 @@ struct Reply {
     QJsonArray array() const { return QJsonDocument::fromJson(body).array(); }
 };
 
-QByteArray json(const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
+QByteArray json(const QJsonObject &object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
 
 // Runs a helper tool to completion; returns its stderr and stdout together.
-QByteArray runTool(const QString &program, const QStringList &arguments, int *exitCode)
-{
+QByteArray runTool(const QString &program, const QStringList &arguments, int *exitCode) {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
@@ -45,8 +46,7 @@ QByteArray runTool(const QString &program, const QStringList &arguments, int *ex
 }
 
 // The server's first stdout line is its origin; waits for it.
-QUrl readOrigin(QProcess &process)
-{
+QUrl readOrigin(QProcess &process) {
     while (!process.canReadLine()) {
         if (!process.waitForReadyRead(10000)) return {};
     }
@@ -114,9 +114,9 @@ private:
     QString m_audio, m_video;
 };
 
-Reply ServerTest::call(const QByteArray &method, const QString &path, const QByteArray &body, const QByteArray &token,
-                       const QByteArray &contentType, const QByteArray &authorization)
-{
+Reply ServerTest::call(const QByteArray &method, const QString &path, const QByteArray &body,
+                       const QByteArray &token, const QByteArray &contentType,
+                       const QByteArray &authorization) {
     QUrl url = m_origin;
     url.setPath(path);
     QNetworkRequest request(url);
@@ -134,16 +134,14 @@ Reply ServerTest::call(const QByteArray &method, const QString &path, const QByt
     return result;
 }
 
-QJsonObject ServerTest::activateDemo(const QString &label)
-{
-    const Reply reply = call("POST", "/v1/auth/activate",
-                             json({{"api_key", kDemoKey}, {"installation_label", label}}));
+QJsonObject ServerTest::activateDemo(const QString &label) {
+    const Reply reply =
+        call("POST", "/v1/auth/activate", json({{"api_key", kDemoKey}, {"installation_label", label}}));
     if (reply.status != 200) qWarning("activation failed: %d %s", reply.status, reply.body.constData());
     return reply.object();
 }
 
-void ServerTest::initTestCase()
-{
+void ServerTest::initTestCase() {
     m_server.setProcessChannelMode(QProcess::SeparateChannels);
     m_server.start(QStringLiteral(HOPLIN_SERVER_BIN),
                    {"--port", "0", "--admin", "--quiet", "--key", "partner-key=acme", "--key", "bare-key"});
@@ -151,14 +149,15 @@ void ServerTest::initTestCase()
     m_origin = readOrigin(m_server);
     QCOMPARE(m_origin.host(), QStringLiteral("127.0.0.1"));
     QVERIFY(m_origin.port() > 0);
-    QVERIFY(m_server.waitForReadyRead(10000) || m_server.canReadLine());
+    QVERIFY(m_server.canReadLine() || m_server.waitForReadyRead(10000));
     QCOMPARE(m_server.readLine().trimmed(), QByteArray("demo key: hoplin-demo-key"));
 }
 
-void ServerTest::init() { QCOMPARE(call("POST", "/__admin/reset").status, 200); }
+void ServerTest::init() {
+    QCOMPARE(call("POST", "/__admin/reset").status, 200);
+}
 
-void ServerTest::cleanupTestCase()
-{
+void ServerTest::cleanupTestCase() {
     // SIGTERM must end the server cleanly, not kill it mid-request.
     m_server.terminate();
     QVERIFY(m_server.waitForFinished(10000));
@@ -166,15 +165,15 @@ void ServerTest::cleanupTestCase()
     QCOMPARE(m_server.exitCode(), 0);
 }
 
-void ServerTest::health()
-{
+void ServerTest::health() {
     const Reply reply = call("GET", "/health", {}, {}, {});
     QCOMPARE(reply.status, 200);
-    QVERIFY(QRegularExpression(R"(^\d{4}\.\d+\.\d+$)").match(reply.object().value("version").toString()).hasMatch());
+    QVERIFY(QRegularExpression(R"(^\d{4}\.\d+\.\d+$)")
+                .match(reply.object().value("version").toString())
+                .hasMatch());
 }
 
-void ServerTest::unknownRoutes_data()
-{
+void ServerTest::unknownRoutes_data() {
     QTest::addColumn<QByteArray>("method");
     QTest::addColumn<QString>("path");
     QTest::newRow("get") << QByteArray("GET") << "/v1/nothing";
@@ -184,8 +183,7 @@ void ServerTest::unknownRoutes_data()
     QTest::newRow("empty job id") << QByteArray("POST") << "/v1/jobs//cancel";
 }
 
-void ServerTest::unknownRoutes()
-{
+void ServerTest::unknownRoutes() {
     QFETCH(QByteArray, method);
     QFETCH(QString, path);
     const Reply reply = call(method, path, method == "POST" ? QByteArray("{}") : QByteArray());
@@ -193,8 +191,7 @@ void ServerTest::unknownRoutes()
     QVERIFY(!reply.object().value("detail").toString().isEmpty());
 }
 
-void ServerTest::adminRoutesNeedFlag()
-{
+void ServerTest::adminRoutesNeedFlag() {
     QProcess plain;
     plain.start(QStringLiteral(HOPLIN_SERVER_BIN), {"--port", "0", "--quiet"});
     QVERIFY(plain.waitForStarted());
@@ -211,8 +208,7 @@ void ServerTest::adminRoutesNeedFlag()
     QCOMPARE(healthStatus, 200);
 }
 
-void ServerTest::activate_data()
-{
+void ServerTest::activate_data() {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QByteArray>("contentType");
     QTest::addColumn<int>("status");
@@ -222,8 +218,8 @@ void ServerTest::activate_data()
     QTest::newRow("demo key") << key(kDemoKey) << ct << 200 << "demo-client";
     QTest::newRow("extra key with client id") << key("partner-key") << ct << 200 << "acme";
     QTest::newRow("extra key without client id") << key("bare-key") << ct << 200 << "client-2";
-    QTest::newRow("charset parameter") << key(kDemoKey) << QByteArray("application/json; charset=utf-8") << 200
-                                       << "demo-client";
+    QTest::newRow("charset parameter")
+        << key(kDemoKey) << QByteArray("application/json; charset=utf-8") << 200 << "demo-client";
     QTest::newRow("unknown key") << key("nope") << ct << 401 << "";
     QTest::newRow("surrounding spaces") << key(" hoplin-demo-key ") << ct << 401 << "";
     QTest::newRow("trailing newline") << key("hoplin-demo-key\n") << ct << 401 << "";
@@ -231,16 +227,15 @@ void ServerTest::activate_data()
     QTest::newRow("empty key") << key("") << ct << 401 << "";
     QTest::newRow("missing key") << json({{"installation_label", "box"}}) << ct << 401 << "";
     QTest::newRow("key not a string") << QByteArray(R"({"api_key": 5})") << ct << 400 << "";
-    QTest::newRow("label not a string") << QByteArray(R"({"api_key": "hoplin-demo-key", "installation_label": [1]})")
-                                        << ct << 400 << "";
+    QTest::newRow("label not a string")
+        << QByteArray(R"({"api_key": "hoplin-demo-key", "installation_label": [1]})") << ct << 400 << "";
     QTest::newRow("malformed") << QByteArray(R"({"api_key": )") << ct << 400 << "";
     QTest::newRow("array body") << QByteArray("[]") << ct << 400 << "";
     QTest::newRow("empty body") << QByteArray() << ct << 400 << "";
     QTest::newRow("not json content type") << key(kDemoKey) << QByteArray("text/plain") << 415 << "";
 }
 
-void ServerTest::activate()
-{
+void ServerTest::activate() {
     QFETCH(QByteArray, body);
     QFETCH(QByteArray, contentType);
     QFETCH(int, status);
@@ -249,11 +244,13 @@ void ServerTest::activate()
     QCOMPARE(reply.status, status);
     const QJsonObject object = reply.object();
     if (status == 200) {
-        for (const char *field : {"access_token", "refresh_token", "installation_id", "client_id", "session_id"}) {
+        for (const char *field :
+             {"access_token", "refresh_token", "installation_id", "client_id", "session_id"}) {
             QVERIFY2(object.value(field).isString() && !object.value(field).toString().isEmpty(), field);
         }
         QCOMPARE(object.value("client_id").toString(), clientId);
-        QCOMPARE(call("GET", "/v1/presets", {}, object.value("access_token").toString().toUtf8()).status, 200);
+        QCOMPARE(call("GET", "/v1/presets", {}, object.value("access_token").toString().toUtf8()).status,
+                 200);
     } else if (status == 401) {
         QCOMPARE(object.value("detail").toString(), QStringLiteral("Invalid client key."));
     } else {
@@ -261,8 +258,7 @@ void ServerTest::activate()
     }
 }
 
-void ServerTest::activationKeepsInstallationPerLabel()
-{
+void ServerTest::activationKeepsInstallationPerLabel() {
     const QJsonObject first = activateDemo("laptop");
     const QJsonObject again = activateDemo("laptop");
     const QJsonObject other = activateDemo("desktop");
@@ -272,8 +268,7 @@ void ServerTest::activationKeepsInstallationPerLabel()
     QVERIFY(again.value("access_token") != first.value("access_token"));
 }
 
-void ServerTest::oversizedBody_data()
-{
+void ServerTest::oversizedBody_data() {
     QTest::addColumn<int>("padding");
     QTest::addColumn<int>("status");
     QTest::newRow("just under 1 MiB") << 1024 * 1024 - 100 << 200;
@@ -281,8 +276,7 @@ void ServerTest::oversizedBody_data()
     QTest::newRow("4 MiB") << 4 * 1024 * 1024 << 413;
 }
 
-void ServerTest::oversizedBody()
-{
+void ServerTest::oversizedBody() {
     QFETCH(int, padding);
     QFETCH(int, status);
     const QByteArray body = json({{"api_key", kDemoKey}, {"installation_label", QString(padding, 'x')}});
@@ -291,24 +285,27 @@ void ServerTest::oversizedBody()
     QCOMPARE(call("GET", "/health").status, 200);
 }
 
-void ServerTest::refreshRotatesTokens()
-{
+void ServerTest::refreshRotatesTokens() {
     const QJsonObject first = activateDemo();
-    const Reply rotated = call("POST", "/v1/auth/refresh", json({{"refresh_token", first.value("refresh_token")}}));
+    const Reply rotated =
+        call("POST", "/v1/auth/refresh", json({{"refresh_token", first.value("refresh_token")}}));
     QCOMPARE(rotated.status, 200);
     const QJsonObject second = rotated.object();
     QVERIFY(second.value("access_token") != first.value("access_token"));
     QVERIFY(second.value("refresh_token") != first.value("refresh_token"));
-    for (const char *same : {"session_id", "installation_id", "client_id"}) QCOMPARE(second.value(same), first.value(same));
+    for (const char *same : {"session_id", "installation_id", "client_id"})
+        QCOMPARE(second.value(same), first.value(same));
 
-    const Reply reused = call("POST", "/v1/auth/refresh", json({{"refresh_token", first.value("refresh_token")}}));
+    const Reply reused =
+        call("POST", "/v1/auth/refresh", json({{"refresh_token", first.value("refresh_token")}}));
     QCOMPARE(reused.status, 401);
     QCOMPARE(call("GET", "/v1/presets", {}, second.value("access_token").toString().toUtf8()).status, 200);
-    QCOMPARE(call("POST", "/v1/auth/refresh", json({{"refresh_token", second.value("refresh_token")}})).status, 200);
+    QCOMPARE(
+        call("POST", "/v1/auth/refresh", json({{"refresh_token", second.value("refresh_token")}})).status,
+        200);
 }
 
-void ServerTest::refreshRejects_data()
-{
+void ServerTest::refreshRejects_data() {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("status");
     QTest::newRow("unknown token") << json({{"refresh_token", "0123456789abcdef0123456789abcdef"}}) << 401;
@@ -318,8 +315,7 @@ void ServerTest::refreshRejects_data()
     QTest::newRow("malformed") << QByteArray("{refresh_token}") << 400;
 }
 
-void ServerTest::refreshRejects()
-{
+void ServerTest::refreshRejects() {
     QFETCH(QByteArray, body);
     QFETCH(int, status);
     activateDemo();
@@ -328,8 +324,7 @@ void ServerTest::refreshRejects()
     QVERIFY(!reply.object().value("detail").toString().isEmpty());
 }
 
-void ServerTest::logoutEndsOnlyThatSession()
-{
+void ServerTest::logoutEndsOnlyThatSession() {
     const QJsonObject leaving = activateDemo("one");
     const QJsonObject staying = activateDemo("two");
     const QByteArray access = leaving.value("access_token").toString().toUtf8();
@@ -342,24 +337,26 @@ void ServerTest::logoutEndsOnlyThatSession()
     QCOMPARE(call("GET", "/v1/presets", {}, staying.value("access_token").toString().toUtf8()).status, 200);
 }
 
-void ServerTest::expiredAccessTokenNeedsRefresh()
-{
+void ServerTest::expiredAccessTokenNeedsRefresh() {
     const QJsonObject session = activateDemo();
     const QByteArray access = session.value("access_token").toString().toUtf8();
     QCOMPARE(call("GET", "/v1/presets", {}, access).status, 200);
     QCOMPARE(call("POST", "/__admin/expire-tokens").status, 200);
     QCOMPARE(call("GET", "/v1/presets", {}, access).status, 401);
 
-    const Reply refreshed = call("POST", "/v1/auth/refresh", json({{"refresh_token", session.value("refresh_token")}}));
+    const Reply refreshed =
+        call("POST", "/v1/auth/refresh", json({{"refresh_token", session.value("refresh_token")}}));
     QCOMPARE(refreshed.status, 200);
-    QCOMPARE(call("GET", "/v1/presets", {}, refreshed.object().value("access_token").toString().toUtf8()).status, 200);
+    QCOMPARE(
+        call("GET", "/v1/presets", {}, refreshed.object().value("access_token").toString().toUtf8()).status,
+        200);
 }
 
-void ServerTest::resetForgetsEverything()
-{
+void ServerTest::resetForgetsEverything() {
     const QByteArray access = activateDemo().value("access_token").toString().toUtf8();
     call("POST", "/v1/usage/convert",
-         json({{"process_key", "h264-mp4"}, {"file_count", 1}, {"input_bytes", 10}, {"filename", "a.mov"}}), access);
+         json({{"process_key", "h264-mp4"}, {"file_count", 1}, {"input_bytes", 10}, {"filename", "a.mov"}}),
+         access);
     call("POST", "/__admin/faults", json({{"route", "GET /health"}, {"status", 500}}));
     QCOMPARE(call("POST", "/__admin/reset").status, 200);
 
@@ -368,8 +365,7 @@ void ServerTest::resetForgetsEverything()
     QCOMPARE(call("GET", "/__admin/usage").array().size(), 0);
 }
 
-void ServerTest::presetsNeedToken_data()
-{
+void ServerTest::presetsNeedToken_data() {
     QTest::addColumn<QByteArray>("authorization");
     QTest::newRow("no header") << QByteArray();
     QTest::newRow("unknown token") << QByteArray("Bearer 0123456789abcdef0123456789abcdef");
@@ -377,16 +373,15 @@ void ServerTest::presetsNeedToken_data()
     QTest::newRow("other scheme") << QByteArray("Basic aG9wbGluOmRlbW8=");
 }
 
-void ServerTest::presetsNeedToken()
-{
+void ServerTest::presetsNeedToken() {
     QFETCH(QByteArray, authorization);
     activateDemo();
     QCOMPARE(call("GET", "/v1/presets", {}, {}, "application/json", authorization).status, 401);
 }
 
-void ServerTest::presetsShape()
-{
-    const Reply reply = call("GET", "/v1/presets", {}, activateDemo().value("access_token").toString().toUtf8());
+void ServerTest::presetsShape() {
+    const Reply reply =
+        call("GET", "/v1/presets", {}, activateDemo().value("access_token").toString().toUtf8());
     QCOMPARE(reply.status, 200);
     const QJsonObject payload = reply.object();
     QVERIFY(payload.value("version").isDouble());
@@ -404,7 +399,8 @@ void ServerTest::presetsShape()
         for (const char *field : {"id", "name", "description", "suffix", "output_ext", "kind", "command"})
             QVERIFY2(preset.value(field).isString(), qPrintable(id + ": " + field));
         for (const char *field : {"hint", "summary"})
-            QVERIFY2(!preset.contains(field) || preset.value(field).isString(), qPrintable(id + ": " + field));
+            QVERIFY2(!preset.contains(field) || preset.value(field).isString(),
+                     qPrintable(id + ": " + field));
         const QJsonValue channels = preset.value("max_channels");
         QVERIFY2(channels.isUndefined() || channels.isNull() || (channels.isDouble() && channels.toInt() > 0),
                  qPrintable(id));
@@ -424,7 +420,8 @@ void ServerTest::presetsShape()
         QVERIFY2(!stripped.contains('{') && !stripped.contains('}'), qPrintable(id));
         if (kind == "normalise") QVERIFY2(id.contains("normalise"), qPrintable(id));
 
-        if (kind == "video" && !command.contains("-c:v copy")) videoEncoders.insert(encoder.match(command).captured(1));
+        if (kind == "video" && !command.contains("-c:v copy"))
+            videoEncoders.insert(encoder.match(command).captured(1));
         if (kind == "audio" && ext == ".m4a" && command.contains("-vn") && command.contains("-b:a 256k"))
             audioM4a = true;
         if (kind == "normalise") {
@@ -447,21 +444,39 @@ void ServerTest::presetsShape()
     QVERIFY(videoNormalise);
 }
 
-QString ServerTest::makeInputs()
-{
+QString ServerTest::makeInputs() {
     if (!m_audio.isEmpty()) return {};
     if (!m_media.isValid()) return QStringLiteral("no temporary directory");
     const QString audio = m_media.filePath("tone.wav");
     const QString video = m_media.filePath("clip.mp4");
     int code = 0;
-    QByteArray log = runTool("ffmpeg", {"-hide_banner", "-nostdin", "-y", "-f", "lavfi", "-i",
-                                        "sine=frequency=440:duration=4", "-ac", "2", audio},
+    QByteArray log = runTool("ffmpeg",
+                             {"-hide_banner", "-nostdin", "-y", "-f", "lavfi", "-i",
+                              "sine=frequency=440:duration=4", "-ac", "2", audio},
                              &code);
     if (code != 0) return QString::fromUtf8(log);
-    log = runTool("ffmpeg", {"-hide_banner", "-nostdin", "-y", "-f", "lavfi", "-i",
-                             "testsrc=duration=4:size=320x240:rate=25", "-f", "lavfi", "-i",
-                             "sine=frequency=660:duration=4", "-ac", "2", "-shortest", "-c:v", "libx264", "-pix_fmt",
-                             "yuv420p", "-c:a", "aac", video},
+    log = runTool("ffmpeg",
+                  {"-hide_banner",
+                   "-nostdin",
+                   "-y",
+                   "-f",
+                   "lavfi",
+                   "-i",
+                   "testsrc=duration=4:size=320x240:rate=25",
+                   "-f",
+                   "lavfi",
+                   "-i",
+                   "sine=frequency=660:duration=4",
+                   "-ac",
+                   "2",
+                   "-shortest",
+                   "-c:v",
+                   "libx264",
+                   "-pix_fmt",
+                   "yuv420p",
+                   "-c:a",
+                   "aac",
+                   video},
                   &code);
     if (code != 0) return QString::fromUtf8(log);
     m_audio = audio;
@@ -469,19 +484,19 @@ QString ServerTest::makeInputs()
     return {};
 }
 
-void ServerTest::presetCommandsRunInFfmpeg_data()
-{
+void ServerTest::presetCommandsRunInFfmpeg_data() {
     QTest::addColumn<QJsonObject>("preset");
     init();
-    const Reply reply = call("GET", "/v1/presets", {}, activateDemo().value("access_token").toString().toUtf8());
+    const Reply reply =
+        call("GET", "/v1/presets", {}, activateDemo().value("access_token").toString().toUtf8());
     for (const QJsonValue &value : reply.object().value("presets").toArray())
         QTest::newRow(qPrintable(value.toObject().value("id").toString())) << value.toObject();
 }
 
-void ServerTest::presetCommandsRunInFfmpeg()
-{
+void ServerTest::presetCommandsRunInFfmpeg() {
     QFETCH(QJsonObject, preset);
-    if (QStandardPaths::findExecutable("ffmpeg").isEmpty() || QStandardPaths::findExecutable("ffprobe").isEmpty())
+    if (QStandardPaths::findExecutable("ffmpeg").isEmpty() ||
+        QStandardPaths::findExecutable("ffprobe").isEmpty())
         QSKIP("ffmpeg is not on PATH");
     const QString inputError = makeInputs();
     QVERIFY2(inputError.isEmpty(), qPrintable(inputError));
@@ -497,7 +512,8 @@ void ServerTest::presetCommandsRunInFfmpeg()
     const QString base = outDir.filePath("result" + preset.value("suffix").toString());
     QStringList words = command.split(' ', Qt::SkipEmptyParts);
     QCOMPARE(words.takeFirst(), QStringLiteral("ffmpeg"));
-    for (QString &word : words) word.replace("{input}", input).replace("{output_base}", base);
+    for (QString &word : words)
+        word.replace("{input}", input).replace("{output_base}", base);
 
     int code = 0;
     const QByteArray log = runTool("ffmpeg", words, &code);
@@ -506,8 +522,9 @@ void ServerTest::presetCommandsRunInFfmpeg()
     QCOMPARE(outDir.entryList(QDir::Files), QStringList{QFileInfo(output).fileName()});
     QVERIFY(QFileInfo(output).size() > 0);
 
-    const QByteArray streams = runTool("ffprobe", {"-v", "error", "-show_entries",
-                                                   "stream=codec_type,codec_name,sample_rate", "-of", "csv=p=0", output},
+    const QByteArray streams = runTool("ffprobe",
+                                       {"-v", "error", "-show_entries",
+                                        "stream=codec_type,codec_name,sample_rate", "-of", "csv=p=0", output},
                                        &code);
     QCOMPARE(code, 0);
     const bool hasVideo = streams.contains(",video");
@@ -519,9 +536,10 @@ void ServerTest::presetCommandsRunInFfmpeg()
     const auto target = QRegularExpression(R"(loudnorm=I=(-\d+))").match(command);
     if (target.hasMatch()) {
         QVERIFY2(streams.contains(",48000"), streams.constData());
-        const QByteArray meter = runTool("ffmpeg", {"-hide_banner", "-nostdin", "-i", output, "-map", "0:a:0", "-af",
-                                                    "ebur128", "-f", "null", "-"},
-                                         &code);
+        const QByteArray meter = runTool(
+            "ffmpeg",
+            {"-hide_banner", "-nostdin", "-i", output, "-map", "0:a:0", "-af", "ebur128", "-f", "null", "-"},
+            &code);
         QCOMPARE(code, 0);
         auto matches = QRegularExpression(R"(I:\s+(-?\d+\.\d) LUFS)").globalMatch(QString::fromUtf8(meter));
         double measured = 0;
@@ -531,34 +549,46 @@ void ServerTest::presetCommandsRunInFfmpeg()
             found = true;
         }
         QVERIFY(found);
-        QVERIFY2(qAbs(measured - target.captured(1).toDouble()) <= 1.0, qPrintable(QString::number(measured)));
+        QVERIFY2(qAbs(measured - target.captured(1).toDouble()) <= 1.0,
+                 qPrintable(QString::number(measured)));
     }
 }
 
-void ServerTest::usageRecorded()
-{
+void ServerTest::usageRecorded() {
     const QJsonObject session = activateDemo();
-    const QJsonObject report{{"process_key", "h264-mp4"}, {"file_count", 3}, {"input_bytes", 5000000000LL},
+    const QJsonObject report{{"process_key", "h264-mp4"},
+                             {"file_count", 3},
+                             {"input_bytes", 5000000000LL},
                              {"filename", "Holiday Clip.mov"}};
-    const Reply reply = call("POST", "/v1/usage/convert", json(report), session.value("access_token").toString().toUtf8());
+    const Reply reply =
+        call("POST", "/v1/usage/convert", json(report), session.value("access_token").toString().toUtf8());
     QCOMPARE(reply.status, 200);
     QCOMPARE(reply.object().value("ok"), QJsonValue(true));
 
     const QJsonArray usage = call("GET", "/__admin/usage").array();
     QCOMPARE(usage.size(), 1);
     const QJsonObject recorded = usage.first().toObject();
-    for (const QString &key : report.keys()) QCOMPARE(recorded.value(key), report.value(key));
+    for (const QString &key : report.keys())
+        QCOMPARE(recorded.value(key), report.value(key));
     QCOMPARE(recorded.value("client_id").toString(), QStringLiteral("demo-client"));
 }
 
-void ServerTest::usageRejects_data()
-{
+void ServerTest::usageRejects_data() {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<bool>("authorised");
     QTest::addColumn<int>("status");
-    const QJsonObject good{{"process_key", "m4a-aac-256"}, {"file_count", 1}, {"input_bytes", 10}, {"filename", "a.wav"}};
-    auto without = [&](const char *key) { QJsonObject o = good; o.remove(key); return json(o); };
-    auto with = [&](const char *key, const QJsonValue &v) { QJsonObject o = good; o.insert(key, v); return json(o); };
+    const QJsonObject good{
+        {"process_key", "m4a-aac-256"}, {"file_count", 1}, {"input_bytes", 10}, {"filename", "a.wav"}};
+    auto without = [&](const char *key) {
+        QJsonObject o = good;
+        o.remove(key);
+        return json(o);
+    };
+    auto with = [&](const char *key, const QJsonValue &v) {
+        QJsonObject o = good;
+        o.insert(key, v);
+        return json(o);
+    };
     QTest::newRow("no token") << json(good) << false << 401;
     QTest::newRow("missing process_key") << without("process_key") << true << 400;
     QTest::newRow("missing file_count") << without("file_count") << true << 400;
@@ -572,18 +602,17 @@ void ServerTest::usageRejects_data()
     QTest::newRow("malformed") << QByteArray(R"({"process_key": "x",)") << true << 400;
 }
 
-void ServerTest::usageRejects()
-{
+void ServerTest::usageRejects() {
     QFETCH(QByteArray, body);
     QFETCH(bool, authorised);
     QFETCH(int, status);
-    const QByteArray token = authorised ? activateDemo().value("access_token").toString().toUtf8() : QByteArray();
+    const QByteArray token =
+        authorised ? activateDemo().value("access_token").toString().toUtf8() : QByteArray();
     QCOMPARE(call("POST", "/v1/usage/convert", body, token).status, status);
     QCOMPARE(call("GET", "/__admin/usage").array().size(), 0);
 }
 
-void ServerTest::cancelJobs()
-{
+void ServerTest::cancelJobs() {
     const QByteArray token = activateDemo().value("access_token").toString().toUtf8();
     QCOMPARE(call("POST", "/__admin/jobs", json({{"id", "job-1"}})).status, 200);
     QCOMPARE(call("POST", "/__admin/jobs", json({{"id", "job-acme"}, {"client_id", "acme"}})).status, 200);
@@ -600,10 +629,10 @@ void ServerTest::cancelJobs()
     }
 }
 
-void ServerTest::requestLogAndCounts()
-{
+void ServerTest::requestLogAndCounts() {
     const QByteArray token = activateDemo().value("access_token").toString().toUtf8();
-    const QByteArray body = json({{"process_key", "h264-mp4"}, {"file_count", 1}, {"input_bytes", 1}, {"filename", "é.mov"}});
+    const QByteArray body =
+        json({{"process_key", "h264-mp4"}, {"file_count", 1}, {"input_bytes", 1}, {"filename", "é.mov"}});
     call("POST", "/v1/usage/convert", body, token);
     call("GET", "/health");
     call("GET", "/health");
@@ -615,21 +644,24 @@ void ServerTest::requestLogAndCounts()
     QCOMPARE(usage.value("method").toString(), QStringLiteral("POST"));
     QCOMPARE(usage.value("path").toString(), QStringLiteral("/v1/usage/convert"));
     QCOMPARE(usage.value("body").toString().toUtf8(), body);
-    QCOMPARE(usage.value("headers").toObject().value("content-type").toString(), QStringLiteral("application/json"));
-    QCOMPARE(usage.value("headers").toObject().value("authorization").toString(), "Bearer " + QString::fromUtf8(token));
+    QCOMPARE(usage.value("headers").toObject().value("content-type").toString(),
+             QStringLiteral("application/json"));
+    QCOMPARE(usage.value("headers").toObject().value("authorization").toString(),
+             "Bearer " + QString::fromUtf8(token));
     QVERIFY(QDateTime::fromString(usage.value("time").toString(), Qt::ISODateWithMs).isValid());
     QCOMPARE(requests.last().toObject().value("path").toString(), QStringLiteral("/v1/nothing"));
 
     const QJsonObject counts = call("GET", "/__admin/counts").object();
-    QCOMPARE(counts, (QJsonObject{{"POST /v1/auth/activate", 1}, {"POST /v1/usage/convert", 1}, {"GET /health", 2},
+    QCOMPARE(counts, (QJsonObject{{"POST /v1/auth/activate", 1},
+                                  {"POST /v1/usage/convert", 1},
+                                  {"GET /health", 2},
                                   {"GET /v1/nothing", 1}}));
     QCOMPARE(call("DELETE", "/__admin/requests").status, 200);
     QCOMPARE(call("GET", "/__admin/requests").array().size(), 0);
     QVERIFY(call("GET", "/__admin/counts").object().isEmpty());
 }
 
-void ServerTest::faultAnswersForCountCalls_data()
-{
+void ServerTest::faultAnswersForCountCalls_data() {
     QTest::addColumn<QString>("route");
     QTest::addColumn<QByteArray>("method");
     QTest::addColumn<QString>("path");
@@ -639,15 +671,15 @@ void ServerTest::faultAnswersForCountCalls_data()
     QTest::addColumn<int>("normalStatus");
     QTest::newRow("exact path, json body") << "GET /v1/presets" << QByteArray("GET") << "/v1/presets" << 503
                                            << R"({"detail":"maintenance"})" << 2 << 200;
-    QTest::newRow("wildcard segment") << "POST /v1/jobs/*/cancel" << QByteArray("POST") << "/v1/jobs/abc/cancel" << 500
-                                      << "boom" << 1 << 404;
-    QTest::newRow("empty body stays empty") << "GET /health" << QByteArray("GET") << "/health" << 502 << "" << 3 << 200;
-    QTest::newRow("success status") << "POST /v1/auth/refresh" << QByteArray("POST") << "/v1/auth/refresh" << 200
-                                    << R"({"odd":true})" << 1 << 401;
+    QTest::newRow("wildcard segment") << "POST /v1/jobs/*/cancel" << QByteArray("POST")
+                                      << "/v1/jobs/abc/cancel" << 500 << "boom" << 1 << 404;
+    QTest::newRow("empty body stays empty")
+        << "GET /health" << QByteArray("GET") << "/health" << 502 << "" << 3 << 200;
+    QTest::newRow("success status") << "POST /v1/auth/refresh" << QByteArray("POST") << "/v1/auth/refresh"
+                                    << 200 << R"({"odd":true})" << 1 << 401;
 }
 
-void ServerTest::faultAnswersForCountCalls()
-{
+void ServerTest::faultAnswersForCountCalls() {
     QFETCH(QString, route);
     QFETCH(QByteArray, method);
     QFETCH(QString, path);
@@ -657,7 +689,8 @@ void ServerTest::faultAnswersForCountCalls()
     QFETCH(int, normalStatus);
     const QByteArray token = activateDemo().value("access_token").toString().toUtf8();
     const QByteArray requestBody = method == "POST" ? QByteArray(R"({"refresh_token":"x"})") : QByteArray();
-    QCOMPARE(call("POST", "/__admin/faults", json({{"route", route}, {"status", status}, {"body", body}, {"count", count}}))
+    QCOMPARE(call("POST", "/__admin/faults",
+                  json({{"route", route}, {"status", status}, {"body", body}, {"count", count}}))
                  .status,
              200);
     for (int i = 0; i < count; ++i) {
@@ -669,8 +702,7 @@ void ServerTest::faultAnswersForCountCalls()
     QCOMPARE(call("GET", "/__admin/faults").array().size(), 0);
 }
 
-void ServerTest::faultDelayStillRunsHandler()
-{
+void ServerTest::faultDelayStillRunsHandler() {
     const QByteArray token = activateDemo().value("access_token").toString().toUtf8();
     call("POST", "/__admin/faults", json({{"route", "GET /v1/presets"}, {"delay_ms", 300}}));
     QElapsedTimer clock;
@@ -681,8 +713,7 @@ void ServerTest::faultDelayStillRunsHandler()
     QVERIFY(reply.object().value("presets").isArray());
 }
 
-void ServerTest::faultCloseDropsConnection()
-{
+void ServerTest::faultCloseDropsConnection() {
     call("POST", "/__admin/faults", json({{"route", "GET /health"}, {"close", true}}));
     // A raw socket: a client library might silently retry the dropped request.
     QTcpSocket socket;
@@ -698,16 +729,14 @@ void ServerTest::faultCloseDropsConnection()
     QCOMPARE(call("GET", "/health").status, 200);
 }
 
-void ServerTest::faultsCanBeCleared()
-{
+void ServerTest::faultsCanBeCleared() {
     call("POST", "/__admin/faults", json({{"route", "GET /health"}, {"status", 500}, {"count", 5}}));
     QCOMPARE(call("GET", "/__admin/faults").array().size(), 1);
     QCOMPARE(call("DELETE", "/__admin/faults").status, 200);
     QCOMPARE(call("GET", "/health").status, 200);
 }
 
-void ServerTest::faultValidation_data()
-{
+void ServerTest::faultValidation_data() {
     QTest::addColumn<QByteArray>("body");
     QTest::newRow("no route") << QByteArray(R"({"status": 500})");
     QTest::newRow("route without method") << QByteArray(R"({"route": "/health", "status": 500})");
@@ -720,8 +749,7 @@ void ServerTest::faultValidation_data()
     QTest::newRow("malformed") << QByteArray(R"({"route": )");
 }
 
-void ServerTest::faultValidation()
-{
+void ServerTest::faultValidation() {
     QFETCH(QByteArray, body);
     QCOMPARE(call("POST", "/__admin/faults", body).status, 400);
     QCOMPARE(call("GET", "/__admin/faults").array().size(), 0);

@@ -129,7 +129,7 @@ void LocalServer::fault(const QString &route, int status, const QByteArray &body
 {
     faultRaw({{QStringLiteral("route"), route},
               {QStringLiteral("status"), status},
-              {QStringLiteral("body"), QString::fromUtf8(body)},
+              {QStringLiteral("body_base64"), QString::fromLatin1(body.toBase64())},
               {QStringLiteral("count"), count}});
 }
 

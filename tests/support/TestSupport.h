@@ -155,3 +155,15 @@ private:
         QTEST_SET_MAIN_SOURCE_PATH                                                                             \
         return QTest::qExec(&tc, argc, argv);                                                                  \
     }
+
+// main() for widget tests: isolated home, then a QApplication (offscreen, set in CMake) and the
+// usual QtTest run. The test file includes <QApplication>.
+#define HOPLIN_GUI_TEST_MAIN(TestClass)                                                                        \
+    int main(int argc, char **argv)                                                                            \
+    {                                                                                                          \
+        hoplin::test::isolateHome();                                                                           \
+        QApplication app(argc, argv);                                                                          \
+        TestClass tc;                                                                                          \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                             \
+        return QTest::qExec(&tc, argc, argv);                                                                  \
+    }

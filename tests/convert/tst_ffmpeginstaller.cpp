@@ -1,0 +1,180 @@
+#include "TestSupport.h"
+#include "app/DiagnosticsLogger.h"
+#include "convert/FFmpegInstaller.h"
+#include "convert/FFmpegLocator.h"
+#include "platform/Settings.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTest>
+
+using namespace hoplin;
+using namespace std::chrono_literals;
+
+class TestFFmpegInstaller : public QObject {
+    Q_OBJECT
+
+    test::LocalServer m_server;
+    QTemporaryDir m_tmp;
+
+    void serve(const QString &location, const QString &mode)
+    {
+        test::httpCall("POST", m_server.url("/__admin/ffmpeg-package"),
+                       QJsonDocument(QJsonObject{{"location", location}, {"mode", mode}}).toJson());
+    }
+    void serveBoth(const QString &mode)
+    {
+        serve("primary", mode);
+        serve("mirror", mode);
+    }
+    // Runs an installation to its end; returns the failure text, empty on success.
+    QString install(FFmpegInstaller &installer)
+    {
+        installer.installRecommended();
+        if (!test::waitUntil([&] { return installer.phase() == FFmpegInstaller::Phase::Idle ||
+                                          installer.phase() == FFmpegInstaller::Phase::Failed; },
+                             30s))
+            return QStringLiteral("(still running)");
+        return installer.failureMessage();
+    }
+    QStringList workingFolders() const
+    {
+        return QDir(m_tmp.path()).entryList({FFmpegInstaller::workingFolderPrefix() + "*"}, QDir::AllEntries | QDir::Hidden);
+    }
+    QByteArray managedBytes() const
+    {
+        QFile file(FFmpegLocator::managedExecutable());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // Working folders go to a temporary directory this test can inspect.
+        qputenv("TMPDIR", QFile::encodeName(m_tmp.path()));
+        QVERIFY(m_server.start());
+        Settings::shared().setValue(keys::baseURL, m_server.url().toString());
+        Settings::shared().setValue(keys::hoplinDiag, true);
+    }
+    void init()
+    {
+        m_server.reset();
+        QDir(FFmpegLocator::toolsDir()).removeRecursively();
+    }
+    void cleanup() { QCOMPARE(workingFolders(), QStringList()); }
+
+    void installsTheVerifiedPackage()
+    {
+        FFmpegInstaller installer;
+        QSignalSpy installed(&installer, &FFmpegInstaller::installedChanged);
+        QCOMPARE(install(installer), QString());
+        QCOMPARE(installed.count(), 1);
+        QCOMPARE(installed.first().first().toString(), FFmpegLocator::managedExecutable());
+        QVERIFY(test::runTask(FFmpegLocator::version(FFmpegLocator::managedExecutable())).has_value());
+        QCOMPARE(m_server.count("GET /mirror/ffmpeg/ffmpeg.zip"), 0);
+    }
+
+    void badPrimaryDigestFallsBackSilently()
+    {
+        serve("primary", "bad-digest");
+        FFmpegInstaller installer;
+        QList<FFmpegInstaller::Phase> phases;
+        connect(&installer, &FFmpegInstaller::phaseChanged, [&] { phases << installer.phase(); });
+        QCOMPARE(install(installer), QString());
+        QVERIFY(!phases.contains(FFmpegInstaller::Phase::Failed));
+        QCOMPARE(installer.installed(), FFmpegLocator::managedExecutable());
+        // The primary archive was judged by its digest, before anything unpacked it.
+        const QStringList log = DiagnosticsLogger::shared().bufferSnapshot().filter("ffmpeg download from");
+        QCOMPARE(log.size(), 1);
+        QVERIFY(log.first().contains("/tools/ffmpeg/ffmpeg.zip failed: Downloaded ffmpeg failed its SHA-256 check."));
+        QCOMPARE(m_server.count("GET /mirror/ffmpeg/ffmpeg.zip"), 1);
+    }
+
+    void failuresOnBothLocations_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("404") << "missing" << "Could not install ffmpeg: Download failed (ffmpeg.zip).";
+        QTest::newRow("no digest word") << "no-digest" << "Could not install ffmpeg: Downloaded ffmpeg failed its SHA-256 check.";
+        QTest::newRow("bin/ffmpeg only") << "nested" << "Could not install ffmpeg: The archive did not contain an ffmpeg binary.";
+        QTest::newRow("broken archive") << "broken" << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
+        QTest::newRow("dot-dot entry") << "traversal" << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
+        QTest::newRow("absolute entry") << "absolute" << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
+        QTest::newRow("symlink leaving") << "symlink" << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
+    }
+    void failuresOnBothLocations()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, message);
+        serveBoth(mode);
+        FFmpegInstaller installer;
+        QCOMPARE(install(installer), message);
+        QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Failed);
+        QCOMPARE(installer.progressText(), message);
+        QVERIFY(!QFile::exists(FFmpegLocator::managedExecutable()));
+        // Nothing escaped the working folder.
+        QVERIFY(!QFile::exists("/tmp/hoplin-ffmpeg-absolute-escape"));
+        QVERIFY(!QFile::exists(m_tmp.filePath("ffmpeg-escaped")));
+    }
+
+    void brokenBinaryKeepsTheManagedCopy()
+    {
+        FFmpegInstaller first;
+        QCOMPARE(install(first), QString());
+        const QByteArray before = managedBytes();
+        QVERIFY(!before.isEmpty());
+        serveBoth("not-ffmpeg");
+        FFmpegInstaller second;
+        const QString message = install(second);
+        QVERIFY2(message.startsWith("Could not install ffmpeg: The chosen binary is not a working ffmpeg."), qPrintable(message));
+        QCOMPARE(managedBytes(), before);
+    }
+
+    void cancelDuringDownloadLeavesNothing()
+    {
+        m_server.delay("GET /tools/ffmpeg/ffmpeg.zip", 3000);
+        FFmpegInstaller installer;
+        installer.installRecommended();
+        QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Downloading);
+        QVERIFY(test::waitUntil([&] { return m_server.count("GET /tools/ffmpeg/ffmpeg.zip") == 1 || !workingFolders().isEmpty(); }));
+        installer.cancel();
+        QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Idle);
+        QVERIFY(test::waitUntil([&] { return workingFolders().isEmpty(); }));
+        QTest::qWait(200);
+        QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Idle);
+        QVERIFY(installer.failureMessage().isEmpty());
+        QCOMPARE(m_server.count("GET /mirror/ffmpeg/ffmpeg.zip"), 0);
+    }
+
+    void adoptAPickedExecutable_data()
+    {
+        QTest::addColumn<bool>("works");
+        QTest::newRow("real ffmpeg") << true;
+        QTest::newRow("a script") << false;
+    }
+    void adoptAPickedExecutable()
+    {
+        QFETCH(bool, works);
+        QString source = QStandardPaths::findExecutable("ffmpeg");
+        if (!works) {
+            source = m_tmp.filePath("fake-ffmpeg");
+            QFile script(source);
+            QVERIFY(script.open(QIODevice::WriteOnly));
+            script.write("#!/bin/sh\nexit 3\n");
+            script.close();
+            script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+        }
+        FFmpegInstaller installer;
+        installer.adopt(source);
+        QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Extracting);
+        QVERIFY(test::waitUntil([&] { return installer.phase() != FFmpegInstaller::Phase::Extracting; }, 30s));
+        QCOMPARE(installer.phase(), works ? FFmpegInstaller::Phase::Idle : FFmpegInstaller::Phase::Failed);
+        QCOMPARE(QFile::exists(FFmpegLocator::managedExecutable()), works);
+        if (!works)
+            QFile::remove(source);
+    }
+};
+
+HOPLIN_TEST_MAIN(TestFFmpegInstaller)
+#include "tst_ffmpeginstaller.moc"
