@@ -31,7 +31,7 @@ QString localText(const QString &text)
     // Longest phrases first, so "your Mac's Keychain" wins over "Keychain".
     static const std::pair<const char *, const char *> table[] = {
         {"your Mac's Keychain", "your keyring"},
-        {"Application Support/", ".local/share/"},
+        {"Application Support/", "~/.local/share/"},
         {"Application Support", "the data folder"},
         {"Show in Finder", "Show in File Manager"},
         {"Reveal in Finder", "Show in File Manager"},
@@ -39,6 +39,7 @@ QString localText(const QString &text)
         {"Finder", "File Manager"},
         {"Keychain", "keyring"},
         {"macOS", "Linux"},
+        {"uncaught NSException", "uncaught exception"},
     };
     QString result = text;
     for (const auto &[from, to] : table)

@@ -1,0 +1,264 @@
+#include "ConvertCard.h"
+
+#include "app/ui/Spinner.h"
+#include "app/ui/Theme.h"
+#include "platform/Settings.h"
+
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMimeData>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <cstdio>
+
+namespace hoplin {
+
+namespace {
+constexpr int kItemsShown = 6;
+
+QStringList localPaths(const QMimeData *mime)
+{
+    QStringList paths;
+    for (const QUrl &url : mime->urls()) {
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    }
+    return paths;
+}
+
+QString statusColour(const QueueItem &item)
+{
+    if (!item.succeeded)
+        return Hoplin::muted.name();
+    return (*item.succeeded ? Hoplin::okTeal : Hoplin::errRed).name();
+}
+} // namespace
+
+ConvertCard::ConvertCard(const Look &look, QWidget *parent)
+    : QFrame(parent)
+{
+    setObjectName(QStringLiteral("convertCard"));
+    setAcceptDrops(true);
+    setMinimumWidth(220);
+
+    m_icon = new QLabel;
+    m_icon->setFont(theme::font(18));
+    m_title = new QLabel;
+    m_title->setFont(theme::font(13, QFont::DemiBold));
+    m_activity = new Spinner(14);
+    m_activity->hide();
+    m_clear = new QPushButton(QStringLiteral("Clear"));
+    m_clear->setFlat(true);
+    m_clear->setCursor(Qt::PointingHandCursor);
+    connect(m_clear, &QPushButton::clicked, this, [this] {
+        if (onClear)
+            onClear();
+    });
+    auto *header = new QHBoxLayout;
+    header->setSpacing(8);
+    header->addWidget(m_icon);
+    header->addWidget(m_title, 1);
+    header->addWidget(m_activity);
+    header->addWidget(m_clear);
+
+    m_zone = new QFrame;
+    m_zone->setObjectName(QStringLiteral("dropZone"));
+    m_zone->setMinimumHeight(120);
+    m_dropTitle = new QLabel;
+    m_dropTitle->setAlignment(Qt::AlignCenter);
+    m_dropTitle->setWordWrap(true);
+    m_dropTitle->setFont(theme::font(13, QFont::Medium));
+    m_dropHint = new QLabel;
+    m_dropHint->setAlignment(Qt::AlignCenter);
+    m_dropHint->setWordWrap(true);
+    m_dropHint->setStyleSheet(QStringLiteral("color: %1;").arg(Hoplin::muted.name()));
+    m_itemsBox = new QWidget;
+    m_itemsLayout = new QVBoxLayout(m_itemsBox);
+    m_itemsLayout->setContentsMargins(0, 0, 0, 0);
+    m_itemsLayout->setSpacing(4);
+    auto *zoneLayout = new QVBoxLayout(m_zone);
+    zoneLayout->setContentsMargins(12, 12, 12, 12);
+    zoneLayout->addStretch();
+    zoneLayout->addWidget(m_dropTitle);
+    zoneLayout->addWidget(m_dropHint);
+    zoneLayout->addWidget(m_itemsBox);
+    zoneLayout->addStretch();
+
+    auto *chooseFiles = new QPushButton(QStringLiteral("Choose Files"));
+    auto *chooseFolder = new QPushButton(QStringLiteral("Choose Folder"));
+    connect(chooseFiles, &QPushButton::clicked, this, &ConvertCard::chooseFiles);
+    connect(chooseFolder, &QPushButton::clicked, this, &ConvertCard::chooseFolder);
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(chooseFiles);
+    buttons->addWidget(chooseFolder);
+
+    m_footer = new QWidget;
+    m_pickerLabel = new QLabel;
+    m_pickerLabel->setFont(theme::font(10, QFont::DemiBold));
+    m_pickerLabel->setStyleSheet(QStringLiteral("color: %1; letter-spacing: 1px;").arg(Hoplin::muted.name()));
+    m_picker = new QComboBox;
+    m_caption = new QLabel;
+    m_caption->setStyleSheet(QStringLiteral("color: %1;").arg(Hoplin::muted.name()));
+    m_caption->setFont(theme::font(11));
+    connect(m_picker, &QComboBox::activated, this, [this](int index) {
+        if (onPicked)
+            onPicked(m_picker->itemData(index).toString());
+    });
+    auto *footer = new QVBoxLayout(m_footer);
+    footer->setContentsMargins(0, 0, 0, 0);
+    footer->setSpacing(4);
+    auto *pickerRow = new QHBoxLayout;
+    pickerRow->addWidget(m_pickerLabel);
+    pickerRow->addWidget(m_picker, 1);
+    footer->addLayout(pickerRow);
+    footer->addWidget(m_caption);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(14, 12, 14, 14);
+    layout->setSpacing(10);
+    layout->addLayout(header);
+    layout->addWidget(m_zone, 1);
+    layout->addLayout(buttons);
+    layout->addWidget(m_footer);
+
+    setLook(look);
+    setDropping(false);
+    showItems({}, false);
+}
+
+void ConvertCard::setLook(const Look &look)
+{
+    m_look = look;
+    m_icon->setText(look.icon);
+    m_title->setText(look.title);
+    m_dropTitle->setText(look.dropTitle);
+    m_dropHint->setText(look.dropHint);
+    m_pickerLabel->setText(look.pickerLabel);
+    m_caption->setText(look.caption);
+    m_footer->setVisible(!look.pickerLabel.isEmpty());
+}
+
+void ConvertCard::setPresets(const std::optional<Preset> &current, const QList<Preset> &choices)
+{
+    m_preset = current;
+    if (m_look.pickerLabel.isEmpty())
+        return;
+    QSignalBlocker blocker(m_picker);
+    m_picker->clear();
+    for (const Preset &choice : choices)
+        m_picker->addItem(choice.name, choice.id);
+    if (current)
+        m_picker->setCurrentIndex(m_picker->findData(current->id));
+}
+
+void ConvertCard::showItems(const QList<QueueItem> &items, bool running)
+{
+    const bool anyPending = std::any_of(items.begin(), items.end(), [](const QueueItem &i) { return i.isPending(); });
+    m_activity->setVisible(running && anyPending);
+    m_clear->setVisible(!items.isEmpty());
+    m_dropTitle->setVisible(items.isEmpty());
+    m_dropHint->setVisible(items.isEmpty());
+    m_itemsBox->setVisible(!items.isEmpty());
+
+    while (QLayoutItem *child = m_itemsLayout->takeAt(0)) {
+        delete child->widget();
+        delete child;
+    }
+    // The newest files matter most while dropping more; older ones are summed up.
+    const qsizetype start = qMax<qsizetype>(0, items.size() - kItemsShown);
+    if (start > 0) {
+        auto *more = new QLabel(QStringLiteral("%1 earlier files").arg(start));
+        more->setStyleSheet(QStringLiteral("color: %1;").arg(Hoplin::muted.name()));
+        m_itemsLayout->addWidget(more);
+    }
+    for (qsizetype i = start; i < items.size(); ++i) {
+        const QueueItem &item = items[i];
+        auto *row = new QWidget;
+        auto *rowLayout = new QHBoxLayout(row);
+        rowLayout->setContentsMargins(0, 0, 0, 0);
+        auto *name = new QLabel(item.fileName());
+        name->setToolTip(item.input);
+        name->setMinimumWidth(40);
+        name->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        auto *status = new QLabel(item.status);
+        status->setStyleSheet(QStringLiteral("color: %1;").arg(statusColour(item)));
+        status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        rowLayout->addWidget(name, 3);
+        rowLayout->addWidget(status, 2);
+        m_itemsLayout->addWidget(row);
+    }
+}
+
+void ConvertCard::setDropping(bool dropping)
+{
+    m_dropping = dropping;
+    const QColor border = dropping ? Hoplin::accent : Hoplin::line;
+    const QColor fill = dropping ? Hoplin::accentSoft : Hoplin::bg;
+    setStyleSheet(QStringLiteral("#convertCard { background: %1; border: 1px solid %2; border-radius: 12px; }"
+                                 "#dropZone { background: %3; border: 1.5px dashed %4; border-radius: 10px; }")
+                      .arg(Hoplin::card.name(), Hoplin::line.name(), fill.name(), border.name()));
+}
+
+void ConvertCard::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (event->mimeData()->hasUrls()) {
+        setDropping(true);
+        event->acceptProposedAction();
+    }
+}
+
+void ConvertCard::dragLeaveEvent(QDragLeaveEvent *event)
+{
+    setDropping(false);
+    QFrame::dragLeaveEvent(event);
+}
+
+void ConvertCard::dropEvent(QDropEvent *event)
+{
+    setDropping(false);
+    const QStringList paths = localPaths(event->mimeData());
+    if (!paths.isEmpty() && onFiles && onFiles(paths))
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void ConvertCard::chooseFiles()
+{
+    const QStringList files = QFileDialog::getOpenFileNames(
+        this, QStringLiteral("Choose files to convert."), QString(),
+        QStringLiteral("Audio and video (*.mp4 *.mov *.m4v *.mkv *.avi *.webm *.mpg *.mpeg *.mts *.m2ts *.wav *.aif "
+                       "*.aiff *.mp3 *.m4a *.aac *.flac *.ogg *.opus *.wma *.caf);;All files (*)"));
+    if (!files.isEmpty() && onFiles)
+        onFiles(files);
+}
+
+void ConvertCard::chooseFolder()
+{
+    const QString folder = QFileDialog::getExistingDirectory(
+        this, QStringLiteral("Choose a folder — media files inside it (including subfolders) are queued."));
+    if (!folder.isEmpty() && onFiles)
+        onFiles({folder});
+}
+
+void ConvertCard::showEvent(QShowEvent *event)
+{
+    QFrame::showEvent(event);
+    if (m_reported || !Settings::shared().boolean(keys::dropTargetDebug))
+        return;
+    m_reported = true;
+    QTimer::singleShot(1500, this, [this] {
+        if (!window() || !window()->isVisible())
+            return;
+        const QPoint topLeft = mapToGlobal(QPoint(0, 0));
+        printf("DROPTARGET %s %d %d %d %d\n", qPrintable(m_look.key), topLeft.x(), topLeft.y(), width(), height());
+        fflush(stdout);
+    });
+}
+
+} // namespace hoplin

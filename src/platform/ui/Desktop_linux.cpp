@@ -1,0 +1,41 @@
+#include "Desktop.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QStringList>
+#include <QVariantMap>
+
+namespace hoplin::desktop {
+
+void revealInFileBrowser(const QString &path)
+{
+    // The freedesktop file-manager interface selects the file; without it, open its folder.
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 2000);
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+}
+
+void notify(const QString &title, const QString &body)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    call << QGuiApplication::applicationDisplayName() << uint(0) << QString() << title << body << QStringList()
+         << QVariantMap() << int(-1);
+    QDBusConnection::sessionBus().asyncCall(call); // nobody waits for the answer
+}
+
+bool openInBrowser(const QUrl &url)
+{
+    return QDesktopServices::openUrl(url);
+}
+
+} // namespace hoplin::desktop

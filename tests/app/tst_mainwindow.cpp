@@ -1,0 +1,197 @@
+#include "GuiTestSupport.h"
+#include "TestSupport.h"
+#include "app/ActiveJobs.h"
+#include "app/DiagnosticsLogger.h"
+#include "app/ui/DragWatch.h"
+#include "app/ui/MainWindow.h"
+#include "app/ui/RootView.h"
+#include "platform/Settings.h"
+#include "service/SessionStore.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QRegularExpression>
+#include <QTest>
+
+using namespace hoplin;
+
+namespace {
+
+QStringList appLines(qsizetype from)
+{
+    QStringList result;
+    const QStringList lines = DiagnosticsLogger::shared().bufferSnapshot();
+    for (qsizetype i = from; i < lines.size(); ++i) {
+        if (lines[i].contains("[app] "))
+            result << lines[i].section("[app] ", 1).trimmed();
+    }
+    return result;
+}
+
+qsizetype logMark()
+{
+    return DiagnosticsLogger::shared().bufferSnapshot().size();
+}
+
+} // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+    void clearJobs()
+    {
+        for (const QString &key : ActiveJobs::shared().sortedKeys())
+            ActiveJobs::shared().end(key);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        Settings::shared().setValue(keys::hoplinDiag, true);
+        // Nothing here talks to a service; keep the health request away from any real one.
+        Settings::shared().setValue(keys::baseURL, "http://127.0.0.1:9");
+        DiagnosticsLogger::shared().startIfEnabled();
+    }
+
+    void cleanup() { clearJobs(); }
+
+    void windowAndMenu()
+    {
+        SessionStore store;
+        MainWindow window(store);
+        QCOMPARE(window.windowTitle(), QStringLiteral("Hoplin Desktop"));
+        QCOMPARE(window.size(), QSize(1200, 780));
+        QCOMPARE(window.rootView()->minimumSize(), QSize(1020, 680));
+
+        const QList<QAction *> menus = window.menuBar()->actions();
+        QCOMPARE(menus.size(), 1);
+        QStringList items;
+        for (QAction *action : menus.first()->menu()->actions())
+            items << (action->isSeparator() ? QStringLiteral("---") : action->text());
+        QCOMPARE(items, QStringList({"About Hoplin Desktop", "---", "Preferences…", "---", "Quit"}));
+        QCOMPARE(window.quitAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+        const QList<QKeySequence> platform = QKeySequence::keyBindings(QKeySequence::Preferences);
+        QCOMPARE(window.preferencesAction()->shortcuts(),
+                 platform.isEmpty() ? QList<QKeySequence>{QKeySequence(Qt::CTRL | Qt::Key_Comma)} : platform);
+    }
+
+    void menuCommandsReachTheirWindows_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("Ctrl+,") << "shortcut" << "show Preferences requested (window not available yet)";
+        QTest::newRow("Preferences…") << "preferences" << "show Preferences requested (window not available yet)";
+        QTest::newRow("About") << "about" << "show About requested (window not available yet)";
+    }
+
+    void menuCommandsReachTheirWindows()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, line);
+        SessionStore store;
+        MainWindow window(store);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        const qsizetype mark = logMark();
+        if (command == u"shortcut")
+            QTest::keyClick(&window, Qt::Key_Comma, Qt::ControlModifier);
+        else if (command == u"preferences")
+            window.preferencesAction()->trigger();
+        else
+            window.aboutAction()->trigger();
+        QCOMPARE(appLines(mark), QStringList{line});
+    }
+
+    void quitGuard_data()
+    {
+        QTest::addColumn<QStringList>("jobs");
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("informative"); // empty: quits without an alert
+
+        const QString one = "Active work (Conversion) is still running. Stop it before quitting Hoplin.";
+        const QString two = "Active work (Analysis, Conversion) is still running. Stop it before quitting Hoplin.";
+        for (const QString how : {"close", "quit"}) {
+            QTest::addRow("%s, no work", qPrintable(how)) << QStringList() << how << QString();
+            QTest::addRow("%s, a conversion", qPrintable(how)) << QStringList{"Conversion"} << how << one;
+            QTest::addRow("%s, both kinds", qPrintable(how)) << QStringList{"Conversion", "Analysis"} << how << two;
+        }
+    }
+
+    // Closing the window and the Quit command (Ctrl+Q) both go through the guard.
+    void quitGuard()
+    {
+        QFETCH(QStringList, jobs);
+        QFETCH(QString, how);
+        QFETCH(QString, informative);
+        for (const QString &key : jobs)
+            ActiveJobs::shared().begin(key);
+
+        SessionStore store;
+        MainWindow window(store);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        test::MessageBoxAnswerer alert;
+
+        if (how == u"close") {
+            QCOMPARE(window.close(), informative.isEmpty());
+        } else {
+            // Quit only acts inside the running event loop: run one, and end it ourselves if the
+            // guard kept the application alive.
+            QTimer::singleShot(0, window.quitAction(), &QAction::trigger);
+            QTimer fallback; // local, so it never fires into a later test
+            fallback.setSingleShot(true);
+            connect(&fallback, &QTimer::timeout, qApp, [] { QCoreApplication::exit(7); });
+            fallback.start(1500);
+            const int code = QApplication::exec();
+            QCOMPARE(code, informative.isEmpty() ? 0 : 7);
+        }
+
+        QCOMPARE(window.isVisible(), !informative.isEmpty());
+        QTRY_COMPARE(alert.seen, !informative.isEmpty());
+        if (!informative.isEmpty()) {
+            QCOMPARE(alert.text, QStringLiteral("Work is still running"));
+            QCOMPARE(alert.informativeText, informative);
+            QCOMPARE(alert.icon, QMessageBox::Warning);
+            QCOMPARE(alert.buttons.size(), 1);
+            // Nothing was stopped.
+            QCOMPARE(ActiveJobs::shared().runningKeys().size(), jobs.size());
+        }
+    }
+
+    void dragWatchPrintsOnlyOnChange()
+    {
+        QWidget target;
+        target.setAcceptDrops(true); // Qt hands drags only to widgets that take drops
+        target.resize(300, 200);
+        target.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&target));
+
+        QStringList lines;
+        DragWatch watch([&](const QString &line) { lines << line; });
+        watch.start();
+        // Nothing happens: only the first tick prints.
+        QTest::qWait(450);
+        QCOMPARE(lines.size(), 1);
+        static const QRegularExpression format(
+            R"(^DRAGWATCH change=0 files=false mouse=-?\d+,-?\d+ inWindow=(true|false) front=(true|false) )"
+            R"(frame=(-?\d+,-?\d+ \d+x\d+|\?)$)");
+        QVERIFY2(format.match(lines.first()).hasMatch(), qPrintable(lines.first()));
+
+        // A drag of files over one of our windows is a change.
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile("/tmp/clip.mov")});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&target, &enter);
+        QDragMoveEvent move(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&target, &move);
+        QTRY_COMPARE(lines.size(), 2);
+        QVERIFY2(lines.last().startsWith("DRAGWATCH change=1 files=true "), qPrintable(lines.last()));
+        QTest::qWait(250);
+        QCOMPARE(lines.size(), 2);
+    }
+};
+
+HOPLIN_GUI_TEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
