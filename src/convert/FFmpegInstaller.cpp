@@ -3,6 +3,7 @@
 #include "FFmpegLocator.h"
 #include "app/DiagnosticsLogger.h"
 #include "platform/Archive.h"
+#include "platform/Platform.h"
 #include "platform/Sha256.h"
 #include "service/APIClient.h"
 #include "service/Async.h"
@@ -74,7 +75,7 @@ QString FFmpegInstaller::progressText() const
 {
     switch (m_phase) {
     case Phase::Downloading: return QStringLiteral("Downloading ffmpeg…");
-    case Phase::Extracting: return QStringLiteral("Installing into %1…").arg(FFmpegLocator::toolsDir());
+    case Phase::Extracting: return platform::localText(QStringLiteral("Installing into Application Support/Hoplin/FFmpegTools…"));
     case Phase::Failed: return m_failure;
     case Phase::Idle: break;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FFmpegInstallSheet.h"
 #include "convert/ConvertRunner.h"
 #include "service/Records.h"
 
@@ -17,7 +18,6 @@ class QVBoxLayout;
 namespace hoplin {
 
 class ConvertCard;
-class FFmpegInstallSheet;
 class QueueRow;
 class SessionStore;
 

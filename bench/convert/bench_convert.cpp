@@ -1,0 +1,172 @@
+// Converting 100 one-second WAV files with a trivial preset through ConvertRunner against the same
+// ffmpeg commands run one after another by a shell loop, and the longest main-thread stall while
+// the runner works. Rounds alternate between the two so that machine noise hits both alike.
+#include "convert/ConvertRunner.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int fileCount = 100;
+const QString command =
+    QStringLiteral("ffmpeg -hide_banner -nostdin -y -i {input} -c:a pcm_s16le {output_base}.wav");
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void prepare(const QString &master, const QString &dir)
+{
+    QDir(dir).removeRecursively();
+    QDir().mkpath(dir);
+    for (int i = 0; i < fileCount; ++i)
+        QFile::copy(master, QStringLiteral("%1/tone %2.wav").arg(dir).arg(i, 3, 10, QLatin1Char('0')));
+}
+
+double runShellLoop(const QString &ffmpeg, const QString &input, const QString &output)
+{
+    QDir(output).removeRecursively();
+    QDir().mkpath(output);
+    const QString script = QStringLiteral(
+        "for f in \"$1\"/*.wav; do n=${f##*/}; \"$3\" -hide_banner -nostdin -y -i \"$f\" -c:a pcm_s16le "
+        "\"$2/${n%.wav}_conv.wav\" 2>/dev/null || exit 1; done");
+    QProcess shell;
+    const auto start = Clock::now();
+    shell.start("bash", {"-c", script, "bash", input, output, ffmpeg});
+    shell.waitForFinished(-1);
+    const double elapsed = secondsSince(start);
+    if (shell.exitCode() != 0 || QDir(output).entryList(QDir::Files).size() != fileCount)
+        std::fprintf(stderr, "shell loop failed\n");
+    return elapsed;
+}
+
+struct RunnerRound {
+    double seconds = 0;
+    double longestStallMs = 0; // wall time between two beats
+    double longestBusyMs = 0;  // main-thread CPU time between two beats: our own blocking work
+    int done = 0;
+};
+
+double threadCpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+RunnerRound runRunner(const QString &ffmpeg, const QString &input)
+{
+    hoplin::Preset preset;
+    preset.id = "bench";
+    preset.command = command;
+    preset.suffix = "_conv";
+    preset.outputExt = ".wav";
+
+    hoplin::ConvertRunner runner;
+    runner.queue({input}, preset.id);
+
+    // A 1 ms heartbeat on the main thread; the longest gap between two beats is the longest time
+    // the event loop was kept from running. On a loaded machine a gap can also be time the thread
+    // was not scheduled, so the thread's CPU time over the gap is kept as well.
+    RunnerRound round;
+    QTimer heartbeat;
+    heartbeat.setTimerType(Qt::PreciseTimer);
+    heartbeat.setInterval(1);
+    auto lastBeat = Clock::now();
+    double lastCpu = threadCpuMs();
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        const double cpu = threadCpuMs();
+        round.longestStallMs =
+            std::max(round.longestStallMs, std::chrono::duration<double, std::milli>(now - lastBeat).count());
+        round.longestBusyMs = std::max(round.longestBusyMs, cpu - lastCpu);
+        lastBeat = now;
+        lastCpu = cpu;
+    });
+
+    QEventLoop loop;
+    QObject::connect(&runner, &hoplin::ConvertRunner::runStateChanged, &loop, [&] {
+        if (runner.runState() == hoplin::ConvertRunner::RunState::Idle)
+            loop.quit();
+    });
+    heartbeat.start();
+    lastBeat = Clock::now();
+    lastCpu = threadCpuMs();
+    const auto start = Clock::now();
+    runner.run({preset}, ffmpeg, nullptr);
+    if (runner.runState() != hoplin::ConvertRunner::RunState::Idle)
+        loop.exec();
+    round.seconds = secondsSince(start);
+    heartbeat.stop();
+    for (const hoplin::QueueItem &item : runner.items())
+        round.done += item.succeeded.value_or(false) ? 1 : 0;
+    return round;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + "/config"));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path() + "/data"));
+    QCoreApplication app(argc, argv);
+    const QString ffmpeg = QStringLiteral("/usr/bin/ffmpeg");
+
+    const QString master = home.path() + "/master.wav";
+    QProcess make;
+    make.start(ffmpeg, {"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+                        "sine=frequency=440:duration=1", "-ac", "2", master});
+    make.waitForFinished(-1);
+
+    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
+    std::vector<double> shellTimes, runnerTimes, ratios, stalls, busy;
+    for (int r = 0; r < rounds; ++r) {
+        prepare(master, home.path() + "/shell-in");
+        shellTimes.push_back(runShellLoop(ffmpeg, home.path() + "/shell-in", home.path() + "/shell-out"));
+        prepare(master, home.path() + "/runner");
+        const RunnerRound round = runRunner(ffmpeg, home.path() + "/runner");
+        runnerTimes.push_back(round.seconds);
+        ratios.push_back(round.seconds / shellTimes.back());
+        stalls.push_back(round.longestStallMs);
+        busy.push_back(round.longestBusyMs);
+        std::printf(
+            "round %d: shell loop %.2f s, runner %.2f s (%d/%d done), ratio %.3f, longest stall %.1f ms "
+            "(main thread busy %.1f ms of it)\n",
+            r + 1, shellTimes.back(), round.seconds, round.done, fileCount, ratios.back(),
+            round.longestStallMs, round.longestBusyMs);
+    }
+    const double shell = median(shellTimes), runner = median(runnerTimes);
+    const double stall = *std::max_element(stalls.begin(), stalls.end());
+    const double busiest = *std::max_element(busy.begin(), busy.end());
+    const double ratio = median(ratios);
+    std::printf("%d files: shell loop median %.2f s, runner median %.2f s\n", fileCount, shell, runner);
+    std::printf("ratio runner/shell, median of the rounds: %.3fx (aim <= 1.10x) -> %s\n", ratio,
+                ratio <= 1.10 ? "met" : "MISSED");
+    std::printf("longest main-thread stall: %.1f ms wall, longest main-thread busy stretch %.1f ms (aim < 50 "
+                "ms) -> %s\n",
+                stall, busiest,
+                stall < 50     ? "met"
+                : busiest < 50 ? "met for our own work, wall gap from scheduling"
+                               : "MISSED");
+    return 0;
+}

@@ -1,0 +1,496 @@
+#include "ConvertRunner.h"
+
+#include "MediaScanner.h"
+#include "Preferences.h"
+#include "app/ActiveJobs.h"
+#include "app/DiagnosticsLogger.h"
+#include "service/Async.h"
+#include "service/SessionStore.h"
+
+#include <QFileInfo>
+#include <QScopeGuard>
+#include <QTimer>
+#include <csignal>
+
+namespace hoplin {
+
+namespace {
+
+const QString jobKey = QStringLiteral("Conversion");
+
+void log(const QString &message)
+{
+    DiagnosticsLogger::shared().log(QStringLiteral("convert"), message);
+}
+
+QString plural(qsizetype n)
+{
+    return n == 1 ? QString() : QStringLiteral("s");
+}
+
+const Preset *findPreset(const QList<Preset> &presets, const QString &id)
+{
+    for (const Preset &preset : presets) {
+        if (preset.id == id)
+            return &preset;
+    }
+    return nullptr;
+}
+
+// Removes the temporary output and its side files when the conversion step ends, however it ends
+// (also when the runner is destroyed while ffmpeg runs).
+class TemporaryOutput {
+public:
+    explicit TemporaryOutput(QString base)
+        : m_base(std::move(base))
+    {
+    }
+    ~TemporaryOutput() { removeNow(); }
+    TemporaryOutput(const TemporaryOutput &) = delete;
+    TemporaryOutput &operator=(const TemporaryOutput &) = delete;
+
+    void removeNow()
+    {
+        if (!m_removed)
+            OutputFiles::cleanupPartial(m_base);
+        m_removed = true;
+    }
+
+private:
+    QString m_base;
+    bool m_removed = false;
+};
+
+} // namespace
+
+ConvertRunner::ConvertRunner(QObject *parent)
+    : QObject(parent)
+{
+}
+
+ConvertRunner::~ConvertRunner()
+{
+    // The run's coroutine sees the runner gone at its next resumption and leaves everything alone,
+    // so whatever the run holds outside the runner is released here.
+    if (const QPointer<QProcess> process = m_processBox.get();
+        process && process->state() != QProcess::NotRunning) {
+        process->terminate();
+        QTimer::singleShot(killGraceMs, process, [process] {
+            if (process && process->state() != QProcess::NotRunning)
+                process->kill();
+        });
+    }
+    if (m_runState != RunState::Idle)
+        ActiveJobs::shared().end(jobKey);
+}
+
+QList<QueueItem> ConvertRunner::items(const QString &presetID) const
+{
+    QList<QueueItem> result;
+    for (const QueueItem &item : m_items) {
+        if (item.presetID == presetID)
+            result.append(item);
+    }
+    return result;
+}
+
+std::optional<QueueItem> ConvertRunner::item(const QUuid &id) const
+{
+    const qsizetype index = indexOf(id);
+    return index < 0 ? std::nullopt : std::optional<QueueItem>(m_items[index]);
+}
+
+bool ConvertRunner::hasPending() const
+{
+    return std::any_of(m_items.begin(), m_items.end(),
+                       [](const QueueItem &item) { return item.isPending(); });
+}
+
+void ConvertRunner::queue(const QStringList &paths, const QString &presetID)
+{
+    const QStringList files = MediaScanner::collect(paths, MediaScanner::mediaExtensions());
+    qsizetype added = 0, skipped = 0;
+    for (const QString &file : files) {
+        const std::optional<QString> destination = Preferences::exportDirectory(file);
+        if (!destination) {
+            ++skipped;
+            continue;
+        }
+        // Whatever its status: a finished file comes back only through remove or clear.
+        const bool known = std::any_of(m_items.begin(), m_items.end(), [&](const QueueItem &item) {
+            return item.input == file && item.presetID == presetID && item.destination == *destination;
+        });
+        if (known)
+            continue;
+        QueueItem item;
+        item.id = QUuid::createUuid();
+        item.input = file;
+        item.destination = *destination;
+        item.presetID = presetID;
+        item.status = QStringLiteral("Queued");
+        m_items.append(item);
+        ++added;
+    }
+    if (added > 0)
+        emit itemsChanged();
+
+    QStringList parts;
+    if (added > 0)
+        parts << QStringLiteral("%1 file%2 added to the queue.").arg(added).arg(plural(added));
+    else if (!paths.isEmpty())
+        parts << QStringLiteral("Nothing new to add.");
+    if (skipped > 0)
+        parts << QStringLiteral("%1 file%2 skipped — choose a valid export folder in Preferences.")
+                     .arg(skipped)
+                     .arg(plural(skipped));
+    setStatusLine(parts.join(u' '));
+}
+
+void ConvertRunner::run(const QList<Preset> &presets, const QString &ffmpeg, SessionStore *store)
+{
+    if (m_runState != RunState::Idle)
+        return;
+    m_stopRequested = false;
+    // The task starts at once and runs up to its first wait before this returns, so the state is
+    // already "running" for the caller.
+    detach(runLoop(presets, ffmpeg, QPointer<SessionStore>(store)), QStringLiteral("convert"),
+           QStringLiteral("conversion run"));
+}
+
+QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPointer<SessionStore> store)
+{
+    // Every call below is started in its own statement and only then awaited: GCC 12 destroys
+    // temporaries of a co_await expression twice when the coroutine suspends inside it.
+    QPointer<ConvertRunner> self(this);
+    beginRun();
+    // Ends the run on every way out, an escaping exception included, unless the runner is gone.
+    const auto runEnds = qScopeGuard([&] {
+        if (self)
+            endRun();
+    });
+
+    while (m_runState == RunState::Running) {
+        const auto next = std::find_if(m_items.cbegin(), m_items.cend(),
+                                       [](const QueueItem &it) { return it.isPending(); });
+        if (next == m_items.cend())
+            break;
+        // A copy: the list may grow while we wait, and items are found again by id.
+        const QueueItem item = *next;
+        const QString file = item.fileName();
+
+        const Preset *preset = findPreset(presets, item.presetID);
+        if (!preset) {
+            finishItem(item.id, false, QStringLiteral("✗ Script unavailable"),
+                       QStringLiteral(
+                           "The script '%1' is not in the current preset list. Refresh scripts and retry.")
+                           .arg(item.presetID));
+            setStatusLine(QStringLiteral("%1: script '%2' is unavailable.").arg(file, item.presetID));
+            log(QStringLiteral("script unavailable preset=%1 input=%2").arg(item.presetID, item.input));
+            continue;
+        }
+
+        updateItem(item.id, [&](QueueItem &it) {
+            it.status = QStringLiteral("Converting %1…").arg(file);
+            it.progress.reset();
+            it.remainingSeconds.reset();
+        });
+        setStatusLine(QStringLiteral("Converting %1…").arg(file));
+
+        // The session this conversion runs under is the one its usage is reported for.
+        const QString token = store ? store->accessToken() : QString();
+
+        const QString base = OutputFiles::stem(file) + preset->suffix;
+        const QString plannedOutput = OutputFiles::firstFreeOutput(item.destination, base, preset->outputExt);
+        const QString temporaryBase =
+            OutputFiles::temporaryBase(item.destination, OutputFiles::stem(file), preset->outputExt);
+        const QString temporaryOutput = temporaryBase + preset->outputExt;
+        TemporaryOutput temporaryFiles(temporaryBase);
+
+        QStringList arguments;
+        try {
+            arguments = buildArguments(preset->command, item.input, temporaryBase);
+        } catch (const TemplateError &error) {
+            finishItem(item.id, false, QStringLiteral("✗ Script rejected"), error.description());
+            setStatusLine(QStringLiteral("Skipped %1: %2").arg(file, error.description()));
+            log(QStringLiteral("script rejected preset=%1: %2").arg(preset->id, error.description()));
+            continue;
+        }
+
+        if (preset->maxChannels) {
+            auto probe = probeChannelCount(ffmpeg, item.input, holdProcess());
+            const std::optional<int> channels = co_await std::move(probe);
+            if (!self)
+                co_return;
+            m_processBox.clear();
+            if (channels && *preset->maxChannels < *channels) {
+                insertDownmix(arguments, *preset->maxChannels);
+                log(QStringLiteral("downmix %1ch -> %2ch for %3")
+                        .arg(*channels)
+                        .arg(*preset->maxChannels)
+                        .arg(preset->id));
+            }
+        }
+        if (m_runState != RunState::Running) {
+            markStopped(item.id);
+            break;
+        }
+
+        log(QStringLiteral("start preset=%1 input=%2 output=%3").arg(preset->id, item.input, plannedOutput));
+        m_conversionClock.start();
+        const QUuid id = item.id;
+        auto conversion = runFFmpeg(ffmpeg, arguments, holdProcess(), [self, id](double fraction) {
+            if (self)
+                self->setProgress(id, fraction);
+        });
+        const ShellOutcome outcome = co_await std::move(conversion);
+        if (!self)
+            co_return;
+        m_processBox.clear();
+        if (m_runState != RunState::Running) {
+            markStopped(item.id);
+            break;
+        }
+
+        if (!outcome.success) {
+            const QString summary = summarise(outcome.text);
+            finishItem(item.id, false, QStringLiteral("✗ Failed (exit %1)").arg(outcome.code), summary);
+            setStatusLine(QStringLiteral("Failed %1: %2").arg(file, summary));
+            log(QStringLiteral("failed exit=%1 stderr=%2").arg(outcome.code).arg(summary));
+            continue;
+        }
+        if (!QFileInfo::exists(temporaryOutput)) {
+            finishItem(item.id, false, QStringLiteral("✗ No output produced"),
+                       QStringLiteral("The script finished but did not create the expected output file."));
+            setStatusLine(QStringLiteral("Failed %1: the script produced no output.").arg(file));
+            log(QStringLiteral("no output expected=%1").arg(temporaryOutput));
+            continue;
+        }
+        // Never over an existing file: a name taken since it was planned moves on to the next.
+        const OutputFiles::Placed placed =
+            OutputFiles::placeOutput(temporaryOutput, item.destination, base, preset->outputExt);
+        if (placed.path.isEmpty()) {
+            finishItem(item.id, false, QStringLiteral("✗ Could not save output"), placed.error);
+            setStatusLine(QStringLiteral("Failed %1: %2").arg(file, placed.error));
+            log(QStringLiteral("save failed output=%1: %2").arg(plannedOutput, placed.error));
+            continue;
+        }
+        temporaryFiles.removeNow(); // side files go before the wait for the service
+        const QString name = placed.path.mid(placed.path.lastIndexOf(u'/') + 1);
+        updateItem(item.id, [&](QueueItem &it) {
+            it.status = QStringLiteral("✓ Done → %1").arg(name);
+            it.succeeded = true;
+            it.output = placed.path;
+            it.progress = 1.0;
+            it.remainingSeconds = 0.0;
+        });
+        log(QStringLiteral("done output=%1").arg(placed.path));
+
+        if (token.isEmpty() || !store)
+            continue;
+        const qint64 inputBytes = std::max<qint64>(0, QFileInfo(item.input).size());
+        bool reported = false;
+        try {
+            auto report = store->reportUsage(token, preset->id, 1, inputBytes, file);
+            reported = co_await std::move(report);
+        } catch (const std::exception &error) {
+            log(QStringLiteral("usage report failed: %1").arg(QString::fromUtf8(error.what())));
+        }
+        if (!self)
+            co_return;
+        if (!reported) {
+            updateItem(item.id, [](QueueItem &it) { it.status += QStringLiteral(" (usage not reported)"); });
+            setStatusLine(QStringLiteral("✓ %1 — usage reporting failed and will retry.").arg(name));
+        }
+    }
+}
+
+void ConvertRunner::beginRun()
+{
+    setRunState(RunState::Running);
+    setIsRunning(true);
+    ActiveJobs::shared().begin(jobKey);
+    setStatusLine(QStringLiteral("Running…"));
+}
+
+void ConvertRunner::endRun()
+{
+    setIsRunning(false);
+    setRunState(RunState::Idle);
+    m_processBox.clear();
+    ActiveJobs::shared().end(jobKey);
+    qsizetype done = 0, failed = 0, pending = 0;
+    for (const QueueItem &item : m_items) {
+        if (!item.succeeded)
+            ++pending;
+        else if (*item.succeeded)
+            ++done;
+        else
+            ++failed;
+    }
+    if (!m_stopRequested)
+        setStatusLine(QStringLiteral("Queue finished — %1 done, %2 failed.").arg(done).arg(failed));
+    else if (pending > 0)
+        setStatusLine(QStringLiteral("Stopped — %1 file%2 still queued.").arg(pending).arg(plural(pending)));
+    else
+        setStatusLine(QStringLiteral("Stopped."));
+    m_stopRequested = false;
+}
+
+void ConvertRunner::cancel()
+{
+    if (m_runState != RunState::Running)
+        return;
+    m_stopRequested = true;
+    setRunState(RunState::Stopping);
+    setStatusLine(QStringLiteral("Stopping…"));
+    m_processBox.terminate();
+
+    const QPointer<QProcess> process = m_processBox.get();
+    QTimer::singleShot(killGraceMs, this, [this, process] {
+        if (m_runState != RunState::Stopping || !process || process->state() == QProcess::NotRunning)
+            return;
+        const qint64 pid = process->processId();
+        log(QStringLiteral("force-killing ffmpeg pid=%1").arg(pid));
+        if (pid > 0)
+            ::kill(pid_t(pid), SIGKILL);
+    });
+}
+
+void ConvertRunner::clearFinished()
+{
+    if (m_runState != RunState::Idle)
+        return;
+    const qsizetype removed = m_items.removeIf([](const QueueItem &item) { return !item.isPending(); });
+    if (removed > 0)
+        emit itemsChanged();
+}
+
+bool ConvertRunner::clearPreset(const QString &presetID)
+{
+    if (m_runState != RunState::Idle)
+        return false;
+    if (m_items.removeIf([&](const QueueItem &item) { return item.presetID == presetID; }) > 0)
+        emit itemsChanged();
+    return true;
+}
+
+void ConvertRunner::remove(const QUuid &id)
+{
+    if (m_runState != RunState::Idle)
+        return;
+    if (m_items.removeIf([&](const QueueItem &item) { return item.id == id; }) > 0)
+        emit itemsChanged();
+}
+
+void ConvertRunner::retry(const QUuid &id)
+{
+    if (m_runState != RunState::Idle || indexOf(id) < 0)
+        return;
+    updateItem(id, [](QueueItem &item) {
+        item.status = QStringLiteral("Queued");
+        item.succeeded.reset();
+        item.output.reset();
+        item.errorDetail.reset();
+        item.progress.reset();
+        item.remainingSeconds.reset();
+    });
+}
+
+void ConvertRunner::insertDownmix(QStringList &arguments, qint64 maxChannels)
+{
+    const qsizetype at = arguments.isEmpty() ? 0 : arguments.size() - 1;
+    arguments.insert(at, QString::number(maxChannels));
+    arguments.insert(at, QStringLiteral("-ac"));
+}
+
+qsizetype ConvertRunner::indexOf(const QUuid &id) const
+{
+    for (qsizetype i = 0; i < m_items.size(); ++i) {
+        if (m_items[i].id == id)
+            return i;
+    }
+    return -1;
+}
+
+template <typename Change> void ConvertRunner::updateItem(const QUuid &id, Change change)
+{
+    const qsizetype index = indexOf(id);
+    if (index < 0)
+        return;
+    change(m_items[index]);
+    emit itemsChanged();
+}
+
+void ConvertRunner::finishItem(const QUuid &id, bool succeeded, const QString &status, const QString &detail)
+{
+    updateItem(id, [&](QueueItem &item) {
+        item.status = status;
+        item.succeeded = succeeded;
+        item.errorDetail = detail;
+        item.progress.reset();
+        item.remainingSeconds.reset();
+    });
+}
+
+void ConvertRunner::markStopped(const QUuid &id)
+{
+    // Still pending: the next run converts it again from the start.
+    updateItem(id, [](QueueItem &item) {
+        item.status = QStringLiteral("Stopped");
+        item.progress.reset();
+        item.remainingSeconds.reset();
+    });
+    if (const qsizetype index = indexOf(id); index >= 0)
+        log(QStringLiteral("stopped input=%1").arg(m_items[index].input));
+}
+
+void ConvertRunner::setProgress(const QUuid &id, double fraction)
+{
+    const qsizetype index = indexOf(id);
+    if (index < 0 || !m_items[index].isPending())
+        return;
+    QueueItem &item = m_items[index];
+    item.progress = fraction;
+    // The pace so far, from the start of this conversion, predicts the rest.
+    const double elapsed = m_conversionClock.isValid() ? m_conversionClock.elapsed() / 1000.0 : 0.0;
+    if (fraction > 0 && elapsed > 0)
+        item.remainingSeconds = elapsed * (1.0 - fraction) / fraction;
+    else
+        item.remainingSeconds.reset();
+    emit itemProgressChanged(id);
+}
+
+void ConvertRunner::setIsRunning(bool value)
+{
+    if (m_isRunning == value)
+        return;
+    m_isRunning = value;
+    emit isRunningChanged();
+}
+
+void ConvertRunner::setStatusLine(const QString &text)
+{
+    if (m_statusLine == text)
+        return;
+    m_statusLine = text;
+    emit statusLineChanged();
+}
+
+void ConvertRunner::setRunState(RunState state)
+{
+    if (m_runState == state)
+        return;
+    m_runState = state;
+    emit runStateChanged();
+}
+
+FFmpegRun::ProcessCallback ConvertRunner::holdProcess()
+{
+    // Stored before the start, so a stop from then on reaches the process.
+    return [self = QPointer<ConvertRunner>(this)](QProcess *process) {
+        if (self)
+            self->m_processBox.set(process);
+    };
+}
+
+} // namespace hoplin

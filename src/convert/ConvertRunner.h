@@ -1,0 +1,150 @@
+#pragma once
+
+#include "FFmpegRun.h"
+#include "OutputFiles.h"
+#include "ScriptTemplate.h"
+#include "service/Records.h"
+
+#include <QCoro/QCoroTask>
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUuid>
+#include <optional>
+
+namespace hoplin {
+
+class SessionStore;
+
+// One file waiting for, undergoing or done with a conversion.
+struct QueueItem {
+    QUuid id;
+    QString input;       // the source file's path
+    QString destination; // the folder the output goes to, fixed when the item was added
+    QString presetID;
+    QString status;
+    std::optional<bool> succeeded; // absent while pending
+    std::optional<QString> output;
+    std::optional<QString> errorDetail;
+    // What ffmpeg reports while it converts this item: 0…1 of the input's duration, and the time
+    // left at the pace so far. Absent while unknown.
+    std::optional<double> progress;
+    std::optional<double> remainingSeconds;
+
+    bool isPending() const { return !succeeded.has_value(); }
+    QString fileName() const { return input.mid(input.lastIndexOf(u'/') + 1); }
+    bool operator==(const QueueItem &) const = default;
+};
+
+// The conversion queue of the Convert page: files are added with a preset, and a run converts the
+// pending ones one at a time with the local ffmpeg. Lives on the main thread; every property
+// changes there and announces it.
+class ConvertRunner : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QList<hoplin::QueueItem> items READ items NOTIFY itemsChanged)
+    Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
+    Q_PROPERTY(QString statusLine READ statusLine NOTIFY statusLineChanged)
+    Q_PROPERTY(RunState runState READ runState NOTIFY runStateChanged)
+    Q_PROPERTY(bool hasPending READ hasPending NOTIFY itemsChanged)
+public:
+    enum class RunState { Idle, Running, Stopping };
+    Q_ENUM(RunState)
+
+    // How long a stopped ffmpeg gets between SIGTERM and SIGKILL.
+    static constexpr int killGraceMs = 3000;
+
+    explicit ConvertRunner(QObject *parent = nullptr);
+    ~ConvertRunner() override;
+
+    const QList<QueueItem> &items() const { return m_items; }
+    QList<QueueItem> items(const QString &presetID) const;
+    std::optional<QueueItem> item(const QUuid &id) const;
+    bool isRunning() const { return m_isRunning; }
+    QString statusLine() const { return m_statusLine; }
+    RunState runState() const { return m_runState; }
+    bool hasPending() const;
+
+    // Adds files (folders are searched) for a preset. Never starts a run.
+    void queue(const QStringList &paths, const QString &presetID);
+    // Starts converting the pending items with this preset list, ffmpeg and session store; does
+    // nothing unless idle. `store` may be null: nothing is reported then.
+    void run(const QList<Preset> &presets, const QString &ffmpeg, SessionStore *store);
+    // Stops the run: SIGTERM to ffmpeg now, SIGKILL if it is still there after killGraceMs.
+    void cancel();
+
+    // Queue editing; each does nothing unless idle.
+    void clearFinished();
+    void remove(const QUuid &id);
+    // Removes every item of one preset, pending ones included; false (and nothing removed) unless idle.
+    bool clearPreset(const QString &presetID);
+    // The page reports its own outcomes ("Cleared.", script refreshes) on the same line.
+    void setStatusLine(const QString &text);
+    void retry(const QUuid &id);
+
+    // The building blocks of a run.
+    static QStringList tokenize(const QString &text) { return ScriptTemplate::tokenize(text); }
+    static QStringList buildArguments(const QString &templateText, const QString &inputPath,
+                                      const QString &outputBasePath)
+    {
+        return ScriptTemplate::buildArguments(templateText, inputPath, outputBasePath);
+    }
+    static QCoro::Task<ShellOutcome> runFFmpeg(QString ffmpeg, QStringList arguments,
+                                               FFmpegRun::ProcessCallback onProcess,
+                                               FFmpegRun::ProgressCallback onProgress = {})
+    {
+        return FFmpegRun::runFFmpeg(std::move(ffmpeg), std::move(arguments), std::move(onProcess),
+                                    std::move(onProgress));
+    }
+    static QCoro::Task<std::optional<int>> probeChannelCount(QString ffmpeg, QString input,
+                                                             FFmpegRun::ProcessCallback onProcess = {})
+    {
+        return FFmpegRun::probeChannelCount(std::move(ffmpeg), std::move(input), std::move(onProcess));
+    }
+    static std::optional<int> parseChannelCount(const QString &probeOutput)
+    {
+        return FFmpegRun::parseChannelCount(probeOutput);
+    }
+    static std::optional<int> channelCount(QStringView descriptor)
+    {
+        return FFmpegRun::channelCount(descriptor);
+    }
+    static QString summarise(const QString &text) { return FFmpegRun::summarise(text); }
+    static void cleanupPartial(const QString &temporaryBase) { OutputFiles::cleanupPartial(temporaryBase); }
+    // "-ac" and the limit go before the last argument, which is the output in every preset.
+    static void insertDownmix(QStringList &arguments, qint64 maxChannels);
+
+signals:
+    void itemsChanged();
+    void isRunningChanged();
+    void statusLineChanged();
+    void runStateChanged();
+    // The progress fields of one item changed; itemsChanged is not emitted for these.
+    void itemProgressChanged(const QUuid &id);
+
+private:
+    QCoro::Task<> runLoop(QList<Preset> presets, QString ffmpeg, QPointer<SessionStore> store);
+    void beginRun();
+    void endRun();
+
+    qsizetype indexOf(const QUuid &id) const;
+    template <typename Change> void updateItem(const QUuid &id, Change change);
+    void finishItem(const QUuid &id, bool succeeded, const QString &status, const QString &detail = {});
+    void markStopped(const QUuid &id);
+    void setProgress(const QUuid &id, double fraction);
+
+    void setIsRunning(bool value);
+    void setRunState(RunState state);
+    FFmpegRun::ProcessCallback holdProcess();
+
+    QList<QueueItem> m_items;
+    bool m_isRunning = false;
+    QString m_statusLine;
+    RunState m_runState = RunState::Idle;
+    ProcessBox m_processBox;
+    bool m_stopRequested = false;
+    QElapsedTimer m_conversionClock;
+};
+
+} // namespace hoplin

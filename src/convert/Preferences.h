@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+namespace hoplin {
+
+enum class ExportLocation { SameAsSource, CustomFolder };
+
+// The Convert settings as the runner and the locator need them. Read afresh on every call, so a
+// change in Preferences applies to the next file added.
+namespace Preferences {
+
+QString rawValue(ExportLocation location);
+
+ExportLocation exportLocation();
+
+// Where the output of `sourcePath` goes: its own folder, or the custom folder. Nothing when the
+// custom folder is not set or is not a folder.
+std::optional<QString> exportDirectory(const QString &sourcePath);
+
+// The "ffmpegPathOverride" executable when it is usable, otherwise the located one.
+std::optional<QString> effectiveFFmpeg();
+
+// Spaces and tabs only: a path may legitimately end in other white space.
+QString trimSpacesAndTabs(const QString &text);
+
+} // namespace Preferences
+} // namespace hoplin

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTest>
+
+// Helpers shared by the Convert tests: real media made by the real ffmpeg, and small executable
+// scripts that stand in for it.
+namespace hoplin::test {
+
+inline bool writeFile(const QString &path, const QByteArray &bytes = {})
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(bytes) == bytes.size();
+}
+
+inline bool writeScript(const QString &path, const QByteArray &body)
+{
+    if (!writeFile(path, "#!/bin/sh\n" + body))
+        return false;
+    return QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                           QFile::ReadGroup | QFile::ExeGroup);
+}
+
+inline QString realFFmpeg()
+{
+    return QStringLiteral("/usr/bin/ffmpeg");
+}
+
+// Runs the real ffmpeg with a lavfi source ("sine=frequency=440:duration=1") and extra output
+// options into `path`.
+inline bool synthesise(const QString &path, const QString &source, const QStringList &outputOptions = {})
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(realFFmpeg(), QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f",
+                                            "lavfi", "-i", source} +
+                                    outputOptions + QStringList{path});
+    if (!process.waitForFinished(60000) || process.exitCode() != 0) {
+        qWarning("synthesising %s failed: %s", qPrintable(path), process.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
+inline bool sineWav(const QString &path, double seconds = 1.0)
+{
+    return synthesise(path, QStringLiteral("sine=frequency=440:duration=%1").arg(seconds));
+}
+
+// The channel layout piece of ffmpeg's description of `path` ("stereo", "5.1(side)").
+inline QString describeAudio(const QString &path)
+{
+    QProcess process;
+    process.start(realFFmpeg(), {"-hide_banner", "-i", path});
+    process.waitForFinished(30000);
+    return QString::fromUtf8(process.readAllStandardError());
+}
+
+inline QStringList entries(const QString &directory)
+{
+    return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                     QDir::Name);
+}
+
+} // namespace hoplin::test

@@ -1,0 +1,588 @@
+#include "ConvertTestUtil.h"
+#include "TestSupport.h"
+#include "app/ActiveJobs.h"
+#include "app/DiagnosticsLogger.h"
+#include "convert/ConvertRunner.h"
+#include "platform/Settings.h"
+#include "service/SessionStore.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace hoplin;
+using namespace std::chrono_literals;
+using RunState = ConvertRunner::RunState;
+
+namespace {
+
+Preset makePreset(const QString &id, const QString &command, const QString &suffix = "_conv",
+                  const QString &ext = ".wav", std::optional<qint64> maxChannels = std::nullopt)
+{
+    Preset preset;
+    preset.id = id;
+    preset.name = id;
+    preset.command = command;
+    preset.suffix = suffix;
+    preset.outputExt = ext;
+    preset.maxChannels = maxChannels;
+    return preset;
+}
+
+const QString pcm = "ffmpeg -hide_banner -nostdin -y -i {input} -c:a pcm_s16le {output_base}.wav";
+
+// Records what the runner did: every status line it showed, in order.
+struct StatusHistory {
+    QStringList lines;
+    QMetaObject::Connection connection;
+    explicit StatusHistory(ConvertRunner &runner)
+    {
+        connection = QObject::connect(&runner, &ConvertRunner::statusLineChanged, &runner,
+                                      [this, &runner] { lines << runner.statusLine(); });
+    }
+    ~StatusHistory() { QObject::disconnect(connection); }
+};
+
+} // namespace
+
+class TestConvertRunner : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_media;
+    std::unique_ptr<QTemporaryDir> m_work;
+    test::LocalServer m_server;
+
+    QString media(const QString &name) const { return m_media.path() + u'/' + name; }
+    QString work(const QString &name = {}) const
+    {
+        return name.isEmpty() ? m_work->path() : m_work->path() + u'/' + name;
+    }
+
+    // A fresh copy of a synthesised source in this test's folder.
+    QString source(const QString &mediaName, const QString &as = {})
+    {
+        const QString target = work(as.isEmpty() ? mediaName : as);
+        QDir().mkpath(QFileInfo(target).path());
+        if (!QFile::copy(media(mediaName), target))
+            qFatal("cannot copy %s", qPrintable(mediaName));
+        return target;
+    }
+    QString script(const QString &name, const QByteArray &body)
+    {
+        const QString path = work(name);
+        if (!test::writeScript(path, body))
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+    static bool runToEnd(ConvertRunner &runner, const QList<Preset> &presets, const QString &ffmpeg,
+                         SessionStore *store = nullptr, std::chrono::milliseconds timeout = 60s)
+    {
+        runner.run(presets, ffmpeg, store);
+        return test::waitUntil([&] { return runner.runState() == RunState::Idle; }, timeout);
+    }
+    static QStringList convertLog(qsizetype from = 0)
+    {
+        QStringList lines;
+        const QStringList all = DiagnosticsLogger::shared().bufferSnapshot();
+        for (qsizetype i = from; i < all.size(); ++i) {
+            if (all[i].contains("[convert] "))
+                lines << all[i].section("[convert] ", 1).trimmed();
+        }
+        return lines;
+    }
+    static qsizetype logSize() { return DiagnosticsLogger::shared().bufferSnapshot().size(); }
+    static QStringList temporaryLeftovers(const QString &directory)
+    {
+        return test::entries(directory).filter(QRegularExpression("^\\.hoplin-tmp-"));
+    }
+    static QByteArray contents(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+    }
+
+private slots:
+    void initTestCase()
+    {
+        Settings::shared().setValue(keys::hoplinDiag, true);
+        QVERIFY(m_server.start());
+        Settings::shared().setValue(keys::baseURL, m_server.url().toString());
+        QVERIFY(test::synthesise(media("tone.wav"), "sine=frequency=440:duration=1", {"-ac", "2"}));
+        QVERIFY(test::synthesise(media("long.wav"), "sine=frequency=440:duration=30"));
+        QVERIFY(test::synthesise(media("surround.wav"), "sine=frequency=220:duration=1",
+                                 {"-af", "pan=5.1(side)|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0"}));
+        QVERIFY(test::synthesise(media("clip.mov"), "testsrc=duration=1:size=160x120:rate=10",
+                                 {"-c:v", "mpeg4"}));
+    }
+    void init()
+    {
+        m_work = std::make_unique<QTemporaryDir>();
+        m_server.reset();
+        Settings::shared().remove(keys::exportLocation);
+        Settings::shared().remove(keys::exportFolderPath);
+    }
+
+    void queueAddsEachFileOnce()
+    {
+        ConvertRunner runner;
+        const QString tone = source("tone.wav");
+        source("tone.wav", "folder/b.wav");
+        source("tone.wav", "folder/a.wav");
+        test::writeFile(work("folder/notes.txt"));
+
+        runner.queue({tone}, "p1");
+        QCOMPARE(runner.statusLine(), QStringLiteral("1 file added to the queue."));
+        QCOMPARE(runner.items().size(), 1);
+        const QueueItem first = runner.items().first();
+        QCOMPARE(first.input, tone);
+        QCOMPARE(first.destination, work());
+        QCOMPARE(first.status, QStringLiteral("Queued"));
+        QVERIFY(first.isPending() && !first.output && !first.errorDetail);
+
+        runner.queue({tone}, "p1");
+        QCOMPARE(runner.statusLine(), QStringLiteral("Nothing new to add."));
+        runner.queue({tone}, "p2");
+        QCOMPARE(runner.statusLine(), QStringLiteral("1 file added to the queue."));
+        runner.queue({work("folder"), tone}, "p1");
+        QCOMPARE(runner.statusLine(), QStringLiteral("2 files added to the queue."));
+        runner.queue({}, "p1");
+        QCOMPARE(runner.statusLine(), QString());
+
+        QStringList inputs;
+        for (const QueueItem &item : runner.items("p1"))
+            inputs << item.input.mid(work().size() + 1);
+        QCOMPARE(inputs, (QStringList{"tone.wav", "folder/a.wav", "folder/b.wav"}));
+        QCOMPARE(runner.items("p2").size(), 1);
+        QVERIFY(runner.items("p2").first().id != first.id);
+
+        // Items keep the destination chosen when they were added.
+        Settings::shared().setValue(keys::exportLocation, "customFolder");
+        Settings::shared().setValue(keys::exportFolderPath, work("gone"));
+        runner.queue({work("folder"), tone}, "p3");
+        QCOMPARE(runner.statusLine(),
+                 QStringLiteral(
+                     "Nothing new to add. 3 files skipped — choose a valid export folder in Preferences."));
+        QDir().mkpath(work("out"));
+        Settings::shared().setValue(keys::exportFolderPath, work("out"));
+        runner.queue({tone}, "p1"); // same input and preset, other destination: a new item
+        QCOMPARE(runner.statusLine(), QStringLiteral("1 file added to the queue."));
+        QCOMPARE(runner.items().last().destination, work("out"));
+        QCOMPARE(runner.items().first().destination, work());
+        QVERIFY(runner.hasPending());
+    }
+
+    void convertsWithTheExactName()
+    {
+        ConvertRunner runner;
+        const QString tone = source("tone.wav");
+        runner.queue({tone}, "wav");
+        const qsizetype logStart = logSize();
+        QStringList keysDuringRun;
+        QObject::connect(&ActiveJobs::shared(), &ActiveJobs::runningKeysChanged, &runner,
+                         [&] { keysDuringRun << ActiveJobs::shared().sortedKeys().join(','); });
+        StatusHistory history(runner);
+
+        runner.run({makePreset("wav", pcm)}, test::realFFmpeg(), nullptr);
+        QCOMPARE(runner.runState(), RunState::Running);
+        QVERIFY(runner.isRunning());
+        QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 60s));
+
+        const QueueItem item = runner.items().first();
+        QCOMPARE(item.status, QStringLiteral("✓ Done → tone_conv.wav"));
+        QCOMPARE(item.succeeded, std::optional<bool>(true));
+        QCOMPARE(item.output.value_or(""), work("tone_conv.wav"));
+        QCOMPARE(item.progress.value_or(-1), 1.0);
+        QVERIFY(test::describeAudio(work("tone_conv.wav")).contains("pcm_s16le"));
+        QCOMPARE(test::entries(work()), (QStringList{"tone.wav", "tone_conv.wav"}));
+        QVERIFY(!runner.isRunning());
+        QVERIFY(!runner.hasPending());
+        QCOMPARE(history.lines,
+                 (QStringList{"Running…", "Converting tone.wav…", "Queue finished — 1 done, 0 failed."}));
+        QCOMPARE(keysDuringRun, (QStringList{"Conversion", ""}));
+        QCOMPARE(convertLog(logStart),
+                 (QStringList{
+                     QStringLiteral("start preset=wav input=%1 output=%2").arg(tone, work("tone_conv.wav")),
+                     QStringLiteral("done output=%1").arg(work("tone_conv.wav"))}));
+
+        // Finished items are not added again, and a run with nothing pending ends at once.
+        runner.queue({tone}, "wav");
+        QCOMPARE(runner.statusLine(), QStringLiteral("Nothing new to add."));
+        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg()));
+        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 0 failed."));
+    }
+
+    void collisionsGetTheNextNumber_data()
+    {
+        QTest::addColumn<QStringList>("existing");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("free") << QStringList{} << "clip_small.mp4";
+        QTest::newRow("taken once") << QStringList{"clip_small.mp4"} << "clip_small (1).mp4";
+        QTest::newRow("taken twice") << QStringList{"clip_small.mp4", "clip_small (1).mp4"}
+                                     << "clip_small (2).mp4";
+        QTest::newRow("gap is used") << QStringList{"clip_small (1).mp4"} << "clip_small.mp4";
+    }
+    void collisionsGetTheNextNumber()
+    {
+        QFETCH(QStringList, existing);
+        QFETCH(QString, expected);
+        const QString clip = source("clip.mov");
+        for (const QString &name : existing)
+            test::writeFile(work(name), name.toUtf8());
+        ConvertRunner runner;
+        runner.queue({clip}, "small");
+        const Preset preset = makePreset(
+            "small",
+            "ffmpeg -hide_banner -nostdin -y -i {input} -c:v libx264 -preset ultrafast {output_base}.mp4",
+            "_small", ".mp4");
+        QVERIFY(runToEnd(runner, {preset}, test::realFFmpeg()));
+        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → %1").arg(expected));
+        QVERIFY(test::describeAudio(work(expected)).contains("Video: h264"));
+        for (const QString &name : existing)
+            QCOMPARE(contents(work(name)), name.toUtf8()); // never overwritten
+        QCOMPARE(temporaryLeftovers(work()), QStringList{});
+    }
+
+    void retryConvertsAgainUnderANewName()
+    {
+        ConvertRunner runner;
+        runner.queue({source("tone.wav")}, "wav");
+        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg()));
+        const QUuid id = runner.items().first().id;
+        runner.retry(id);
+        QCOMPARE(runner.items().first().status, QStringLiteral("Queued"));
+        QVERIFY(runner.items().first().isPending() && !runner.items().first().output);
+        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg()));
+        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_conv (1).wav"));
+        runner.clearFinished();
+        QVERIFY(runner.items().isEmpty());
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("detail");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("output under another name")
+            << "ffmpeg -hide_banner -nostdin -y -i {input} -c:a pcm_s16le {output_base}-other.wav"
+            << "✗ No output produced"
+            << "The script finished but did not create the expected output file."
+            << "Failed tone.wav: the script produced no output."
+            << "no output expected=";
+        QTest::newRow("ffmpeg fails")
+            << "ffmpeg -hide_banner -nostdin -y -i {input} -af volume=abc {output_base}.wav"
+            << "✗ Failed (exit 1)"
+            << "Error while processing the decoded data for stream #0:0"
+            << "Failed tone.wav: Error while processing the decoded data for stream #0:0"
+            << "failed exit=1 stderr=Error while processing the decoded data for stream #0:0";
+        QTest::newRow("unknown placeholder")
+            << "ffmpeg -i {input} {name}.wav"
+            << "✗ Script rejected"
+            << "The script uses an unsupported placeholder in '{name}.wav'."
+            << "Skipped tone.wav: The script uses an unsupported placeholder in '{name}.wav'."
+            << "script rejected";
+        QTest::newRow("not an ffmpeg command")
+            << "sh -c 'touch {output_base}.wav'"
+            << "✗ Script rejected"
+            << "The script does not start with an ffmpeg command."
+            << "Skipped tone.wav: The script does not start with an ffmpeg command."
+            << "script rejected";
+    }
+    void failures()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, status);
+        QFETCH(QString, detail);
+        QFETCH(QString, line);
+        QFETCH(QString, logged);
+        ConvertRunner runner;
+        runner.queue({source("tone.wav")}, "p");
+        StatusHistory history(runner);
+        const qsizetype logStart = logSize();
+        QVERIFY(runToEnd(runner, {makePreset("p", command)}, test::realFFmpeg()));
+
+        const QueueItem item = runner.items().first();
+        QCOMPARE(item.status, status);
+        QCOMPARE(item.succeeded, std::optional<bool>(false));
+        QCOMPARE(item.errorDetail.value_or(""), detail);
+        QVERIFY(!item.output);
+        QVERIFY2(history.lines.contains(line), qPrintable(history.lines.join(" | ")));
+        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 0 done, 1 failed."));
+        QVERIFY(convertLog(logStart).filter(logged).size() == 1);
+        // Stray files under the temporary base are gone, nothing else was written.
+        QCOMPARE(test::entries(work()), QStringList{"tone.wav"});
+    }
+
+    void unavailableScriptDoesNotStopTheOthers()
+    {
+        ConvertRunner runner;
+        const QString tone = source("tone.wav");
+        runner.queue({tone}, "gone");
+        runner.queue({tone}, "wav");
+        StatusHistory history(runner);
+        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg()));
+        const QueueItem missing = runner.items().first();
+        QCOMPARE(missing.status, QStringLiteral("✗ Script unavailable"));
+        QCOMPARE(missing.errorDetail.value_or(""),
+                 QStringLiteral(
+                     "The script 'gone' is not in the current preset list. Refresh scripts and retry."));
+        QVERIFY(history.lines.contains("tone.wav: script 'gone' is unavailable."));
+        QCOMPARE(runner.items().last().status, QStringLiteral("✓ Done → tone_conv.wav"));
+        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 1 failed."));
+    }
+
+    void ffmpegThatCannotStart_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("not executable") << "plain-file";
+        QTest::newRow("missing") << "no-such-ffmpeg";
+    }
+    void ffmpegThatCannotStart()
+    {
+        QFETCH(QString, program);
+        test::writeFile(work("plain-file"), "#!/bin/sh\nexit 0\n");
+        ConvertRunner runner;
+        runner.queue({source("tone.wav")}, "wav");
+        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, work(program)));
+        const QueueItem item = runner.items().first();
+        QCOMPARE(item.status, QStringLiteral("✗ Failed (exit -1)"));
+        QVERIFY(!item.errorDetail.value_or("").isEmpty());
+        QCOMPARE(temporaryLeftovers(work()), QStringList{});
+    }
+
+    // A stand-in that prints the probe text it is given and records the conversion's arguments.
+    void downmix_data()
+    {
+        QTest::addColumn<QString>("layout");
+        QTest::addColumn<QVariant>("maxChannels");
+        QTest::addColumn<bool>("downmixed");
+        QTest::addColumn<bool>("probed");
+        QTest::newRow("stereo within the limit") << "stereo" << QVariant(2) << false << true;
+        QTest::newRow("5.1(side) over the limit") << "5.1(side)" << QVariant(2) << true << true;
+        QTest::newRow("counted channels over the limit") << "3 channels" << QVariant(2) << true << true;
+        QTest::newRow("unknown layout") << "7.1(wide)" << QVariant(2) << false << true;
+        QTest::newRow("no limit, no probe") << "5.1" << QVariant() << false << false;
+    }
+    void downmix()
+    {
+        QFETCH(QString, layout);
+        QFETCH(QVariant, maxChannels);
+        QFETCH(bool, downmixed);
+        QFETCH(bool, probed);
+        const QString probeLog = work("probes.txt");
+        const QString argsLog = work("args.txt");
+        const QString stub = script(
+            "ffmpeg",
+            QStringLiteral("if [ $# -eq 3 ] && [ \"$1\" = -hide_banner ] && [ \"$2\" = -i ]; then\n"
+                           "  echo probed >> '%1'\n"
+                           "  printf '  Stream #0:0: Audio: pcm_s16le, 48000 Hz, %2, s16, 1536 kb/s\\n' >&2\n"
+                           "  exit 1\nfi\n"
+                           "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '%3'\n"
+                           "for last in \"$@\"; do :; done\n: > \"$last\"\n")
+                .arg(probeLog, layout, argsLog)
+                .toUtf8());
+        const QString tone = source("tone.wav");
+        ConvertRunner runner;
+        runner.queue({tone}, "mix");
+        const qsizetype logStart = logSize();
+        const Preset preset =
+            makePreset("mix", "ffmpeg -i {input} -c:a pcm_s16le {output_base}.wav", "_mix", ".wav",
+                       maxChannels.isValid() ? std::optional<qint64>(maxChannels.toInt()) : std::nullopt);
+        QVERIFY(runToEnd(runner, {preset}, stub));
+        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_mix.wav"));
+
+        QStringList arguments = QString::fromUtf8(contents(argsLog)).split('\n', Qt::SkipEmptyParts);
+        QVERIFY(arguments.size() >= 5);
+        QVERIFY(arguments.takeLast().startsWith(work(".hoplin-tmp-")));
+        QStringList expected{"-i", tone, "-c:a", "pcm_s16le"};
+        if (downmixed)
+            expected << "-ac"
+                     << "2";
+        QCOMPARE(arguments, expected);
+        QCOMPARE(QFileInfo::exists(probeLog), probed);
+        const QStringList downmixLines = convertLog(logStart).filter("downmix");
+        if (downmixed)
+            QCOMPARE(downmixLines,
+                     QStringList{
+                         QStringLiteral("downmix %1ch -> 2ch for mix").arg(layout == "5.1(side)" ? 6 : 3)});
+        else
+            QCOMPARE(downmixLines, QStringList{});
+    }
+
+    void downmixInsertsBeforeTheLastArgument()
+    {
+        QStringList arguments{"-i", "in", "out"};
+        ConvertRunner::insertDownmix(arguments, 2);
+        QCOMPARE(arguments, (QStringList{"-i", "in", "-ac", "2", "out"}));
+        QStringList empty;
+        ConvertRunner::insertDownmix(empty, 1);
+        QCOMPARE(empty, (QStringList{"-ac", "1"}));
+    }
+
+    void stopDuringAConversion()
+    {
+        ConvertRunner runner;
+        runner.queue({source("long.wav")}, "slow");
+        runner.queue({source("tone.wav")}, "slow");
+        // -re reads at the speed of playback, so the 30-second file keeps ffmpeg busy.
+        const Preset slow = makePreset(
+            "slow", "ffmpeg -hide_banner -nostdin -y -re -i {input} -c:a pcm_s16le {output_base}.wav");
+        std::optional<double> seenProgress, seenRemaining;
+        connect(&runner, &ConvertRunner::itemProgressChanged, this, [&](const QUuid &id) {
+            seenProgress = runner.item(id)->progress;
+            seenRemaining = runner.item(id)->remainingSeconds;
+        });
+        runner.run({slow}, test::realFFmpeg(), nullptr);
+        QVERIFY(test::waitUntil([&] { return seenProgress && *seenProgress > 0; }, 20s));
+        QVERIFY(*seenProgress < 1.0);
+        QVERIFY(seenRemaining && *seenRemaining > 0);
+
+        // Queue editing waits for the run to end.
+        const QUuid first = runner.items().first().id;
+        const QList<QueueItem> before = runner.items();
+        runner.remove(first);
+        runner.retry(runner.items().last().id);
+        runner.clearFinished();
+        QCOMPARE(runner.items().size(), before.size());
+
+        runner.cancel();
+        QCOMPARE(runner.runState(), RunState::Stopping);
+        QCOMPARE(runner.statusLine(), QStringLiteral("Stopping…"));
+        runner.remove(first);
+        QCOMPARE(runner.items().size(), 2);
+        QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 10s));
+
+        QCOMPARE(runner.items().first().status, QStringLiteral("Stopped"));
+        QVERIFY(runner.items().first().isPending());
+        QCOMPARE(runner.items().last().status, QStringLiteral("Queued"));
+        QCOMPARE(runner.statusLine(), QStringLiteral("Stopped — 2 files still queued."));
+        QCOMPARE(test::entries(work()), (QStringList{"long.wav", "tone.wav"}));
+        QVERIFY(ActiveJobs::shared().isEmpty());
+
+        // The next run converts the stopped item again, from the start.
+        const Preset fast = makePreset("slow", pcm);
+        QVERIFY(runToEnd(runner, {fast}, test::realFFmpeg()));
+        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → long_conv.wav"));
+        QCOMPARE(runner.items().last().status, QStringLiteral("✓ Done → tone_conv.wav"));
+        QVERIFY(test::describeAudio(work("long_conv.wav")).contains("Duration: 00:00:30.00"));
+        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 2 done, 0 failed."));
+    }
+
+    void stopKillsAnFFmpegThatIgnoresTerminate()
+    {
+        const QString started = work("started");
+        const QString stub = script("stubborn", QStringLiteral("trap '' TERM\n: > '%1'\n"
+                                                               "while :; do sleep 0.1 2>/dev/null; done\n")
+                                                    .arg(started)
+                                                    .toUtf8());
+        ConvertRunner runner;
+        runner.queue({source("tone.wav")}, "wav");
+        const qsizetype logStart = logSize();
+        runner.run({makePreset("wav", pcm)}, stub, nullptr);
+        QVERIFY(test::waitUntil([&] { return QFileInfo::exists(started); }, 10s));
+
+        QElapsedTimer clock;
+        clock.start();
+        runner.cancel();
+        QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 15s));
+        QVERIFY2(clock.elapsed() >= 2500, "the terminate request gets its grace period");
+        const QStringList killed = convertLog(logStart).filter("force-killing ffmpeg pid=");
+        QCOMPARE(killed.size(), 1);
+        QVERIFY(killed.first().section('=', 1).toLongLong() > 0);
+        QCOMPARE(runner.items().first().status, QStringLiteral("Stopped"));
+        QCOMPARE(runner.statusLine(), QStringLiteral("Stopped — 1 file still queued."));
+    }
+
+    void stopThatEndsQuicklyKillsNothing()
+    {
+        const QString stub = script("sleeper", "exec sleep 30\n");
+        ConvertRunner runner;
+        runner.queue({source("tone.wav")}, "wav");
+        const qsizetype logStart = logSize();
+        runner.run({makePreset("wav", pcm)}, stub, nullptr);
+        QTest::qWait(200);
+        runner.cancel();
+        QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 5s));
+        QTest::qWait(ConvertRunner::killGraceMs + 300);
+        QCOMPARE(convertLog(logStart).filter("force-killing"), QStringList{});
+    }
+
+    void runnerDestroyedDuringARun()
+    {
+        const QString stub = script("ffmpeg", "exec sleep 30\n");
+        auto runner = std::make_unique<ConvertRunner>();
+        runner->queue({source("tone.wav")}, "wav");
+        runner->run({makePreset("wav", pcm)}, stub, nullptr);
+        QVERIFY(!ActiveJobs::shared().isEmpty());
+        QTest::qWait(100);
+        test::writeFile(work(".hoplin-tmp-") + "not-ours"); // another base: must survive
+        runner.reset();
+        QVERIFY(ActiveJobs::shared().isEmpty());
+        // The conversion's own coroutine still ends once the process has been terminated.
+        QVERIFY(test::waitUntil(
+            [&] { return temporaryLeftovers(work()) == QStringList{".hoplin-tmp-not-ours"}; }, 5s));
+    }
+
+    void signedOutConvertsWithoutUsage()
+    {
+        SessionStore store;
+        ConvertRunner runner;
+        runner.queue({source("tone.wav")}, "wav");
+        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg(), &store));
+        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_conv.wav"));
+        QTest::qWait(200);
+        QCOMPARE(m_server.usage().size(), 0);
+        QCOMPARE(store.pendingUsageCount(), 0);
+    }
+
+    void usageReachesTheService()
+    {
+        SessionStore store;
+        test::runTask(store.connect(test::LocalServer::demoKey), 20s);
+        QVERIFY(store.session());
+        const QList<Preset> presets = store.presets();
+        QVERIFY(!presets.isEmpty());
+
+        const QString surround = source("surround.wav", "my surround.wav");
+        ConvertRunner runner;
+        runner.queue({surround}, "normalise-14-lufs");
+        const qsizetype logStart = logSize();
+        QVERIFY(runToEnd(runner, presets, test::realFFmpeg(), &store));
+
+        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → my surround_-14LUFS.wav"));
+        QVERIFY(test::describeAudio(work("my surround_-14LUFS.wav")).contains("48000 Hz, stereo"));
+        QVERIFY(convertLog(logStart).contains("downmix 6ch -> 2ch for normalise-14-lufs"));
+        const QJsonArray usage = m_server.usage();
+        QCOMPARE(usage.size(), 1);
+        const QJsonObject report = usage.first().toObject();
+        QCOMPARE(report.value("process_key").toString(), QStringLiteral("normalise-14-lufs"));
+        QCOMPARE(report.value("file_count").toInteger(), 1);
+        QCOMPARE(report.value("input_bytes").toInteger(), QFileInfo(surround).size());
+        QCOMPARE(report.value("filename").toString(), QStringLiteral("my surround.wav"));
+        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 0 failed."));
+    }
+
+    void refusedUsageIsMarkedAndQueued()
+    {
+        SessionStore store;
+        test::runTask(store.connect(test::LocalServer::demoKey), 20s);
+        QVERIFY(store.session());
+        m_server.fault("POST /v1/usage/convert", 500, "{}", 1);
+        ConvertRunner runner;
+        runner.queue({source("tone.wav")}, "wav");
+        StatusHistory history(runner);
+        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg(), &store));
+        QCOMPARE(runner.items().first().status,
+                 QStringLiteral("✓ Done → tone_conv.wav (usage not reported)"));
+        QVERIFY(runner.items().first().succeeded.value_or(false));
+        QVERIFY(history.lines.contains("✓ tone_conv.wav — usage reporting failed and will retry."));
+        QCOMPARE(store.pendingUsageCount(), 1);
+        QCOMPARE(m_server.usage().size(), 0);
+    }
+};
+
+HOPLIN_TEST_MAIN(TestConvertRunner)
+#include "tst_convertrunner.moc"
