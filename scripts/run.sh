@@ -21,6 +21,8 @@ cat <<MSG
 
       $key
 
+  Then open the Convert tab and drop a media file on a card to convert it.
+
 MSG
 
 app=("$dir/hoplin-desktop" -baseURL "$url" "$@")

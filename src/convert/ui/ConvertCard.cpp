@@ -68,7 +68,7 @@ ConvertCard::ConvertCard(const Look &look, QWidget *parent)
 
     m_zone = new QFrame;
     m_zone->setObjectName(QStringLiteral("dropZone"));
-    m_zone->setMinimumHeight(120);
+    m_zone->setMinimumHeight(84);
     m_dropTitle = new QLabel;
     m_dropTitle->setAlignment(Qt::AlignCenter);
     m_dropTitle->setWordWrap(true);
@@ -82,7 +82,7 @@ ConvertCard::ConvertCard(const Look &look, QWidget *parent)
     m_itemsLayout->setContentsMargins(0, 0, 0, 0);
     m_itemsLayout->setSpacing(4);
     auto *zoneLayout = new QVBoxLayout(m_zone);
-    zoneLayout->setContentsMargins(12, 12, 12, 12);
+    zoneLayout->setContentsMargins(12, 8, 12, 8);
     zoneLayout->addStretch();
     zoneLayout->addWidget(m_dropTitle);
     zoneLayout->addWidget(m_dropHint);
@@ -119,8 +119,8 @@ ConvertCard::ConvertCard(const Look &look, QWidget *parent)
     footer->addWidget(m_caption);
 
     auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(14, 12, 14, 14);
-    layout->setSpacing(10);
+    layout->setContentsMargins(14, 10, 14, 12);
+    layout->setSpacing(8);
     layout->addLayout(header);
     layout->addWidget(m_zone, 1);
     layout->addLayout(buttons);
@@ -161,6 +161,8 @@ void ConvertCard::showItems(const QList<QueueItem> &items, bool running)
     const bool anyPending = std::any_of(items.begin(), items.end(), [](const QueueItem &i) { return i.isPending(); });
     m_activity->setVisible(running && anyPending);
     m_clear->setVisible(!items.isEmpty());
+    // Clearing is refused during a run; say so before the click.
+    m_clear->setEnabled(!running);
     m_dropTitle->setVisible(items.isEmpty());
     m_dropHint->setVisible(items.isEmpty());
     m_itemsBox->setVisible(!items.isEmpty());

@@ -161,7 +161,7 @@ void ConvertPage::buildLayout()
 
     // Cards.
     m_cardGrid = new QGridLayout;
-    m_cardGrid->setSpacing(14);
+    m_cardGrid->setSpacing(12);
     const ConvertCard::Look looks[] = {
         {kVideo, QStringLiteral("▶"), QStringLiteral("VIDEO"), QStringLiteral("Drag and drop video files here"),
          QStringLiteral("mp4 · mov · m4v · mkv · avi · webm"), QStringLiteral("CODEC"),
@@ -222,7 +222,7 @@ void ConvertPage::buildLayout()
     m_connectedArea->setObjectName(QStringLiteral("connectedArea"));
     auto *connected = new QVBoxLayout(m_connectedArea);
     connected->setContentsMargins(0, 0, 0, 0);
-    connected->setSpacing(16);
+    connected->setSpacing(12);
     connected->addLayout(toolbar);
     connected->addLayout(m_cardGrid);
     connected->addWidget(queueBox);
@@ -231,8 +231,8 @@ void ConvertPage::buildLayout()
     content->setObjectName(QStringLiteral("convertContent"));
     content->setStyleSheet(QStringLiteral("#convertContent { background: %1; }").arg(Hoplin::bg.name()));
     auto *column = new QVBoxLayout(content);
-    column->setContentsMargins(24, 20, 24, 20);
-    column->setSpacing(16);
+    column->setContentsMargins(24, 16, 24, 16);
+    column->setSpacing(12);
     column->addWidget(m_ffmpegCard);
     column->addWidget(m_signInHint);
     column->addWidget(m_connectedArea);
@@ -475,6 +475,7 @@ void ConvertPage::refreshQueue()
     }
     m_queueCounts->setText(QStringLiteral("%1 done · %2 failed · %3 pending").arg(done).arg(failed).arg(pending));
     m_clearFinished->setVisible(done + failed > 0);
+    m_clearFinished->setEnabled(!m_runner.isRunning());
     m_queueEmpty->setVisible(items.isEmpty());
 
     // Keep one row per item, in queue order, reusing rows so progress does not flicker.
