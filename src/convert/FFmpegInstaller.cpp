@@ -30,6 +30,16 @@ QString lastComponent(const QUrl &url)
     return url.fileName();
 }
 
+// A download counts only when it was answered with 200.
+void requireOK(QNetworkReply *reply, const QUrl &url)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        throw TransportError(int(reply->error()), reply->errorString());
+    if (status.toInt() != 200)
+        throw appError(2, QStringLiteral("Download failed (%1).").arg(lastComponent(url)));
+}
+
 QNetworkRequest plainGet(const QUrl &url)
 {
     QNetworkRequest request(url);
@@ -226,11 +236,7 @@ QCoro::Task<QByteArray> FFmpegInstaller::fetchSmall(std::shared_ptr<Run> run, QU
     co_await qCoro(reply).waitForFinished();
     reply->deleteLater();
     run->check();
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid())
-        throw TransportError(int(reply->error()), reply->errorString());
-    if (status.toInt() != 200)
-        throw appError(2, QStringLiteral("Download failed (%1).").arg(lastComponent(url)));
+    requireOK(reply, url);
     co_return reply->readAll();
 }
 
@@ -259,11 +265,7 @@ QCoro::Task<QString> FFmpegInstaller::fetchToFile(std::shared_ptr<Run> run, QUrl
     co_await qCoro(reply).waitForFinished();
     reply->deleteLater();
     run->check();
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid())
-        throw TransportError(int(reply->error()), reply->errorString());
-    if (status.toInt() != 200)
-        throw appError(2, QStringLiteral("Download failed (%1).").arg(lastComponent(url)));
+    requireOK(reply, url);
     const QByteArray rest = reply->readAll();
     hash->addData(rest);
     if (file->write(rest) != rest.size() || *writeFailed || !file->flush())
