@@ -9,6 +9,7 @@
 
 #include <QFileInfo>
 #include <QScopeGuard>
+#include <QSet>
 #include <QTimer>
 #include <csignal>
 
@@ -109,6 +110,16 @@ bool ConvertRunner::hasPending() const
 void ConvertRunner::queue(const QStringList &paths, const QString &presetID)
 {
     const QStringList files = MediaScanner::collect(paths, MediaScanner::mediaExtensions());
+    // Whatever its status: a finished file comes back only through remove or clear. A set, since
+    // a dropped folder can hold thousands of files.
+    auto identity = [](const QString &input, const QString &presetID, const QString &destination) {
+        return input + QChar(0) + presetID + QChar(0) + destination;
+    };
+    QSet<QString> known;
+    known.reserve(m_items.size() + files.size());
+    for (const QueueItem &item : std::as_const(m_items))
+        known.insert(identity(item.input, item.presetID, item.destination));
+
     qsizetype added = 0, skipped = 0;
     for (const QString &file : files) {
         const std::optional<QString> destination = Preferences::exportDirectory(file);
@@ -116,12 +127,10 @@ void ConvertRunner::queue(const QStringList &paths, const QString &presetID)
             ++skipped;
             continue;
         }
-        // Whatever its status: a finished file comes back only through remove or clear.
-        const bool known = std::any_of(m_items.begin(), m_items.end(), [&](const QueueItem &item) {
-            return item.input == file && item.presetID == presetID && item.destination == *destination;
-        });
-        if (known)
+        const QString key = identity(file, presetID, *destination);
+        if (known.contains(key))
             continue;
+        known.insert(key);
         QueueItem item;
         item.id = QUuid::createUuid();
         item.input = file;
