@@ -321,21 +321,27 @@ void ConvertRunner::beginRun()
     setStatusLine(QStringLiteral("Running…"));
 }
 
+ConvertRunner::Counts ConvertRunner::counts() const
+{
+    Counts counts;
+    for (const QueueItem &item : m_items) {
+        if (!item.succeeded)
+            ++counts.pending;
+        else if (*item.succeeded)
+            ++counts.done;
+        else
+            ++counts.failed;
+    }
+    return counts;
+}
+
 void ConvertRunner::endRun()
 {
     setIsRunning(false);
     setRunState(RunState::Idle);
     m_processBox.clear();
     ActiveJobs::shared().end(jobKey);
-    qsizetype done = 0, failed = 0, pending = 0;
-    for (const QueueItem &item : m_items) {
-        if (!item.succeeded)
-            ++pending;
-        else if (*item.succeeded)
-            ++done;
-        else
-            ++failed;
-    }
+    const auto [done, failed, pending] = counts();
     if (!m_stopRequested)
         setStatusLine(QStringLiteral("Queue finished — %1 done, %2 failed.").arg(done).arg(failed));
     else if (pending > 0)

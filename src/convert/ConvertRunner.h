@@ -66,6 +66,13 @@ public:
     RunState runState() const { return m_runState; }
     bool hasPending() const;
 
+    struct Counts {
+        qsizetype done = 0;
+        qsizetype failed = 0;
+        qsizetype pending = 0;
+    };
+    Counts counts() const;
+
     // Adds files (folders are searched) for a preset. Never starts a run.
     void queue(const QStringList &paths, const QString &presetID);
     // Starts converting the pending items with this preset list, ffmpeg and session store; does

@@ -464,15 +464,7 @@ void ConvertPage::refreshCards()
 void ConvertPage::refreshQueue()
 {
     const QList<QueueItem> &items = m_runner.items();
-    int done = 0, failed = 0, pending = 0;
-    for (const QueueItem &item : items) {
-        if (!item.succeeded)
-            ++pending;
-        else if (*item.succeeded)
-            ++done;
-        else
-            ++failed;
-    }
+    const auto [done, failed, pending] = m_runner.counts();
     m_queueCounts->setText(QStringLiteral("%1 done · %2 failed · %3 pending").arg(done).arg(failed).arg(pending));
     m_clearFinished->setVisible(done + failed > 0);
     m_clearFinished->setEnabled(!m_runner.isRunning());
@@ -547,13 +539,8 @@ void ConvertPage::onRunningChanged()
     const bool running = m_runner.isRunning();
     // A queue that finishes while the user looks elsewhere gets a desktop notification.
     if (m_wasRunning && !running && window() && !window()->isActiveWindow()) {
-        int done = 0, failed = 0;
-        for (const QueueItem &item : m_runner.items()) {
-            if (item.succeeded == true)
-                ++done;
-            else if (item.succeeded == false)
-                ++failed;
-        }
+        const auto [done, failed, pending] = m_runner.counts();
+        Q_UNUSED(pending);
         desktop::notify(QStringLiteral("Conversion finished"),
                         QStringLiteral("%1 done · %2 failed").arg(done).arg(failed));
     }
