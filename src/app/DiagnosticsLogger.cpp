@@ -23,8 +23,8 @@ namespace hoplin {
 namespace {
 
 const char *const kSensitiveNames[] = {
-    "token",         "key",        "apikey",    "api_key",  "access_token", "refresh_token",
-    "session_id",    "client_key", "signature", "sig",      "password",     "authorization",
+    "token",      "key",        "apikey",    "api_key", "access_token", "refresh_token",
+    "session_id", "client_key", "signature", "sig",     "password",     "authorization",
 };
 
 bool isSensitive(const QString &lowerName)
@@ -77,8 +77,7 @@ void writeAll(int fd, const char *data, qsizetype size)
 DiagnosticsLogger &DiagnosticsLogger::shared()
 {
     // Never destroyed: lines may be logged during static destruction.
-    static DiagnosticsLogger *instance =
-        new DiagnosticsLogger(platform::appDataDirectory() + QStringLiteral("/Logs"));
+    static DiagnosticsLogger *instance = new DiagnosticsLogger(platform::appDataDirectory() + QStringLiteral("/Logs"));
     return *instance;
 }
 
@@ -271,9 +270,10 @@ void DiagnosticsLogger::handle(Task &task)
         // Recorded right here rather than queued behind later lines, so every session in the file
         // begins with it.
         if (enabled()) {
-            Task started{Task::Buffered, formatLine(QStringLiteral("diagnostics"),
-                                                    QStringLiteral("session started — ") + environmentLine()),
-                         {}};
+            Task started{
+                Task::Buffered,
+                formatLine(QStringLiteral("diagnostics"), QStringLiteral("session started — ") + environmentLine()),
+                {}};
             handle(started);
         }
         break;

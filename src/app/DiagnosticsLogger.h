@@ -80,7 +80,7 @@ private:
     std::deque<QString> m_buffer;
     int m_fd = -1;
     qint64 m_fileSize = 0;
-    QByteArray m_pendingFile;   // bytes for the file not yet written, batched per wake-up
+    QByteArray m_pendingFile; // bytes for the file not yet written, batched per wake-up
     QByteArray m_pendingEcho;
 
     std::thread m_worker;

@@ -9,6 +9,7 @@
 #include "service/Async.h"
 #include "service/Error.h"
 
+#include <QCoro/QCoroNetworkReply>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,7 +17,6 @@
 #include <QNetworkReply>
 #include <QStringDecoder>
 #include <QUuid>
-#include <QCoro/QCoroNetworkReply>
 
 namespace hoplin {
 
@@ -84,10 +84,14 @@ FFmpegInstaller::~FFmpegInstaller()
 QString FFmpegInstaller::progressText() const
 {
     switch (m_phase) {
-    case Phase::Downloading: return QStringLiteral("Downloading ffmpeg…");
-    case Phase::Extracting: return platform::localText(QStringLiteral("Installing into Application Support/Hoplin/FFmpegTools…"));
-    case Phase::Failed: return m_failure;
-    case Phase::Idle: break;
+    case Phase::Downloading:
+        return QStringLiteral("Downloading ffmpeg…");
+    case Phase::Extracting:
+        return platform::localText(QStringLiteral("Installing into Application Support/Hoplin/FFmpegTools…"));
+    case Phase::Failed:
+        return m_failure;
+    case Phase::Idle:
+        break;
     }
     return {};
 }
@@ -173,8 +177,9 @@ QCoro::Task<> FFmpegInstaller::runRecommended(std::shared_ptr<Run> run)
         if (!self || run->cancelled)
             co_return;
         // A failed primary attempt stays silent: the fallback follows at once.
-        DiagnosticsLogger::shared().log(QStringLiteral("convert"),
-                                        QStringLiteral("ffmpeg download from %1 failed: %2").arg(zip.toString(), failure));
+        DiagnosticsLogger::shared().log(
+            QStringLiteral("convert"),
+            QStringLiteral("ffmpeg download from %1 failed: %2").arg(zip.toString(), failure));
         setPhase(Phase::Downloading);
     }
     if (!self)
@@ -282,7 +287,8 @@ QCoro::Task<QString> FFmpegInstaller::extractAndAdopt(std::shared_ptr<Run> run, 
     const ExtractResult result = co_await runInBackground(std::move(unpack));
     run->check();
     if (!result.ok) {
-        DiagnosticsLogger::shared().log(QStringLiteral("convert"), QStringLiteral("ffmpeg archive refused: ") + result.error);
+        DiagnosticsLogger::shared().log(QStringLiteral("convert"),
+                                        QStringLiteral("ffmpeg archive refused: ") + result.error);
         throw appError(3, QStringLiteral("Could not extract the ffmpeg archive."));
     }
     const QString binary = target + QStringLiteral("/ffmpeg");

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
-#include <QCoro/QCoroTask>
 #include <memory>
 
 class QNetworkReply;

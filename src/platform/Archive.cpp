@@ -49,8 +49,8 @@ ExtractResult extractArchive(const QString &archivePath, const QString &destinat
     WriteDisk writer;
     // Entry names are checked below and then anchored under the (symlink-free) destination, so the
     // absolute-path guard is ours rather than libarchive's; its other two guards still apply.
-    archive_write_disk_set_options(writer.handle,
-                                   ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_TIME);
+    archive_write_disk_set_options(writer.handle, ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                                                      ARCHIVE_EXTRACT_TIME);
 
     const QString root = QDir(destination).canonicalPath();
     if (root.isEmpty())

@@ -18,7 +18,6 @@ struct ExtractResult {
 // writing anything outside `destination`: absolute paths, "..", hard links, devices, FIFOs,
 // sockets, and symbolic links whose target leaves the folder; caps entries and bytes. Never keeps
 // owners, ACLs or extended attributes. Blocking: run it off the GUI thread.
-ExtractResult extractArchive(const QString &archivePath, const QString &destination,
-                             const ExtractLimits &limits = {});
+ExtractResult extractArchive(const QString &archivePath, const QString &destination, const ExtractLimits &limits = {});
 
 } // namespace hoplin

@@ -95,8 +95,8 @@ private:
 
     mutable QReadWriteLock m_lock;
     std::unique_ptr<QSettings> m_store;
-    QHash<QString, QVariant> m_cache;     // mirror of m_store, so reads never touch the file layer
-    QHash<QString, QString> m_overrides;  // command-line values, never written
+    QHash<QString, QVariant> m_cache;    // mirror of m_store, so reads never touch the file layer
+    QHash<QString, QString> m_overrides; // command-line values, never written
 };
 
 } // namespace hoplin

@@ -6,6 +6,7 @@
 #include "version.h"
 
 #include <QCoreApplication>
+#include <QCoro/QCoroNetworkReply>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,7 +15,6 @@
 #include <QNetworkReply>
 #include <QStringDecoder>
 #include <QThread>
-#include <QCoro/QCoroNetworkReply>
 #include <atomic>
 
 namespace hoplin {
@@ -58,8 +58,7 @@ QByteArray jsonBody(const QJsonObject &object)
 }
 
 // Status 200 decodes the record; anything else is a bad status carrying the body text.
-template <typename Record>
-Record judge(const APIResponse &response)
+template <typename Record> Record judge(const APIResponse &response)
 {
     if (response.status != 200)
         throw APIError::badStatus(response.status, bodyText(response.body));

@@ -4,10 +4,10 @@
 #include "Records.h"
 
 #include <QByteArray>
+#include <QCoro/QCoroTask>
 #include <QNetworkRequest>
 #include <QString>
 #include <QUrl>
-#include <QCoro/QCoroTask>
 #include <chrono>
 #include <optional>
 
@@ -26,8 +26,8 @@ public:
 
     Kind kind() const { return m_kind; }
     int status() const { return m_status; }
-    const QString &body() const { return m_payload; }    // BadStatus
-    const QString &detail() const { return m_payload; }  // Decoding
+    const QString &body() const { return m_payload; }   // BadStatus
+    const QString &detail() const { return m_payload; } // Decoding
 
 private:
     APIError(Kind kind, int status, QString payload, QString description);

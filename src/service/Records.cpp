@@ -9,7 +9,7 @@ namespace hoplin {
 Session Session::fromJson(const JsonReader &json)
 {
     return Session{
-        json.string(QStringLiteral("access_token")),   json.string(QStringLiteral("refresh_token")),
+        json.string(QStringLiteral("access_token")),    json.string(QStringLiteral("refresh_token")),
         json.string(QStringLiteral("installation_id")), json.string(QStringLiteral("client_id")),
         json.string(QStringLiteral("session_id")),
     };

@@ -3,10 +3,10 @@
 #include "APIClient.h"
 #include "app/DiagnosticsLogger.h"
 
+#include <QCoro/QCoroSignal>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
-#include <QCoro/QCoroSignal>
 
 namespace hoplin {
 
@@ -253,7 +253,8 @@ QCoro::Task<bool> SessionStore::reportUsage(QString token, QString processKey, q
     const QByteArray body = usageBody(processKey, fileCount, inputBytes, filename);
     int rejectedStatus = 0;
     try {
-        const APIResponse response = co_await APIClient::request(QStringLiteral("/v1/usage/convert"), "POST", body, token);
+        const APIResponse response =
+            co_await APIClient::request(QStringLiteral("/v1/usage/convert"), "POST", body, token);
         if (response.status == 200)
             co_return true;
         if (response.status == 401 || response.status == 403)
@@ -270,8 +271,8 @@ QCoro::Task<bool> SessionStore::reportUsage(QString token, QString processKey, q
             co_return false;
         if (refreshed && m_session) {
             try {
-                const APIResponse retry = co_await APIClient::request(QStringLiteral("/v1/usage/convert"), "POST",
-                                                                      body, m_session->accessToken);
+                const APIResponse retry = co_await APIClient::request(QStringLiteral("/v1/usage/convert"), "POST", body,
+                                                                      m_session->accessToken);
                 if (retry.status == 200)
                     co_return true;
             } catch (const std::exception &) {

@@ -2,10 +2,10 @@
 
 #include "Records.h"
 
+#include <QCoro/QCoroTask>
 #include <QList>
 #include <QObject>
 #include <QVariant>
-#include <QCoro/QCoroTask>
 #include <optional>
 
 namespace hoplin {

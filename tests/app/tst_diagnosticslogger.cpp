@@ -68,20 +68,28 @@ private slots:
     {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("sensitive and plain") << "GET /v1/items?token=abc&Page=2" << "GET /v1/items?token=[redacted]&Page=2";
-        QTest::newRow("name lower-cased") << "open ?Token=abc" << "open ?token=[redacted]";
-        QTest::newRow("empty pieces dropped") << "a?x=1&&y=2" << "a?x=1&y=2";
-        QTest::newRow("bare question mark") << "a?" << "a?";
-        QTest::newRow("no query") << "plain message" << "plain message";
-        QTest::newRow("trailing words belong to last parameter") << "load /x?key=abc done" << "load /x?key=[redacted]";
-        QTest::newRow("name without value") << "x?password&ok=1" << "x?password=[redacted]&ok=1";
+        QTest::newRow("sensitive and plain") << "GET /v1/items?token=abc&Page=2"
+                                             << "GET /v1/items?token=[redacted]&Page=2";
+        QTest::newRow("name lower-cased") << "open ?Token=abc"
+                                          << "open ?token=[redacted]";
+        QTest::newRow("empty pieces dropped") << "a?x=1&&y=2"
+                                              << "a?x=1&y=2";
+        QTest::newRow("bare question mark") << "a?"
+                                            << "a?";
+        QTest::newRow("no query") << "plain message"
+                                  << "plain message";
+        QTest::newRow("trailing words belong to last parameter") << "load /x?key=abc done"
+                                                                 << "load /x?key=[redacted]";
+        QTest::newRow("name without value") << "x?password&ok=1"
+                                            << "x?password=[redacted]&ok=1";
         QTest::newRow("all twelve names")
             << "?token=1&key=1&apikey=1&api_key=1&access_token=1&refresh_token=1&session_id=1&client_key=1&"
                "signature=1&sig=1&password=1&AUTHORIZATION=1&tokens=1"
             << "?token=[redacted]&key=[redacted]&apikey=[redacted]&api_key=[redacted]&access_token=[redacted]&"
                "refresh_token=[redacted]&session_id=[redacted]&client_key=[redacted]&signature=[redacted]&"
                "sig=[redacted]&password=[redacted]&authorization=[redacted]&tokens=1";
-        QTest::newRow("only the first question mark splits") << "a?b=1?token=2" << "a?b=1?token=2";
+        QTest::newRow("only the first question mark splits") << "a?b=1?token=2"
+                                                             << "a?b=1?token=2";
     }
     void redaction()
     {
@@ -189,7 +197,7 @@ private slots:
         auto logger = makeLogger();
         logger->startIfEnabled();
         const QString line(1000, QLatin1Char('y'));
-        for (int i = 0; i < 6000; ++i)  // a little over 6 MB of lines
+        for (int i = 0; i < 6000; ++i) // a little over 6 MB of lines
             logger->log("t", line);
         logger->stop();
         logger->flush();

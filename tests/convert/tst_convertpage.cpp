@@ -80,8 +80,8 @@ private slots:
         QVERIFY(m_server.start());
         Settings::shared().setValue(keys::baseURL, m_server.url().toString());
         m_tone = m_media.filePath("tone.wav");
-        QCOMPARE(QProcess::execute("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:duration=3",
-                                              "-y", m_tone}),
+        QCOMPARE(QProcess::execute("ffmpeg",
+                                   {"-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:duration=3", "-y", m_tone}),
                  0);
     }
     void init()
@@ -198,7 +198,7 @@ private slots:
         ConvertCard *card = page->card("slow");
         QVERIFY(card->clearButton()->isVisibleTo(card));
         QVERIFY(!card->clearButton()->isEnabled());
-        card->onClear(); // as if clicked: still refused
+        card->onClear();                            // as if clicked: still refused
         QCOMPARE(page->runner().items().size(), 1); // the same path is queued once
         QVERIFY(page->statusText() != "Cleared.");
         page->runner().cancel();

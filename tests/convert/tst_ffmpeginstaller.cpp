@@ -32,15 +32,19 @@ class TestFFmpegInstaller : public QObject {
     QString install(FFmpegInstaller &installer)
     {
         installer.installRecommended();
-        if (!test::waitUntil([&] { return installer.phase() == FFmpegInstaller::Phase::Idle ||
-                                          installer.phase() == FFmpegInstaller::Phase::Failed; },
-                             30s))
+        if (!test::waitUntil(
+                [&] {
+                    return installer.phase() == FFmpegInstaller::Phase::Idle ||
+                           installer.phase() == FFmpegInstaller::Phase::Failed;
+                },
+                30s))
             return QStringLiteral("(still running)");
         return installer.failureMessage();
     }
     QStringList workingFolders() const
     {
-        return QDir(m_tmp.path()).entryList({FFmpegInstaller::workingFolderPrefix() + "*"}, QDir::AllEntries | QDir::Hidden);
+        return QDir(m_tmp.path())
+            .entryList({FFmpegInstaller::workingFolderPrefix() + "*"}, QDir::AllEntries | QDir::Hidden);
     }
     QByteArray managedBytes() const
     {
@@ -95,13 +99,20 @@ private slots:
     {
         QTest::addColumn<QString>("mode");
         QTest::addColumn<QString>("message");
-        QTest::newRow("404") << "missing" << "Could not install ffmpeg: Download failed (ffmpeg.zip).";
-        QTest::newRow("no digest word") << "no-digest" << "Could not install ffmpeg: Downloaded ffmpeg failed its SHA-256 check.";
-        QTest::newRow("bin/ffmpeg only") << "nested" << "Could not install ffmpeg: The archive did not contain an ffmpeg binary.";
-        QTest::newRow("broken archive") << "broken" << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
-        QTest::newRow("dot-dot entry") << "traversal" << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
-        QTest::newRow("absolute entry") << "absolute" << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
-        QTest::newRow("symlink leaving") << "symlink" << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
+        QTest::newRow("404") << "missing"
+                             << "Could not install ffmpeg: Download failed (ffmpeg.zip).";
+        QTest::newRow("no digest word") << "no-digest"
+                                        << "Could not install ffmpeg: Downloaded ffmpeg failed its SHA-256 check.";
+        QTest::newRow("bin/ffmpeg only") << "nested"
+                                         << "Could not install ffmpeg: The archive did not contain an ffmpeg binary.";
+        QTest::newRow("broken archive") << "broken"
+                                        << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
+        QTest::newRow("dot-dot entry") << "traversal"
+                                       << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
+        QTest::newRow("absolute entry") << "absolute"
+                                        << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
+        QTest::newRow("symlink leaving") << "symlink"
+                                         << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
     }
     void failuresOnBothLocations()
     {
@@ -127,7 +138,8 @@ private slots:
         serveBoth("not-ffmpeg");
         FFmpegInstaller second;
         const QString message = install(second);
-        QVERIFY2(message.startsWith("Could not install ffmpeg: The chosen binary is not a working ffmpeg."), qPrintable(message));
+        QVERIFY2(message.startsWith("Could not install ffmpeg: The chosen binary is not a working ffmpeg."),
+                 qPrintable(message));
         QCOMPARE(managedBytes(), before);
     }
 
@@ -137,7 +149,8 @@ private slots:
         FFmpegInstaller installer;
         installer.installRecommended();
         QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Downloading);
-        QVERIFY(test::waitUntil([&] { return m_server.count("GET /tools/ffmpeg/ffmpeg.zip") == 1 || !workingFolders().isEmpty(); }));
+        QVERIFY(test::waitUntil(
+            [&] { return m_server.count("GET /tools/ffmpeg/ffmpeg.zip") == 1 || !workingFolders().isEmpty(); }));
         installer.cancel();
         QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Idle);
         QVERIFY(test::waitUntil([&] { return workingFolders().isEmpty(); }));

@@ -82,8 +82,11 @@ private slots:
         QFETCH(bool, tar);
         QTemporaryDir dir;
         const QString archive = dir.filePath("a");
-        QVERIFY(writeZip(archive, {{"ffmpeg", "#!/bin/sh\n"}, {"doc/", {}, AE_IFDIR}, {"doc/README", "hi"},
-                                   {"doc/link", {}, AE_IFLNK, "README"}},
+        QVERIFY(writeZip(archive,
+                         {{"ffmpeg", "#!/bin/sh\n"},
+                          {"doc/", {}, AE_IFDIR},
+                          {"doc/README", "hi"},
+                          {"doc/link", {}, AE_IFLNK, "README"}},
                          tar));
         QDir().mkpath(dir.filePath("x"));
         const ExtractResult result = extractArchive(archive, dir.filePath("x"));
@@ -100,8 +103,7 @@ private slots:
         QTest::newRow("absolute path") << QList<Entry>{{"/tmp/hoplin-archive-test-evil", "x"}};
         QTest::newRow("symlink outside") << QList<Entry>{{"link", {}, AE_IFLNK, "../outside"}};
         QTest::newRow("absolute symlink") << QList<Entry>{{"link", {}, AE_IFLNK, "/etc"}};
-        QTest::newRow("write through a symlink")
-            << QList<Entry>{{"d", {}, AE_IFLNK, "."}, {"d/../../evil", "x"}};
+        QTest::newRow("write through a symlink") << QList<Entry>{{"d", {}, AE_IFLNK, "."}, {"d/../../evil", "x"}};
         QTest::newRow("hard link") << QList<Entry>{{"a", "x"}, {"b", {}, AE_IFREG, "/etc/passwd", true}};
         QTest::newRow("fifo") << QList<Entry>{{"pipe", {}, AE_IFIFO}};
     }
@@ -146,7 +148,8 @@ private slots:
         QByteArray data;
         for (int i = 0; i < 3 * 1024 * 1024 + 7; ++i)
             data.append(char(i * 31));
-        const QString reference = QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+        const QString reference =
+            QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
         QCOMPARE(Sha256::ofData(data), reference);
         QTemporaryDir dir;
         QFile file(dir.filePath("f"));
@@ -154,7 +157,8 @@ private slots:
         file.write(data);
         file.close();
         QCOMPARE(Sha256::ofFile(file.fileName()), reference);
-        QCOMPARE(Sha256::ofData({}), QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+        QCOMPARE(Sha256::ofData({}),
+                 QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
     }
 };
 

@@ -43,8 +43,12 @@ private slots:
             Settings settings(file);
             for (const auto &info : Settings::knownKeys()) {
                 switch (info.type) {
-                case Settings::Type::String: settings.setValue(info.name, QStringLiteral("v-") + info.name); break;
-                case Settings::Type::Boolean: settings.setValue(info.name, !info.defaultValue.toBool()); break;
+                case Settings::Type::String:
+                    settings.setValue(info.name, QStringLiteral("v-") + info.name);
+                    break;
+                case Settings::Type::Boolean:
+                    settings.setValue(info.name, !info.defaultValue.toBool());
+                    break;
                 case Settings::Type::Date:
                     settings.setValue(info.name, QDateTime(QDate(2026, 1, 31), QTime(14, 5, 9, 250), Qt::UTC));
                     break;
@@ -57,7 +61,9 @@ private slots:
             case Settings::Type::String:
                 QCOMPARE(reread.string(info.name), QStringLiteral("v-") + info.name);
                 break;
-            case Settings::Type::Boolean: QCOMPARE(reread.boolean(info.name), !info.defaultValue.toBool()); break;
+            case Settings::Type::Boolean:
+                QCOMPARE(reread.boolean(info.name), !info.defaultValue.toBool());
+                break;
             case Settings::Type::Date:
                 QCOMPARE(reread.date(info.name), QDateTime(QDate(2026, 1, 31), QTime(14, 5, 9, 250), Qt::UTC));
                 break;
@@ -74,11 +80,10 @@ private slots:
         QTest::newRow("false") << QStringList{"app", "-autoStartConvert", "false"} << "autoStartConvert"
                                << QVariant(false);
         QTest::newRow("string") << QStringList{"app", "-tab", "analysis"} << "tab" << QVariant("analysis");
-        QTest::newRow("after other arguments")
-            << QStringList{"app", "file.wav", "-baseURL", "http://127.0.0.1:9/"} << "baseURL"
-            << QVariant("http://127.0.0.1:9/");
-        QTest::newRow("bad boolean keeps default") << QStringList{"app", "-autoStartConvert", "maybe"}
-                                                   << "autoStartConvert" << QVariant(true);
+        QTest::newRow("after other arguments") << QStringList{"app", "file.wav", "-baseURL", "http://127.0.0.1:9/"}
+                                               << "baseURL" << QVariant("http://127.0.0.1:9/");
+        QTest::newRow("bad boolean keeps default")
+            << QStringList{"app", "-autoStartConvert", "maybe"} << "autoStartConvert" << QVariant(true);
         QTest::newRow("dangling switch ignored") << QStringList{"app", "-tab"} << "tab" << QVariant(QString());
     }
     void commandLineOverridesForOneRun()
@@ -122,9 +127,12 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("keychain phrase") << "Saved in your Mac's Keychain." << "Saved in your keyring.";
-        QTest::newRow("finder") << "Show in Finder" << "Show in File Manager";
-        QTest::newRow("untouched") << "Machine learning" << "Machine learning";
+        QTest::newRow("keychain phrase") << "Saved in your Mac's Keychain."
+                                         << "Saved in your keyring.";
+        QTest::newRow("finder") << "Show in Finder"
+                                << "Show in File Manager";
+        QTest::newRow("untouched") << "Machine learning"
+                                   << "Machine learning";
     }
     void localTextSubstitutesPlatformWords()
     {

@@ -29,8 +29,7 @@ class TestAPIClient : public QObject {
 
     Session signIn() { return test::runTask(APIClient::activate(test::LocalServer::demoKey)); }
 
-    template <typename T>
-    QString failure(QCoro::Task<T> task)
+    template <typename T> QString failure(QCoro::Task<T> task)
     {
         try {
             test::runTask(std::move(task));
@@ -59,7 +58,8 @@ private slots:
         QTest::addColumn<QString>("configured");
         QTest::addColumn<QString>("expected");
         const QString builtIn = QString::fromLatin1(version::kServiceOrigin);
-        QTest::newRow("usable") << "https://svc.example.test/api" << "https://svc.example.test/api";
+        QTest::newRow("usable") << "https://svc.example.test/api"
+                                << "https://svc.example.test/api";
         QTest::newRow("no scheme") << "svc.example.test/api" << builtIn;
         QTest::newRow("host and port only") << "localhost:8080" << builtIn;
         QTest::newRow("not a URL") << "http://exa mple .com" << builtIn;
@@ -80,9 +80,15 @@ private slots:
         QTest::addColumn<QString>("base");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("origin") << "https://a.test" << "/v1/presets" << "https://a.test/v1/presets";
-        QTest::newRow("trailing slash") << "https://a.test/" << "/v1/presets" << "https://a.test/v1/presets";
-        QTest::newRow("prefix path") << "https://a.test/api/" << "health" << "https://a.test/api/health";
+        QTest::newRow("origin") << "https://a.test"
+                                << "/v1/presets"
+                                << "https://a.test/v1/presets";
+        QTest::newRow("trailing slash") << "https://a.test/"
+                                        << "/v1/presets"
+                                        << "https://a.test/v1/presets";
+        QTest::newRow("prefix path") << "https://a.test/api/"
+                                     << "health"
+                                     << "https://a.test/api/health";
     }
     void pathsAppendAsComponents()
     {
@@ -135,7 +141,8 @@ private slots:
             << R"(Unexpected response: key "session_id" not found)";
         QTest::newRow("200 not JSON") << "POST /v1/auth/activate" << 200 << QByteArray("<html>")
                                       << "Unexpected response: the data is not valid JSON (illegal value at offset 1)";
-        QTest::newRow("201 is not 200") << "POST /v1/auth/activate" << 201 << QByteArray("{}") << "Server error 201: {}";
+        QTest::newRow("201 is not 200") << "POST /v1/auth/activate" << 201 << QByteArray("{}")
+                                        << "Server error 201: {}";
     }
     void judgedAnswers()
     {
@@ -153,8 +160,9 @@ private slots:
         m_server.fault("GET /v1/presets", 200,
                        R"({"version":1,"generated_at":"x","note":"n","presets":[{"id":"a","name":"a","description":"",)"
                        R"("suffix":"","output_ext":".mp4","kind":"video","command":5}]})");
-        QCOMPARE(failure(APIClient::fetchPresets(session.accessToken)),
-                 QStringLiteral(R"(Unexpected response: key "presets[0].command" expected a string but found a number)"));
+        QCOMPARE(
+            failure(APIClient::fetchPresets(session.accessToken)),
+            QStringLiteral(R"(Unexpected response: key "presets[0].command" expected a string but found a number)"));
     }
 
     void refreshRotatesTheSession()

@@ -18,8 +18,7 @@ QByteArray payloadWith(const QByteArray &preset)
            "]}";
 }
 
-template <typename Record>
-QString decodeFailure(const QByteArray &json)
+template <typename Record> QString decodeFailure(const QByteArray &json)
 {
     try {
         Record::fromJson(JsonReader::parse(json));
@@ -38,19 +37,23 @@ private slots:
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<QString>("detail");
         QTest::newRow("fractional channel limit")
-            << payloadWith(R"({"id":"n","name":"n","description":"d","suffix":"","output_ext":".wav","kind":"normalise","max_channels":2.5,"command":"ffmpeg"})")
+            << payloadWith(
+                   R"({"id":"n","name":"n","description":"d","suffix":"","output_ext":".wav","kind":"normalise","max_channels":2.5,"command":"ffmpeg"})")
             << R"(key "presets[1].max_channels" expected an integer but found a number)";
         QTest::newRow("missing output_ext")
-            << payloadWith(R"({"id":"n","name":"n","description":"d","suffix":"","kind":"normalise","command":"ffmpeg"})")
+            << payloadWith(
+                   R"({"id":"n","name":"n","description":"d","suffix":"","kind":"normalise","command":"ffmpeg"})")
             << R"(key "presets[1].output_ext" not found)";
         QTest::newRow("null required string")
-            << payloadWith(R"({"id":null,"name":"n","description":"d","suffix":"","output_ext":".wav","kind":"k","command":"ffmpeg"})")
+            << payloadWith(
+                   R"({"id":null,"name":"n","description":"d","suffix":"","output_ext":".wav","kind":"k","command":"ffmpeg"})")
             << R"(key "presets[1].id" expected a string but found null)";
-        QTest::newRow("preset not an object") << payloadWith("7") << R"(key "presets[1]" expected an object but found a number)";
-        QTest::newRow("version as text")
-            << QByteArray(R"({"version":"3","generated_at":"x","note":"n","presets":[]})")
-            << R"(key "version" expected an integer but found a string)";
-        QTest::newRow("top-level array") << QByteArray("[]") << "expected a JSON object at the top level but found an array";
+        QTest::newRow("preset not an object")
+            << payloadWith("7") << R"(key "presets[1]" expected an object but found a number)";
+        QTest::newRow("version as text") << QByteArray(R"({"version":"3","generated_at":"x","note":"n","presets":[]})")
+                                         << R"(key "version" expected an integer but found a string)";
+        QTest::newRow("top-level array") << QByteArray("[]")
+                                         << "expected a JSON object at the top level but found an array";
     }
     void presetsPayloadRejectsWithKeyAndType()
     {
@@ -61,9 +64,9 @@ private slots:
 
     void optionalFieldsAndUnknownKeys()
     {
-        const PresetsPayload payload = PresetsPayload::fromJson(JsonReader::parse(payloadWith(
-            R"({"id":"n","name":"n","description":"d","suffix":"","output_ext":".wav","kind":"normalise",)"
-            R"("max_channels":null,"hint":null,"summary":"s","command":"ffmpeg","extra":{"x":1}})")));
+        const PresetsPayload payload = PresetsPayload::fromJson(JsonReader::parse(
+            payloadWith(R"({"id":"n","name":"n","description":"d","suffix":"","output_ext":".wav","kind":"normalise",)"
+                        R"("max_channels":null,"hint":null,"summary":"s","command":"ffmpeg","extra":{"x":1}})")));
         QCOMPARE(payload.presets.size(), 2);
         const Preset &preset = payload.presets[1];
         QVERIFY(!preset.maxChannels);
@@ -75,8 +78,9 @@ private slots:
 
     void sessionNeedsAllFiveKeys()
     {
-        QCOMPARE(decodeFailure<Session>(R"({"access_token":"a","refresh_token":"r","installation_id":"i","client_id":"c"})"),
-                 QStringLiteral(R"(key "session_id" not found)"));
+        QCOMPARE(
+            decodeFailure<Session>(R"({"access_token":"a","refresh_token":"r","installation_id":"i","client_id":"c"})"),
+            QStringLiteral(R"(key "session_id" not found)"));
         const Session session = Session::fromJson(JsonReader::parse(
             R"({"access_token":"a","refresh_token":"r","installation_id":"i","client_id":"c","session_id":"s","x":1})"));
         QCOMPARE(Session::fromJson(JsonReader(session.toJson())), session);

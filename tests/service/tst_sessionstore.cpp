@@ -65,7 +65,8 @@ private slots:
         test::runTask(store.connect(" hoplin-demo-key"));
         QCOMPARE(store.state().kind(), ConnectionState::Kind::Failed);
         QVERIFY(store.state().message().startsWith("Server error 401: "));
-        const QJsonObject body = QJsonDocument::fromJson(m_server.requests().last().toObject().value("body").toString().toUtf8()).object();
+        const QJsonObject body =
+            QJsonDocument::fromJson(m_server.requests().last().toObject().value("body").toString().toUtf8()).object();
         QCOMPARE(body.value("api_key").toString(), QStringLiteral(" hoplin-demo-key"));
         QVERIFY(!store.session());
     }
@@ -82,8 +83,8 @@ private slots:
                                      << "The server rejected this session — check your client key." << false << false;
         QTest::newRow("401 rejects") << 401 << int(ConnectionState::Kind::Failed)
                                      << "The server rejected this session — check your client key." << false << false;
-        QTest::newRow("500 connects without scripts") << 500 << int(ConnectionState::Kind::Connected) << "" << true
-                                                      << false;
+        QTest::newRow("500 connects without scripts")
+            << 500 << int(ConnectionState::Kind::Connected) << "" << true << false;
     }
     void signInChecksTheSessionWithThePresets()
     {
@@ -289,7 +290,8 @@ private slots:
             body = QStringLiteral(R"({"x":1})");
         } else if (kind == "new-session") {
             const Session fresh = test::runTask(APIClient::activate(test::LocalServer::demoKey));
-            body = QString::fromUtf8(QJsonDocument(QJsonObject{{"v", sessionJson(fresh)}, {"p", ""}}).toJson(QJsonDocument::Compact));
+            body = QString::fromUtf8(
+                QJsonDocument(QJsonObject{{"v", sessionJson(fresh)}, {"p", ""}}).toJson(QJsonDocument::Compact));
         } else if (kind == "bad-session") {
             body = sessionJson(other);
         }

@@ -135,7 +135,8 @@ void LocalServer::fault(const QString &route, int status, const QByteArray &body
 
 void LocalServer::delay(const QString &route, int delayMs, int count)
 {
-    faultRaw({{QStringLiteral("route"), route}, {QStringLiteral("delay_ms"), delayMs}, {QStringLiteral("count"), count}});
+    faultRaw(
+        {{QStringLiteral("route"), route}, {QStringLiteral("delay_ms"), delayMs}, {QStringLiteral("count"), count}});
 }
 
 void LocalServer::clearFaults()

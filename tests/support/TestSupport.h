@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QCoro/QCoroTask>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,7 +11,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
-#include <QCoro/QCoroTask>
 #include <chrono>
 #include <exception>
 #include <memory>
@@ -31,22 +31,19 @@ public:
 };
 
 namespace detail {
-template <typename T>
-struct TaskState {
+template <typename T> struct TaskState {
     std::optional<T> value;
     std::exception_ptr error;
     bool done = false;
     QEventLoop *loop = nullptr;
 };
-template <>
-struct TaskState<void> {
+template <> struct TaskState<void> {
     std::exception_ptr error;
     bool done = false;
     QEventLoop *loop = nullptr;
 };
 
-template <typename T>
-QCoro::Task<> drive(QCoro::Task<T> task, std::shared_ptr<TaskState<T>> state)
+template <typename T> QCoro::Task<> drive(QCoro::Task<T> task, std::shared_ptr<TaskState<T>> state)
 {
     try {
         if constexpr (std::is_void_v<T>)
@@ -64,8 +61,7 @@ QCoro::Task<> drive(QCoro::Task<T> task, std::shared_ptr<TaskState<T>> state)
 
 // Runs a coroutine to its end on a nested event loop; throws TestTimeout (a test failure) when it
 // has not finished within `timeout`, and rethrows what the coroutine threw.
-template <typename T>
-T runTask(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+template <typename T> T runTask(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono::seconds(10))
 {
     auto state = std::make_shared<detail::TaskState<T>>();
     detail::drive<T>(std::move(task), state);
@@ -146,24 +142,24 @@ private:
 } // namespace hoplin::test
 
 // main() for tests that need no GUI: isolated home, then the usual QtTest run.
-#define HOPLIN_TEST_MAIN(TestClass)                                                                            \
-    int main(int argc, char **argv)                                                                            \
-    {                                                                                                          \
-        hoplin::test::isolateHome();                                                                           \
-        QCoreApplication app(argc, argv);                                                                      \
-        TestClass tc;                                                                                          \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                             \
-        return QTest::qExec(&tc, argc, argv);                                                                  \
+#define HOPLIN_TEST_MAIN(TestClass)                                                                                    \
+    int main(int argc, char **argv)                                                                                    \
+    {                                                                                                                  \
+        hoplin::test::isolateHome();                                                                                   \
+        QCoreApplication app(argc, argv);                                                                              \
+        TestClass tc;                                                                                                  \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
+        return QTest::qExec(&tc, argc, argv);                                                                          \
     }
 
 // main() for widget tests: isolated home, then a QApplication (offscreen, set in CMake) and the
 // usual QtTest run. The test file includes <QApplication>.
-#define HOPLIN_GUI_TEST_MAIN(TestClass)                                                                        \
-    int main(int argc, char **argv)                                                                            \
-    {                                                                                                          \
-        hoplin::test::isolateHome();                                                                           \
-        QApplication app(argc, argv);                                                                          \
-        TestClass tc;                                                                                          \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                             \
-        return QTest::qExec(&tc, argc, argv);                                                                  \
+#define HOPLIN_GUI_TEST_MAIN(TestClass)                                                                                \
+    int main(int argc, char **argv)                                                                                    \
+    {                                                                                                                  \
+        hoplin::test::isolateHome();                                                                                   \
+        QApplication app(argc, argv);                                                                                  \
+        TestClass tc;                                                                                                  \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
+        return QTest::qExec(&tc, argc, argv);                                                                          \
     }

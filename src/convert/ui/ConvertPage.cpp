@@ -102,8 +102,9 @@ void ConvertPage::buildLayout()
     // FFmpeg card, shown while no ffmpeg is known.
     m_ffmpegCard = new QFrame;
     m_ffmpegCard->setObjectName(QStringLiteral("ffmpegCard"));
-    m_ffmpegCard->setStyleSheet(QStringLiteral("#ffmpegCard { background: %1; border: 1px solid %2; border-radius: 12px; }")
-                                    .arg(Hoplin::accentSoft.name(), Hoplin::accent.name()));
+    m_ffmpegCard->setStyleSheet(
+        QStringLiteral("#ffmpegCard { background: %1; border: 1px solid %2; border-radius: 12px; }")
+            .arg(Hoplin::accentSoft.name(), Hoplin::accent.name()));
     {
         auto *icon = new QLabel(QStringLiteral("⚠"));
         icon->setFont(theme::font(22));
@@ -127,8 +128,8 @@ void ConvertPage::buildLayout()
         row->addWidget(install, 0, Qt::AlignVCenter);
     }
 
-    m_signInHint = new QLabel(
-        QStringLiteral("Sign in with your client key from the top-right connection menu to fetch the conversion scripts."));
+    m_signInHint = new QLabel(QStringLiteral(
+        "Sign in with your client key from the top-right connection menu to fetch the conversion scripts."));
     m_signInHint->setWordWrap(true);
     m_signInHint->setAlignment(Qt::AlignCenter);
     m_signInHint->setMinimumHeight(160);
@@ -168,8 +169,9 @@ void ConvertPage::buildLayout()
          QStringLiteral("applied to every video")},
         {kM4A, QStringLiteral("♫"), QString(), QStringLiteral("Drag and drop M4A files or folders here"), QString(),
          QString(), QString()},
-        {kNormalise, QStringLiteral("∿"), QStringLiteral("Normalize to LUFS"), QStringLiteral("Drag and drop WAV files here"),
-         QString(), QStringLiteral("TARGET"), QStringLiteral("always with a −1 dBTP limiter")},
+        {kNormalise, QStringLiteral("∿"), QStringLiteral("Normalize to LUFS"),
+         QStringLiteral("Drag and drop WAV files here"), QString(), QStringLiteral("TARGET"),
+         QStringLiteral("always with a −1 dBTP limiter")},
         {kVideoNormalise, QStringLiteral("▣"), QStringLiteral("Video Normalize −14 LKFS"),
          QStringLiteral("Drag and drop video files here"), QString(), QString(), QString()},
     };
@@ -250,7 +252,8 @@ void ConvertPage::buildLayout()
     auto *preferences = new QPushButton(QStringLiteral("Preferences"));
     preferences->setFlat(true);
     connect(preferences, &QPushButton::clicked, this, &ConvertPage::preferencesRequested);
-    auto *version = new QLabel(QStringLiteral("· %1 %2").arg(QLatin1String(version::kAppName), QLatin1String(version::kVersion)));
+    auto *version =
+        new QLabel(QStringLiteral("· %1 %2").arg(QLatin1String(version::kAppName), QLatin1String(version::kVersion)));
     version->setStyleSheet(QStringLiteral("color: %1;").arg(Hoplin::muted.name()));
     auto *statusBar = new QFrame;
     statusBar->setObjectName(QStringLiteral("statusBar"));
@@ -355,11 +358,13 @@ void ConvertPage::openInstallSheet()
         m_sheet->raise();
         return;
     }
-    m_sheet = new FFmpegInstallSheet([this](const QString &path) {
-        m_ffmpeg = path;
-        emit ffmpegChanged();
-        refresh();
-    }, this);
+    m_sheet = new FFmpegInstallSheet(
+        [this](const QString &path) {
+            m_ffmpeg = path;
+            emit ffmpegChanged();
+            refresh();
+        },
+        this);
     connect(m_sheet, &QDialog::finished, m_sheet, &QObject::deleteLater);
     m_sheet->open();
 }
@@ -379,7 +384,8 @@ void ConvertPage::presetsChanged()
     if (!m_selectedVideoCodecID || !findPreset(video, [&](const Preset &p) { return p.id == m_selectedVideoCodecID; }))
         m_selectedVideoCodecID = video.isEmpty() ? std::nullopt : std::optional<QString>(video.first().id);
     const QList<Preset> normalise = normalisePresets();
-    if (!m_selectedNormaliseID || !findPreset(normalise, [&](const Preset &p) { return p.id == m_selectedNormaliseID; }))
+    if (!m_selectedNormaliseID ||
+        !findPreset(normalise, [&](const Preset &p) { return p.id == m_selectedNormaliseID; }))
         m_selectedNormaliseID = normalise.isEmpty() ? std::nullopt : std::optional<QString>(normalise.first().id);
     refresh();
 }
@@ -402,7 +408,7 @@ void ConvertPage::refresh()
     m_convertButton->setEnabled(m_ffmpeg && m_runner.hasPending() && !running);
     m_stopButton->setVisible(running);
     m_stopButton->setText(m_runner.runState() == ConvertRunner::RunState::Stopping ? QStringLiteral("Stopping…")
-                                                                                    : QStringLiteral("Stop"));
+                                                                                   : QStringLiteral("Stop"));
     refreshCards();
     refreshQueue();
     refreshStatus();
@@ -441,11 +447,11 @@ void ConvertPage::refreshCards()
             look.key = slot.preset->id;
             look.title = slot.preset->name;
             look.dropHint = slot.preset->hint.value_or(QString()).isEmpty() ? QStringLiteral("m4a · converted locally")
-                                                                             : *slot.preset->hint;
+                                                                            : *slot.preset->hint;
         } else if (slot.slot == kNormalise) {
             look.key = slot.preset->id;
             look.dropHint = slot.preset->hint.value_or(QString()).isEmpty() ? QStringLiteral("wav · normalized locally")
-                                                                             : *slot.preset->hint;
+                                                                            : *slot.preset->hint;
         } else if (slot.slot == kVideoNormalise) {
             look.key = slot.preset->id;
             look.dropHint = slot.preset->hint.value_or(QString()).isEmpty()
@@ -484,13 +490,18 @@ void ConvertPage::refreshQueue()
                 if (!current)
                     return;
                 switch (action) {
-                case QueueRow::Action::Retry: m_runner.retry(id); break;
-                case QueueRow::Action::Remove: m_runner.remove(id); break;
+                case QueueRow::Action::Retry:
+                    m_runner.retry(id);
+                    break;
+                case QueueRow::Action::Remove:
+                    m_runner.remove(id);
+                    break;
                 case QueueRow::Action::Reveal:
                     if (current->output)
                         desktop::revealInFileBrowser(*current->output);
                     break;
-                case QueueRow::Action::None: break;
+                case QueueRow::Action::None:
+                    break;
                 }
             });
         }

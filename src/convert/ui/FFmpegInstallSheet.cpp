@@ -77,8 +77,8 @@ FFmpegInstallSheet::FFmpegInstallSheet(OnInstalled onInstalled, QWidget *parent,
 
 QString FFmpegInstallSheet::homebrewFFmpeg()
 {
-    for (const QString &candidate : {QStringLiteral("/opt/homebrew/bin/ffmpeg"),
-                                     QStringLiteral("/home/linuxbrew/.linuxbrew/bin/ffmpeg")}) {
+    for (const QString &candidate :
+         {QStringLiteral("/opt/homebrew/bin/ffmpeg"), QStringLiteral("/home/linuxbrew/.linuxbrew/bin/ffmpeg")}) {
         if (FFmpegLocator::isExecutable(candidate))
             return candidate;
     }
@@ -115,8 +115,8 @@ void FFmpegInstallSheet::adopt(const QString &path)
 
 void FFmpegInstallSheet::pickExisting()
 {
-    QFileDialog dialog(this, platform::localText(
-                                 QStringLiteral("Choose an ffmpeg binary to copy into Application Support/Hoplin/FFmpegTools.")));
+    QFileDialog dialog(this, platform::localText(QStringLiteral(
+                                 "Choose an ffmpeg binary to copy into Application Support/Hoplin/FFmpegTools.")));
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Use"));
     dialog.setFilter(QDir::Files | QDir::Executable | QDir::AllDirs | QDir::NoDotAndDotDot);
