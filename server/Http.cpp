@@ -219,7 +219,12 @@ void addStreamingRoute(httplib::Server &server, ServerState &state, const std::s
         t_routed = true;
         state.recordRequest(snapshot(req, {}));
         if (applyFault(state, req, res, pattern)) {
-            if (!t_dropped) reader([](const char *, std::size_t) { return true; });
+            // Drained so the connection carries the answer; a multipart body only reads through the
+            // multipart form of the reader (the plain one calls an empty part callback).
+            if (!t_dropped && req.is_multipart_form_data())
+                reader([](const httplib::MultipartFormData &) { return true; }, [](const char *, std::size_t) { return true; });
+            else if (!t_dropped)
+                reader([](const char *, std::size_t) { return true; });
             return;
         }
         handler(req, res, reader);

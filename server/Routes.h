@@ -14,5 +14,7 @@ void registerServiceRoutes(httplib::Server &server, ServerState &state); // pres
 void registerAdminRoutes(httplib::Server &server, ServerState &state);
 // The FFmpeg package and its mirror; `admin` adds the switch that picks what they serve.
 void registerToolRoutes(httplib::Server &server, ServerState &state, bool admin);
+// Uploads, analysis jobs and reports; `admin` adds the switch that makes jobs misbehave.
+void registerAnalysisRoutes(httplib::Server &server, ServerState &state, bool admin);
 
 } // namespace hoplin::server

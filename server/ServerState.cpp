@@ -129,13 +129,18 @@ void ServerState::addJob(Job job) {
 }
 
 CancelResult ServerState::cancelJob(const std::string &clientId, const std::string &jobId) {
-    std::lock_guard lock(m_mutex);
-    m_cancels.push_back(jobId);
-    auto it = m_jobs.find(jobId);
-    // Another client's job is reported as unknown rather than forbidden: ids are not secrets
-    // worth confirming.
-    if (it == m_jobs.end() || it->second.clientId != clientId) return CancelResult::UnknownJob;
-    it->second.status = "cancelled";
+    std::vector<std::function<void(const std::string &)>> hooks;
+    {
+        std::lock_guard lock(m_mutex);
+        m_cancels.push_back(jobId);
+        auto it = m_jobs.find(jobId);
+        // Another client's job is reported as unknown rather than forbidden: ids are not secrets
+        // worth confirming.
+        if (it == m_jobs.end() || it->second.clientId != clientId) return CancelResult::UnknownJob;
+        it->second.status = "cancelled";
+        hooks = m_cancelHooks;
+    }
+    for (const auto &hook : hooks) hook(jobId);
     return CancelResult::Cancelled;
 }
 
@@ -245,6 +250,11 @@ QJsonArray ServerState::jobsJson() const {
         });
     }
     return out;
+}
+
+void ServerState::addCancelHook(std::function<void(const std::string &)> hook) {
+    std::lock_guard lock(m_mutex);
+    m_cancelHooks.push_back(std::move(hook));
 }
 
 void ServerState::addResetHook(std::function<void()> hook) {

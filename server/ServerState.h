@@ -98,6 +98,9 @@ public:
     void reset();
     // Called by reset(), outside the lock, for state kept elsewhere.
     void addResetHook(std::function<void()> hook);
+    // Called by cancelJob() for a job it cancelled, outside the lock, so the area running the job
+    // can stop it.
+    void addCancelHook(std::function<void(const std::string &jobId)> hook);
 
 private:
     struct Session {
@@ -126,6 +129,7 @@ private:
     std::map<std::string, int> m_counts;
     FaultTable m_faults;
     std::vector<std::function<void()>> m_resetHooks;
+    std::vector<std::function<void(const std::string &)>> m_cancelHooks;
 };
 
 std::string isoNow();

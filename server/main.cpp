@@ -121,6 +121,7 @@ int main(int argc, char **argv) {
     registerAuthRoutes(server, state);
     registerServiceRoutes(server, state);
     registerToolRoutes(server, state, options.admin);
+    registerAnalysisRoutes(server, state, options.admin);
     if (options.admin) registerAdminRoutes(server, state);
 
     const char *host = "127.0.0.1";

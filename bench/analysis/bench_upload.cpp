@@ -52,7 +52,8 @@ int main(int argc, char **argv)
 
     QProcess server;
     server.setStandardErrorFile(QProcess::nullDevice());
-    server.start(QStringLiteral(HOPLIN_SERVER_BIN), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet")});
+    server.start(QStringLiteral(HOPLIN_SERVER_BIN),
+                 {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet")});
     if (!server.waitForStarted() || !server.waitForReadyRead(10000)) {
         std::fprintf(stderr, "hoplin-server did not start\n");
         return 1;
@@ -86,9 +87,7 @@ int main(int argc, char **argv)
     QElapsedTimer tick;
     QTimer meter;
     meter.setInterval(1);
-    QObject::connect(&meter, &QTimer::timeout, [&] {
-        longestGapMs = std::max(longestGapMs, tick.restart());
-    });
+    QObject::connect(&meter, &QTimer::timeout, [&] { longestGapMs = std::max(longestGapMs, tick.restart()); });
 
     QTimer::singleShot(0, &app, [&] {
         [](QString audio, QString &token, QString &uploadID, QString &failure, qint64 &rssBefore, bool &peakReset,
@@ -123,8 +122,8 @@ int main(int argc, char **argv)
     std::printf("upload of %lld MiB: %.2f s (%.0f MiB/s), upload id %s\n", kFileBytes >> 20, seconds,
                 (kFileBytes >> 20) / std::max(seconds, 0.001), qPrintable(uploadID));
     std::printf("resident memory: %.1f MiB before, peak %.1f MiB during (peak %s) -> growth %.1f MiB\n",
-                rssBefore / 1024.0, peakAfter / 1024.0, peakReset ? "reset before the upload" : "NOT reset: whole-run peak",
-                growthMiB);
+                rssBefore / 1024.0, peakAfter / 1024.0,
+                peakReset ? "reset before the upload" : "NOT reset: whole-run peak", growthMiB);
     std::printf("longest event-loop gap during the upload: %lld ms\n", longestGapMs);
     const bool met = peakReset && growthMiB <= kAimMiB;
     std::printf("aim: growth <= %.0f MiB -> %s\n", kAimMiB, met ? "met" : "MISSED");

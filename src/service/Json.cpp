@@ -42,7 +42,44 @@ QString JsonReader::typeName(const QJsonValue &value)
 
 QString JsonReader::keyPath(const QString &key) const
 {
-    return m_path.isEmpty() ? key : m_path + QLatin1Char('.') + key;
+    const QString sent = m_sentKeys.value(key, key);
+    return m_path.isEmpty() ? sent : m_path + QLatin1Char('.') + sent;
+}
+
+QString JsonReader::convertFromSnakeCase(const QString &key)
+{
+    if (!key.contains(QLatin1Char('_')))
+        return key;
+    qsizetype first = 0;
+    while (first < key.size() && key[first] == u'_')
+        ++first;
+    if (first == key.size())
+        return key; // only underscores
+    qsizetype last = key.size() - 1;
+    while (last > first && key[last] == u'_')
+        --last;
+    const QStringList words = key.mid(first, last - first + 1).split(QLatin1Char('_'), Qt::SkipEmptyParts);
+    if (words.size() == 1)
+        return key;
+    QString joined = words.first();
+    for (qsizetype i = 1; i < words.size(); ++i)
+        joined += words[i].left(1).toUpper() + words[i].mid(1).toLower();
+    return key.left(first) + joined + key.mid(last + 1);
+}
+
+JsonReader JsonReader::convertingSnakeCase() const
+{
+    JsonReader converted(QJsonObject(), m_path);
+    // QJsonObject iterates in key order, so when two sent keys convert to the same name the
+    // outcome is fixed: the first in that order wins.
+    for (auto it = m_object.begin(); it != m_object.end(); ++it) {
+        const QString name = convertFromSnakeCase(it.key());
+        if (converted.m_object.contains(name))
+            continue;
+        converted.m_object.insert(name, it.value());
+        converted.m_sentKeys.insert(name, it.key());
+    }
+    return converted;
 }
 
 DecodingError JsonReader::mismatch(const QString &path, const QString &expected, const QJsonValue &found)
@@ -73,12 +110,12 @@ std::optional<qint64> exactInteger(const QJsonValue &value)
 {
     if (!value.isDouble())
         return std::nullopt;
-    const double number = value.toDouble();
-    // 2^63 is the first double past the qint64 range.
-    if (!std::isfinite(number) || std::trunc(number) != number || number < -9223372036854775808.0 ||
-        number >= 9223372036854775808.0)
+    // toInteger() keeps integers the parser stored as such exact and converts whole doubles in
+    // range; anything else gives the default, so two different defaults tell a miss apart.
+    const qint64 low = value.toInteger(0);
+    if (low != value.toInteger(1))
         return std::nullopt;
-    return qint64(number);
+    return low;
 }
 
 QString JsonReader::string(const QString &key) const

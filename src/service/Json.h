@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -34,13 +35,20 @@ class JsonReader {
 public:
     explicit JsonReader(QJsonObject object, QString path = {});
 
+    // The same object with every key converted from snake case ("lra_low_lufs" to "lraLowLufs",
+    // see convertFromSnakeCase); failures still name the keys as they were sent.
+    JsonReader convertingSnakeCase() const;
+    // A key without an underscore stays as it is; otherwise leading and trailing underscores stay,
+    // the first word stays, and each further word is capitalised ("bit_rate_BPS" to "bitRateBps").
+    static QString convertFromSnakeCase(const QString &key);
+
     // Parses bytes that must hold a JSON object.
     static JsonReader parse(const QByteArray &bytes);
     static QString typeName(const QJsonValue &value);
 
     const QJsonObject &object() const { return m_object; }
     const QString &path() const { return m_path; }
-    bool has(const QString &key) const;     // present and not null
+    bool has(const QString &key) const; // present and not null
     QJsonValue raw(const QString &key) const;
 
     QString string(const QString &key) const;
@@ -78,10 +86,12 @@ private:
 
     QJsonObject m_object;
     QString m_path;
+    QHash<QString, QString> m_sentKeys; // converted key -> key as sent, after convertingSnakeCase()
 };
 
 // Whole-number reading shared by the strict and the lenient decoders: accepts a JSON number
-// without fractional part inside the 64-bit range.
+// without fractional part inside the 64-bit range. Integers written as such are taken exactly,
+// also beyond 2^53 where a double would round them.
 std::optional<qint64> exactInteger(const QJsonValue &value);
 
 } // namespace hoplin

@@ -1,0 +1,440 @@
+// Audio analysis: uploads streamed to disk, jobs measured for real (ffprobe and one ffmpeg pass) on
+// a worker thread each, job documents, cancellation and the plain-text report. With --admin, tests
+// switch the jobs into misbehaving shapes through POST /__admin/analysis.
+#include "AudioMeasurement.h"
+#include "Http.h"
+#include "Routes.h"
+
+#include <QJsonDocument>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace hoplin::server {
+
+namespace {
+
+constexpr std::uint64_t kUploadLimit = 128ull * 1024 * 1024;
+
+// How the next jobs behave. Tests choose; "normal" is the real service.
+enum class Mode { Normal, Slow, Failed, NoAnalysis, Malformed, Lowercase };
+
+std::optional<Mode> modeNamed(const QString &name) {
+    static const std::pair<const char *, Mode> modes[] = {
+        {"normal", Mode::Normal},       {"slow", Mode::Slow},           {"failed", Mode::Failed},
+        {"no_analysis", Mode::NoAnalysis}, {"malformed", Mode::Malformed}, {"lowercase", Mode::Lowercase},
+    };
+    for (const auto &[key, mode] : modes) {
+        if (name == QLatin1String(key)) return mode;
+    }
+    return std::nullopt;
+}
+
+struct Upload {
+    std::string id;
+    std::string clientId;
+    std::string path;
+    std::string fileName;
+    std::uint64_t size = 0;
+};
+
+struct AnalysisJob {
+    std::string id;
+    std::string clientId;
+    Upload upload;
+    Mode mode = Mode::Normal;
+    std::string injectedSummary;
+    // Guarded by the service mutex.
+    std::string status = "QUEUED";
+    std::optional<std::string> errorSummary;
+    std::optional<QJsonObject> analysis;
+    std::string report;
+    bool cancelled = false;
+    ProcessSlot process;
+
+    bool final() const { return status == "COMPLETED" || status == "FAILED" || status == "CANCELLED"; }
+};
+
+class AnalysisService {
+public:
+    explicit AnalysisService(ServerState &state)
+        : m_state(state) {
+        char pattern[] = "/tmp/hoplin-server-uploads-XXXXXX";
+        if (const char *made = mkdtemp(pattern)) m_folder = made;
+    }
+
+    ~AnalysisService() {
+        stopAll();
+        std::error_code ignored;
+        if (!m_folder.empty()) std::filesystem::remove_all(m_folder, ignored);
+    }
+
+    void upload(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader);
+    void process(const httplib::Request &req, httplib::Response &res, const std::string &body);
+    void document(const httplib::Request &req, httplib::Response &res);
+    void report(const httplib::Request &req, httplib::Response &res);
+    void cancelled(const std::string &jobId);
+    void setMode(Mode mode, std::string summary);
+    QJsonObject adminView();
+    void reset();
+
+private:
+    void run(const std::shared_ptr<AnalysisJob> &job);
+    void finish(const std::shared_ptr<AnalysisJob> &job, const char *status);
+    void stopAll();
+    std::string newId(const char *prefix);
+
+    ServerState &m_state;
+    std::string m_folder;
+    std::mutex m_mutex;
+    std::condition_variable m_released; // wakes held ("slow") jobs
+    Mode m_mode = Mode::Normal;
+    std::string m_injectedSummary;
+    std::uint64_t m_sequence = 0;
+    std::mt19937_64 m_random{std::random_device{}()};
+    std::uint64_t m_uploadsStored = 0;
+    std::vector<std::string> m_uploadNames;
+    std::map<std::string, Upload> m_uploads;
+    std::map<std::string, std::shared_ptr<AnalysisJob>> m_jobs;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Worker> m_workers;
+};
+
+// Reads and drops what is left of a body, so the connection still carries the answer.
+void drain(const httplib::ContentReader &reader, bool multipart) {
+    if (multipart)
+        reader([](const httplib::MultipartFormData &) { return true; }, [](const char *, std::size_t) { return true; });
+    else
+        reader([](const char *, std::size_t) { return true; });
+}
+
+std::string AnalysisService::newId(const char *prefix) {
+    std::lock_guard lock(m_mutex);
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%s-%06llx%010llx", prefix, static_cast<unsigned long long>(++m_sequence),
+                  static_cast<unsigned long long>(m_random() & 0xffffffffffull));
+    return buffer;
+}
+
+void AnalysisService::upload(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader) {
+    const bool multipart = req.is_multipart_form_data();
+    const auto client = authorisedClient(req, res, m_state);
+    if (!client) {
+        drain(reader, multipart);
+        return;
+    }
+    if (!multipart) {
+        drain(reader, false);
+        sendDetail(res, 400, "Expected a multipart/form-data body with one part named \"file\".");
+        return;
+    }
+
+    Upload upload;
+    upload.id = newId("up");
+    upload.clientId = *client;
+    upload.path = m_folder + '/' + upload.id;
+    // Streamed straight to disk: the body never sits in memory as a whole.
+    std::FILE *out = nullptr;
+    bool seenFile = false, inFile = false, tooLarge = false, writeFailed = false;
+    const bool complete = reader(
+        [&](const httplib::MultipartFormData &part) {
+            inFile = part.name == "file" && !seenFile;
+            if (inFile) {
+                seenFile = true;
+                upload.fileName = part.filename;
+                out = std::fopen(upload.path.c_str(), "wb");
+                writeFailed = out == nullptr;
+            }
+            return true;
+        },
+        [&](const char *data, std::size_t length) {
+            if (!inFile) return true;
+            upload.size += length;
+            if (upload.size > kUploadLimit) tooLarge = true;
+            if (!tooLarge && out && !writeFailed) writeFailed = std::fwrite(data, 1, length, out) != length;
+            return true; // past the limit the rest is read and dropped, so the 413 still arrives
+        });
+    if (out) writeFailed = std::fclose(out) != 0 || writeFailed;
+
+    const auto refuse = [&](int status, const std::string &detail) {
+        std::remove(upload.path.c_str());
+        sendDetail(res, status, detail);
+    };
+    if (!complete) return refuse(400, "Could not read the upload body.");
+    if (!seenFile) return refuse(400, "The body has no part named \"file\".");
+    if (tooLarge) return refuse(413, "The file is larger than the 128 MiB upload limit.");
+    if (writeFailed) return refuse(507, "The upload could not be stored.");
+
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_uploadsStored;
+        m_uploadNames.push_back(upload.fileName);
+        m_uploads[upload.id] = upload;
+    }
+    sendJson(res, 200,
+             QJsonObject{{QStringLiteral("upload_id"), QString::fromStdString(upload.id)},
+                         {QStringLiteral("filename"), QString::fromStdString(upload.fileName)},
+                         {QStringLiteral("size_bytes"), qint64(upload.size)}});
+}
+
+void AnalysisService::process(const httplib::Request &req, httplib::Response &res, const std::string &body) {
+    const auto client = authorisedClient(req, res, m_state);
+    if (!client) return;
+    const auto object = jsonBody(req, res, body);
+    if (!object) return;
+    std::string workflow;
+    if (stringField(*object, "workflow", workflow) != FieldState::Ok) {
+        sendDetail(res, 400, "Expected \"workflow\" (string).");
+        return;
+    }
+    if (workflow != "audio_info") {
+        sendDetail(res, 400, "Unknown workflow \"" + workflow + "\"; this service offers \"audio_info\".");
+        return;
+    }
+    auto job = std::make_shared<AnalysisJob>();
+    job->id = newId("job");
+    job->clientId = *client;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto found = m_uploads.find(req.matches[1]);
+        if (found == m_uploads.end() || found->second.clientId != *client) {
+            sendDetail(res, 404, "Upload not found.");
+            return;
+        }
+        // An upload feeds one job; the job owns its file from here on.
+        job->upload = found->second;
+        m_uploads.erase(found);
+        job->mode = m_mode;
+        job->injectedSummary = m_injectedSummary;
+        m_jobs[job->id] = job;
+        // The shared job table is what the cancel route consults; entered before the worker can
+        // finish the job and record its outcome there.
+        m_state.addJob({job->id, *client, "running"});
+        // Finished workers are joined here, so threads do not pile up over a long session.
+        std::erase_if(m_workers, [](Worker &worker) {
+            if (!worker.done->load()) return false;
+            worker.thread.join();
+            return true;
+        });
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        m_workers.push_back({std::thread([this, job, done] {
+                                 run(job);
+                                 *done = true;
+                             }),
+                             done});
+    }
+    sendJson(res, 202,
+             QJsonObject{{QStringLiteral("job_id"), QString::fromStdString(job->id)}, {QStringLiteral("status"), QStringLiteral("QUEUED")}});
+}
+
+void AnalysisService::run(const std::shared_ptr<AnalysisJob> &job) {
+    {
+        std::unique_lock lock(m_mutex);
+        if (job->cancelled) return;
+        job->status = "RUNNING";
+        // A held job waits until the tests change the mode (or cancel it) and then runs normally.
+        m_released.wait(lock, [&] { return job->cancelled || m_mode != Mode::Slow; });
+        if (job->cancelled) return;
+        if (job->mode == Mode::Slow) job->mode = Mode::Normal;
+        if (job->mode == Mode::Failed) {
+            job->errorSummary = job->injectedSummary.empty() ? "The analysis engine stopped unexpectedly." : job->injectedSummary;
+            lock.unlock();
+            finish(job, "FAILED");
+            return;
+        }
+    }
+    try {
+        Measurement result = measureAudio(job->upload.path, job->upload.fileName, job->process);
+        std::unique_lock lock(m_mutex);
+        if (job->cancelled) return;
+        if (job->mode == Mode::Malformed) {
+            // A strict field of the wrong type: the whole document must fail to decode.
+            QJsonObject loudness = result.analysis.value(QStringLiteral("loudness")).toObject();
+            loudness.insert(QStringLiteral("integrated_lufs"), QStringLiteral("-23.0"));
+            result.analysis.insert(QStringLiteral("loudness"), loudness);
+        }
+        if (job->mode != Mode::NoAnalysis) job->analysis = result.analysis;
+        job->report = std::move(result.report);
+        lock.unlock();
+        finish(job, "COMPLETED");
+    } catch (const MeasurementError &error) {
+        {
+            std::lock_guard lock(m_mutex);
+            if (job->cancelled) return;
+            job->errorSummary = error.what();
+        }
+        finish(job, "FAILED");
+    }
+}
+
+void AnalysisService::finish(const std::shared_ptr<AnalysisJob> &job, const char *status) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (job->cancelled) return;
+        job->status = status;
+    }
+    std::remove(job->upload.path.c_str());
+    m_state.addJob({job->id, job->clientId, std::string(status) == "COMPLETED" ? "completed" : "failed"});
+}
+
+void AnalysisService::cancelled(const std::string &jobId) {
+    std::shared_ptr<AnalysisJob> job;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto found = m_jobs.find(jobId);
+        if (found == m_jobs.end() || found->second->final()) return;
+        job = found->second;
+        job->cancelled = true;
+        job->status = "CANCELLED";
+    }
+    m_released.notify_all();
+    job->process.kill();
+    std::remove(job->upload.path.c_str());
+}
+
+void AnalysisService::document(const httplib::Request &req, httplib::Response &res) {
+    const auto client = authorisedClient(req, res, m_state);
+    if (!client) return;
+    std::lock_guard lock(m_mutex);
+    const auto found = m_jobs.find(req.matches[1]);
+    if (found == m_jobs.end() || found->second->clientId != *client) {
+        sendDetail(res, 404, "Job not found.");
+        return;
+    }
+    const AnalysisJob &job = *found->second;
+    QString status = QString::fromStdString(job.status);
+    if (job.mode == Mode::Lowercase || m_mode == Mode::Lowercase) status = status.toLower();
+    QJsonObject answer{{QStringLiteral("job_id"), QString::fromStdString(job.id)},
+                       {QStringLiteral("status"), status},
+                       {QStringLiteral("workflow"), QStringLiteral("audio_info")}};
+    if (job.errorSummary) answer.insert(QStringLiteral("error_summary"), QString::fromStdString(*job.errorSummary));
+    if (job.analysis) answer.insert(QStringLiteral("analysis"), *job.analysis);
+    if (!job.report.empty()) answer.insert(QStringLiteral("output_report"), QStringLiteral("report.txt"));
+    sendJson(res, 200, answer);
+}
+
+void AnalysisService::report(const httplib::Request &req, httplib::Response &res) {
+    const auto client = authorisedClient(req, res, m_state);
+    if (!client) return;
+    std::lock_guard lock(m_mutex);
+    const auto found = m_jobs.find(req.matches[1]);
+    if (found == m_jobs.end() || found->second->clientId != *client) {
+        sendDetail(res, 404, "Job not found.");
+        return;
+    }
+    if (found->second->status != "COMPLETED" || found->second->report.empty()) {
+        sendDetail(res, 409, "The job has no report yet.");
+        return;
+    }
+    res.status = 200;
+    res.set_header("Content-Disposition", "attachment; filename=\"report.txt\"");
+    res.set_content(found->second->report, "text/plain; charset=utf-8");
+}
+
+void AnalysisService::setMode(Mode mode, std::string summary) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_mode = mode;
+        m_injectedSummary = std::move(summary);
+    }
+    m_released.notify_all();
+}
+
+QJsonObject AnalysisService::adminView() {
+    std::lock_guard lock(m_mutex);
+    QJsonArray names, jobs;
+    for (const std::string &name : m_uploadNames) names.append(QString::fromStdString(name));
+    for (const auto &[id, job] : m_jobs)
+        jobs.append(QJsonObject{{QStringLiteral("id"), QString::fromStdString(id)},
+                                {QStringLiteral("status"), QString::fromStdString(job->status)},
+                                {QStringLiteral("size_bytes"), qint64(job->upload.size)}});
+    return {{QStringLiteral("uploads"), qint64(m_uploadsStored)}, {QStringLiteral("upload_names"), names}, {QStringLiteral("jobs"), jobs}};
+}
+
+void AnalysisService::stopAll() {
+    std::vector<Worker> workers;
+    std::vector<std::shared_ptr<AnalysisJob>> jobs;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto &[id, job] : m_jobs) {
+            job->cancelled = true;
+            jobs.push_back(job);
+        }
+        workers.swap(m_workers);
+        m_mode = Mode::Normal;
+    }
+    m_released.notify_all();
+    for (const auto &job : jobs) job->process.kill();
+    for (Worker &worker : workers) worker.thread.join();
+}
+
+void AnalysisService::reset() {
+    stopAll();
+    std::lock_guard lock(m_mutex);
+    for (const auto &[id, upload] : m_uploads) std::remove(upload.path.c_str());
+    for (const auto &[id, job] : m_jobs) std::remove(job->upload.path.c_str());
+    m_uploads.clear();
+    m_jobs.clear();
+    m_uploadNames.clear();
+    m_uploadsStored = 0;
+    m_injectedSummary.clear();
+}
+
+} // namespace
+
+void registerAnalysisRoutes(httplib::Server &server, ServerState &state, bool admin) {
+    // Lives until the program ends; its destructor stops running jobs and removes the uploads.
+    static std::unique_ptr<AnalysisService> service;
+    service = std::make_unique<AnalysisService>(state);
+    AnalysisService *analysis = service.get();
+    state.addResetHook([analysis] { analysis->reset(); });
+    state.addCancelHook([analysis](const std::string &jobId) { analysis->cancelled(jobId); });
+
+    addStreamingRoute(server, state, "POST", "/v1/uploads",
+                      [analysis](const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader) {
+                          analysis->upload(req, res, reader);
+                      });
+    addRoute(server, state, "POST", "/v1/jobs/*/process",
+             [analysis](const httplib::Request &req, httplib::Response &res, const std::string &body) {
+                 analysis->process(req, res, body);
+             });
+    addRoute(server, state, "GET", "/v1/jobs/*",
+             [analysis](const httplib::Request &req, httplib::Response &res, const std::string &) { analysis->document(req, res); });
+    addRoute(server, state, "GET", "/v1/jobs/*/download/report",
+             [analysis](const httplib::Request &req, httplib::Response &res, const std::string &) { analysis->report(req, res); });
+
+    if (!admin) return;
+    const RouteOptions adminRoute{.admin = true};
+    addRoute(
+        server, state, "GET", "/__admin/analysis",
+        [analysis](const httplib::Request &, httplib::Response &res, const std::string &) { sendJson(res, 200, analysis->adminView()); },
+        adminRoute);
+    addRoute(
+        server, state, "POST", "/__admin/analysis",
+        [analysis](const httplib::Request &req, httplib::Response &res, const std::string &body) {
+            const auto object = jsonBody(req, res, body);
+            if (!object) return;
+            const auto mode = modeNamed(object->value(QStringLiteral("mode")).toString());
+            std::string summary;
+            if (!mode || stringField(*object, "error_summary", summary) == FieldState::WrongType) {
+                sendDetail(res, 400,
+                           "Expected \"mode\" (normal, slow, failed, no_analysis, malformed or lowercase) and an "
+                           "optional \"error_summary\" (string).");
+                return;
+            }
+            analysis->setMode(*mode, summary);
+            sendJson(res, 200, QJsonObject{{QStringLiteral("ok"), true}});
+        },
+        adminRoute);
+}
+
+} // namespace hoplin::server

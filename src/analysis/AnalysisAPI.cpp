@@ -1,0 +1,306 @@
+#include "AnalysisAPI.h"
+
+#include "app/DiagnosticsLogger.h"
+#include "service/Json.h"
+
+#include <QCoro/QCoroNetworkReply>
+#include <QCoro/QCoroSignal>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QScopeGuard>
+#include <QThread>
+#include <QUuid>
+#include <exception>
+
+namespace hoplin {
+
+void CallControl::abort()
+{
+    m_aborted = true;
+    if (m_reply)
+        m_reply->abort();
+}
+
+void CallControl::check() const
+{
+    if (m_aborted)
+        throw cancelled();
+}
+
+void CallControl::hold(QNetworkReply *reply)
+{
+    m_reply = reply;
+    if (m_aborted)
+        reply->abort();
+}
+
+TransportError CallControl::cancelled()
+{
+    return TransportError(int(QNetworkReply::OperationCanceledError), QStringLiteral("The operation was cancelled."));
+}
+
+namespace Multipart {
+
+namespace {
+
+QString upperUuid()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+}
+
+Error fileError(const QString &what, const QFile &file)
+{
+    return Error(QStringLiteral("File"), int(file.error()), QStringLiteral("%1: %2").arg(what, file.errorString()));
+}
+
+} // namespace
+
+QString makeBoundary()
+{
+    return QStringLiteral("HoplinBoundary-") + upperUuid();
+}
+
+QString temporaryBodyPath()
+{
+    return QDir::tempPath() + QStringLiteral("/hoplin-upload-%1.multipart").arg(upperUuid());
+}
+
+QString partFileName(const QString &audioPath)
+{
+    QString name = audioPath.mid(audioPath.lastIndexOf(u'/') + 1);
+    name.replace(u'"', u'_');
+    name.replace(u'\r', u' ');
+    name.replace(u'\n', u' ');
+    return name;
+}
+
+QByteArray head(const QString &boundary, const QString &fileName)
+{
+    return QStringLiteral("--%1\r\n"
+                          "Content-Disposition: form-data; name=\"file\"; filename=\"%2\"\r\n"
+                          "Content-Type: application/octet-stream\r\n\r\n")
+        .arg(boundary, fileName)
+        .toUtf8();
+}
+
+QByteArray tail(const QString &boundary)
+{
+    return QStringLiteral("\r\n--%1--\r\n").arg(boundary).toUtf8();
+}
+
+void writeBody(const QString &audioPath, const QString &bodyPath, const QString &boundary,
+               const std::atomic<bool> *aborted)
+{
+    QFile body(bodyPath);
+    if (!body.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throw fileError(QStringLiteral("Could not create the upload body"), body);
+    const auto write = [&](const char *data, qint64 size) {
+        if (body.write(data, size) != size)
+            throw fileError(QStringLiteral("Could not write the upload body"), body);
+    };
+    const QByteArray opening = head(boundary, partFileName(audioPath));
+    write(opening.constData(), opening.size());
+
+    QFile audio(audioPath);
+    if (!audio.open(QIODevice::ReadOnly))
+        throw fileError(QStringLiteral("Could not open %1").arg(partFileName(audioPath)), audio);
+    // One chunk at a time: the file is never held in memory as a whole.
+    QByteArray chunk(chunkBytes, Qt::Uninitialized);
+    for (;;) {
+        if (aborted && aborted->load())
+            throw CallControl::cancelled();
+        const qint64 got = audio.read(chunk.data(), chunk.size());
+        if (got < 0)
+            throw fileError(QStringLiteral("Could not read %1").arg(partFileName(audioPath)), audio);
+        if (got == 0)
+            break;
+        write(chunk.constData(), got);
+    }
+    const QByteArray closing = tail(boundary);
+    write(closing.constData(), closing.size());
+    if (!body.flush())
+        throw fileError(QStringLiteral("Could not write the upload body"), body);
+    body.close();
+    if (body.error() != QFileDevice::NoError)
+        throw fileError(QStringLiteral("Could not write the upload body"), body);
+}
+
+} // namespace Multipart
+
+namespace APIClient {
+
+namespace {
+
+void apiLog(const QString &message)
+{
+    DiagnosticsLogger::shared().log(QStringLiteral("api"), message);
+}
+
+// APIClient::request with one addition: the reply is held by `control`, so the caller can abort
+// it. Same conventions, same log line.
+QCoro::Task<APIResponse> send(QString path, QByteArray method, std::optional<QByteArray> body, QString bearer,
+                              CallControlPtr control)
+{
+    if (control)
+        control->check();
+    const QString methodName = QString::fromLatin1(method);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QNetworkReply *reply =
+        network().sendCustomRequest(makeRequest(endpoint(path), bearer), method, body.value_or(QByteArray()));
+    if (control)
+        control->hold(reply);
+    co_await qCoro(reply).waitForFinished(std::chrono::milliseconds(-1));
+    reply->deleteLater();
+    if (control)
+        control->release();
+
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid()) {
+        if (control && control->isAborted()) {
+            apiLog(QStringLiteral("%1 %2 cancelled").arg(methodName, path));
+            throw CallControl::cancelled();
+        }
+        if (reply->error() == QNetworkReply::NoError) {
+            apiLog(QStringLiteral("%1 %2 ERROR %3").arg(methodName, path, APIError::noData().description()));
+            throw APIError::noData();
+        }
+        QString description = reply->errorString();
+        if (reply->error() == QNetworkReply::OperationCanceledError &&
+            elapsed.elapsed() >= requestTimeout().count() - 50)
+            description = QStringLiteral("The request timed out.");
+        apiLog(QStringLiteral("%1 %2 ERROR %3").arg(methodName, path, description));
+        throw TransportError(int(reply->error()), description);
+    }
+    APIResponse response{reply->readAll(), status.toInt()};
+    apiLog(QStringLiteral("%1 %2 -> %3 in %4ms").arg(methodName, path).arg(response.status).arg(elapsed.elapsed()));
+    co_return response;
+}
+
+// The string under `key` of a JSON object body, if there is one.
+std::optional<QString> stringMember(const QByteArray &body, const QString &key)
+{
+    const QJsonValue value = QJsonDocument::fromJson(body).object().value(key);
+    return value.isString() ? std::optional<QString>(value.toString()) : std::nullopt;
+}
+
+// Removes the temporary body when the upload ends, whichever way; a failed removal is ignored.
+struct TemporaryBody {
+    QString path;
+    ~TemporaryBody() { QFile::remove(path); }
+};
+
+} // namespace
+
+QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPtr control, UploadProgress progress)
+{
+    if (!control)
+        control = std::make_shared<CallControl>();
+    control->check();
+    const QString boundary = Multipart::makeBoundary();
+    const TemporaryBody temporary{Multipart::temporaryBodyPath()};
+
+    // Copying up to 128 MiB takes a while: a worker thread does it while the event loop goes on.
+    // Everything it touches lives in this frame, which waits for it to finish.
+    std::exception_ptr writeError;
+    std::unique_ptr<QThread> writer(QThread::create([&] {
+        try {
+            Multipart::writeBody(filePath, temporary.path, boundary, control->abortFlag());
+        } catch (...) {
+            writeError = std::current_exception();
+        }
+    }));
+    // Listening before the start: QCoro's waitForFinished() checks isFinished() and connects
+    // afterwards, so a thread that ends in between is never noticed and the upload hangs.
+    auto finished = qCoro(writer.get(), &QThread::finished, std::chrono::milliseconds(-1));
+    writer->start();
+    co_await std::move(finished);
+    writer->wait(); // "finished" comes just before the thread ends; deleting it earlier aborts
+    if (writeError)
+        std::rethrow_exception(writeError);
+    control->check();
+
+    auto *body = new QFile(temporary.path);
+    if (!body->open(QIODevice::ReadOnly)) {
+        const Error error(QStringLiteral("File"), int(body->error()),
+                          QStringLiteral("Could not open the upload body: ") + body->errorString());
+        delete body;
+        throw error;
+    }
+    QNetworkRequest request = makeRequest(endpoint(QString::fromLatin1(uploadPath)), bearer);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("multipart/form-data; boundary=") + boundary);
+    request.setTransferTimeout(int(std::chrono::milliseconds(uploadStallTimeout).count()));
+    // A QFile body is streamed from disk; the reply owns it from here on.
+    QNetworkReply *reply = network().post(request, body);
+    body->setParent(reply);
+    control->hold(reply);
+    if (progress)
+        QObject::connect(reply, &QNetworkReply::uploadProgress, reply,
+                         [progress](qint64 sent, qint64 total) { progress(sent, total); });
+    co_await qCoro(reply).waitForFinished(std::chrono::milliseconds(-1));
+    reply->deleteLater();
+    control->release();
+
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid()) {
+        if (control->isAborted())
+            throw CallControl::cancelled();
+        if (reply->error() == QNetworkReply::NoError)
+            throw APIError::noData();
+        // Nobody aborted it, so the stall time-out did.
+        if (reply->error() == QNetworkReply::OperationCanceledError)
+            throw TransportError(int(reply->error()), QStringLiteral("The upload timed out."));
+        throw TransportError(int(reply->error()), reply->errorString());
+    }
+    const QByteArray answer = reply->readAll();
+    if (status.toInt() != 200)
+        throw APIError::badStatus(status.toInt(), bodyText(answer));
+    const auto uploadID = stringMember(answer, QStringLiteral("upload_id"));
+    if (!uploadID)
+        throw APIError::decoding(QStringLiteral("Upload response missing upload_id."));
+    co_return *uploadID;
+}
+
+QCoro::Task<QString> processUpload(QString uploadID, QString workflow, QString bearer, CallControlPtr control)
+{
+    const QByteArray body =
+        QJsonDocument(QJsonObject{{QStringLiteral("workflow"), workflow}}).toJson(QJsonDocument::Compact);
+    const APIResponse response =
+        co_await send(QStringLiteral("/v1/jobs/%1/process").arg(uploadID), "POST", body, bearer, control);
+    if (response.status != 202)
+        throw APIError::badStatus(response.status, bodyText(response.body));
+    const auto jobID = stringMember(response.body, QStringLiteral("job_id"));
+    if (!jobID)
+        throw APIError::decoding(QStringLiteral("Process response missing job_id."));
+    co_return *jobID;
+}
+
+QCoro::Task<JobInfo> jobInfo(QString jobID, QString bearer, CallControlPtr control)
+{
+    const APIResponse response =
+        co_await send(QStringLiteral("/v1/jobs/%1").arg(jobID), "GET", std::nullopt, bearer, control);
+    if (response.status != 200)
+        throw APIError::badStatus(response.status, bodyText(response.body));
+    try {
+        co_return JobInfo::decode(response.body);
+    } catch (const DecodingError &error) {
+        throw APIError::decoding(error.detail());
+    }
+}
+
+QCoro::Task<QByteArray> downloadReport(QString jobID, QString bearer, CallControlPtr control)
+{
+    const APIResponse response =
+        co_await send(QStringLiteral("/v1/jobs/%1/download/report").arg(jobID), "GET", std::nullopt, bearer, control);
+    if (response.status != 200)
+        throw APIError::badStatus(response.status, bodyText(response.body));
+    co_return response.body;
+}
+
+} // namespace APIClient
+} // namespace hoplin

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+
+// Helpers shared by the Analysis tests: real audio made by the real ffmpeg, cheap large files,
+// and the local service's analysis switch.
+namespace hoplin::test {
+
+// Runs ffmpeg with a lavfi source into `path` ("sine=frequency=1000:sample_rate=48000:duration=5").
+inline bool synthesiseAudio(const QString &path, const QString &source, const QStringList &options = {},
+                            const QStringList &inputs = {})
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("ffmpeg"),
+                  QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i", source} +
+                      inputs + options + QStringList{path});
+    if (!process.waitForFinished(60000) || process.exitCode() != 0) {
+        qWarning("synthesising %s failed: %s", qPrintable(path), process.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
+// A stereo AAC file in an MPEG-4 container with tags, two chapters and a data stream for them.
+inline bool chapteredM4a(const QString &path)
+{
+    const QString metadata = QFileInfo(path).path() + QStringLiteral("/chapters.txt");
+    QFile file(metadata);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(";FFMETADATA1\ntitle=Demo\nartist=Someone\n"
+               "[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=Intro\n"
+               "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Main\n");
+    file.close();
+    return synthesiseAudio(path, QStringLiteral("sine=frequency=440:sample_rate=44100:duration=2"),
+                           {"-map_metadata", "1", "-map_chapters", "1", "-ac", "2", "-c:a", "aac"}, {"-i", metadata});
+}
+
+// A file of `size` bytes that costs no disk space: a hole, read back as zeros.
+inline bool sparseFile(const QString &path, qint64 size)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.resize(size);
+}
+
+// Switches how the local service's next analysis jobs behave: "normal", "slow" (held until the
+// mode changes), "failed", "no_analysis", "malformed" or "lowercase".
+inline void analysisMode(LocalServer &server, const QString &mode, const QString &errorSummary = {})
+{
+    QJsonObject body{{QStringLiteral("mode"), mode}};
+    if (!errorSummary.isEmpty())
+        body.insert(QStringLiteral("error_summary"), errorSummary);
+    const HttpResult result = httpCall("POST", server.url(QStringLiteral("/__admin/analysis")),
+                                       QJsonDocument(body).toJson(QJsonDocument::Compact));
+    if (result.status != 200)
+        qFatal("analysis mode %s refused: %s", qPrintable(mode), result.body.constData());
+}
+
+// {"uploads": stored uploads, "upload_names": [...], "jobs": [{id, status, size_bytes}]}
+inline QJsonObject analysisState(LocalServer &server)
+{
+    return httpCall("GET", server.url(QStringLiteral("/__admin/analysis"))).json().toObject();
+}
+
+// Upload bodies left in the temporary directory.
+inline QStringList leftoverBodies()
+{
+    return QDir(QDir::tempPath()).entryList({QStringLiteral("hoplin-upload-*.multipart")}, QDir::Files | QDir::Hidden);
+}
+
+// Gives this test process a temporary directory of its own, so leftover checks see only its files.
+inline void privateTempDir()
+{
+    const QString dir = testHome() + QStringLiteral("/tmp");
+    QDir().mkpath(dir);
+    qputenv("TMPDIR", QFile::encodeName(dir));
+}
+
+} // namespace hoplin::test

@@ -1,0 +1,325 @@
+#include "TestSupport.h"
+#include "analysis/AnalysisDocument.h"
+#include "service/Json.h"
+
+#include <QTest>
+
+using namespace hoplin;
+
+Q_DECLARE_METATYPE(hoplin::JobInfo)
+Q_DECLARE_METATYPE(std::optional<qint64>)
+Q_DECLARE_METATYPE(std::optional<double>)
+
+namespace {
+
+// One JSON value written as text ("2.0", "\"two\"", "[1]").
+QJsonValue value(const QByteArray &json)
+{
+    return QJsonDocument::fromJson("[" + json + "]").array().first();
+}
+
+AnalysisPayload withLoudness(double integrated)
+{
+    AnalysisPayload payload;
+    payload.loudness = AnalysisLoudness{};
+    payload.loudness->integratedLufs = integrated;
+    return payload;
+}
+
+JobInfo completed(AnalysisPayload payload)
+{
+    JobInfo job;
+    job.status = QStringLiteral("COMPLETED");
+    job.analysis = std::move(payload);
+    return job;
+}
+
+AnalysisPayload withStream(AnalysisStream stream)
+{
+    AnalysisPayload payload;
+    payload.audioStreams = QList<AnalysisStream>{std::move(stream)};
+    return payload;
+}
+
+AnalysisPayload withContainerTags(QMap<QString, QString> tags)
+{
+    AnalysisPayload payload;
+    payload.container = AnalysisContainer{};
+    payload.container->tags = LooseTags{std::move(tags)};
+    return payload;
+}
+
+} // namespace
+
+class TestAnalysisDocument : public QObject {
+    Q_OBJECT
+
+private slots:
+    void snakeCaseKeys_data()
+    {
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QString>("field");
+        QTest::newRow("two words") << "integrated_lufs"
+                                   << "integratedLufs";
+        QTest::newRow("three words") << "lra_low_lufs"
+                                     << "lraLowLufs";
+        QTest::newRow("later words lower-cased") << "bit_rate_BPS"
+                                                 << "bitRateBps";
+        QTest::newRow("first word kept") << "Bit_rate"
+                                         << "BitRate";
+        QTest::newRow("no underscore") << "integratedLufs"
+                                       << "integratedLufs";
+        QTest::newRow("leading and trailing kept") << "_sample_rate__"
+                                                   << "_sampleRate__";
+        QTest::newRow("doubled underscore") << "nb__streams"
+                                            << "nbStreams";
+        QTest::newRow("one word with underscores around") << "_id_"
+                                                          << "_id_";
+        QTest::newRow("only underscores") << "___"
+                                          << "___";
+    }
+    void snakeCaseKeys()
+    {
+        QFETCH(QString, sent);
+        QFETCH(QString, field);
+        QCOMPARE(JsonReader::convertFromSnakeCase(sent), field);
+    }
+
+    void looseInt_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<std::optional<qint64>>("expected");
+        const std::optional<qint64> absent;
+        QTest::newRow("integer") << QByteArray("2") << std::optional<qint64>(2);
+        QTest::newRow("whole double") << QByteArray("2.0") << std::optional<qint64>(2);
+        QTest::newRow("fraction is not rounded") << QByteArray("2.5") << absent;
+        QTest::newRow("text") << QByteArray("\"2\"") << std::optional<qint64>(2);
+        QTest::newRow("padded text") << QByteArray("\" 42 \"") << std::optional<qint64>(42);
+        QTest::newRow("tabs trimmed") << QByteArray("\"\\t-3\\t\"") << std::optional<qint64>(-3);
+        QTest::newRow("plus sign") << QByteArray("\"+7\"") << std::optional<qint64>(7);
+        QTest::newRow("line break not trimmed") << QByteArray("\"5\\n\"") << absent;
+        QTest::newRow("decimal text") << QByteArray("\"4.0\"") << absent;
+        QTest::newRow("trailing letters") << QByteArray("\"42abc\"") << absent;
+        QTest::newRow("word") << QByteArray("\"two\"") << absent;
+        QTest::newRow("empty text") << QByteArray("\"\"") << absent;
+        QTest::newRow("blank text") << QByteArray("\"   \"") << absent;
+        QTest::newRow("sign only") << QByteArray("\"-\"") << absent;
+        QTest::newRow("largest as text") << QByteArray("\"9223372036854775807\"")
+                                         << std::optional<qint64>(std::numeric_limits<qint64>::max());
+        QTest::newRow("largest as integer")
+            << QByteArray("9223372036854775807") << std::optional<qint64>(std::numeric_limits<qint64>::max());
+        QTest::newRow("beyond 2^53 stays exact")
+            << QByteArray("9007199254740993") << std::optional<qint64>(9007199254740993LL);
+        QTest::newRow("overflowing text") << QByteArray("\"9223372036854775808\"") << absent;
+        QTest::newRow("overflowing number") << QByteArray("1e19") << absent;
+        QTest::newRow("boolean") << QByteArray("true") << absent;
+        QTest::newRow("array") << QByteArray("[1]") << absent;
+        QTest::newRow("object") << QByteArray("{}") << absent;
+    }
+    void looseInt()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(std::optional<qint64>, expected);
+        QCOMPARE(LooseInt::read(value(json)).value, expected);
+    }
+
+    void looseDouble_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<std::optional<double>>("expected");
+        const std::optional<double> absent;
+        QTest::newRow("number") << QByteArray("44100") << std::optional<double>(44100);
+        QTest::newRow("fraction") << QByteArray("-23.5") << std::optional<double>(-23.5);
+        QTest::newRow("text") << QByteArray("\"1.5\"") << std::optional<double>(1.5);
+        QTest::newRow("padded text") << QByteArray("\" 48000 \"") << std::optional<double>(48000);
+        QTest::newRow("signed text") << QByteArray("\"-23.0\"") << std::optional<double>(-23);
+        QTest::newRow("exponent") << QByteArray("\"1e3\"") << std::optional<double>(1000);
+        QTest::newRow("leading point") << QByteArray("\".5\"") << std::optional<double>(0.5);
+        QTest::newRow("unit") << QByteArray("\"48 kHz\"") << absent;
+        QTest::newRow("suffix") << QByteArray("\"44.1k\"") << absent;
+        QTest::newRow("inf") << QByteArray("\"inf\"") << absent;
+        QTest::newRow("nan") << QByteArray("\"nan\"") << absent;
+        QTest::newRow("hexadecimal") << QByteArray("\"0x10\"") << absent;
+        QTest::newRow("overflow") << QByteArray("\"1e400\"") << absent;
+        QTest::newRow("empty") << QByteArray("\"\"") << absent;
+        QTest::newRow("boolean") << QByteArray("false") << absent;
+    }
+    void looseDouble()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(std::optional<double>, expected);
+        QCOMPARE(LooseDouble::read(value(json)).value, expected);
+    }
+
+    void anyDecodable_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("string") << QByteArray("\"Intro\"") << "Intro";
+        QTest::newRow("integer") << QByteArray("3") << "3";
+        QTest::newRow("negative integer") << QByteArray("-3") << "-3";
+        QTest::newRow("whole double") << QByteArray("48000.0") << "48000";
+        QTest::newRow("half") << QByteArray("0.5") << "0.5";
+        QTest::newRow("shortest round trip") << QByteArray("44.1") << "44.1";
+        QTest::newRow("tiny in exponent form") << QByteArray("0.00005") << "5e-05";
+        QTest::newRow("ten thousandth stays fixed") << QByteArray("0.0001") << "0.0001";
+        QTest::newRow("beyond 64 bits") << QByteArray("1e300") << "1e+300";
+        QTest::newRow("true") << QByteArray("true") << "true";
+        QTest::newRow("false") << QByteArray("false") << "false";
+        QTest::newRow("null") << QByteArray("null") << "";
+        QTest::newRow("array") << QByteArray("[1]") << "";
+        QTest::newRow("object") << QByteArray("{\"a\":1}") << "";
+    }
+    void anyDecodable()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, text);
+        QCOMPARE(AnyDecodable::read(value(json)).displayString, text);
+    }
+
+    void documents_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<JobInfo>("expected");
+
+        QTest::newRow("only integrated loudness")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"loudness":{"integrated_lufs":-23.0}}})")
+            << completed(withLoudness(-23));
+        QTest::newRow("camel-case key")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"loudness":{"integratedLufs":-23}}})")
+            << completed(withLoudness(-23));
+
+        AnalysisStream two;
+        two.channels = LooseInt{2};
+        QTest::newRow("channels as text")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":"2"}]}})")
+            << completed(withStream(two));
+        QTest::newRow("channels as whole double")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":2.0}]}})")
+            << completed(withStream(two));
+        AnalysisStream unreadable;
+        unreadable.channels = LooseInt{};
+        QTest::newRow("channels fractional")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":2.5}]}})")
+            << completed(withStream(unreadable));
+        QTest::newRow("channels a word")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":"two"}]}})")
+            << completed(withStream(unreadable));
+        QTest::newRow("channels null")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":null}]}})")
+            << completed(withStream(AnalysisStream{}));
+
+        AnalysisStream rate;
+        rate.sampleRateHz = LooseDouble{44100.0};
+        QTest::newRow("sample rate as text")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"sample_rate_hz":"44100"}]}})")
+            << completed(withStream(rate));
+        AnalysisStream rateUnreadable;
+        rateUnreadable.sampleRateHz = LooseDouble{};
+        QTest::newRow("sample rate with unit")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"sample_rate_hz":"44.1k"}]}})")
+            << completed(withStream(rateUnreadable));
+
+        QTest::newRow("mixed tag values")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"container":{"tags":)"
+                          R"({"title":"Intro","track":3,"gain":0.5,"explicit":true,"extra":null,"list":[1]}}}})")
+            << completed(withContainerTags({{"title", "Intro"},
+                                            {"track", "3"},
+                                            {"gain", "0.5"},
+                                            {"explicit", "true"},
+                                            {"extra", ""},
+                                            {"list", ""}}));
+        QTest::newRow("tags as array") << QByteArray(
+                                              R"({"status":"COMPLETED","analysis":{"container":{"tags":["a"]}}})")
+                                       << completed(withContainerTags({}));
+        QTest::newRow("tag keys keep underscores")
+            << QByteArray(
+                   R"({"status":"COMPLETED","analysis":{"container":{"tags":{"major_brand":"M4A ","minor_version":"512"}}}})")
+            << completed(withContainerTags({{"major_brand", "M4A "}, {"minor_version", "512"}}));
+
+        JobInfo failed;
+        failed.status = QStringLiteral("FAILED");
+        failed.errorSummary = QStringLiteral("decoder error");
+        failed.outputReport = QStringLiteral("report.txt");
+        QTest::newRow("failed job, unknown keys ignored")
+            << QByteArray(
+                   R"({"status":"FAILED","error_summary":"decoder error","output_report":"report.txt","progress":0.5})")
+            << failed;
+        JobInfo running;
+        running.status = QStringLiteral("RUNNING");
+        QTest::newRow("null analysis") << QByteArray(R"({"status":"RUNNING","analysis":null})") << running;
+        QTest::newRow("empty document") << QByteArray("{}") << JobInfo{};
+    }
+    void documents()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(JobInfo, expected);
+        const JobInfo decoded = JobInfo::decode(json);
+        QVERIFY(decoded == expected);
+    }
+
+    void strictFieldsFailTheDocument_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("peak as text") << QByteArray(
+                                             R"({"status":"COMPLETED","analysis":{"levels":{"peak_dbfs":"-1.0"}}})")
+                                      << R"(key "analysis.levels.peak_dbfs" expected a number but found a string)";
+        QTest::newRow("loudness as text")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"loudness":{"integrated_lufs":"-23"}}})")
+            << R"(key "analysis.loudness.integrated_lufs" expected a number but found a string)";
+        QTest::newRow("codec name as number")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{},{"codec_name":7}]}})")
+            << R"(key "analysis.audio_streams[1].codec_name" expected a string but found a number)";
+        QTest::newRow("streams as object") << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":{}}})")
+                                           << R"(key "analysis.audio_streams" expected an array but found an object)";
+        QTest::newRow("stream not an object")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"other_streams":[{},3]}})")
+            << R"(key "analysis.other_streams[1]" expected an object but found a number)";
+        QTest::newRow("camel-case key named as sent")
+            << QByteArray(R"({"status":"COMPLETED","analysis":{"loudness":{"truePeakDbfs":true}}})")
+            << R"(key "analysis.loudness.truePeakDbfs" expected a number but found a boolean)";
+        QTest::newRow("status as number")
+            << QByteArray(R"({"status":1})") << R"(key "status" expected a string but found a number)";
+        QTest::newRow("analysis as array") << QByteArray(R"({"status":"COMPLETED","analysis":[]})")
+                                           << R"(key "analysis" expected an object but found an array)";
+        QTest::newRow("not an object") << QByteArray("[]")
+                                       << "expected a JSON object at the top level but found an array";
+    }
+    void strictFieldsFailTheDocument()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, detail);
+        try {
+            JobInfo::decode(json);
+            QFAIL("decoded");
+        } catch (const DecodingError &error) {
+            QCOMPARE(error.detail(), detail);
+        }
+    }
+
+    void finalStatuses_data()
+    {
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("final");
+        QTest::newRow("COMPLETED") << "COMPLETED" << true;
+        QTest::newRow("lower case") << "completed" << true;
+        QTest::newRow("mixed case") << "Failed" << true;
+        QTest::newRow("CANCELLED") << "CANCELLED" << true;
+        QTest::newRow("RUNNING") << "RUNNING" << false;
+        QTest::newRow("American spelling is not final") << "CANCELED" << false;
+        QTest::newRow("absent") << QString() << false;
+    }
+    void finalStatuses()
+    {
+        QFETCH(QString, status);
+        QFETCH(bool, final);
+        JobInfo job;
+        if (!status.isNull())
+            job.status = status;
+        QCOMPARE(job.isFinal(), final);
+    }
+};
+
+HOPLIN_TEST_MAIN(TestAnalysisDocument)
+#include "tst_analysisdocument.moc"

@@ -1,0 +1,285 @@
+#include "TestSupport.h"
+#include "analysis/AnalysisFormat.h"
+
+#include <QTest>
+
+using namespace hoplin;
+using namespace hoplin::AnalysisFormat;
+
+Q_DECLARE_METATYPE(std::optional<QString>)
+Q_DECLARE_METATYPE(std::optional<double>)
+Q_DECLARE_METATYPE(hoplin::AnalysisStream)
+Q_DECLARE_METATYPE(hoplin::AnalysisLoudness)
+Q_DECLARE_METATYPE(std::optional<hoplin::AnalysisPayload>)
+
+namespace {
+
+const std::optional<QString> none;
+
+std::optional<QString> text(const char *value)
+{
+    return QString::fromUtf8(value);
+}
+
+AnalysisStream stream(std::optional<qint64> channels, std::optional<QString> layout)
+{
+    AnalysisStream s;
+    if (channels)
+        s.channels = LooseInt{channels};
+    s.channelLayout = std::move(layout);
+    return s;
+}
+
+AnalysisLoudness range(std::optional<double> lra, std::optional<double> low, std::optional<double> high)
+{
+    AnalysisLoudness l;
+    l.lraLu = lra;
+    l.lraLowLufs = low;
+    l.lraHighLufs = high;
+    return l;
+}
+
+// A payload with everything the sections show, in a deliberately unsorted shape.
+AnalysisPayload fullPayload()
+{
+    AnalysisPayload p;
+    AnalysisContainer c;
+    c.formatName = QStringLiteral("mov,mp4,m4a");
+    c.formatLongName = QStringLiteral("QuickTime / MOV");
+    c.durationSec = LooseDouble{12.5};
+    c.sizeBytes = LooseDouble{1536};
+    c.bitRateBps = LooseDouble{132336.4};
+    c.nbStreams = LooseInt{2};
+    c.tags = LooseTags{{{"title", "Demo"}, {"Album", "A"}, {"émoji", "x"}, {"ztail", "z"}}};
+    p.container = c;
+
+    AnalysisStream first;
+    first.codecName = QStringLiteral("aac");
+    first.sampleRateHz = LooseDouble{44100};
+    first.channels = LooseInt{2};
+    first.channelLayout = QStringLiteral("stereo");
+    first.bitDepth = LooseInt{24};
+    first.effectiveBitRateBps = LooseDouble{128000.4};
+    first.durationHms = QStringLiteral("00:00:12.500");
+    first.language = QStringLiteral("eng");
+    AnalysisStream second; // no index: numbered by position
+    second.codecLongName = QStringLiteral("PCM signed 16-bit little-endian");
+    second.codecName = QStringLiteral("pcm_s16le");
+    second.bitRateBps = LooseDouble{1411200};
+    second.effectiveBitRateBps = LooseDouble{1};
+    first.index = LooseInt{3};
+    p.audioStreams = QList<AnalysisStream>{first, second};
+
+    AnalysisStream data;
+    data.codecType = QStringLiteral("data");
+    data.index = LooseInt{1};
+    data.codecName = QStringLiteral("bin_data");
+    AnalysisStream anonymous;
+    p.otherStreams = QList<AnalysisStream>{data, anonymous};
+
+    AnalysisChapter intro;
+    intro.id = LooseInt{7};
+    intro.startHms = QStringLiteral("00:00:00.000");
+    intro.endHms = QStringLiteral("00:00:02.000");
+    intro.title = QStringLiteral("Intro");
+    AnalysisChapter untitled;
+    untitled.startHms = QStringLiteral("00:00:02.000");
+    p.chapters = QList<AnalysisChapter>{intro, untitled};
+
+    p.levels = AnalysisLevels{};
+    p.levels->peakDbfs = -1.004;
+    p.loudness = range(std::nullopt, -30.5, -23);
+    p.loudness->integratedLufs = -23.04;
+    p.loudness->truePeakDbfs = -0.996;
+    return p;
+}
+
+} // namespace
+
+class TestAnalysisFormat : public QObject {
+    Q_OBJECT
+
+private slots:
+    void fmtBytes_data()
+    {
+        QTest::addColumn<std::optional<double>>("bytes");
+        QTest::addColumn<std::optional<QString>>("expected");
+        QTest::newRow("zero") << std::optional<double>(0) << text("0 bytes");
+        QTest::newRow("1023") << std::optional<double>(1023) << text("1023 bytes");
+        QTest::newRow("1024") << std::optional<double>(1024) << text("1.0 KB");
+        QTest::newRow("1536") << std::optional<double>(1536) << text("1.5 KB");
+        QTest::newRow("1048576") << std::optional<double>(1048576) << text("1.0 MB");
+        QTest::newRow("gigabytes") << std::optional<double>(3.0 * 1024 * 1024 * 1024) << text("3.0 GB");
+        QTest::newRow("stops at GB") << std::optional<double>(2048.0 * 1024 * 1024 * 1024) << text("2048.0 GB");
+        QTest::newRow("absent") << std::optional<double>() << none;
+    }
+    void fmtBytes()
+    {
+        QFETCH(std::optional<double>, bytes);
+        QFETCH(std::optional<QString>, expected);
+        QCOMPARE(AnalysisFormat::fmtBytes(bytes ? std::optional(LooseDouble{bytes}) : std::nullopt), expected);
+        // A present but unreadable value shows like an absent one.
+        QCOMPARE(AnalysisFormat::fmtBytes(LooseDouble{}), none);
+    }
+
+    void fmt_data()
+    {
+        QTest::addColumn<std::optional<double>>("value");
+        QTest::addColumn<QString>("unit");
+        QTest::addColumn<int>("digits");
+        QTest::addColumn<std::optional<QString>>("expected");
+        QTest::newRow("two decimals") << std::optional<double>(12.5) << " s" << 2 << text("12.50 s");
+        QTest::newRow("rounded away") << std::optional<double>(48000.4) << " Hz" << 0 << text("48000 Hz");
+        QTest::newRow("negative") << std::optional<double>(-23.005) << " LUFS" << 1 << text("-23.0 LUFS");
+        QTest::newRow("absent") << std::optional<double>() << " s" << 2 << none;
+    }
+    void fmt()
+    {
+        QFETCH(std::optional<double>, value);
+        QFETCH(QString, unit);
+        QFETCH(int, digits);
+        QFETCH(std::optional<QString>, expected);
+        QCOMPARE(AnalysisFormat::fmt(value, unit, digits), expected);
+    }
+
+    void channelLabel_data()
+    {
+        QTest::addColumn<AnalysisStream>("stream");
+        QTest::addColumn<std::optional<QString>>("expected");
+        QTest::newRow("stereo") << stream(2, QStringLiteral("stereo")) << text("2 (stereo)");
+        QTest::newRow("unknown layout") << stream(2, QStringLiteral("unknown")) << text("2");
+        QTest::newRow("empty layout") << stream(6, QString()) << text("6");
+        QTest::newRow("no layout") << stream(1, std::nullopt) << text("1");
+        QTest::newRow("no channel count") << stream(std::nullopt, QStringLiteral("stereo")) << none;
+    }
+    void channelLabel()
+    {
+        QFETCH(AnalysisStream, stream);
+        QFETCH(std::optional<QString>, expected);
+        QCOMPARE(AnalysisFormat::channelLabel(stream), expected);
+    }
+
+    void lra_data()
+    {
+        QTest::addColumn<AnalysisLoudness>("loudness");
+        QTest::addColumn<std::optional<QString>>("expected");
+        QTest::newRow("whole width") << range(7, std::nullopt, std::nullopt) << text("7.0 LU");
+        QTest::newRow("shortest width") << range(6.35, -30, -20) << text("6.35 LU");
+        QTest::newRow("from the ends") << range(std::nullopt, -30.5, -23) << text("-30.5 … -23.0 LU");
+        QTest::newRow("missing high end") << range(std::nullopt, -30.5, std::nullopt) << text("-30.5 …  LU");
+        QTest::newRow("nothing") << range(std::nullopt, std::nullopt, -23) << none;
+    }
+    void lra()
+    {
+        QFETCH(AnalysisLoudness, loudness);
+        QFETCH(std::optional<QString>, expected);
+        QCOMPARE(AnalysisFormat::lraText(loudness), expected);
+    }
+
+    void summaryLine_data()
+    {
+        QTest::addColumn<std::optional<AnalysisPayload>>("analysis");
+        QTest::addColumn<std::optional<QString>>("expected");
+        AnalysisPayload all;
+        AnalysisStream s = stream(2, std::nullopt);
+        s.sampleRateHz = LooseDouble{48000};
+        s.bitDepth = LooseInt{24};
+        all.audioStreams = QList<AnalysisStream>{s, stream(8, std::nullopt)};
+        all.loudness = range(std::nullopt, std::nullopt, std::nullopt);
+        all.loudness->integratedLufs = -23.04;
+        QTest::newRow("all four") << std::optional(all) << text("48000 Hz · 2 ch · 24-bit · -23.0 LUFS");
+        AnalysisPayload some;
+        some.audioStreams = QList<AnalysisStream>{stream(1, std::nullopt)};
+        QTest::newRow("only channels") << std::optional(some) << text("1 ch");
+        QTest::newRow("nothing known") << std::optional(AnalysisPayload{}) << none;
+        QTest::newRow("no analysis") << std::optional<AnalysisPayload>() << none;
+    }
+    void summaryLine()
+    {
+        QFETCH(std::optional<AnalysisPayload>, analysis);
+        QFETCH(std::optional<QString>, expected);
+        QCOMPARE(AnalysisFormat::summaryLine(analysis), expected);
+    }
+
+    void sectionsInOrderWithTheirRows()
+    {
+        const QList<Section> sections = AnalysisFormat::sections(fullPayload());
+        QStringList titles;
+        for (const Section &section : sections)
+            titles << section.title;
+        QCOMPARE(titles, QStringList({"Container", "Audio Stream #3", "Audio Stream #1", "Other Streams", "Metadata",
+                                      "Chapters", "Levels", "Loudness (EBU R128 / ITU-R BS.1770)"}));
+
+        const QList<Row> container = {{"Type", "QuickTime / MOV · mov,mp4,m4a"},
+                                      {"Duration", "12.50 s"},
+                                      {"Size", "1.5 KB"},
+                                      {"Overall bit rate", "132336 b/s"},
+                                      {"Streams", "2"}};
+        QCOMPARE(sections[0].rows, container);
+
+        const QList<Row> firstStream = {{"Codec", "aac"},
+                                        {"Sample rate", "44100 Hz"},
+                                        {"Bit depth", "24 bits"},
+                                        {"Channels", "2 (stereo)"},
+                                        {"Sample format", none},
+                                        {"Bit rate", "128000 b/s"},
+                                        {"Duration", "00:00:12.500"},
+                                        {"Language", "eng"}};
+        QCOMPARE(sections[1].rows, firstStream);
+        // The declared rate wins over the measured one; no language or title rows without them.
+        QCOMPARE(sections[2].rows.value(0), (Row{"Codec", "PCM signed 16-bit little-endian"}));
+        QCOMPARE(sections[2].rows.value(5), (Row{"Bit rate", "1411200 b/s"}));
+        QCOMPARE(sections[2].rows.size(), 7);
+
+        const QList<Row> others = {{"data 1", "bin_data"}, {"stream ?", ""}};
+        QCOMPARE(sections[3].rows, others);
+
+        QStringList keys;
+        for (const Row &row : sections[4].rows)
+            keys << row.label;
+        QCOMPARE(keys, QStringList({"Album", "title", "ztail", "émoji"}));
+
+        const QList<Row> chapters = {{"Chapter 7", "00:00:00.000 → 00:00:02.000  Intro"},
+                                     {"Chapter 1", "00:00:02.000 → —"}};
+        QCOMPARE(sections[5].rows, chapters);
+
+        const QList<Row> levels = {{"Peak level", "-1.00 dBFS"}, {"RMS level", none}};
+        QCOMPARE(sections[6].rows, levels);
+
+        const QList<Row> loudness = {{"Integrated", "-23.04 LUFS"},
+                                     {"LRA", "-30.5 … -23.0 LU"},
+                                     {"True peak", "-1.00 dBFS"},
+                                     {"Max short-term", none},
+                                     {"Max momentary", none}};
+        QCOMPARE(sections[7].rows, loudness);
+    }
+
+    void sectionsNeedContent()
+    {
+        AnalysisPayload p;
+        p.container = AnalysisContainer{};
+        p.container->durationSec = LooseDouble{1};
+        p.container->durationHms = QStringLiteral("00:00:01.000");
+        p.container->tags = LooseTags{};
+        p.otherStreams = QList<AnalysisStream>{};
+        p.chapters = QList<AnalysisChapter>{};
+        const QList<Section> sections = AnalysisFormat::sections(p);
+        QCOMPARE(sections.size(), 1);
+        // The service's own duration text wins over the seconds; a type with no names is empty.
+        const QList<Row> expected = {{"Type", ""}, {"Duration", "00:00:01.000"}};
+        QCOMPARE(sections[0].rows.mid(0, 2), expected);
+        QVERIFY(AnalysisFormat::sections(AnalysisPayload{}).isEmpty());
+    }
+
+    void tagKeysSortByScalarValue()
+    {
+        // U+1F3B5 is above U+FFFD, though its first UTF-16 unit (a surrogate) is below it.
+        const QString high = QString::fromUcs4(U"\U0001F3B5");
+        const QString replacement = QString::fromUcs4(U"\uFFFD");
+        const QMap<QString, QString> tags{{"b", ""}, {"B", ""}, {"a", ""}, {high, ""}, {replacement, ""}};
+        QCOMPARE(AnalysisFormat::sortedTagKeys(tags), QStringList({"B", "a", "b", replacement, high}));
+    }
+};
+
+HOPLIN_TEST_MAIN(TestAnalysisFormat)
+#include "tst_analysisformat.moc"

@@ -1,0 +1,207 @@
+// The local service's analysis, end to end through the app's client: real files made by ffmpeg,
+// measured by the service's real ffprobe and ffmpeg pass.
+#include "AnalysisTestUtil.h"
+#include "analysis/AnalysisAPI.h"
+#include "platform/Settings.h"
+
+#include <QCoro/QCoroTimer>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <cmath>
+
+using namespace hoplin;
+using namespace std::chrono_literals;
+
+class TestAnalysisService : public QObject {
+    Q_OBJECT
+
+    test::LocalServer m_server;
+    QTemporaryDir m_files;
+    QString m_token;
+
+    static QCoro::Task<JobInfo> analyse(QString path, QString token)
+    {
+        const QString uploadID = co_await APIClient::uploadAudio(path, token);
+        const QString jobID = co_await APIClient::processUpload(uploadID, "audio_info", token);
+        for (;;) {
+            JobInfo job = co_await APIClient::jobInfo(jobID, token);
+            if (job.isFinal())
+                co_return job;
+            co_await QCoro::sleepFor(50ms);
+        }
+    }
+
+    JobInfo analyse(const QString &path) { return test::runTask(analyse(path, m_token), 60s); }
+
+    QString lastJobID()
+    {
+        return test::analysisState(m_server).value("jobs").toArray().last().toObject().value("id").toString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        test::privateTempDir();
+        QVERIFY(m_server.start({"--key", "second-key=second-client"}));
+        Settings::shared().setValue(keys::baseURL, m_server.url().toString());
+    }
+    void init()
+    {
+        m_server.reset();
+        m_token = test::runTask(APIClient::activate(test::LocalServer::demoKey)).accessToken;
+    }
+
+    void measuresAKnownSine_data()
+    {
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<double>("gain");
+        QTest::addColumn<QString>("codec");
+        QTest::addColumn<int>("bits");
+        // The lavfi sine has a peak of 1/8 (-18.06 dBFS) before the gain. A 1 kHz sine's loudness
+        // is its RMS (peak - 3.01 dB) with K-weighting adding about +0.7 dB and BS.1770 taking
+        // -0.691, so about peak - 3.0 LUFS; two identical channels add 3.01 dB.
+        QTest::newRow("mono 48 kHz at -20 dB") << 48000 << 1 << -20.0 << "pcm_s24le" << 24;
+        QTest::newRow("stereo 44.1 kHz at -6 dB") << 44100 << 2 << -6.0 << "pcm_s16le" << 16;
+        QTest::newRow("mono FLAC at -30 dB") << 48000 << 1 << -30.0 << "flac" << 24;
+    }
+    void measuresAKnownSine()
+    {
+        QFETCH(int, rate);
+        QFETCH(int, channels);
+        QFETCH(double, gain);
+        QFETCH(QString, codec);
+        QFETCH(int, bits);
+        const QString path = m_files.filePath(
+            QStringLiteral("sine-%1.%2").arg(QTest::currentDataTag(), codec == "flac" ? "flac" : "wav"));
+        QVERIFY(test::synthesiseAudio(
+            path, QStringLiteral("sine=frequency=1000:sample_rate=%1:duration=5").arg(rate),
+            {"-af",
+             QStringLiteral("volume=%1dB,pan=%2").arg(gain).arg(channels == 2 ? "stereo|c0=c0|c1=c0" : "mono|c0=c0"),
+             "-c:a", codec}));
+        const double peak = 20 * std::log10(1.0 / 8) + gain;
+        const double loudness = peak - 3.0 + (channels == 2 ? 3.01 : 0);
+
+        const JobInfo job = analyse(path);
+        QCOMPARE(job.status, QStringLiteral("COMPLETED"));
+        QVERIFY(job.analysis && job.analysis->loudness && job.analysis->levels);
+        const AnalysisLoudness &l = *job.analysis->loudness;
+        QVERIFY2(std::fabs(*l.integratedLufs - loudness) < 0.3, qPrintable(QString::number(*l.integratedLufs)));
+        QVERIFY2(std::fabs(*l.truePeakDbfs - peak) < 0.3, qPrintable(QString::number(*l.truePeakDbfs)));
+        QVERIFY(std::fabs(*l.thresholdLufs - (*l.integratedLufs - 10)) < 0.2); // relative gate
+        QVERIFY(*l.lraLu < 0.5);                                               // a steady tone has no range
+        QVERIFY(std::fabs(*l.maxMomentaryLufs - loudness) < 0.5);
+        QVERIFY(std::fabs(*l.maxShortTermLufs - loudness) < 0.5);
+
+        const AnalysisLevels &lv = *job.analysis->levels;
+        QVERIFY2(std::fabs(*lv.peakDbfs - peak) < 0.1, qPrintable(QString::number(*lv.peakDbfs)));
+        QVERIFY2(std::fabs(*lv.rmsDbfs - (peak - 3.01)) < 0.1, qPrintable(QString::number(*lv.rmsDbfs)));
+        QCOMPARE(lv.sampleCount->value, std::optional<qint64>(5 * rate));
+
+        const AnalysisStream &stream = job.analysis->audioStreams->first();
+        QCOMPARE(stream.sampleRateHz->value, std::optional<double>(rate));
+        QCOMPARE(stream.channels->value, std::optional<qint64>(channels));
+        QCOMPARE(stream.bitDepth->value, std::optional<qint64>(bits));
+        QCOMPARE(job.analysis->container->durationHms, QStringLiteral("00:00:05.000"));
+        QCOMPARE(job.analysis->file->name, QFileInfo(path).fileName());
+        QCOMPARE(job.analysis->workflow, QStringLiteral("audio_info"));
+    }
+
+    void containerStreamsChaptersAndReport()
+    {
+        const QString path = m_files.filePath(QStringLiteral("chapters.m4a"));
+        QVERIFY(test::chapteredM4a(path));
+        const JobInfo job = analyse(path);
+        QCOMPARE(job.status, QStringLiteral("COMPLETED"));
+        const AnalysisPayload &a = *job.analysis;
+        QCOMPARE(a.container->displayName, QStringLiteral("MPEG-4 Audio"));
+        QCOMPARE(a.container->nbStreams->value, std::optional<qint64>(2));
+        QCOMPARE(a.container->tags->values.value("title"), QStringLiteral("Demo"));
+        QCOMPARE(a.container->tags->values.value("major_brand"), QStringLiteral("M4A "));
+        QCOMPARE(a.container->sizeBytes->value, std::optional<double>(QFileInfo(path).size()));
+        QCOMPARE(a.audioStreams->size(), 1);
+        QCOMPARE(a.audioStreams->first().codecName, QStringLiteral("aac"));
+        QCOMPARE(a.otherStreams->size(), 1);
+        QCOMPARE(a.otherStreams->first().codecType, QStringLiteral("data"));
+        QCOMPARE(a.chapters->size(), 2);
+        QCOMPARE(a.chapters->at(1).title, QStringLiteral("Main"));
+        QCOMPARE(a.chapters->at(1).startHms, QStringLiteral("00:00:01.000"));
+        QCOMPARE(a.chapters->at(1).endSec->value, std::optional<double>(2));
+
+        const QString report = QString::fromUtf8(test::runTask(APIClient::downloadReport(lastJobID(), m_token)));
+        const QString integrated = QString::asprintf("%.1f LUFS", *a.loudness->integratedLufs);
+        QVERIFY2(report.contains(QRegularExpression("Integrated: +" + QRegularExpression::escape(integrated))),
+                 qPrintable(report));
+        QVERIFY(report.contains("Chapter 1:"));
+        QVERIFY(report.contains("chapters.m4a"));
+    }
+
+    void unreadableFileFailsWithItsName()
+    {
+        const QString path = m_files.filePath(QStringLiteral("noise.wav"));
+        QVERIFY(test::sparseFile(path, 4096));
+        const JobInfo job = analyse(path);
+        QCOMPARE(job.status, QStringLiteral("FAILED"));
+        QVERIFY2(job.errorSummary->startsWith("noise.wav is not a readable media file: "),
+                 qPrintable(*job.errorSummary));
+        QVERIFY(!job.errorSummary->contains(QDir::tempPath()) && !job.errorSummary->contains("/tmp/"));
+        QVERIFY(!job.analysis);
+        QCOMPARE(failure(APIClient::downloadReport(lastJobID(), m_token)),
+                 QStringLiteral(R"(Server error 409: {"detail":"The job has no report yet."})"));
+    }
+
+    void uploadLimitOnTheService()
+    {
+        // The app refuses such files itself; the service must not rely on that.
+        const QString path = m_files.filePath(QStringLiteral("huge.wav"));
+        QVERIFY(test::sparseFile(path, (128 << 20) + 1));
+        QCOMPARE(failure(APIClient::uploadAudio(path, m_token)),
+                 QStringLiteral(R"(Server error 413: {"detail":"The file is larger than the 128 MiB upload limit."})"));
+        QCOMPARE(test::analysisState(m_server).value("uploads").toInt(), 0);
+    }
+
+    void cancelStopsAHeldJob()
+    {
+        const QString path = m_files.filePath(QStringLiteral("held.wav"));
+        QVERIFY(test::synthesiseAudio(path, QStringLiteral("sine=duration=1")));
+        test::analysisMode(m_server, "slow");
+        const QString uploadID = test::runTask(APIClient::uploadAudio(path, m_token));
+        const QString jobID = test::runTask(APIClient::processUpload(uploadID, "audio_info", m_token));
+        QVERIFY(!test::runTask(APIClient::jobInfo(jobID, m_token)).isFinal());
+        test::runTask(APIClient::cancelJob(jobID, m_token));
+        QCOMPARE(test::runTask(APIClient::jobInfo(jobID, m_token)).status, QStringLiteral("CANCELLED"));
+        // Releasing held jobs does not bring a cancelled one back.
+        test::analysisMode(m_server, "normal");
+        QTest::qWait(300);
+        QCOMPARE(test::runTask(APIClient::jobInfo(jobID, m_token)).status, QStringLiteral("CANCELLED"));
+        QCOMPARE(m_server.cancels(), QJsonArray{jobID});
+    }
+
+    void jobsBelongToTheirClient()
+    {
+        const QString path = m_files.filePath(QStringLiteral("mine.wav"));
+        QVERIFY(test::synthesiseAudio(path, QStringLiteral("sine=duration=1")));
+        analyse(path);
+        const QString jobID = lastJobID();
+        const QString other = test::runTask(APIClient::activate("second-key")).accessToken;
+        QCOMPARE(failure(APIClient::jobInfo(jobID, other)),
+                 QStringLiteral(R"(Server error 404: {"detail":"Job not found."})"));
+        QCOMPARE(failure(APIClient::downloadReport(jobID, other)),
+                 QStringLiteral(R"(Server error 404: {"detail":"Job not found."})"));
+        QCOMPARE(test::runTask(APIClient::jobInfo(jobID, m_token)).status, QStringLiteral("COMPLETED"));
+    }
+
+private:
+    template <typename T> QString failure(QCoro::Task<T> task)
+    {
+        try {
+            test::runTask(std::move(task), 60s);
+        } catch (const Error &error) {
+            return error.description();
+        }
+        return QStringLiteral("(no error)");
+    }
+};
+
+HOPLIN_TEST_MAIN(TestAnalysisService)
+#include "tst_analysisservice.moc"
