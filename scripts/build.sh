@@ -8,6 +8,7 @@ if [ "${HOPLIN_SANITIZE:-0}" = 1 ]; then
 else
   dir="$root/build"; extra=()
 fi
-[ -f "$dir/build.ninja" ] || cmake -S "$root" -B "$dir" -G Ninja "${extra[@]}" >/dev/null
-cmake --build "$dir" -- "$@"
+[ -f "$dir/build.ninja" ] || cmake -S "$root" -B "$dir" -G Ninja "${extra[@]}" >&2
+# Progress and errors go to stderr: stdout carries only the folder, for the callers.
+cmake --build "$dir" -- "$@" >&2
 echo "$dir"
