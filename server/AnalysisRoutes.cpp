@@ -25,13 +25,15 @@ constexpr std::uint64_t kUploadLimit = 128ull * 1024 * 1024;
 // How the next jobs behave. Tests choose; "normal" is the real service.
 enum class Mode { Normal, Slow, Failed, NoAnalysis, Malformed, Lowercase };
 
-std::optional<Mode> modeNamed(const QString &name) {
+std::optional<Mode> modeNamed(const QString &name)
+{
     static const std::pair<const char *, Mode> modes[] = {
-        {"normal", Mode::Normal},       {"slow", Mode::Slow},           {"failed", Mode::Failed},
+        {"normal", Mode::Normal},          {"slow", Mode::Slow},           {"failed", Mode::Failed},
         {"no_analysis", Mode::NoAnalysis}, {"malformed", Mode::Malformed}, {"lowercase", Mode::Lowercase},
     };
     for (const auto &[key, mode] : modes) {
-        if (name == QLatin1String(key)) return mode;
+        if (name == QLatin1String(key))
+            return mode;
     }
     return std::nullopt;
 }
@@ -64,15 +66,19 @@ struct AnalysisJob {
 class AnalysisService {
 public:
     explicit AnalysisService(ServerState &state)
-        : m_state(state) {
+        : m_state(state)
+    {
         char pattern[] = "/tmp/hoplin-server-uploads-XXXXXX";
-        if (const char *made = mkdtemp(pattern)) m_folder = made;
+        if (const char *made = mkdtemp(pattern))
+            m_folder = made;
     }
 
-    ~AnalysisService() {
+    ~AnalysisService()
+    {
         stopAll();
         std::error_code ignored;
-        if (!m_folder.empty()) std::filesystem::remove_all(m_folder, ignored);
+        if (!m_folder.empty())
+            std::filesystem::remove_all(m_folder, ignored);
     }
 
     void upload(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader);
@@ -110,14 +116,16 @@ private:
 };
 
 // Reads and drops what is left of a body, so the connection still carries the answer.
-void drain(const httplib::ContentReader &reader, bool multipart) {
+void drain(const httplib::ContentReader &reader, bool multipart)
+{
     if (multipart)
         reader([](const httplib::MultipartFormData &) { return true; }, [](const char *, std::size_t) { return true; });
     else
         reader([](const char *, std::size_t) { return true; });
 }
 
-std::string AnalysisService::newId(const char *prefix) {
+std::string AnalysisService::newId(const char *prefix)
+{
     std::lock_guard lock(m_mutex);
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%s-%06llx%010llx", prefix, static_cast<unsigned long long>(++m_sequence),
@@ -125,7 +133,8 @@ std::string AnalysisService::newId(const char *prefix) {
     return buffer;
 }
 
-void AnalysisService::upload(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader) {
+void AnalysisService::upload(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader)
+{
     const bool multipart = req.is_multipart_form_data();
     const auto client = authorisedClient(req, res, m_state);
     if (!client) {
@@ -157,22 +166,30 @@ void AnalysisService::upload(const httplib::Request &req, httplib::Response &res
             return true;
         },
         [&](const char *data, std::size_t length) {
-            if (!inFile) return true;
+            if (!inFile)
+                return true;
             upload.size += length;
-            if (upload.size > kUploadLimit) tooLarge = true;
-            if (!tooLarge && out && !writeFailed) writeFailed = std::fwrite(data, 1, length, out) != length;
+            if (upload.size > kUploadLimit)
+                tooLarge = true;
+            if (!tooLarge && out && !writeFailed)
+                writeFailed = std::fwrite(data, 1, length, out) != length;
             return true; // past the limit the rest is read and dropped, so the 413 still arrives
         });
-    if (out) writeFailed = std::fclose(out) != 0 || writeFailed;
+    if (out)
+        writeFailed = std::fclose(out) != 0 || writeFailed;
 
     const auto refuse = [&](int status, const std::string &detail) {
         std::remove(upload.path.c_str());
         sendDetail(res, status, detail);
     };
-    if (!complete) return refuse(400, "Could not read the upload body.");
-    if (!seenFile) return refuse(400, "The body has no part named \"file\".");
-    if (tooLarge) return refuse(413, "The file is larger than the 128 MiB upload limit.");
-    if (writeFailed) return refuse(507, "The upload could not be stored.");
+    if (!complete)
+        return refuse(400, "Could not read the upload body.");
+    if (!seenFile)
+        return refuse(400, "The body has no part named \"file\".");
+    if (tooLarge)
+        return refuse(413, "The file is larger than the 128 MiB upload limit.");
+    if (writeFailed)
+        return refuse(507, "The upload could not be stored.");
 
     {
         std::lock_guard lock(m_mutex);
@@ -186,11 +203,14 @@ void AnalysisService::upload(const httplib::Request &req, httplib::Response &res
                          {QStringLiteral("size_bytes"), qint64(upload.size)}});
 }
 
-void AnalysisService::process(const httplib::Request &req, httplib::Response &res, const std::string &body) {
+void AnalysisService::process(const httplib::Request &req, httplib::Response &res, const std::string &body)
+{
     const auto client = authorisedClient(req, res, m_state);
-    if (!client) return;
+    if (!client)
+        return;
     const auto object = jsonBody(req, res, body);
-    if (!object) return;
+    if (!object)
+        return;
     std::string workflow;
     if (stringField(*object, "workflow", workflow) != FieldState::Ok) {
         sendDetail(res, 400, "Expected \"workflow\" (string).");
@@ -221,7 +241,8 @@ void AnalysisService::process(const httplib::Request &req, httplib::Response &re
         m_state.addJob({job->id, *client, "running"});
         // Finished workers are joined here, so threads do not pile up over a long session.
         std::erase_if(m_workers, [](Worker &worker) {
-            if (!worker.done->load()) return false;
+            if (!worker.done->load())
+                return false;
             worker.thread.join();
             return true;
         });
@@ -233,20 +254,26 @@ void AnalysisService::process(const httplib::Request &req, httplib::Response &re
                              done});
     }
     sendJson(res, 202,
-             QJsonObject{{QStringLiteral("job_id"), QString::fromStdString(job->id)}, {QStringLiteral("status"), QStringLiteral("QUEUED")}});
+             QJsonObject{{QStringLiteral("job_id"), QString::fromStdString(job->id)},
+                         {QStringLiteral("status"), QStringLiteral("QUEUED")}});
 }
 
-void AnalysisService::run(const std::shared_ptr<AnalysisJob> &job) {
+void AnalysisService::run(const std::shared_ptr<AnalysisJob> &job)
+{
     {
         std::unique_lock lock(m_mutex);
-        if (job->cancelled) return;
+        if (job->cancelled)
+            return;
         job->status = "RUNNING";
         // A held job waits until the tests change the mode (or cancel it) and then runs normally.
         m_released.wait(lock, [&] { return job->cancelled || m_mode != Mode::Slow; });
-        if (job->cancelled) return;
-        if (job->mode == Mode::Slow) job->mode = Mode::Normal;
+        if (job->cancelled)
+            return;
+        if (job->mode == Mode::Slow)
+            job->mode = Mode::Normal;
         if (job->mode == Mode::Failed) {
-            job->errorSummary = job->injectedSummary.empty() ? "The analysis engine stopped unexpectedly." : job->injectedSummary;
+            job->errorSummary =
+                job->injectedSummary.empty() ? "The analysis engine stopped unexpectedly." : job->injectedSummary;
             lock.unlock();
             finish(job, "FAILED");
             return;
@@ -255,43 +282,50 @@ void AnalysisService::run(const std::shared_ptr<AnalysisJob> &job) {
     try {
         Measurement result = measureAudio(job->upload.path, job->upload.fileName, job->process);
         std::unique_lock lock(m_mutex);
-        if (job->cancelled) return;
+        if (job->cancelled)
+            return;
         if (job->mode == Mode::Malformed) {
             // A strict field of the wrong type: the whole document must fail to decode.
             QJsonObject loudness = result.analysis.value(QStringLiteral("loudness")).toObject();
             loudness.insert(QStringLiteral("integrated_lufs"), QStringLiteral("-23.0"));
             result.analysis.insert(QStringLiteral("loudness"), loudness);
         }
-        if (job->mode != Mode::NoAnalysis) job->analysis = result.analysis;
+        if (job->mode != Mode::NoAnalysis)
+            job->analysis = result.analysis;
         job->report = std::move(result.report);
         lock.unlock();
         finish(job, "COMPLETED");
     } catch (const MeasurementError &error) {
         {
             std::lock_guard lock(m_mutex);
-            if (job->cancelled) return;
+            if (job->cancelled)
+                return;
             job->errorSummary = error.what();
         }
         finish(job, "FAILED");
     }
 }
 
-void AnalysisService::finish(const std::shared_ptr<AnalysisJob> &job, const char *status) {
+void AnalysisService::finish(const std::shared_ptr<AnalysisJob> &job, const char *status)
+{
     {
         std::lock_guard lock(m_mutex);
-        if (job->cancelled) return;
+        if (job->cancelled)
+            return;
         job->status = status;
     }
     std::remove(job->upload.path.c_str());
     m_state.addJob({job->id, job->clientId, std::string(status) == "COMPLETED" ? "completed" : "failed"});
 }
 
-void AnalysisService::cancelled(const std::string &jobId) {
+void AnalysisService::cancelled(const std::string &jobId)
+{
     std::shared_ptr<AnalysisJob> job;
     {
         std::lock_guard lock(m_mutex);
         const auto found = m_jobs.find(jobId);
-        if (found == m_jobs.end() || found->second->final()) return;
+        if (found == m_jobs.end() || found->second->final())
+            return;
         job = found->second;
         job->cancelled = true;
         job->status = "CANCELLED";
@@ -301,9 +335,11 @@ void AnalysisService::cancelled(const std::string &jobId) {
     std::remove(job->upload.path.c_str());
 }
 
-void AnalysisService::document(const httplib::Request &req, httplib::Response &res) {
+void AnalysisService::document(const httplib::Request &req, httplib::Response &res)
+{
     const auto client = authorisedClient(req, res, m_state);
-    if (!client) return;
+    if (!client)
+        return;
     std::lock_guard lock(m_mutex);
     const auto found = m_jobs.find(req.matches[1]);
     if (found == m_jobs.end() || found->second->clientId != *client) {
@@ -312,19 +348,25 @@ void AnalysisService::document(const httplib::Request &req, httplib::Response &r
     }
     const AnalysisJob &job = *found->second;
     QString status = QString::fromStdString(job.status);
-    if (job.mode == Mode::Lowercase || m_mode == Mode::Lowercase) status = status.toLower();
+    if (job.mode == Mode::Lowercase || m_mode == Mode::Lowercase)
+        status = status.toLower();
     QJsonObject answer{{QStringLiteral("job_id"), QString::fromStdString(job.id)},
                        {QStringLiteral("status"), status},
                        {QStringLiteral("workflow"), QStringLiteral("audio_info")}};
-    if (job.errorSummary) answer.insert(QStringLiteral("error_summary"), QString::fromStdString(*job.errorSummary));
-    if (job.analysis) answer.insert(QStringLiteral("analysis"), *job.analysis);
-    if (!job.report.empty()) answer.insert(QStringLiteral("output_report"), QStringLiteral("report.txt"));
+    if (job.errorSummary)
+        answer.insert(QStringLiteral("error_summary"), QString::fromStdString(*job.errorSummary));
+    if (job.analysis)
+        answer.insert(QStringLiteral("analysis"), *job.analysis);
+    if (!job.report.empty())
+        answer.insert(QStringLiteral("output_report"), QStringLiteral("report.txt"));
     sendJson(res, 200, answer);
 }
 
-void AnalysisService::report(const httplib::Request &req, httplib::Response &res) {
+void AnalysisService::report(const httplib::Request &req, httplib::Response &res)
+{
     const auto client = authorisedClient(req, res, m_state);
-    if (!client) return;
+    if (!client)
+        return;
     std::lock_guard lock(m_mutex);
     const auto found = m_jobs.find(req.matches[1]);
     if (found == m_jobs.end() || found->second->clientId != *client) {
@@ -340,7 +382,8 @@ void AnalysisService::report(const httplib::Request &req, httplib::Response &res
     res.set_content(found->second->report, "text/plain; charset=utf-8");
 }
 
-void AnalysisService::setMode(Mode mode, std::string summary) {
+void AnalysisService::setMode(Mode mode, std::string summary)
+{
     {
         std::lock_guard lock(m_mutex);
         m_mode = mode;
@@ -349,18 +392,23 @@ void AnalysisService::setMode(Mode mode, std::string summary) {
     m_released.notify_all();
 }
 
-QJsonObject AnalysisService::adminView() {
+QJsonObject AnalysisService::adminView()
+{
     std::lock_guard lock(m_mutex);
     QJsonArray names, jobs;
-    for (const std::string &name : m_uploadNames) names.append(QString::fromStdString(name));
+    for (const std::string &name : m_uploadNames)
+        names.append(QString::fromStdString(name));
     for (const auto &[id, job] : m_jobs)
         jobs.append(QJsonObject{{QStringLiteral("id"), QString::fromStdString(id)},
                                 {QStringLiteral("status"), QString::fromStdString(job->status)},
                                 {QStringLiteral("size_bytes"), qint64(job->upload.size)}});
-    return {{QStringLiteral("uploads"), qint64(m_uploadsStored)}, {QStringLiteral("upload_names"), names}, {QStringLiteral("jobs"), jobs}};
+    return {{QStringLiteral("uploads"), qint64(m_uploadsStored)},
+            {QStringLiteral("upload_names"), names},
+            {QStringLiteral("jobs"), jobs}};
 }
 
-void AnalysisService::stopAll() {
+void AnalysisService::stopAll()
+{
     std::vector<Worker> workers;
     std::vector<std::shared_ptr<AnalysisJob>> jobs;
     {
@@ -373,15 +421,20 @@ void AnalysisService::stopAll() {
         m_mode = Mode::Normal;
     }
     m_released.notify_all();
-    for (const auto &job : jobs) job->process.kill();
-    for (Worker &worker : workers) worker.thread.join();
+    for (const auto &job : jobs)
+        job->process.kill();
+    for (Worker &worker : workers)
+        worker.thread.join();
 }
 
-void AnalysisService::reset() {
+void AnalysisService::reset()
+{
     stopAll();
     std::lock_guard lock(m_mutex);
-    for (const auto &[id, upload] : m_uploads) std::remove(upload.path.c_str());
-    for (const auto &[id, job] : m_jobs) std::remove(job->upload.path.c_str());
+    for (const auto &[id, upload] : m_uploads)
+        std::remove(upload.path.c_str());
+    for (const auto &[id, job] : m_jobs)
+        std::remove(job->upload.path.c_str());
     m_uploads.clear();
     m_jobs.clear();
     m_uploadNames.clear();
@@ -391,7 +444,8 @@ void AnalysisService::reset() {
 
 } // namespace
 
-void registerAnalysisRoutes(httplib::Server &server, ServerState &state, bool admin) {
+void registerAnalysisRoutes(httplib::Server &server, ServerState &state, bool admin)
+{
     // Lives until the program ends; its destructor stops running jobs and removes the uploads.
     static std::unique_ptr<AnalysisService> service;
     service = std::make_unique<AnalysisService>(state);
@@ -400,29 +454,36 @@ void registerAnalysisRoutes(httplib::Server &server, ServerState &state, bool ad
     state.addCancelHook([analysis](const std::string &jobId) { analysis->cancelled(jobId); });
 
     addStreamingRoute(server, state, "POST", "/v1/uploads",
-                      [analysis](const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader) {
-                          analysis->upload(req, res, reader);
-                      });
+                      [analysis](const httplib::Request &req, httplib::Response &res,
+                                 const httplib::ContentReader &reader) { analysis->upload(req, res, reader); });
     addRoute(server, state, "POST", "/v1/jobs/*/process",
              [analysis](const httplib::Request &req, httplib::Response &res, const std::string &body) {
                  analysis->process(req, res, body);
              });
     addRoute(server, state, "GET", "/v1/jobs/*",
-             [analysis](const httplib::Request &req, httplib::Response &res, const std::string &) { analysis->document(req, res); });
+             [analysis](const httplib::Request &req, httplib::Response &res, const std::string &) {
+                 analysis->document(req, res);
+             });
     addRoute(server, state, "GET", "/v1/jobs/*/download/report",
-             [analysis](const httplib::Request &req, httplib::Response &res, const std::string &) { analysis->report(req, res); });
+             [analysis](const httplib::Request &req, httplib::Response &res, const std::string &) {
+                 analysis->report(req, res);
+             });
 
-    if (!admin) return;
+    if (!admin)
+        return;
     const RouteOptions adminRoute{.admin = true};
     addRoute(
         server, state, "GET", "/__admin/analysis",
-        [analysis](const httplib::Request &, httplib::Response &res, const std::string &) { sendJson(res, 200, analysis->adminView()); },
+        [analysis](const httplib::Request &, httplib::Response &res, const std::string &) {
+            sendJson(res, 200, analysis->adminView());
+        },
         adminRoute);
     addRoute(
         server, state, "POST", "/__admin/analysis",
         [analysis](const httplib::Request &req, httplib::Response &res, const std::string &body) {
             const auto object = jsonBody(req, res, body);
-            if (!object) return;
+            if (!object)
+                return;
             const auto mode = modeNamed(object->value(QStringLiteral("mode")).toString());
             std::string summary;
             if (!mode || stringField(*object, "error_summary", summary) == FieldState::WrongType) {

@@ -23,25 +23,31 @@ namespace hoplin::server {
 
 // ---- child processes -------------------------------------------------------------------------
 
-void ProcessSlot::kill() {
+void ProcessSlot::kill()
+{
     std::lock_guard lock(m_mutex);
     m_killed = true;
-    if (m_pid > 0) ::kill(m_pid, SIGKILL);
+    if (m_pid > 0)
+        ::kill(m_pid, SIGKILL);
 }
 
-bool ProcessSlot::killed() const {
+bool ProcessSlot::killed() const
+{
     std::lock_guard lock(m_mutex);
     return m_killed;
 }
 
-bool ProcessSlot::adopt(pid_t pid) {
+bool ProcessSlot::adopt(pid_t pid)
+{
     std::lock_guard lock(m_mutex);
     m_pid = pid;
-    if (m_killed) ::kill(pid, SIGKILL);
+    if (m_killed)
+        ::kill(pid, SIGKILL);
     return !m_killed;
 }
 
-void ProcessSlot::release() {
+void ProcessSlot::release()
+{
     std::lock_guard lock(m_mutex);
     m_pid = 0;
 }
@@ -61,9 +67,11 @@ struct ToolRun {
 // Runs `argv` (found on PATH) with no shell. Standard output is collected (bounded), standard error
 // is handed over line by line and its tail kept for error messages.
 ToolRun runTool(const std::vector<std::string> &argv, ProcessSlot &slot,
-                const std::function<void(const std::string &)> &onErrorLine = {}) {
+                const std::function<void(const std::string &)> &onErrorLine = {})
+{
     int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0) throw MeasurementError(std::string("pipe failed: ") + std::strerror(errno));
+    if (pipe2(outPipe, O_CLOEXEC) != 0)
+        throw MeasurementError(std::string("pipe failed: ") + std::strerror(errno));
     if (pipe2(errPipe, O_CLOEXEC) != 0) {
         close(outPipe[0]);
         close(outPipe[1]);
@@ -75,7 +83,8 @@ ToolRun runTool(const std::vector<std::string> &argv, ProcessSlot &slot,
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
     std::vector<char *> args;
-    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
     pid_t pid = 0;
     const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
@@ -93,11 +102,13 @@ ToolRun runTool(const std::vector<std::string> &argv, ProcessSlot &slot,
     std::string pendingLine;
     const auto takeError = [&](const char *data, std::size_t size) {
         run.errTail.append(data, size);
-        if (run.errTail.size() > 2 * kStderrTail) run.errTail.erase(0, run.errTail.size() - kStderrTail);
+        if (run.errTail.size() > 2 * kStderrTail)
+            run.errTail.erase(0, run.errTail.size() - kStderrTail);
         for (std::size_t i = 0; i < size; ++i) {
             const char c = data[i];
             if (c == '\n' || c == '\r') {
-                if (onErrorLine && !pendingLine.empty()) onErrorLine(pendingLine);
+                if (onErrorLine && !pendingLine.empty())
+                    onErrorLine(pendingLine);
                 pendingLine.clear();
             } else if (pendingLine.size() < 4096) {
                 pendingLine += c;
@@ -109,15 +120,18 @@ ToolRun runTool(const std::vector<std::string> &argv, ProcessSlot &slot,
     char buffer[65536];
     while (open > 0) {
         if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             break;
         }
         for (pollfd &fd : fds) {
-            if (fd.fd < 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            if (fd.fd < 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
             const ssize_t got = read(fd.fd, buffer, sizeof buffer);
             if (got > 0) {
                 if (&fd == &fds[0]) {
-                    if (run.out.size() < kStdoutLimit) run.out.append(buffer, std::size_t(got));
+                    if (run.out.size() < kStdoutLimit)
+                        run.out.append(buffer, std::size_t(got));
                 } else {
                     takeError(buffer, std::size_t(got));
                 }
@@ -128,7 +142,8 @@ ToolRun runTool(const std::vector<std::string> &argv, ProcessSlot &slot,
             }
         }
     }
-    if (onErrorLine && !pendingLine.empty()) onErrorLine(pendingLine);
+    if (onErrorLine && !pendingLine.empty())
+        onErrorLine(pendingLine);
 
     // Reaped only after the slot forgot the id, so a late kill cannot hit another process.
     siginfo_t info{};
@@ -145,17 +160,21 @@ ToolRun runTool(const std::vector<std::string> &argv, ProcessSlot &slot,
 
 // The last non-empty line of the error output, with the server's own path replaced by the name
 // the client knows.
-std::string lastLine(const std::string &text, const std::string &path, const std::string &name) {
+std::string lastLine(const std::string &text, const std::string &path, const std::string &name)
+{
     std::size_t end = text.find_last_not_of("\r\n \t");
-    if (end == std::string::npos) return "no error output";
+    if (end == std::string::npos)
+        return "no error output";
     std::size_t start = text.find_last_of("\r\n", end);
-    std::string line = text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+    std::string line =
+        text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
     for (std::size_t at = line.find(path); at != std::string::npos; at = line.find(path, at + name.size()))
         line.replace(at, path.size(), name);
     return line;
 }
 
-std::string toolVersion(const char *tool) {
+std::string toolVersion(const char *tool)
+{
     ProcessSlot slot;
     try {
         const ToolRun run = runTool({tool, "-hide_banner", "-version"}, slot);
@@ -172,66 +191,86 @@ std::string toolVersion(const char *tool) {
 
 // ---- reading ffprobe's document -------------------------------------------------------------
 
-std::optional<double> number(const QJsonValue &value) {
+std::optional<double> number(const QJsonValue &value)
+{
     double result = NAN;
     if (value.isDouble()) {
         result = value.toDouble();
     } else if (value.isString()) {
         bool ok = false;
         result = value.toString().trimmed().toDouble(&ok);
-        if (!ok) return std::nullopt;
+        if (!ok)
+            return std::nullopt;
     } else {
         return std::nullopt;
     }
     return std::isfinite(result) ? std::optional<double>(result) : std::nullopt;
 }
 
-std::optional<qint64> whole(const QJsonValue &value) {
+std::optional<qint64> whole(const QJsonValue &value)
+{
     const auto n = number(value);
-    if (!n || std::trunc(*n) != *n || std::fabs(*n) > 9e15) return std::nullopt;
+    if (!n || std::trunc(*n) != *n || std::fabs(*n) > 9e15)
+        return std::nullopt;
     return qint64(*n);
 }
 
-void put(QJsonObject &object, const char *key, const std::optional<double> &value) {
-    if (value) object.insert(QLatin1String(key), *value);
+void put(QJsonObject &object, const char *key, const std::optional<double> &value)
+{
+    if (value)
+        object.insert(QLatin1String(key), *value);
 }
 
-void putInt(QJsonObject &object, const char *key, const std::optional<qint64> &value) {
-    if (value) object.insert(QLatin1String(key), *value);
+void putInt(QJsonObject &object, const char *key, const std::optional<qint64> &value)
+{
+    if (value)
+        object.insert(QLatin1String(key), *value);
 }
 
-void putText(QJsonObject &object, const char *key, const QJsonValue &value) {
-    if (value.isString() && !value.toString().isEmpty()) object.insert(QLatin1String(key), value.toString());
+void putText(QJsonObject &object, const char *key, const QJsonValue &value)
+{
+    if (value.isString() && !value.toString().isEmpty())
+        object.insert(QLatin1String(key), value.toString());
 }
 
-QJsonObject tagsOf(const QJsonObject &owner) {
+QJsonObject tagsOf(const QJsonObject &owner)
+{
     return owner.value(QStringLiteral("tags")).toObject();
 }
 
-QString displayName(const QString &formatName) {
+QString displayName(const QString &formatName)
+{
     static const std::pair<const char *, const char *> names[] = {
-        {"wav", "WAV"},       {"aiff", "AIFF"},          {"flac", "FLAC"},         {"mp3", "MP3"},
-        {"ogg", "Ogg"},       {"caf", "Core Audio Format"}, {"w64", "Sony Wave64"}, {"asf", "Windows Media"},
-        {"aac", "AAC (ADTS)"}, {"ac3", "AC-3"},           {"mp2", "MPEG Layer II"}, {"au", "Sun AU"},
+        {"wav", "WAV"},         {"aiff", "AIFF"},         {"flac", "FLAC"},
+        {"mp3", "MP3"},         {"ogg", "Ogg"},           {"caf", "Core Audio Format"},
+        {"w64", "Sony Wave64"}, {"asf", "Windows Media"}, {"aac", "AAC (ADTS)"},
+        {"ac3", "AC-3"},        {"mp2", "MPEG Layer II"}, {"au", "Sun AU"},
     };
     const QString first = formatName.section(QLatin1Char(','), 0, 0);
-    if (formatName.startsWith(QLatin1String("mov,mp4,m4a"))) return QStringLiteral("MPEG-4 Audio");
+    if (formatName.startsWith(QLatin1String("mov,mp4,m4a")))
+        return QStringLiteral("MPEG-4 Audio");
     for (const auto &[key, name] : names) {
-        if (first == QLatin1String(key)) return QLatin1String(name);
+        if (first == QLatin1String(key))
+            return QLatin1String(name);
     }
     return {};
 }
 
 // The bit depth the samples really carry, where the file says so.
-std::optional<qint64> bitDepth(const QJsonObject &stream) {
-    if (const auto raw = whole(stream.value(QStringLiteral("bits_per_raw_sample"))); raw && *raw > 0) return raw;
+std::optional<qint64> bitDepth(const QJsonObject &stream)
+{
+    if (const auto raw = whole(stream.value(QStringLiteral("bits_per_raw_sample"))); raw && *raw > 0)
+        return raw;
     const QString codec = stream.value(QStringLiteral("codec_name")).toString();
-    if (!codec.startsWith(QLatin1String("pcm_"))) return std::nullopt;
-    if (const auto bits = whole(stream.value(QStringLiteral("bits_per_sample"))); bits && *bits > 0) return bits;
+    if (!codec.startsWith(QLatin1String("pcm_")))
+        return std::nullopt;
+    if (const auto bits = whole(stream.value(QStringLiteral("bits_per_sample"))); bits && *bits > 0)
+        return bits;
     return std::nullopt;
 }
 
-QJsonObject streamObject(const QJsonObject &s, const std::optional<double> &fileBitRate, qint64 streamCount) {
+QJsonObject streamObject(const QJsonObject &s, const std::optional<double> &fileBitRate, qint64 streamCount)
+{
     QJsonObject out;
     putInt(out, "index", whole(s.value(QStringLiteral("index"))));
     putText(out, "codec_type", s.value(QStringLiteral("codec_type")));
@@ -247,22 +286,27 @@ QJsonObject streamObject(const QJsonObject &s, const std::optional<double> &file
     putInt(out, "bit_depth", bitDepth(s));
     put(out, "bit_rate_bps", number(s.value(QStringLiteral("bit_rate"))));
     // With one stream the whole file's rate is this stream's measured rate.
-    if (streamCount == 1) put(out, "effective_bit_rate_bps", fileBitRate);
+    if (streamCount == 1)
+        put(out, "effective_bit_rate_bps", fileBitRate);
     const auto duration = number(s.value(QStringLiteral("duration")));
     put(out, "duration_sec", duration);
-    if (duration) out.insert(QStringLiteral("duration_hms"), QString::fromStdString(hms(*duration)));
+    if (duration)
+        out.insert(QStringLiteral("duration_hms"), QString::fromStdString(hms(*duration)));
     const QJsonObject tags = tagsOf(s);
     if (tags.value(QStringLiteral("language")).toString() != QLatin1String("und"))
         putText(out, "language", tags.value(QStringLiteral("language")));
     putText(out, "title", tags.value(QStringLiteral("title")));
-    if (!tags.isEmpty()) out.insert(QStringLiteral("tags"), tags);
+    if (!tags.isEmpty())
+        out.insert(QStringLiteral("tags"), tags);
     return out;
 }
 
 // ---- the report -------------------------------------------------------------------------------
 
-std::string text(const QJsonValue &value) {
-    if (value.isString()) return value.toString().toStdString();
+std::string text(const QJsonValue &value)
+{
+    if (value.isString())
+        return value.toString().toStdString();
     if (value.isDouble()) {
         const double d = value.toDouble();
         char buffer[64];
@@ -272,21 +316,25 @@ std::string text(const QJsonValue &value) {
     return "—";
 }
 
-std::string fixed(const QJsonObject &object, const char *key, const char *unit, int digits = 2) {
+std::string fixed(const QJsonObject &object, const char *key, const char *unit, int digits = 2)
+{
     const QJsonValue value = object.value(QLatin1String(key));
-    if (!value.isDouble()) return "—";
+    if (!value.isDouble())
+        return "—";
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.*f%s", digits, value.toDouble(), unit);
     return buffer;
 }
 
-void line(std::string &out, const std::string &label, const std::string &value) {
+void line(std::string &out, const std::string &label, const std::string &value)
+{
     out += "  " + label + ':';
     out.append(label.size() < 22 ? 22 - label.size() : 1, ' ');
     out += value + '\n';
 }
 
-std::string composeReport(const QJsonObject &a) {
+std::string composeReport(const QJsonObject &a)
+{
     std::string out;
     const QJsonObject engine = a.value(QStringLiteral("engine")).toObject();
     out += "Hoplin audio analysis report\n";
@@ -294,13 +342,15 @@ std::string composeReport(const QJsonObject &a) {
     line(out, "File", text(a.value(QStringLiteral("file")).toObject().value(QStringLiteral("name"))));
     line(out, "Generated", text(a.value(QStringLiteral("generated_at"))));
     line(out, "Workflow", text(a.value(QStringLiteral("workflow"))));
-    line(out, "Engine", "ffprobe " + text(engine.value(QStringLiteral("ffprobe"))) + ", ffmpeg " +
-                            text(engine.value(QStringLiteral("ffmpeg"))) + " (" +
-                            text(engine.value(QStringLiteral("measurement_backend"))) + ')');
+    line(out, "Engine",
+         "ffprobe " + text(engine.value(QStringLiteral("ffprobe"))) + ", ffmpeg " +
+             text(engine.value(QStringLiteral("ffmpeg"))) + " (" +
+             text(engine.value(QStringLiteral("measurement_backend"))) + ')');
 
     const QJsonObject c = a.value(QStringLiteral("container")).toObject();
     out += "\nContainer\n";
-    line(out, "Format", text(c.value(QStringLiteral("format_long_name"))) + " (" + text(c.value(QStringLiteral("format_name"))) + ')');
+    line(out, "Format",
+         text(c.value(QStringLiteral("format_long_name"))) + " (" + text(c.value(QStringLiteral("format_name"))) + ')');
     line(out, "Duration", text(c.value(QStringLiteral("duration_hms"))));
     line(out, "Size", text(c.value(QStringLiteral("size_bytes"))) + " bytes");
     line(out, "Overall bit rate", fixed(c, "bit_rate_bps", " b/s", 0));
@@ -311,10 +361,14 @@ std::string composeReport(const QJsonObject &a) {
         out += "\nAudio stream #" + text(s.value(QStringLiteral("index"))) + '\n';
         line(out, "Codec", text(s.value(QStringLiteral("codec_long_name"))));
         line(out, "Sample rate", fixed(s, "sample_rate_hz", " Hz", 0));
-        line(out, "Channels", text(s.value(QStringLiteral("channels"))) + " (" + text(s.value(QStringLiteral("channel_layout"))) + ')');
-        line(out, "Bit depth", s.contains(QStringLiteral("bit_depth")) ? text(s.value(QStringLiteral("bit_depth"))) + " bits" : "—");
+        line(out, "Channels",
+             text(s.value(QStringLiteral("channels"))) + " (" + text(s.value(QStringLiteral("channel_layout"))) + ')');
+        line(out, "Bit depth",
+             s.contains(QStringLiteral("bit_depth")) ? text(s.value(QStringLiteral("bit_depth"))) + " bits" : "—");
         line(out, "Sample format", text(s.value(QStringLiteral("sample_fmt"))));
-        line(out, "Bit rate", fixed(s, s.contains(QStringLiteral("bit_rate_bps")) ? "bit_rate_bps" : "effective_bit_rate_bps", " b/s", 0));
+        line(out, "Bit rate",
+             fixed(s, s.contains(QStringLiteral("bit_rate_bps")) ? "bit_rate_bps" : "effective_bit_rate_bps", " b/s",
+                   0));
         line(out, "Duration", text(s.value(QStringLiteral("duration_hms"))));
     }
     const QJsonArray others = a.value(QStringLiteral("other_streams")).toArray();
@@ -329,7 +383,8 @@ std::string composeReport(const QJsonObject &a) {
     const QJsonObject tags = c.value(QStringLiteral("tags")).toObject();
     if (!tags.isEmpty()) {
         out += "\nMetadata\n";
-        for (auto it = tags.begin(); it != tags.end(); ++it) line(out, it.key().toStdString(), text(it.value()));
+        for (auto it = tags.begin(); it != tags.end(); ++it)
+            line(out, it.key().toStdString(), text(it.value()));
     }
     const QJsonArray chapters = a.value(QStringLiteral("chapters")).toArray();
     if (!chapters.isEmpty()) {
@@ -364,19 +419,24 @@ std::string composeReport(const QJsonObject &a) {
 }
 
 // "-23.0 LUFS" -> -23.0; "-inf dBFS" and anything unreadable -> nothing.
-std::optional<double> leadingNumber(const std::string &text) {
+std::optional<double> leadingNumber(const std::string &text)
+{
     const char *start = text.c_str();
-    while (*start == ' ' || *start == '\t') ++start;
+    while (*start == ' ' || *start == '\t')
+        ++start;
     char *end = nullptr;
     const double value = std::strtod(start, &end);
-    if (end == start || !std::isfinite(value)) return std::nullopt;
+    if (end == start || !std::isfinite(value))
+        return std::nullopt;
     return value;
 }
 
 // The value after "key:" in `line`, if the line holds that key.
-std::optional<double> valueAfter(const std::string &line, const std::string &key) {
+std::optional<double> valueAfter(const std::string &line, const std::string &key)
+{
     const std::size_t at = line.find(key);
-    if (at == std::string::npos) return std::nullopt;
+    if (at == std::string::npos)
+        return std::nullopt;
     return leadingNumber(line.substr(at + key.size()));
 }
 
@@ -384,7 +444,8 @@ std::optional<double> valueAfter(const std::string &line, const std::string &key
 
 // ---- ffmpeg's filter log ------------------------------------------------------------------------
 
-void FilterLogParser::feed(const std::string &raw) {
+void FilterLogParser::feed(const std::string &raw)
+{
     // Lines of a filter carry "[Parsed_name_N @ 0x…] "; the ebur128 summary's own lines do not.
     std::string line = raw;
     std::string source;
@@ -420,37 +481,59 @@ void FilterLogParser::feed(const std::string &raw) {
             m_inOverall = true;
             return;
         }
-        if (line.rfind("Channel:", 0) == 0) m_inOverall = false;
-        if (!m_inOverall) return;
+        if (line.rfind("Channel:", 0) == 0)
+            m_inOverall = false;
+        if (!m_inOverall)
+            return;
         const std::size_t colon = line.find(": ");
-        if (colon == std::string::npos) return;
+        if (colon == std::string::npos)
+            return;
         const std::string key = line.substr(0, colon);
         const auto value = leadingNumber(line.substr(colon + 2));
-        if (key == "Peak level dB") m_levels.peak = value;
-        else if (key == "RMS level dB") m_levels.rms = value;
-        else if (key == "Noise floor dB") m_levels.noiseFloor = value;
-        else if (key == "Flat factor") m_levels.flatFactor = value;
-        else if (key == "Peak count") m_levels.peakCount = value;
-        else if (key == "Number of samples") m_levels.sampleCount = value;
+        if (key == "Peak level dB")
+            m_levels.peak = value;
+        else if (key == "RMS level dB")
+            m_levels.rms = value;
+        else if (key == "Noise floor dB")
+            m_levels.noiseFloor = value;
+        else if (key == "Flat factor")
+            m_levels.flatFactor = value;
+        else if (key == "Peak count")
+            m_levels.peakCount = value;
+        else if (key == "Number of samples")
+            m_levels.sampleCount = value;
         return;
     }
-    if (!m_inSummary || !source.empty()) return;
+    if (!m_inSummary || !source.empty())
+        return;
 
     std::string trimmed = line.substr(std::min(line.find_first_not_of(' '), line.size()));
-    if (trimmed == "Integrated loudness:") m_block = Block::Integrated;
-    else if (trimmed == "Loudness range:") m_block = Block::Range;
-    else if (trimmed == "Sample peak:") m_block = Block::SamplePeak;
-    else if (trimmed == "True peak:") m_block = Block::TruePeak;
-    else if (m_block == Block::Integrated && trimmed.rfind("I:", 0) == 0) m_loudness.integrated = leadingNumber(trimmed.substr(2));
-    else if (m_block == Block::Integrated && trimmed.rfind("Threshold:", 0) == 0) m_loudness.threshold = leadingNumber(trimmed.substr(10));
-    else if (m_block == Block::Range && trimmed.rfind("LRA:", 0) == 0) m_loudness.lra = leadingNumber(trimmed.substr(4));
-    else if (m_block == Block::Range && trimmed.rfind("LRA low:", 0) == 0) m_loudness.lraLow = leadingNumber(trimmed.substr(8));
-    else if (m_block == Block::Range && trimmed.rfind("LRA high:", 0) == 0) m_loudness.lraHigh = leadingNumber(trimmed.substr(9));
-    else if (m_block == Block::SamplePeak && trimmed.rfind("Peak:", 0) == 0) m_loudness.samplePeak = leadingNumber(trimmed.substr(5));
-    else if (m_block == Block::TruePeak && trimmed.rfind("Peak:", 0) == 0) m_loudness.truePeak = leadingNumber(trimmed.substr(5));
+    if (trimmed == "Integrated loudness:")
+        m_block = Block::Integrated;
+    else if (trimmed == "Loudness range:")
+        m_block = Block::Range;
+    else if (trimmed == "Sample peak:")
+        m_block = Block::SamplePeak;
+    else if (trimmed == "True peak:")
+        m_block = Block::TruePeak;
+    else if (m_block == Block::Integrated && trimmed.rfind("I:", 0) == 0)
+        m_loudness.integrated = leadingNumber(trimmed.substr(2));
+    else if (m_block == Block::Integrated && trimmed.rfind("Threshold:", 0) == 0)
+        m_loudness.threshold = leadingNumber(trimmed.substr(10));
+    else if (m_block == Block::Range && trimmed.rfind("LRA:", 0) == 0)
+        m_loudness.lra = leadingNumber(trimmed.substr(4));
+    else if (m_block == Block::Range && trimmed.rfind("LRA low:", 0) == 0)
+        m_loudness.lraLow = leadingNumber(trimmed.substr(8));
+    else if (m_block == Block::Range && trimmed.rfind("LRA high:", 0) == 0)
+        m_loudness.lraHigh = leadingNumber(trimmed.substr(9));
+    else if (m_block == Block::SamplePeak && trimmed.rfind("Peak:", 0) == 0)
+        m_loudness.samplePeak = leadingNumber(trimmed.substr(5));
+    else if (m_block == Block::TruePeak && trimmed.rfind("Peak:", 0) == 0)
+        m_loudness.truePeak = leadingNumber(trimmed.substr(5));
 }
 
-std::string hms(double seconds) {
+std::string hms(double seconds)
+{
     const auto millis = static_cast<long long>(std::llround(std::max(0.0, seconds) * 1000));
     char buffer[48];
     std::snprintf(buffer, sizeof buffer, "%02lld:%02lld:%02lld.%03lld", millis / 3600000, millis / 60000 % 60,
@@ -458,14 +541,16 @@ std::string hms(double seconds) {
     return buffer;
 }
 
-Measurement measureAudio(const std::string &path, const std::string &fileName, ProcessSlot &slot) {
+Measurement measureAudio(const std::string &path, const std::string &fileName, ProcessSlot &slot)
+{
     static const std::string probeVersion = toolVersion("ffprobe");
     static const std::string ffmpegVersion = toolVersion("ffmpeg");
 
-    const ToolRun probe = runTool({"ffprobe", "-v", "error", "-print_format", "json", "-show_format",
-                                   "-show_streams", "-show_chapters", path},
-                                  slot);
-    if (probe.killed && slot.killed()) throw MeasurementError("cancelled");
+    const ToolRun probe = runTool(
+        {"ffprobe", "-v", "error", "-print_format", "json", "-show_format", "-show_streams", "-show_chapters", path},
+        slot);
+    if (probe.killed && slot.killed())
+        throw MeasurementError("cancelled");
     QJsonParseError parseError;
     const QJsonDocument probed = QJsonDocument::fromJson(QByteArray::fromStdString(probe.out), &parseError);
     const QJsonObject format = probed.object().value(QStringLiteral("format")).toObject();
@@ -478,29 +563,35 @@ Measurement measureAudio(const std::string &path, const std::string &fileName, P
     QJsonArray audioStreams, otherStreams;
     for (const QJsonValue &value : streams) {
         const QJsonObject stream = streamObject(value.toObject(), fileBitRate, streamCount);
-        (stream.value(QStringLiteral("codec_type")) == QLatin1String("audio") ? audioStreams : otherStreams).append(stream);
+        (stream.value(QStringLiteral("codec_type")) == QLatin1String("audio") ? audioStreams : otherStreams)
+            .append(stream);
     }
-    if (audioStreams.isEmpty()) throw MeasurementError(fileName + " has no audio stream.");
+    if (audioStreams.isEmpty())
+        throw MeasurementError(fileName + " has no audio stream.");
 
     // One decoding pass of the first audio stream. astats comes first so it sees the samples in
     // their own format (its peak count needs that); ebur128 then measures the loudness.
     FilterLogParser parser;
-    const ToolRun measure = runTool({"ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-i", path, "-map", "0:a:0",
-                                     "-af", "astats=metadata=0:measure_perchannel=none,ebur128=peak=sample+true",
-                                     "-f", "null", "-"},
-                                    slot, [&parser](const std::string &line) { parser.feed(line); });
-    if (measure.killed && slot.killed()) throw MeasurementError("cancelled");
+    const ToolRun measure =
+        runTool({"ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-i", path, "-map", "0:a:0", "-af",
+                 "astats=metadata=0:measure_perchannel=none,ebur128=peak=sample+true", "-f", "null", "-"},
+                slot, [&parser](const std::string &line) { parser.feed(line); });
+    if (measure.killed && slot.killed())
+        throw MeasurementError("cancelled");
     if (measure.exitCode != 0)
-        throw MeasurementError("ffmpeg could not decode " + fileName + ": " + lastLine(measure.errTail, path, fileName));
+        throw MeasurementError("ffmpeg could not decode " + fileName + ": " +
+                               lastLine(measure.errTail, path, fileName));
 
     QJsonObject container;
     putText(container, "format_name", format.value(QStringLiteral("format_name")));
     putText(container, "format_long_name", format.value(QStringLiteral("format_long_name")));
     const QString display = displayName(format.value(QStringLiteral("format_name")).toString());
-    if (!display.isEmpty()) container.insert(QStringLiteral("display_name"), display);
+    if (!display.isEmpty())
+        container.insert(QStringLiteral("display_name"), display);
     const auto duration = number(format.value(QStringLiteral("duration")));
     put(container, "duration_sec", duration);
-    if (duration) container.insert(QStringLiteral("duration_hms"), QString::fromStdString(hms(*duration)));
+    if (duration)
+        container.insert(QStringLiteral("duration_hms"), QString::fromStdString(hms(*duration)));
     put(container, "bit_rate_bps", fileBitRate);
     put(container, "size_bytes", number(format.value(QStringLiteral("size"))));
     putInt(container, "nb_streams", streamCount);
@@ -516,8 +607,10 @@ Measurement measureAudio(const std::string &path, const std::string &fileName, P
         const auto end = number(ch.value(QStringLiteral("end_time")));
         put(out, "start_sec", start);
         put(out, "end_sec", end);
-        if (start) out.insert(QStringLiteral("start_hms"), QString::fromStdString(hms(*start)));
-        if (end) out.insert(QStringLiteral("end_hms"), QString::fromStdString(hms(*end)));
+        if (start)
+            out.insert(QStringLiteral("start_hms"), QString::fromStdString(hms(*start)));
+        if (end)
+            out.insert(QStringLiteral("end_hms"), QString::fromStdString(hms(*end)));
         putText(out, "title", tagsOf(ch).value(QStringLiteral("title")));
         chapters.append(out);
     }
@@ -533,7 +626,8 @@ Measurement measureAudio(const std::string &path, const std::string &fileName, P
     putInt(levels, "sample_count", lv.sampleCount ? std::optional<qint64>(qint64(*lv.sampleCount)) : std::nullopt);
 
     const LoudnessFigures &ld = parser.loudness();
-    if (!ld.integrated) throw MeasurementError("ffmpeg gave no loudness summary for " + fileName + '.');
+    if (!ld.integrated)
+        throw MeasurementError("ffmpeg gave no loudness summary for " + fileName + '.');
     QJsonObject loudness;
     put(loudness, "integrated_lufs", ld.integrated);
     put(loudness, "threshold_lufs", ld.threshold);
@@ -549,9 +643,10 @@ Measurement measureAudio(const std::string &path, const std::string &fileName, P
         {QStringLiteral("workflow"), QStringLiteral("audio_info")},
         {QStringLiteral("generated_at"), QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
         {QStringLiteral("file"), QJsonObject{{QStringLiteral("name"), QString::fromStdString(fileName)}}},
-        {QStringLiteral("engine"), QJsonObject{{QStringLiteral("ffprobe"), QString::fromStdString(probeVersion)},
-                                               {QStringLiteral("ffmpeg"), QString::fromStdString(ffmpegVersion)},
-                                               {QStringLiteral("measurement_backend"), QStringLiteral("ffmpeg ebur128 + astats")}}},
+        {QStringLiteral("engine"),
+         QJsonObject{{QStringLiteral("ffprobe"), QString::fromStdString(probeVersion)},
+                     {QStringLiteral("ffmpeg"), QString::fromStdString(ffmpegVersion)},
+                     {QStringLiteral("measurement_backend"), QStringLiteral("ffmpeg ebur128 + astats")}}},
         {QStringLiteral("container"), container},
         {QStringLiteral("audio_streams"), audioStreams},
         {QStringLiteral("other_streams"), otherStreams},

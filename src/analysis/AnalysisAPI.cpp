@@ -4,7 +4,7 @@
 #include "service/Json.h"
 
 #include <QCoro/QCoroNetworkReply>
-#include <QCoro/QCoroSignal>
+#include <QCoro/QCoroTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -14,6 +14,7 @@
 #include <QNetworkReply>
 #include <QScopeGuard>
 #include <QThread>
+#include <QTimer>
 #include <QUuid>
 #include <exception>
 
@@ -215,11 +216,15 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
             writeError = std::current_exception();
         }
     }));
-    // Listening before the start: QCoro's waitForFinished() checks isFinished() and connects
-    // afterwards, so a thread that ends in between is never noticed and the upload hangs.
-    auto finished = qCoro(writer.get(), &QThread::finished, std::chrono::milliseconds(-1));
+    // The wait ends through a timer of this thread that the worker's "finished" restarts at zero.
+    // Connected before the start, so a worker that is done at once is not missed (QCoro's own
+    // waitForFinished() checks first and connects afterwards).
+    QTimer done;
+    done.setSingleShot(true);
+    done.start(std::chrono::hours(24));
+    QObject::connect(writer.get(), &QThread::finished, &done, [&done] { done.start(0); });
     writer->start();
-    co_await std::move(finished);
+    co_await done;
     writer->wait(); // "finished" comes just before the thread ends; deleting it earlier aborts
     if (writeError)
         std::rethrow_exception(writeError);

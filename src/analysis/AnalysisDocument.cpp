@@ -118,7 +118,8 @@ QString s(const char *latin1)
 LooseInt LooseInt::read(const QJsonValue &json)
 {
     if (json.isString()) {
-        const QStringView text = trimBlanks(json.toString());
+        const QString sent = json.toString(); // the view below points into it
+        const QStringView text = trimBlanks(sent);
         return {text.isEmpty() ? std::nullopt : parseInteger(text)};
     }
     // Integers and whole numbers inside the 64-bit range; fractions are not rounded.

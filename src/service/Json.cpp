@@ -17,9 +17,8 @@ JsonReader JsonReader::parse(const QByteArray &bytes)
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError)
-        throw DecodingError(QStringLiteral("the data is not valid JSON (%1 at offset %2)")
-                                .arg(error.errorString())
-                                .arg(error.offset));
+        throw DecodingError(
+            QStringLiteral("the data is not valid JSON (%1 at offset %2)").arg(error.errorString()).arg(error.offset));
     if (!document.isObject())
         throw DecodingError(QStringLiteral("expected a JSON object at the top level but found %1")
                                 .arg(document.isArray() ? QStringLiteral("an array") : QStringLiteral("a value")));
@@ -29,13 +28,20 @@ JsonReader JsonReader::parse(const QByteArray &bytes)
 QString JsonReader::typeName(const QJsonValue &value)
 {
     switch (value.type()) {
-    case QJsonValue::Null: return QStringLiteral("null");
-    case QJsonValue::Bool: return QStringLiteral("a boolean");
-    case QJsonValue::Double: return QStringLiteral("a number");
-    case QJsonValue::String: return QStringLiteral("a string");
-    case QJsonValue::Array: return QStringLiteral("an array");
-    case QJsonValue::Object: return QStringLiteral("an object");
-    case QJsonValue::Undefined: break;
+    case QJsonValue::Null:
+        return QStringLiteral("null");
+    case QJsonValue::Bool:
+        return QStringLiteral("a boolean");
+    case QJsonValue::Double:
+        return QStringLiteral("a number");
+    case QJsonValue::String:
+        return QStringLiteral("a string");
+    case QJsonValue::Array:
+        return QStringLiteral("an array");
+    case QJsonValue::Object:
+        return QStringLiteral("an object");
+    case QJsonValue::Undefined:
+        break;
     }
     return QStringLiteral("nothing");
 }
