@@ -1,3 +1,4 @@
+#include "platform/ui/Desktop.h"
 #include "AnalysisCards.h"
 
 #include "analysis/AnalysisFormat.h"
@@ -21,35 +22,6 @@ namespace hoplin {
 
 namespace {
 
-void tint(QWidget *widget, const QColor &color)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, color);
-    palette.setColor(QPalette::Text, color);
-    widget->setPalette(palette);
-}
-
-QLabel *label(const QString &text, int pixels, const QColor &color, QWidget *parent,
-              QFont::Weight weight = QFont::Normal)
-{
-    auto *result = new QLabel(text, parent);
-    result->setFont(theme::font(pixels, weight));
-    tint(result, color);
-    return result;
-}
-
-QList<QUrl> localFiles(const QMimeData *mime)
-{
-    QList<QUrl> files;
-    if (!mime || !mime->hasUrls())
-        return files;
-    for (const QUrl &url : mime->urls()) {
-        if (url.isLocalFile())
-            files << url;
-    }
-    return files;
-}
-
 QPushButton *actionButton(const QString &text, const char *name, QWidget *parent)
 {
     auto *button = new QPushButton(text, parent);
@@ -61,7 +33,7 @@ QPushButton *actionButton(const QString &text, const char *name, QWidget *parent
 
 QWidget *sectionTitle(const QString &title, QWidget *parent)
 {
-    auto *result = label(title.toUpper(), 10, Hoplin::muted, parent, QFont::DemiBold);
+    auto *result = theme::label(title.toUpper(), 10, Hoplin::muted, parent, QFont::DemiBold);
     QFont font = result->font();
     font.setLetterSpacing(QFont::AbsoluteSpacing, 1.5);
     result->setFont(font);
@@ -86,10 +58,10 @@ QWidget *sectionWidget(const AnalysisFormat::Section &section, QWidget *parent)
     grid->setColumnStretch(1, 1);
     for (qsizetype i = 0; i < section.rows.size(); ++i) {
         const AnalysisFormat::Row &row = section.rows[i];
-        auto *name = label(row.label, 11, Hoplin::muted, box);
+        auto *name = theme::label(row.label, 11, Hoplin::muted, box);
         name->setObjectName(QStringLiteral("rowLabel"));
         name->setFixedWidth(130);
-        auto *value = label(row.value.value_or(QString(AnalysisFormat::absentText)), 11, Hoplin::ink, box);
+        auto *value = theme::label(row.value.value_or(QString(AnalysisFormat::absentText)), 11, Hoplin::ink, box);
         value->setObjectName(QStringLiteral("rowValue"));
         value->setTextInteractionFlags(Qt::TextSelectableByMouse);
         value->setWordWrap(true);
@@ -173,7 +145,7 @@ void DropZone::paintEvent(QPaintEvent *)
 
 void DropZone::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (localFiles(event->mimeData()).isEmpty())
+    if (desktop::localFiles(event->mimeData()).isEmpty())
         return;
     setDropping(true);
     event->acceptProposedAction();
@@ -181,7 +153,7 @@ void DropZone::dragEnterEvent(QDragEnterEvent *event)
 
 void DropZone::dragMoveEvent(QDragMoveEvent *event)
 {
-    if (!localFiles(event->mimeData()).isEmpty())
+    if (!desktop::localFiles(event->mimeData()).isEmpty())
         event->acceptProposedAction();
 }
 
@@ -193,7 +165,7 @@ void DropZone::dragLeaveEvent(QDragLeaveEvent *)
 void DropZone::dropEvent(QDropEvent *event)
 {
     setDropping(false);
-    const QList<QUrl> files = localFiles(event->mimeData());
+    const QList<QUrl> files = desktop::localFiles(event->mimeData());
     if (!files.isEmpty() && onDrop && onDrop(files))
         event->acceptProposedAction();
     else
@@ -243,18 +215,18 @@ ItemCard::ItemCard(const QUuid &id, QWidget *parent)
     headerLayout->setSpacing(4);
     auto *row = new QHBoxLayout();
     row->setSpacing(8);
-    m_chevron = label(QString(), 11, Hoplin::muted, m_header);
+    m_chevron = theme::label(QString(), 11, Hoplin::muted, m_header);
     m_chevron->setObjectName(QStringLiteral("chevron"));
     m_chevron->setFixedWidth(10);
-    m_icon = label(QString(), 14, Hoplin::accent, m_header);
+    m_icon = theme::label(QString(), 14, Hoplin::accent, m_header);
     m_icon->setObjectName(QStringLiteral("itemIcon"));
     m_name = new ElidedLabel(Qt::ElideMiddle, m_header);
     m_name->setObjectName(QStringLiteral("itemName"));
     m_name->setFont(theme::font(13, QFont::DemiBold));
-    tint(m_name, Hoplin::ink);
+    theme::tint(m_name, Hoplin::ink);
     m_spinner = new Spinner(12, m_header);
     m_spinner->setColor(Hoplin::muted);
-    m_status = label(QString(), 10, Hoplin::muted, m_header, QFont::Bold);
+    m_status = theme::label(QString(), 10, Hoplin::muted, m_header, QFont::Bold);
     m_status->setObjectName(QStringLiteral("itemStatus"));
     row->addWidget(m_chevron);
     row->addWidget(m_icon);
@@ -262,7 +234,7 @@ ItemCard::ItemCard(const QUuid &id, QWidget *parent)
     row->addWidget(m_spinner);
     row->addWidget(m_status);
     headerLayout->addLayout(row);
-    m_summary = label(QString(), 11, Hoplin::muted, m_header);
+    m_summary = theme::label(QString(), 11, Hoplin::muted, m_header);
     m_summary->setObjectName(QStringLiteral("itemSummary"));
     m_summary->setContentsMargins(40, 0, 0, 0);
     headerLayout->addWidget(m_summary);
@@ -313,11 +285,11 @@ void ItemCard::render(const AnalysisRunner::Item &item, bool expanded, bool runn
     const bool finished = item.succeeded.has_value();
     m_chevron->setText(expanded ? QStringLiteral("▾") : QStringLiteral("▸"));
     m_icon->setText(failed ? QStringLiteral("⚠") : QStringLiteral("∿"));
-    tint(m_icon, failed ? Hoplin::errRed : Hoplin::accent);
+    theme::tint(m_icon, failed ? Hoplin::errRed : Hoplin::accent);
     m_name->setFullText(item.fileName());
     m_spinner->setVisible(item.isPending());
     m_status->setText(item.status);
-    tint(m_status, item.succeeded == true ? Hoplin::okTeal : failed ? Hoplin::errRed : Hoplin::muted);
+    theme::tint(m_status, item.succeeded == true ? Hoplin::okTeal : failed ? Hoplin::errRed : Hoplin::muted);
     const std::optional<QString> summary = AnalysisFormat::summaryLine(item.analysis);
     m_summary->setText(summary.value_or(QString()));
     m_summary->setVisible(summary.has_value());
@@ -359,7 +331,7 @@ void ItemCard::rebuildDetails(const AnalysisRunner::Item &item, bool expanded)
         layout->setContentsMargins(0, 0, 0, 0);
         layout->setSpacing(6);
         layout->addWidget(sectionTitle(QStringLiteral("Error"), box));
-        auto *message = label(item.errorMessage.value_or(QStringLiteral("Unknown error.")), 11, Hoplin::errRed, box);
+        auto *message = theme::label(item.errorMessage.value_or(QStringLiteral("Unknown error.")), 11, Hoplin::errRed, box);
         message->setObjectName(QStringLiteral("errorMessage"));
         message->setWordWrap(true);
         message->setTextInteractionFlags(Qt::TextSelectableByMouse);

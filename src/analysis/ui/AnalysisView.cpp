@@ -1,3 +1,4 @@
+#include "platform/ui/Desktop.h"
 #include "AnalysisView.h"
 
 #include "AnalysisCards.h"
@@ -28,23 +29,6 @@
 namespace hoplin {
 
 namespace {
-
-void tint(QWidget *widget, const QColor &color)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, color);
-    palette.setColor(QPalette::ButtonText, color);
-    widget->setPalette(palette);
-}
-
-QLabel *label(const QString &text, int pixels, const QColor &color, QWidget *parent,
-              QFont::Weight weight = QFont::Normal)
-{
-    auto *result = new QLabel(text, parent);
-    result->setFont(theme::font(pixels, weight));
-    tint(result, color);
-    return result;
-}
 
 QPushButton *button(const QString &text, const char *name, QWidget *parent)
 {
@@ -172,12 +156,12 @@ QWidget *AnalysisView::buildSignInHint()
     auto *layout = new QHBoxLayout(hint);
     layout->setContentsMargins(0, 8, 0, 8);
     layout->setSpacing(10);
-    auto *symbol = label(QStringLiteral("?"), 13, Hoplin::accent, hint, QFont::Bold);
+    auto *symbol = theme::label(QStringLiteral("?"), 13, Hoplin::accent, hint, QFont::Bold);
     symbol->setAlignment(Qt::AlignCenter);
     symbol->setFixedSize(22, 22);
     symbol->setStyleSheet(QStringLiteral("border: 1.5px solid %1; border-radius: 11px;").arg(Hoplin::accent.name()));
     auto *text =
-        label(QStringLiteral("Sign in with your client key from the top-right connection menu to analyse audio files."),
+        theme::label(QStringLiteral("Sign in with your client key from the top-right connection menu to analyse audio files."),
               12, Hoplin::muted, hint);
     text->setObjectName(QStringLiteral("signInHintText"));
     text->setWordWrap(true);
@@ -193,8 +177,8 @@ QWidget *AnalysisView::buildDropCard()
 
     auto *header = new QHBoxLayout();
     header->setSpacing(8);
-    header->addWidget(label(QStringLiteral("∿"), 15, Hoplin::accent, card));
-    auto *title = label(QStringLiteral("AUDIO ANALYSIS"), 11, Hoplin::ink, card, QFont::Bold);
+    header->addWidget(theme::label(QStringLiteral("∿"), 15, Hoplin::accent, card));
+    auto *title = theme::label(QStringLiteral("AUDIO ANALYSIS"), 11, Hoplin::ink, card, QFont::Bold);
     QFont titleFont = title->font();
     titleFont.setLetterSpacing(QFont::AbsoluteSpacing, 1.2);
     title->setFont(titleFont);
@@ -208,7 +192,7 @@ QWidget *AnalysisView::buildDropCard()
     m_clearFinished->setObjectName(QStringLiteral("clearFinishedButton"));
     m_clearFinished->setFlat(true);
     m_clearFinished->setFont(theme::font(10, QFont::Bold));
-    tint(m_clearFinished, Hoplin::muted);
+    theme::tint(m_clearFinished, Hoplin::muted);
     connect(m_clearFinished, &QPushButton::clicked, this, [this] { m_runner.clear(); });
     header->addWidget(m_clearFinished);
     card->content()->addLayout(header);
@@ -219,9 +203,9 @@ QWidget *AnalysisView::buildDropCard()
     zone->setContentsMargins(16, 16, 16, 16);
     zone->setSpacing(8);
     auto *prompt =
-        label(QStringLiteral("Drag and drop audio files here"), 14, Hoplin::ink, m_dropZone, QFont::DemiBold);
+        theme::label(QStringLiteral("Drag and drop audio files here"), 14, Hoplin::ink, m_dropZone, QFont::DemiBold);
     prompt->setAlignment(Qt::AlignCenter);
-    auto *extensions = label(QStringLiteral("wav · aiff · flac · mp3 · m4a · aac · ogg · opus · wma · caf · w64 · amb"),
+    auto *extensions = theme::label(QStringLiteral("wav · aiff · flac · mp3 · m4a · aac · ogg · opus · wma · caf · w64 · amb"),
                              11, Hoplin::muted, m_dropZone);
     extensions->setAlignment(Qt::AlignCenter);
     zone->addWidget(prompt);
@@ -254,23 +238,23 @@ QWidget *AnalysisView::buildStatusBar()
     m_dot = new QLabel(bar);
     m_dot->setObjectName(QStringLiteral("connectionDot"));
     m_dot->setFixedSize(7, 7);
-    m_connection = label(QString(), 11, Hoplin::ink, bar);
+    m_connection = theme::label(QString(), 11, Hoplin::ink, bar);
     m_connection->setObjectName(QStringLiteral("connectionLabel"));
     m_statusText = new ElidedLabel(Qt::ElideRight, bar);
     m_statusText->setObjectName(QStringLiteral("statusText"));
     m_statusText->setFont(theme::font(11));
-    tint(m_statusText, Hoplin::muted);
-    m_count = label(QString(), 11, Hoplin::muted, bar);
+    theme::tint(m_statusText, Hoplin::muted);
+    m_count = theme::label(QString(), 11, Hoplin::muted, bar);
     m_count->setObjectName(QStringLiteral("analysedCount"));
     auto *preferences = new QPushButton(QStringLiteral("Preferences"), bar);
     preferences->setObjectName(QStringLiteral("preferencesButton"));
     preferences->setFlat(true);
     preferences->setFont(theme::font(11));
     preferences->setCursor(Qt::PointingHandCursor);
-    tint(preferences, Hoplin::accentInk);
+    theme::tint(preferences, Hoplin::accentInk);
     connect(preferences, &QPushButton::clicked, this, [] { showPreferencesWindow(); });
     auto *version =
-        label(QStringLiteral("· Hoplin Desktop %1").arg(QLatin1String(version::kVersion)), 11, Hoplin::muted, bar);
+        theme::label(QStringLiteral("· Hoplin Desktop %1").arg(QLatin1String(version::kVersion)), 11, Hoplin::muted, bar);
     version->setObjectName(QStringLiteral("versionLabel"));
 
     layout->addWidget(m_dot);

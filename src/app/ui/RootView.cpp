@@ -1,3 +1,4 @@
+#include "platform/ui/Desktop.h"
 #include "RootView.h"
 
 #include "ConnectionPill.h"
@@ -37,18 +38,6 @@ namespace {
 void log(const QString &category, const QString &message)
 {
     DiagnosticsLogger::shared().log(category, message);
-}
-
-QList<QUrl> localFiles(const QMimeData *mime)
-{
-    QList<QUrl> files;
-    if (!mime || !mime->hasUrls())
-        return files;
-    for (const QUrl &url : mime->urls()) {
-        if (url.isLocalFile())
-            files << url;
-    }
-    return files;
 }
 
 QFrame *separator(Qt::Orientation orientation, QWidget *parent)
@@ -381,13 +370,13 @@ QCoro::Task<> RootView::runFetchServerBuild()
 void RootView::dragEnterEvent(QDragEnterEvent *event)
 {
     // Drops that no page took: only meaningful while a web tab is showing.
-    if (m_router.webTabActive() && !localFiles(event->mimeData()).isEmpty())
+    if (m_router.webTabActive() && !desktop::localFiles(event->mimeData()).isEmpty())
         event->acceptProposedAction();
 }
 
 void RootView::dragMoveEvent(QDragMoveEvent *event)
 {
-    if (m_router.webTabActive() && !localFiles(event->mimeData()).isEmpty())
+    if (m_router.webTabActive() && !desktop::localFiles(event->mimeData()).isEmpty())
         event->acceptProposedAction();
     else
         event->ignore();
@@ -395,7 +384,7 @@ void RootView::dragMoveEvent(QDragMoveEvent *event)
 
 void RootView::dropEvent(QDropEvent *event)
 {
-    const QList<QUrl> files = localFiles(event->mimeData());
+    const QList<QUrl> files = desktop::localFiles(event->mimeData());
     if (m_router.dropOnPage(false, files) != DropRouter::PageDrop::Forwarded)
         return;
     log(QStringLiteral("drop"), QStringLiteral("window drop of %1 file(s) handed to the web tabs").arg(files.size()));

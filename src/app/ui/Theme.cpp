@@ -1,6 +1,7 @@
 #include "Theme.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QPalette>
 #include <QStyleFactory>
 
@@ -11,6 +12,23 @@ QFont font(int pixelSize, QFont::Weight weight)
     QFont result = QApplication::font();
     result.setPixelSize(pixelSize);
     result.setWeight(weight);
+    return result;
+}
+
+void tint(QWidget *widget, const QColor &color)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::Text, color);
+    palette.setColor(QPalette::ButtonText, color);
+    widget->setPalette(palette);
+}
+
+QLabel *label(const QString &text, int pixels, const QColor &color, QWidget *parent, QFont::Weight weight)
+{
+    auto *result = new QLabel(text, parent);
+    result->setFont(font(pixels, weight));
+    tint(result, color);
     return result;
 }
 

@@ -4,6 +4,8 @@
 #include <QFont>
 
 class QApplication;
+class QLabel;
+class QWidget;
 
 namespace hoplin {
 
@@ -27,6 +29,12 @@ namespace theme {
 // Sizes are given in device-independent pixels so the layout measures the same on every desktop,
 // whatever its font DPI setting.
 QFont font(int pixelSize, QFont::Weight weight = QFont::Normal);
+
+// Colours a widget's text (labels, buttons, editable text alike).
+void tint(QWidget *widget, const QColor &color);
+// A label in the given pixel size, colour and weight.
+QLabel *label(const QString &text, int pixels, const QColor &color, QWidget *parent = nullptr,
+              QFont::Weight weight = QFont::Normal);
 
 // Fusion with a light palette built from the colours above, so the window looks the same on
 // every desktop whatever its dark or light theme.

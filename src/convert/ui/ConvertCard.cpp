@@ -3,6 +3,7 @@
 #include "app/ui/Spinner.h"
 #include "app/ui/Theme.h"
 #include "platform/Settings.h"
+#include "platform/ui/Desktop.h"
 
 #include <QComboBox>
 #include <QDragEnterEvent>
@@ -20,16 +21,6 @@ namespace hoplin {
 
 namespace {
 constexpr int kItemsShown = 6;
-
-QStringList localPaths(const QMimeData *mime)
-{
-    QStringList paths;
-    for (const QUrl &url : mime->urls()) {
-        if (url.isLocalFile())
-            paths << url.toLocalFile();
-    }
-    return paths;
-}
 
 QString statusColour(const QueueItem &item)
 {
@@ -223,7 +214,9 @@ void ConvertCard::dragLeaveEvent(QDragLeaveEvent *event)
 void ConvertCard::dropEvent(QDropEvent *event)
 {
     setDropping(false);
-    const QStringList paths = localPaths(event->mimeData());
+    QStringList paths;
+    for (const QUrl &url : desktop::localFiles(event->mimeData()))
+        paths << url.toLocalFile();
     if (!paths.isEmpty() && onFiles && onFiles(paths))
         event->acceptProposedAction();
     else

@@ -1,9 +1,15 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QUrl>
 
+class QMimeData;
+
 namespace hoplin::desktop {
+
+// The local files among dragged or pasted URLs (none when there are no URLs).
+QList<QUrl> localFiles(const QMimeData *mime);
 
 // Shows `path` selected in the user's file browser (the folder opens when the browser cannot
 // select items).

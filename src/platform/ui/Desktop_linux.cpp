@@ -6,10 +6,23 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QMimeData>
 #include <QStringList>
 #include <QVariantMap>
 
 namespace hoplin::desktop {
+
+QList<QUrl> localFiles(const QMimeData *mime)
+{
+    QList<QUrl> files;
+    if (!mime || !mime->hasUrls())
+        return files;
+    for (const QUrl &url : mime->urls()) {
+        if (url.isLocalFile())
+            files << url;
+    }
+    return files;
+}
 
 void revealInFileBrowser(const QString &path)
 {
