@@ -91,6 +91,9 @@ public:
     void reset();
 
 private:
+    // The job named in the path if it belongs to the caller; otherwise answers 401/404. Call with
+    // m_mutex held.
+    const AnalysisJob *ownedJob(const httplib::Request &req, httplib::Response &res);
     void run(const std::shared_ptr<AnalysisJob> &job);
     void finish(const std::shared_ptr<AnalysisJob> &job, const char *status);
     void stopAll();
@@ -335,18 +338,27 @@ void AnalysisService::cancelled(const std::string &jobId)
     std::remove(job->upload.path.c_str());
 }
 
-void AnalysisService::document(const httplib::Request &req, httplib::Response &res)
+const AnalysisJob *AnalysisService::ownedJob(const httplib::Request &req, httplib::Response &res)
 {
+    // Another client's job is as unknown as a job that never existed.
     const auto client = authorisedClient(req, res, m_state);
     if (!client)
-        return;
-    std::lock_guard lock(m_mutex);
+        return nullptr;
     const auto found = m_jobs.find(req.matches[1]);
     if (found == m_jobs.end() || found->second->clientId != *client) {
         sendDetail(res, 404, "Job not found.");
-        return;
+        return nullptr;
     }
-    const AnalysisJob &job = *found->second;
+    return found->second.get();
+}
+
+void AnalysisService::document(const httplib::Request &req, httplib::Response &res)
+{
+    std::lock_guard lock(m_mutex);
+    const AnalysisJob *found = ownedJob(req, res);
+    if (!found)
+        return;
+    const AnalysisJob &job = *found;
     QString status = QString::fromStdString(job.status);
     if (job.mode == Mode::Lowercase || m_mode == Mode::Lowercase)
         status = status.toLower();
@@ -364,22 +376,17 @@ void AnalysisService::document(const httplib::Request &req, httplib::Response &r
 
 void AnalysisService::report(const httplib::Request &req, httplib::Response &res)
 {
-    const auto client = authorisedClient(req, res, m_state);
-    if (!client)
-        return;
     std::lock_guard lock(m_mutex);
-    const auto found = m_jobs.find(req.matches[1]);
-    if (found == m_jobs.end() || found->second->clientId != *client) {
-        sendDetail(res, 404, "Job not found.");
+    const AnalysisJob *found = ownedJob(req, res);
+    if (!found)
         return;
-    }
-    if (found->second->status != "COMPLETED" || found->second->report.empty()) {
+    if (found->status != "COMPLETED" || found->report.empty()) {
         sendDetail(res, 409, "The job has no report yet.");
         return;
     }
     res.status = 200;
     res.set_header("Content-Disposition", "attachment; filename=\"report.txt\"");
-    res.set_content(found->second->report, "text/plain; charset=utf-8");
+    res.set_content(found->report, "text/plain; charset=utf-8");
 }
 
 void AnalysisService::setMode(Mode mode, std::string summary)
