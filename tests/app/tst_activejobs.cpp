@@ -11,15 +11,7 @@ using namespace hoplin;
 class TestActiveJobs : public QObject {
     Q_OBJECT
 
-    QStringList appLines()
-    {
-        QStringList lines;
-        for (const QString &line : DiagnosticsLogger::shared().bufferSnapshot()) {
-            if (line.contains("[app] active job"))
-                lines << line.section("[app] ", 1).trimmed();
-        }
-        return lines;
-    }
+    static QStringList appLines() { return test::logMessages("app").filter("active job"); }
 
 private slots:
     void initTestCase() { Settings::shared().setValue(keys::hoplinDiag, true); }

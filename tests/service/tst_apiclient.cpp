@@ -17,15 +17,7 @@ class TestAPIClient : public QObject {
 
     test::LocalServer m_server;
 
-    QStringList apiLines()
-    {
-        QStringList lines;
-        for (const QString &line : DiagnosticsLogger::shared().bufferSnapshot()) {
-            if (line.contains("[api] "))
-                lines << line.section("[api] ", 1).trimmed();
-        }
-        return lines;
-    }
+    static QStringList apiLines() { return test::logMessages("api"); }
 
     Session signIn() { return test::runTask(APIClient::activate(test::LocalServer::demoKey)); }
 

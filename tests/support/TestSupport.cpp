@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "app/DiagnosticsLogger.h"
+
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -33,6 +35,17 @@ QString isolateHome()
 QString testHome()
 {
     return g_home;
+}
+
+QStringList logMessages(const QString &category)
+{
+    const QString marker = QLatin1Char('[') + category + QLatin1String("] ");
+    QStringList messages;
+    for (const QString &line : DiagnosticsLogger::shared().bufferSnapshot()) {
+        if (line.contains(marker))
+            messages << line.section(marker, 1).trimmed();
+    }
+    return messages;
 }
 
 QJsonValue HttpResult::json() const

@@ -25,6 +25,9 @@ namespace hoplin::test {
 QString isolateHome();
 QString testHome();
 
+// The messages the diagnostics log holds under `category`, oldest first, without time stamps.
+QStringList logMessages(const QString &category);
+
 class TestTimeout : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
