@@ -1,6 +1,6 @@
 // Cost of DiagnosticsLogger::log() on the calling thread with logging on, and how many lines per
 // second reach the log file.
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 // Main-thread responsiveness of the main window while it signs in and out again and again against
 // a local hoplin-server: a 1 ms timer measures the longest gap the event loop left between ticks.
 #include "app/ui/RootView.h"
-#include "app/ui/Theme.h"
+#include "ui/Theme.h"
 #include "platform/Settings.h"
 #include "service/SessionStore.h"
 

@@ -1,6 +1,6 @@
 #include "AnalysisAPI.h"
 
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "service/Json.h"
 
 #include <QCoro/QCoroNetworkReply>

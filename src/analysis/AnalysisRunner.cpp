@@ -1,7 +1,7 @@
 #include "AnalysisRunner.h"
 
-#include "app/ActiveJobs.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/ActiveJobs.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "convert/MediaScanner.h"
 #include "service/Async.h"
 #include "service/SessionStore.h"

@@ -2,8 +2,8 @@
 
 #include "MediaScanner.h"
 #include "Preferences.h"
-#include "app/ActiveJobs.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/ActiveJobs.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "service/Async.h"
 #include "service/SessionStore.h"
 

@@ -1,7 +1,7 @@
 #include "FFmpegInstaller.h"
 
 #include "FFmpegLocator.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Archive.h"
 #include "platform/Platform.h"
 #include "platform/Sha256.h"

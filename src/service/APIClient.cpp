@@ -1,7 +1,7 @@
 #include "APIClient.h"
 
 #include "Json.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
 #include "version.h"
 

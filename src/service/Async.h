@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Error.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroTask>

@@ -1,7 +1,7 @@
 #include "SessionStore.h"
 
 #include "APIClient.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 
 #include <QCoro/QCoroSignal>
 #include <QJsonDocument>

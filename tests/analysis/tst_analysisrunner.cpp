@@ -1,7 +1,7 @@
 #include "AnalysisTestUtil.h"
 #include "analysis/AnalysisRunner.h"
-#include "app/ActiveJobs.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/ActiveJobs.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
 #include "service/SessionStore.h"
 

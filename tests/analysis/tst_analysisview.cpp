@@ -3,7 +3,7 @@
 #include "analysis/AnalysisAPI.h"
 #include "analysis/ui/AnalysisCards.h"
 #include "analysis/ui/AnalysisView.h"
-#include "app/ui/Theme.h"
+#include "ui/Theme.h"
 #include "platform/Settings.h"
 #include "web/DropRouter.h"
 

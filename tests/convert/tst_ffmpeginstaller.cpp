@@ -1,5 +1,5 @@
 #include "TestSupport.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "convert/FFmpegInstaller.h"
 #include "convert/FFmpegLocator.h"
 #include "platform/Settings.h"

@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 
 #include <QDir>
 #include <QNetworkAccessManager>

@@ -2,8 +2,8 @@
 #include "AnalysisCards.h"
 
 #include "analysis/AnalysisFormat.h"
-#include "app/ui/Spinner.h"
-#include "app/ui/Theme.h"
+#include "ui/Spinner.h"
+#include "ui/Theme.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>

@@ -2,9 +2,8 @@
 #include "AnalysisView.h"
 
 #include "AnalysisCards.h"
-#include "app/ui/Application.h"
-#include "app/ui/Spinner.h"
-#include "app/ui/Theme.h"
+#include "ui/Spinner.h"
+#include "ui/Theme.h"
 #include "convert/MediaScanner.h"
 #include "platform/Settings.h"
 #include "service/Async.h"
@@ -252,7 +251,7 @@ QWidget *AnalysisView::buildStatusBar()
     preferences->setFont(theme::font(11));
     preferences->setCursor(Qt::PointingHandCursor);
     theme::tint(preferences, Hoplin::accentInk);
-    connect(preferences, &QPushButton::clicked, this, [] { showPreferencesWindow(); });
+    connect(preferences, &QPushButton::clicked, this, &AnalysisView::preferencesRequested);
     auto *version =
         theme::label(QStringLiteral("· Hoplin Desktop %1").arg(QLatin1String(version::kVersion)), 11, Hoplin::muted, bar);
     version->setObjectName(QStringLiteral("versionLabel"));

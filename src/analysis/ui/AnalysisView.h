@@ -53,6 +53,10 @@ public:
     // "Take 1.wav" gives "Take 1_report.txt".
     static QString suggestedReportName(const QString &input);
 
+signals:
+    // The status bar's Preferences button; the window that owns the page opens them.
+    void preferencesRequested();
+
 protected:
     void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -1,7 +1,7 @@
 #include "ConnectionPill.h"
 
-#include "Spinner.h"
-#include "Theme.h"
+#include "ui/Spinner.h"
+#include "ui/Theme.h"
 
 #include <QPainter>
 #include <QPainterPath>

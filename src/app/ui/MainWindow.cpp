@@ -3,7 +3,7 @@
 #include "Application.h"
 #include "QuitGuard.h"
 #include "RootView.h"
-#include "Theme.h"
+#include "ui/Theme.h"
 #include "version.h"
 
 #include <QAction>

@@ -1,7 +1,7 @@
 #include "QuitGuard.h"
 
-#include "app/ActiveJobs.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/ActiveJobs.h"
+#include "diagnostics/DiagnosticsLogger.h"
 
 #include <QMessageBox>
 

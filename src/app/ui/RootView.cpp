@@ -4,11 +4,11 @@
 #include "ConnectionPill.h"
 #include "SignInPopover.h"
 #include "TabButton.h"
-#include "Theme.h"
+#include "ui/Theme.h"
 #include "analysis/ui/AnalysisView.h"
 #include "convert/ui/ConvertPage.h"
 #include "Application.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
 #include "service/APIClient.h"
 #include "service/Async.h"
@@ -89,6 +89,7 @@ RootView::RootView(SessionStore &store, QWidget *parent)
     setPage(AppTab::AudioInfo, analysis);
     analysis->setActive(m_selected == AppTab::AudioInfo);
     connect(this, &RootView::selectedChanged, analysis, [analysis](AppTab tab) { analysis->setActive(tab == AppTab::AudioInfo); });
+    connect(analysis, &AnalysisView::preferencesRequested, this, [] { showPreferencesWindow(); });
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -1,7 +1,7 @@
 #include "SignInPopover.h"
 
-#include "Spinner.h"
-#include "Theme.h"
+#include "ui/Spinner.h"
+#include "ui/Theme.h"
 
 #include <QHBoxLayout>
 #include <QKeyEvent>

@@ -1,6 +1,6 @@
 #include "TabButton.h"
 
-#include "Theme.h"
+#include "ui/Theme.h"
 
 #include <QFocusEvent>
 #include <QPainter>

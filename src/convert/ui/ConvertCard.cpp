@@ -1,7 +1,7 @@
 #include "ConvertCard.h"
 
-#include "app/ui/Spinner.h"
-#include "app/ui/Theme.h"
+#include "ui/Spinner.h"
+#include "ui/Theme.h"
 #include "platform/Settings.h"
 #include "platform/ui/Desktop.h"
 

@@ -3,7 +3,7 @@
 #include "ConvertCard.h"
 #include "FFmpegInstallSheet.h"
 #include "QueueRow.h"
-#include "app/ui/Theme.h"
+#include "ui/Theme.h"
 #include "convert/Preferences.h"
 #include "platform/Platform.h"
 #include "platform/Settings.h"

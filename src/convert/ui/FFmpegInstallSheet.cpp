@@ -1,6 +1,6 @@
 #include "FFmpegInstallSheet.h"
 
-#include "app/ui/Theme.h"
+#include "ui/Theme.h"
 #include "convert/FFmpegLocator.h"
 #include "platform/Platform.h"
 

@@ -1,6 +1,6 @@
 #include "QueueRow.h"
 
-#include "app/ui/Theme.h"
+#include "ui/Theme.h"
 
 #include <QGridLayout>
 #include <QLabel>

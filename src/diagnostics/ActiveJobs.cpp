@@ -1,6 +1,6 @@
-#include "ActiveJobs.h"
+#include "diagnostics/ActiveJobs.h"
 
-#include "DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
-#include "Spinner.h"
+#include "ui/Spinner.h"
 
-#include "Theme.h"
+#include "ui/Theme.h"
 
 #include <QPainter>
 

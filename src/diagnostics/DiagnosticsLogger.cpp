@@ -1,4 +1,4 @@
-#include "DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 
 #include "platform/Platform.h"
 #include "platform/Settings.h"

@@ -1,6 +1,6 @@
 #include "TestSupport.h"
-#include "app/ActiveJobs.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/ActiveJobs.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
 
 #include <QSignalSpy>

@@ -1,7 +1,7 @@
 // Crashes in the way its first argument names, with crash logging installed, so tst_crashlog can
 // read what reached the log. "-key value" settings follow the mode.
-#include "app/CrashLog.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/CrashLog.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
 #include "service/Error.h"
 

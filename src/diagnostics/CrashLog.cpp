@@ -1,6 +1,6 @@
-#include "CrashLog.h"
+#include "diagnostics/CrashLog.h"
 
-#include "DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Platform.h"
 #include "platform/Settings.h"
 #include "service/Error.h"

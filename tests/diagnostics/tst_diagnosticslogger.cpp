@@ -1,5 +1,5 @@
 #include "TestSupport.h"
-#include "app/DiagnosticsLogger.h"
+#include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
 
 #include <QDir>
