@@ -8,6 +8,8 @@ if [ "${HOPLIN_SANITIZE:-0}" = 1 ]; then
 else
   dir="$root/build"; extra=()
 fi
+# ccache, where installed, lets several checkouts share compiled objects.
+command -v ccache >/dev/null && extra+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 [ -f "$dir/build.ninja" ] || cmake -S "$root" -B "$dir" -G Ninja "${extra[@]}" >&2
 # Progress and errors go to stderr: stdout carries only the folder, for the callers.
 cmake --build "$dir" -- "$@" >&2
