@@ -1,18 +1,32 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, starts the local service and the app pointed at it.
+# HOPLIN_SMOKE=1: a headless check of this same command (CI runs it): wait for the app's launch line,
+# quit the app with SIGTERM as a logout would, and fail unless both it and the service stop cleanly.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/install-deps.sh"
 dir="$("$root/scripts/build.sh" | tail -n 1)"
+# The build says where its programs are.
+# shellcheck source=/dev/null
+. "$dir/programs.env"
+smoke="${HOPLIN_SMOKE:-0}"
 
-log="$(mktemp -t hoplin-server-XXXXXX.log)"
-"$dir/server/hoplin-server" --port "${HOPLIN_PORT:-0}" >"$log" 2>&1 &
+work="$(mktemp -d -t hoplin-run-XXXXXX)"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$HOPLIN_SERVER" --port "${HOPLIN_PORT:-0}" >"$work/server.log" 2>&1 &
 server=$!
-trap 'kill $server 2>/dev/null || true; rm -f "$log"' EXIT
-for _ in $(seq 100); do [ "$(wc -l <"$log")" -ge 2 ] && break; sleep 0.1; done
-url="$(sed -n 1p "$log")"
-key="$(sed -n 2p "$log" | sed 's/^demo key: //')"
-[ -n "$url" ] || { echo "hoplin-server did not start:"; cat "$log"; exit 1; }
+pids+=("$server")
+for _ in $(seq 100); do [ "$(wc -l <"$work/server.log")" -ge 2 ] && break; sleep 0.1; done
+url="$(sed -n 1p "$work/server.log")"
+key="$(sed -n 2p "$work/server.log" | sed 's/^demo key: //')"
+[ -n "$url" ] || { echo "hoplin-server did not start:"; cat "$work/server.log"; exit 1; }
 
 cat <<MSG
 
@@ -25,10 +39,52 @@ cat <<MSG
 
 MSG
 
-app=("$dir/hoplin-desktop" -baseURL "$url" "$@")
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  echo "  (no display found: running on a virtual one with xvfb-run)"
-  xvfb-run -a -s "-screen 0 1400x900x24" "${app[@]}"
-else
-  "${app[@]}"
+  # No display: a virtual one, on the first free display number.
+  n=99
+  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+  echo "  (no display found: running on a virtual one, :$n)"
+  Xvfb ":$n" -screen 0 "${HOPLIN_SCREEN:-1400x900x24}" -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  pids+=("$!")
+  export DISPLAY=":$n"
+  for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 fi
+# The web engine refuses to start as root without these; a normal user keeps its sandbox.
+if [ "$(id -u)" -eq 0 ]; then
+  export QTWEBENGINE_CHROMIUM_FLAGS="${QTWEBENGINE_CHROMIUM_FLAGS:---no-sandbox --disable-gpu}"
+fi
+
+app=("$HOPLIN_DESKTOP" -baseURL "$url" "$@")
+if [ "$smoke" != 1 ]; then
+  "${app[@]}"
+  exit $?
+fi
+
+"${app[@]}" -hoplinDiag YES >"$work/app.log" 2>&1 &
+pid=$!
+launched=""
+for _ in $(seq 1200); do
+  launched="$(grep -s -m1 '\[app\] didFinishLaunching' "$work/app.log" || true)"
+  [ -n "$launched" ] && break
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$launched" ]; then
+  echo "SMOKE FAILED: the app did not report its launch. Its output:"
+  cat "$work/app.log"
+  kill -9 "$pid" 2>/dev/null || true
+  exit 1
+fi
+echo "$launched"
+sleep 2 # let the window and its pages come up before quitting
+kill -TERM "$pid"
+status=0
+wait "$pid" || status=$?
+kill "$server" 2>/dev/null || true
+wait "$server" 2>/dev/null || true
+if [ "$status" -ne 0 ] || kill -0 "$server" 2>/dev/null; then
+  echo "SMOKE FAILED: app exit status $status. Its output:"
+  cat "$work/app.log"
+  exit 1
+fi
+echo "SMOKE OK: launched, quit cleanly, local service stopped"

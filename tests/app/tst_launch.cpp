@@ -61,8 +61,9 @@ private slots:
 
         const QStringList lines = output.split('\n', Qt::SkipEmptyParts);
         QVERIFY2(lines.contains(expected), qPrintable(output));
-        // The export is scheduled four seconds after launch.
-        QVERIFY2(exportedAfter >= 3900, qPrintable(QString::number(exportedAfter)));
+        // The export is scheduled four seconds after launch, not done at once (loose: clocks of
+        // virtual machines drift against each other).
+        QVERIFY2(exportedAfter >= 3000, qPrintable(QString::number(exportedAfter)));
 
         auto index = [&](const QString &fragment) {
             for (qsizetype i = 0; i < lines.size(); ++i) {

@@ -13,9 +13,13 @@
 
 #include <QApplication>
 #include <QSessionManager>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace hoplin {
 
@@ -31,6 +35,35 @@ void printLine(const QString &line)
     const QByteArray bytes = line.toUtf8() + '\n';
     fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     fflush(stdout);
+}
+
+int quitSignalPipe[2] = {-1, -1};
+
+void onQuitSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(quitSignalPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT (a logout, `kill`, Ctrl+C in the terminal) quit through the same path as the
+// Quit menu item, so the quit guard decides and the log is closed properly.
+void quitOnTerminationSignals(QApplication &app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, quitSignalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(quitSignalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+        char byte;
+        [[maybe_unused]] const ssize_t read = ::read(quitSignalPipe[0], &byte, 1);
+        appLog(QStringLiteral("termination signal received: quitting"));
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
 }
 
 } // namespace
@@ -83,6 +116,7 @@ int runApplication(int argc, char *argv[])
 
     DiagnosticsLogger::shared().startIfEnabled();
     crash::install();
+    quitOnTerminationSignals(app);
     appLog(QStringLiteral("didFinishLaunching"));
 
     // The one session store of the process; it outlives the window that shows it.

@@ -11,6 +11,8 @@
 #include <QCloseEvent>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
+#include <algorithm>
 
 namespace hoplin {
 
@@ -23,6 +25,24 @@ MainWindow::MainWindow(SessionStore &store, QWidget *parent)
     setCentralWidget(m_root);
     resize(1200, 780);
     buildMenu();
+}
+
+void MainWindow::fitToScreen()
+{
+    // A small panel (1024 x 768) gets a window inside its available area rather than one that
+    // spills past its edge; the root view's minimum size still wins below that.
+    const QScreen *current = screen();
+    if (!current)
+        return;
+    const QRect available = current->availableGeometry();
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const QSize fitted = size().boundedTo(available.size() - frame).expandedTo(minimumSizeHint());
+    if (fitted == size())
+        return;
+    resize(fitted);
+    QRect placed = frameGeometry();
+    placed.moveCenter(available.center());
+    move(std::max(placed.left(), available.left()), std::max(placed.top(), available.top()));
 }
 
 void MainWindow::buildMenu()
@@ -50,6 +70,16 @@ void MainWindow::buildMenu()
     m_quit->setShortcutContext(Qt::ApplicationShortcut);
     // quit() asks every window to close first, so the guard in closeEvent decides.
     connect(m_quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // The frame's size is known once the window exists: fit it then, the first time only.
+    if (!m_fitted) {
+        m_fitted = true;
+        fitToScreen();
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

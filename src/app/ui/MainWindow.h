@@ -20,8 +20,12 @@ public:
     QAction *preferencesAction() const { return m_preferences; }
     QAction *quitAction() const { return m_quit; }
 
+    // Shrinks the window into its screen's available area when the default size does not fit.
+    void fitToScreen();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void buildMenu();
@@ -30,6 +34,7 @@ private:
     QAction *m_about = nullptr;
     QAction *m_preferences = nullptr;
     QAction *m_quit = nullptr;
+    bool m_fitted = false;
 };
 
 } // namespace hoplin
