@@ -178,6 +178,12 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
             endRun();
     });
 
+    const auto rejectScript = [this](const QUuid &id, const QString &file, const QString &presetID,
+                                     const QString &reason) {
+        finishItem(id, false, QStringLiteral("✗ Script rejected"), reason);
+        setStatusLine(QStringLiteral("Skipped %1: %2").arg(file, reason));
+        log(QStringLiteral("script rejected preset=%1: %2").arg(presetID, reason));
+    };
     while (m_runState == RunState::Running) {
         const auto next = std::find_if(m_items.cbegin(), m_items.cend(),
                                        [](const QueueItem &it) { return it.isPending(); });
@@ -209,6 +215,11 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         const QString token = store ? store->accessToken() : QString();
 
         const QString base = OutputFiles::stem(file) + preset->suffix;
+        // The suffix and extension come from the service: never a name outside the destination.
+        if (const std::optional<QString> reason = OutputFiles::outsideNameReason(base, preset->outputExt)) {
+            rejectScript(item.id, file, preset->id, *reason);
+            continue;
+        }
         const QString plannedOutput = OutputFiles::firstFreeOutput(item.destination, base, preset->outputExt);
         const QString temporaryBase =
             OutputFiles::temporaryBase(item.destination, OutputFiles::stem(file), preset->outputExt);
@@ -219,9 +230,7 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         try {
             arguments = buildArguments(preset->command, item.input, temporaryBase);
         } catch (const TemplateError &error) {
-            finishItem(item.id, false, QStringLiteral("✗ Script rejected"), error.description());
-            setStatusLine(QStringLiteral("Skipped %1: %2").arg(file, error.description()));
-            log(QStringLiteral("script rejected preset=%1: %2").arg(preset->id, error.description()));
+            rejectScript(item.id, file, preset->id, error.description());
             continue;
         }
 
