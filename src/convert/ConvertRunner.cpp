@@ -145,13 +145,12 @@ void ConvertRunner::queue(const QStringList &paths, const QString &presetID)
 
     QStringList parts;
     if (added > 0)
-        parts << QStringLiteral("%1 file%2 added to the queue.").arg(added).arg(plural(added));
+        parts << QStringLiteral("%1 file%2 added to the queue.").arg(QString::number(added), plural(added));
     else if (!paths.isEmpty())
         parts << QStringLiteral("Nothing new to add.");
     if (skipped > 0)
         parts << QStringLiteral("%1 file%2 skipped — choose a valid export folder in Preferences.")
-                     .arg(skipped)
-                     .arg(plural(skipped));
+                     .arg(QString::number(skipped), plural(skipped));
     setStatusLine(parts.join(u' '));
 }
 
@@ -243,9 +242,7 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
             if (channels && *preset->maxChannels < *channels) {
                 insertDownmix(arguments, *preset->maxChannels);
                 log(QStringLiteral("downmix %1ch -> %2ch for %3")
-                        .arg(*channels)
-                        .arg(*preset->maxChannels)
-                        .arg(preset->id));
+                        .arg(QString::number(*channels), QString::number(*preset->maxChannels), preset->id));
             }
         }
         if (m_runState != RunState::Running) {
@@ -273,7 +270,7 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
             const QString summary = summarise(outcome.text);
             finishItem(item.id, false, QStringLiteral("✗ Failed (exit %1)").arg(outcome.code), summary);
             setStatusLine(QStringLiteral("Failed %1: %2").arg(file, summary));
-            log(QStringLiteral("failed exit=%1 stderr=%2").arg(outcome.code).arg(summary));
+            log(QStringLiteral("failed exit=%1 stderr=%2").arg(QString::number(outcome.code), summary));
             continue;
         }
         if (!QFileInfo::exists(temporaryOutput)) {
@@ -352,9 +349,9 @@ void ConvertRunner::endRun()
     ActiveJobs::shared().end(jobKey);
     const auto [done, failed, pending] = counts();
     if (!m_stopRequested)
-        setStatusLine(QStringLiteral("Queue finished — %1 done, %2 failed.").arg(done).arg(failed));
+        setStatusLine(QStringLiteral("Queue finished — %1 done, %2 failed.").arg(QString::number(done), QString::number(failed)));
     else if (pending > 0)
-        setStatusLine(QStringLiteral("Stopped — %1 file%2 still queued.").arg(pending).arg(plural(pending)));
+        setStatusLine(QStringLiteral("Stopped — %1 file%2 still queued.").arg(QString::number(pending), plural(pending)));
     else
         setStatusLine(QStringLiteral("Stopped."));
     m_stopRequested = false;
