@@ -179,7 +179,7 @@ QCoro::Task<APIResponse> send(QString path, QByteArray method, std::optional<QBy
         throw TransportError(int(reply->error()), description);
     }
     APIResponse response{reply->readAll(), status.toInt()};
-    apiLog(QStringLiteral("%1 %2 -> %3 in %4ms").arg(methodName, path).arg(response.status).arg(elapsed.elapsed()));
+    apiLog(QStringLiteral("%1 %2 -> %3 in %4ms").arg(methodName, path, QString::number(response.status), QString::number(elapsed.elapsed())));
     co_return response;
 }
 

@@ -156,7 +156,7 @@ std::optional<QString> channelLabel(const AnalysisStream &stream)
     const QString layout = stream.channelLayout.value_or(QString());
     if (layout.isEmpty() || layout == u"unknown")
         return QString::number(*channels);
-    return QStringLiteral("%1 (%2)").arg(*channels).arg(layout);
+    return QStringLiteral("%1 (%2)").arg(QString::number(*channels), layout);
 }
 
 QString decimalText(double value)

@@ -107,7 +107,7 @@ void AnalysisRunner::queue(const QStringList &paths)
         return;
     }
     emit itemsChanged();
-    setStatusLine(QStringLiteral("%1 file%2 queued — analysis runs on the Hoplin VPS.").arg(added).arg(plural(added)));
+    setStatusLine(QStringLiteral("%1 file%2 queued — analysis runs on the Hoplin VPS.").arg(QString::number(added), plural(added)));
 }
 
 void AnalysisRunner::clear()
@@ -216,14 +216,21 @@ QCoro::Task<> AnalysisRunner::runLoop(QPointer<SessionStore> store)
                 });
                 setStatusLine(QStringLiteral("Analyzing %1 on the VPS…").arg(name));
                 const QString workflowName = QString::fromLatin1(workflow);
-                jobID = co_await APIClient::processUpload(uploadID, workflowName, token, control);
+                // A stop does not cut this call short: the service may already have started the
+                // job, and only its answer names the job to cancel.
+                auto start = APIClient::processUpload(uploadID, workflowName, token, nullptr);
+                jobID = co_await std::move(start);
                 if (!self)
                     co_return;
+                log(QStringLiteral("job started job_id=%1").arg(*jobID));
+                if (m_runState != RunState::Running) {
+                    requestServerCancel(*jobID, token);
+                    markStopped(id, std::nullopt);
+                    continue;
+                }
                 updateItem(id, [&](Item &it) { it.jobID = jobID; });
                 m_activeJobID = jobID;
                 m_activeToken = token;
-                log(QStringLiteral("job started job_id=%1").arg(*jobID));
-                control->check();
             } else {
                 updateItem(id, [&](Item &it) { it.status = QStringLiteral("Resuming job %1…").arg(*jobID); });
                 setStatusLine(QStringLiteral("Resuming analysis for %1…").arg(name));
@@ -251,7 +258,7 @@ QCoro::Task<> AnalysisRunner::runLoop(QPointer<SessionStore> store)
                     it.status = QStringLiteral("✓ %1").arg(name);
                     it.succeeded = true;
                 });
-                setStatusLine(QStringLiteral("✓ %1 — %2 analysed this session.").arg(name).arg(m_analyzedCount));
+                setStatusLine(QStringLiteral("✓ %1 — %2 analysed this session.").arg(name, QString::number(m_analyzedCount)));
                 continue;
             }
             const QString message =
@@ -325,18 +332,23 @@ void AnalysisRunner::cancel()
     if (m_pause)
         m_pause->start(0);
 
-    if (jobID && token) {
-        detach(
-            [](QString jobID, QString token) -> QCoro::Task<> {
-                try {
-                    co_await APIClient::cancelJob(jobID, token);
-                } catch (const std::exception &) {
-                    // The outcome does not matter: the run has stopped either way.
-                }
-                log(QStringLiteral("server cancel requested for %1").arg(jobID));
-            }(*jobID, *token),
-            QStringLiteral("analysis"), QStringLiteral("server cancel"));
-    }
+    if (jobID && token)
+        requestServerCancel(*jobID, *token);
+}
+
+void AnalysisRunner::requestServerCancel(const QString &jobID, const QString &token)
+{
+    detach(
+        [](QString jobID, QString token) -> QCoro::Task<> {
+            try {
+                auto call = APIClient::cancelJob(jobID, token);
+                co_await std::move(call);
+            } catch (const std::exception &) {
+                // The outcome does not matter: the run has stopped either way.
+            }
+            log(QStringLiteral("server cancel requested for %1").arg(jobID));
+        }(jobID, token),
+        QStringLiteral("analysis"), QStringLiteral("server cancel"));
 }
 
 void AnalysisRunner::beginRun()
@@ -363,17 +375,15 @@ void AnalysisRunner::endRun()
     if (!m_stopRequested) {
         if (failed == 0)
             setStatusLine(QStringLiteral("Queue finished — %1 file%2 analysed.")
-                              .arg(m_analyzedCount)
-                              .arg(plural(m_analyzedCount)));
+                              .arg(QString::number(m_analyzedCount), plural(m_analyzedCount)));
         else
             setStatusLine(QStringLiteral("Queue finished — %1 analysed, %2 failed. Click a red card for details.")
-                              .arg(m_analyzedCount)
-                              .arg(failed));
+                              .arg(QString::number(m_analyzedCount), QString::number(failed)));
     } else {
         const auto pending =
             std::count_if(m_items.cbegin(), m_items.cend(), [](const Item &it) { return it.isPending(); });
         if (pending > 0)
-            setStatusLine(QStringLiteral("Stopped — %1 file%2 still queued.").arg(pending).arg(plural(pending)));
+            setStatusLine(QStringLiteral("Stopped — %1 file%2 still queued.").arg(QString::number(pending), plural(pending)));
         else
             setStatusLine(QStringLiteral("Stopped."));
     }

@@ -104,6 +104,8 @@ private:
     template <typename Change> void updateItem(const QUuid &id, Change change);
     void failItem(const QUuid &id, const QString &status, const QString &message, bool jobEnded = false);
     void markStopped(const QUuid &id, const std::optional<QString> &jobID);
+    // Asks the service to cancel a job, without waiting; logs once the call has ended.
+    void requestServerCancel(const QString &jobID, const QString &token);
     void setRunState(RunState state);
     void setIsRunning(bool value);
 

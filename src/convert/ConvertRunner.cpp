@@ -145,13 +145,12 @@ void ConvertRunner::queue(const QStringList &paths, const QString &presetID)
 
     QStringList parts;
     if (added > 0)
-        parts << QStringLiteral("%1 file%2 added to the queue.").arg(added).arg(plural(added));
+        parts << QStringLiteral("%1 file%2 added to the queue.").arg(QString::number(added), plural(added));
     else if (!paths.isEmpty())
         parts << QStringLiteral("Nothing new to add.");
     if (skipped > 0)
         parts << QStringLiteral("%1 file%2 skipped — choose a valid export folder in Preferences.")
-                     .arg(skipped)
-                     .arg(plural(skipped));
+                     .arg(QString::number(skipped), plural(skipped));
     setStatusLine(parts.join(u' '));
 }
 
@@ -178,6 +177,12 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
             endRun();
     });
 
+    const auto rejectScript = [this](const QUuid &id, const QString &file, const QString &presetID,
+                                     const QString &reason) {
+        finishItem(id, false, QStringLiteral("✗ Script rejected"), reason);
+        setStatusLine(QStringLiteral("Skipped %1: %2").arg(file, reason));
+        log(QStringLiteral("script rejected preset=%1: %2").arg(presetID, reason));
+    };
     while (m_runState == RunState::Running) {
         const auto next = std::find_if(m_items.cbegin(), m_items.cend(),
                                        [](const QueueItem &it) { return it.isPending(); });
@@ -209,6 +214,11 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         const QString token = store ? store->accessToken() : QString();
 
         const QString base = OutputFiles::stem(file) + preset->suffix;
+        // The suffix and extension come from the service: never a name outside the destination.
+        if (const std::optional<QString> reason = OutputFiles::outsideNameReason(base, preset->outputExt)) {
+            rejectScript(item.id, file, preset->id, *reason);
+            continue;
+        }
         const QString plannedOutput = OutputFiles::firstFreeOutput(item.destination, base, preset->outputExt);
         const QString temporaryBase =
             OutputFiles::temporaryBase(item.destination, OutputFiles::stem(file), preset->outputExt);
@@ -219,9 +229,7 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         try {
             arguments = buildArguments(preset->command, item.input, temporaryBase);
         } catch (const TemplateError &error) {
-            finishItem(item.id, false, QStringLiteral("✗ Script rejected"), error.description());
-            setStatusLine(QStringLiteral("Skipped %1: %2").arg(file, error.description()));
-            log(QStringLiteral("script rejected preset=%1: %2").arg(preset->id, error.description()));
+            rejectScript(item.id, file, preset->id, error.description());
             continue;
         }
 
@@ -234,9 +242,7 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
             if (channels && *preset->maxChannels < *channels) {
                 insertDownmix(arguments, *preset->maxChannels);
                 log(QStringLiteral("downmix %1ch -> %2ch for %3")
-                        .arg(*channels)
-                        .arg(*preset->maxChannels)
-                        .arg(preset->id));
+                        .arg(QString::number(*channels), QString::number(*preset->maxChannels), preset->id));
             }
         }
         if (m_runState != RunState::Running) {
@@ -264,7 +270,7 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
             const QString summary = summarise(outcome.text);
             finishItem(item.id, false, QStringLiteral("✗ Failed (exit %1)").arg(outcome.code), summary);
             setStatusLine(QStringLiteral("Failed %1: %2").arg(file, summary));
-            log(QStringLiteral("failed exit=%1 stderr=%2").arg(outcome.code).arg(summary));
+            log(QStringLiteral("failed exit=%1 stderr=%2").arg(QString::number(outcome.code), summary));
             continue;
         }
         if (!QFileInfo::exists(temporaryOutput)) {
@@ -343,9 +349,9 @@ void ConvertRunner::endRun()
     ActiveJobs::shared().end(jobKey);
     const auto [done, failed, pending] = counts();
     if (!m_stopRequested)
-        setStatusLine(QStringLiteral("Queue finished — %1 done, %2 failed.").arg(done).arg(failed));
+        setStatusLine(QStringLiteral("Queue finished — %1 done, %2 failed.").arg(QString::number(done), QString::number(failed)));
     else if (pending > 0)
-        setStatusLine(QStringLiteral("Stopped — %1 file%2 still queued.").arg(pending).arg(plural(pending)));
+        setStatusLine(QStringLiteral("Stopped — %1 file%2 still queued.").arg(QString::number(pending), plural(pending)));
     else
         setStatusLine(QStringLiteral("Stopped."));
     m_stopRequested = false;

@@ -43,6 +43,14 @@ QStringList ExtensionSet::members() const
     return result;
 }
 
+QString ExtensionSet::globPatterns() const
+{
+    QStringList patterns;
+    for (const QString &member : members())
+        patterns << QStringLiteral("*.") + member << QStringLiteral("*.") + member.toUpper();
+    return patterns.join(u' ');
+}
+
 namespace MediaScanner {
 
 const ExtensionSet &mediaExtensions()
@@ -94,6 +102,29 @@ bool matches(const char *name, const ExtensionSet &extensions)
     return !ext.empty() && extensions.containsLowered(ext);
 }
 
+bool g_ignoreEntryTypes = false;
+
+// The kind of a file-system mode, as a directory listing would report it; DT_UNKNOWN for the
+// special files (pipes, sockets, devices), which are never media.
+unsigned char entryType(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return DT_DIR;
+    if (S_ISLNK(mode))
+        return DT_LNK;
+    if (S_ISREG(mode))
+        return DT_REG;
+    return DT_UNKNOWN;
+}
+
+// True for a regular file, or a symbolic link that resolves to one. A pipe named ".wav" would
+// stall whoever opens it, and a device never ends.
+bool isRegularFile(const char *path)
+{
+    struct stat info;
+    return ::stat(path, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 struct Walker {
     QStringList &result;
     QSet<QString> *seen; // null when the caller knows every path is new
@@ -126,9 +157,10 @@ struct Walker {
                 // Hidden entries, which include ".", "..", ".DS_Store" and "._" files.
                 if (name[0] == '.' || std::strcmp(name, "__MACOSX") == 0)
                     continue;
-                const unsigned char type = entry->d_type;
-                // Regular files that cannot match are dropped here, before any allocation.
-                if (type == DT_REG && !matches(name, extensions))
+                // Some file systems (NFS without readdir-plus, some FUSE mounts) report no types;
+                // those entries are looked up one by one below.
+                const unsigned char type = g_ignoreEntryTypes ? DT_UNKNOWN : entry->d_type;
+                if (!keepListed(name, type))
                     continue;
                 entries.push_back({std::uint32_t(names.size()), type});
                 names.append(name, std::strlen(name) + 1);
@@ -150,25 +182,39 @@ struct Walker {
                 struct stat info;
                 if (::lstat(path.c_str(), &info) != 0)
                     continue;
-                type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : DT_REG;
+                type = entryType(info.st_mode);
+                // Once its type is known, an entry meets the same rules as a listed one.
+                if (!keepListed(name, type) || type == DT_UNKNOWN)
+                    continue;
             }
             if (type == DT_DIR) {
                 if (!isPackageName(name))
                     walkFolder(path);
                 continue;
             }
-            if (type != DT_REG && !matches(name, extensions))
+            // A link to a file counts as that file; a link to a folder is not followed, and a
+            // dangling one does not exist.
+            if (type == DT_LNK && !isRegularFile(path.c_str()))
                 continue;
-            if (type == DT_LNK) {
-                // A link to a file counts as that file; a link to a folder is not followed and a
-                // dangling one does not exist.
-                struct stat info;
-                if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode))
-                    continue;
-            }
             take(path);
         }
         path.resize(base);
+    }
+
+    // Whether a listed entry of this type may be taken or entered: folders always, links and
+    // regular files with a matching name, special files never. Unknown types are decided later.
+    bool keepListed(const char *name, unsigned char type) const
+    {
+        switch (type) {
+        case DT_DIR:
+        case DT_UNKNOWN:
+            return true;
+        case DT_REG:
+        case DT_LNK:
+            return matches(name, extensions);
+        default:
+            return false;
+        }
     }
 };
 
@@ -290,6 +336,11 @@ bool sortWithAsciiKeys(const QCollator &collator, const std::vector<QStringView>
 
 } // namespace
 
+void setIgnoreEntryTypesForTesting(bool ignore)
+{
+    g_ignoreEntryTypes = ignore;
+}
+
 bool isPackageName(std::string_view directoryName)
 {
     static const ExtensionSet packages = {
@@ -354,11 +405,16 @@ QStringList collect(const QStringList &paths, const ExtensionSet &extensions)
             walkInto(path, result, paths.size() == 1 ? nullptr : &seen, extensions);
             continue;
         }
-        // A file given directly is taken as it is: no existence check and no name filter.
-        if (extensions.contains(extension(path)) && !seen.contains(path)) {
-            seen.insert(path);
-            result.append(path);
-        }
+        // A file given directly skips the clutter rules of folders (a "._" file is taken). One
+        // that is missing is taken too (its item then fails with the reason); one that exists
+        // must be a regular file or a link to one.
+        if (!extensions.contains(extension(path)) || seen.contains(path))
+            continue;
+        struct stat info;
+        if (::stat(QFile::encodeName(path).constData(), &info) == 0 && !S_ISREG(info.st_mode))
+            continue;
+        seen.insert(path);
+        result.append(path);
     }
     sortByFileName(result);
     return result;

@@ -106,6 +106,18 @@ QString candidateName(const QString &base, const QString &outputExt, int n)
     return base + QStringLiteral(" (%1)").arg(n) + outputExt;
 }
 
+std::optional<QString> outsideNameReason(const QString &base, const QString &outputExt)
+{
+    const QString name = base + outputExt;
+    const bool single = !name.isEmpty() && name != u"." && name != u".." && !name.contains(u'/') &&
+                        !name.contains(QChar(0)) && !outputExt.contains(u'/') && !outputExt.contains(QChar(0));
+    if (single)
+        return std::nullopt;
+    return QStringLiteral("The script would name its output \"%1\", which is not a single file name inside the "
+                          "destination folder.")
+        .arg(name);
+}
+
 QString firstFreeOutput(const QString &directory, const QString &base, const QString &outputExt)
 {
     for (int n = 0;; ++n) {

@@ -17,6 +17,10 @@ QString stem(const QString &fileName);
 // base + ext for n = 0, otherwise base + " (n)" + ext.
 QString candidateName(const QString &base, const QString &outputExt, int n);
 
+// Why base + outputExt cannot name a file directly inside the destination folder (a "/", a NUL,
+// "." or ".."), or nothing when it can. The suffix and extension come from the service.
+std::optional<QString> outsideNameReason(const QString &base, const QString &outputExt);
+
 // The first name in `directory` that is not taken now. The move may still pick a later one if
 // something appears meanwhile.
 QString firstFreeOutput(const QString &directory, const QString &base, const QString &outputExt);

@@ -17,7 +17,7 @@ void ActiveJobs::begin(const QString &key)
     const bool added = !m_keys.contains(key);
     m_keys.insert(key);
     DiagnosticsLogger::shared().log(QStringLiteral("app"),
-                                    QStringLiteral("active job started: %1 (now %2)").arg(key).arg(m_keys.size()));
+                                    QStringLiteral("active job started: %1 (now %2)").arg(key, QString::number(m_keys.size())));
     if (added)
         emit runningKeysChanged();
 }
@@ -26,7 +26,7 @@ void ActiveJobs::end(const QString &key)
 {
     const bool removed = m_keys.remove(key);
     DiagnosticsLogger::shared().log(QStringLiteral("app"),
-                                    QStringLiteral("active job ended: %1 (now %2)").arg(key).arg(m_keys.size()));
+                                    QStringLiteral("active job ended: %1 (now %2)").arg(key, QString::number(m_keys.size())));
     if (removed)
         emit runningKeysChanged();
 }

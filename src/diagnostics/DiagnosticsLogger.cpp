@@ -155,9 +155,8 @@ QString DiagnosticsLogger::redact(const QString &message)
 QString DiagnosticsLogger::environmentLine()
 {
     return QStringLiteral("app=%1 %2 (%3)  %4=%5")
-        .arg(QLatin1String(version::kAppName), QLatin1String(version::kVersion))
-        .arg(version::kBuild)
-        .arg(platform::systemName(), platform::systemVersion());
+        .arg(QLatin1String(version::kAppName), QLatin1String(version::kVersion), QString::number(version::kBuild),
+             platform::systemName(), platform::systemVersion());
 }
 
 void DiagnosticsLogger::post(Task task)

@@ -29,7 +29,7 @@ APIError::APIError(Kind kind, int status, QString payload, QString description)
 
 APIError APIError::badStatus(int status, const QString &body)
 {
-    return APIError(Kind::BadStatus, status, body, QStringLiteral("Server error %1: %2").arg(status).arg(body));
+    return APIError(Kind::BadStatus, status, body, QStringLiteral("Server error %1: %2").arg(QString::number(status), body));
 }
 
 APIError APIError::decoding(const QString &detail)
@@ -168,7 +168,7 @@ QCoro::Task<APIResponse> request(QString path, QByteArray method, std::optional<
 
     const qint64 milliseconds = elapsed.nsecsElapsed() / 1000000;
     APIResponse response{reply->readAll(), status.toInt()};
-    apiLog(QStringLiteral("%1 %2 -> %3 in %4ms").arg(methodName, path).arg(response.status).arg(milliseconds));
+    apiLog(QStringLiteral("%1 %2 -> %3 in %4ms").arg(methodName, path, QString::number(response.status), QString::number(milliseconds)));
     co_return response;
 }
 

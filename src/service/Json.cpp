@@ -18,7 +18,7 @@ JsonReader JsonReader::parse(const QByteArray &bytes)
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError)
         throw DecodingError(
-            QStringLiteral("the data is not valid JSON (%1 at offset %2)").arg(error.errorString()).arg(error.offset));
+            QStringLiteral("the data is not valid JSON (%1 at offset %2)").arg(error.errorString(), QString::number(error.offset)));
     if (!document.isObject())
         throw DecodingError(QStringLiteral("expected a JSON object at the top level but found %1")
                                 .arg(document.isArray() ? QStringLiteral("an array") : QStringLiteral("a value")));

@@ -2,9 +2,11 @@
 #include "TestSupport.h"
 #include "convert/MediaScanner.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <random>
+#include <sys/stat.h>
 
 using namespace hoplin;
 
@@ -58,8 +60,18 @@ private slots:
                                  "unicode/ábaco.wav",
                                  "unicode/♪ song.flac",
                                  "unicode/apple.wav",
-                                 "ziparchive/__MACOSX/inner/a.wav"})
+                                 "ziparchive/__MACOSX/inner/a.wav",
+                                 "mixed/a.wav",
+                                 "mixed/notes.txt",
+                                 "mixed/README",
+                                 "mixed/sub/b.MOV",
+                                 "mixed/sub/c.pdf",
+                                 "special/real.wav"})
             touch(QString::fromUtf8(file));
+        for (const char *pipe : {"special/pipe.wav", "special/pipe.txt"})
+            QCOMPARE(::mkfifo(QFile::encodeName(at(QString::fromUtf8(pipe))).constData(), 0600), 0);
+        link(at("special/pipe.wav"), "special/to-pipe.wav");
+        link("/dev/zero", "special/zero.wav");
         link(at("links"), "links/loop");        // a loop if it were followed
         link(at("links/sub"), "links/sub.wav"); // a folder behind a media name
         link(at("links/sub/deeper/z.wav"), "links/linked.wav");
@@ -101,6 +113,20 @@ private slots:
         row("nested folders", {"tree"}, {"tree/a/1.wav", "tree/b/2.wav", "tree/a/sub/3.wav"});
         row("nothing given", {}, {});
         row("folder without matches", {"links/sub/deeper", "kinds/notes.txt"}, {"links/sub/deeper/z.wav"});
+        row("only media from a mixed folder", {"mixed"}, {"mixed/a.wav", "mixed/sub/b.MOV"});
+        row("pipes and devices are never taken", {"special"}, {"special/real.wav"});
+        row("dropped pipes and devices are refused",
+            {"special/pipe.wav", "special/to-pipe.wav", "special/zero.wav", "special/real.wav"},
+            {"special/real.wav"});
+    }
+
+    // File systems that report no entry types must give the same result as those that do.
+    void collectWithoutEntryTypes_data() { collect_data(); }
+    void collectWithoutEntryTypes()
+    {
+        MediaScanner::setIgnoreEntryTypesForTesting(true);
+        const auto restore = qScopeGuard([] { MediaScanner::setIgnoreEntryTypesForTesting(false); });
+        collect();
     }
     void collect()
     {

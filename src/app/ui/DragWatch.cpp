@@ -79,20 +79,15 @@ QString DragWatch::describe(const QPoint &mouse) const
         inWindow = inWindow || geometry.contains(mouse);
         if (frame == u"?" && window->isVisible()) {
             frame = QStringLiteral("%1,%2 %3x%4")
-                        .arg(geometry.x())
-                        .arg(geometry.y())
-                        .arg(geometry.width())
-                        .arg(geometry.height());
+                        .arg(QString::number(geometry.x()), QString::number(geometry.y()),
+                             QString::number(geometry.width()), QString::number(geometry.height()));
         }
     }
     const bool front = QGuiApplication::applicationState() == Qt::ApplicationActive;
     auto flag = [](bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); };
     return QStringLiteral("DRAGWATCH change=%1 files=%2 mouse=%3,%4 inWindow=%5 front=%6 frame=%7")
-        .arg(m_changeCount)
-        .arg(flag(m_files))
-        .arg(mouse.x())
-        .arg(mouse.y())
-        .arg(flag(inWindow), flag(front), frame);
+        .arg(QString::number(m_changeCount), flag(m_files), QString::number(mouse.x()), QString::number(mouse.y()),
+             flag(inWindow), flag(front), frame);
 }
 
 } // namespace hoplin

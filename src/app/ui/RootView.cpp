@@ -291,7 +291,7 @@ void RootView::updateConnection()
 
 void RootView::updateBuildTag()
 {
-    QString text = QStringLiteral("%1 (%2)").arg(QLatin1String(version::kVersion)).arg(version::kBuild);
+    QString text = QStringLiteral("%1 (%2)").arg(QLatin1String(version::kVersion), QString::number(version::kBuild));
     if (m_serverBuild)
         text += QStringLiteral(" · Server ") + *m_serverBuild;
     m_buildTag->setText(text.toUpper());

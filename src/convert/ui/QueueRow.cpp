@@ -18,7 +18,7 @@ QString progressLabel(const QueueItem &item)
     if (item.remainingSeconds) {
         const int seconds = int(std::ceil(std::max(0.0, *item.remainingSeconds)));
         if (seconds >= 60)
-            text += QStringLiteral(" · about %1 min %2 s left").arg(seconds / 60).arg(seconds % 60);
+            text += QStringLiteral(" · about %1 min %2 s left").arg(QString::number(seconds / 60), QString::number(seconds % 60));
         else
             text += QStringLiteral(" · about %1 s left").arg(seconds);
     }
