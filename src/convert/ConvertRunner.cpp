@@ -234,7 +234,7 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         }
 
         if (preset->maxChannels) {
-            auto probe = probeChannelCount(ffmpeg, item.input, holdProcess());
+            auto probe = probeChannelCount(ffmpeg, item.input, holdProcess(), m_sandboxed);
             const std::optional<int> channels = co_await std::move(probe);
             if (!self)
                 co_return;
@@ -253,10 +253,15 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         log(QStringLiteral("start preset=%1 input=%2 output=%3").arg(preset->id, item.input, plannedOutput));
         m_conversionClock.start();
         const QUuid id = item.id;
-        auto conversion = runFFmpeg(ffmpeg, arguments, holdProcess(), [self, id](double fraction) {
-            if (self)
-                self->setProgress(id, fraction);
-        });
+        // Written only in the destination, where the temporary output and its side files live.
+        const FFmpegRun::Fence fence{item.destination, m_sandboxed};
+        auto conversion = runFFmpeg(
+            ffmpeg, arguments, holdProcess(),
+            [self, id](double fraction) {
+                if (self)
+                    self->setProgress(id, fraction);
+            },
+            fence);
         const ShellOutcome outcome = co_await std::move(conversion);
         if (!self)
             co_return;

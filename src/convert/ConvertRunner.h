@@ -81,6 +81,10 @@ public:
     // Stops the run: SIGTERM to ffmpeg now, SIGKILL if it is still there after killGraceMs.
     void cancel();
 
+    // Every ffmpeg of a run is fenced in (see FFmpegRun::Fence). Off only to measure what the
+    // fence costs; takes effect at the next run.
+    void setSandboxed(bool on) { m_sandboxed = on; }
+
     // Queue editing; each does nothing unless idle.
     void clearFinished();
     void remove(const QUuid &id);
@@ -99,15 +103,17 @@ public:
     }
     static QCoro::Task<ShellOutcome> runFFmpeg(QString ffmpeg, QStringList arguments,
                                                FFmpegRun::ProcessCallback onProcess,
-                                               FFmpegRun::ProgressCallback onProgress = {})
+                                               FFmpegRun::ProgressCallback onProgress = {},
+                                               FFmpegRun::Fence fence = {})
     {
         return FFmpegRun::runFFmpeg(std::move(ffmpeg), std::move(arguments), std::move(onProcess),
-                                    std::move(onProgress));
+                                    std::move(onProgress), std::move(fence));
     }
     static QCoro::Task<std::optional<int>> probeChannelCount(QString ffmpeg, QString input,
-                                                             FFmpegRun::ProcessCallback onProcess = {})
+                                                             FFmpegRun::ProcessCallback onProcess = {},
+                                                             bool fenced = true)
     {
-        return FFmpegRun::probeChannelCount(std::move(ffmpeg), std::move(input), std::move(onProcess));
+        return FFmpegRun::probeChannelCount(std::move(ffmpeg), std::move(input), std::move(onProcess), fenced);
     }
     static std::optional<int> parseChannelCount(const QString &probeOutput)
     {
@@ -151,6 +157,7 @@ private:
     RunState m_runState = RunState::Idle;
     ProcessBox m_processBox;
     bool m_stopRequested = false;
+    bool m_sandboxed = true;
     QElapsedTimer m_conversionClock;
 };
 

@@ -1,6 +1,7 @@
 #include "FFmpegLocator.h"
 
 #include "ChildProcess.h"
+#include "FFmpegRun.h"
 #include "ScriptTemplate.h"
 #include "platform/Platform.h"
 #include "service/Error.h"
@@ -149,6 +150,8 @@ QCoro::Task<std::optional<QString>> version(QString executable)
     raw->setArguments(QStringList() << QStringLiteral("-version"));
     raw->setStandardInputFile(QProcess::nullDevice());
     raw->setStandardErrorFile(QProcess::nullDevice());
+    // The executable may be any file a user pointed at: it writes nothing and reaches nobody.
+    FFmpegRun::applyFence(raw, {});
     auto output = std::make_shared<QByteArray>();
     QObject::connect(raw, &QProcess::readyReadStandardOutput, raw, [raw, output] {
         const QByteArray chunk = raw->readAllStandardOutput();

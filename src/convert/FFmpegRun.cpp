@@ -1,9 +1,12 @@
 #include "FFmpegRun.h"
 
 #include "ChildProcess.h"
+#include "diagnostics/DiagnosticsLogger.h"
+#include "platform/Sandbox.h"
 
 #include <QMutexLocker>
 #include <QStringDecoder>
+#include <atomic>
 #include <memory>
 
 namespace hoplin {
@@ -144,6 +147,17 @@ std::optional<double> FFmpegProgress::parseClock(QStringView text)
 
 namespace FFmpegRun {
 
+void applyFence(QProcess *process, const Fence &fence)
+{
+    if (!fence.enabled)
+        return;
+    const platform::Sandbox::Status status = platform::Sandbox::confine(process, fence.writableDirectory);
+    static std::atomic_bool told = false;
+    if (!status.reason.isEmpty() && !told.exchange(true))
+        DiagnosticsLogger::shared().log(QStringLiteral("convert"),
+                                        QStringLiteral("sandbox unavailable: %1").arg(status.reason));
+}
+
 namespace {
 
 // Decodes error output as it arrives. The decoder keeps a character that a read split in two for
@@ -170,7 +184,7 @@ struct StderrReader {
 } // namespace
 
 QCoro::Task<ShellOutcome> runFFmpeg(QString ffmpeg, QStringList arguments, ProcessCallback onProcess,
-                                    ProgressCallback onProgress)
+                                    ProgressCallback onProgress, Fence fence)
 {
     const ChildProcess::Ptr process = ChildProcess::create();
     process->setProgram(ffmpeg);
@@ -178,6 +192,7 @@ QCoro::Task<ShellOutcome> runFFmpeg(QString ffmpeg, QStringList arguments, Proce
     process->setProcessChannelMode(QProcess::SeparateChannels);
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardOutputFile(QProcess::nullDevice());
+    applyFence(process.get(), fence);
 
     auto reader = std::make_shared<StderrReader>();
     reader->onProgress = std::move(onProgress);
@@ -200,14 +215,15 @@ QCoro::Task<ShellOutcome> runFFmpeg(QString ffmpeg, QStringList arguments, Proce
     co_return ShellOutcome::failure(code, reader->tail.text());
 }
 
-QCoro::Task<std::optional<int>> probeChannelCount(QString ffmpeg, QString input, ProcessCallback onProcess)
+QCoro::Task<std::optional<int>> probeChannelCount(QString ffmpeg, QString input, ProcessCallback onProcess,
+                                                  bool fenced)
 {
     // Without an output ffmpeg describes the input and exits with an error; a success means it
     // did something else, and its output says nothing we can trust.
     QStringList arguments;
     arguments << QStringLiteral("-hide_banner") << QStringLiteral("-i") << input;
-    auto run =
-        runFFmpeg(ffmpeg, arguments, std::move(onProcess)); // started apart from the co_await, see runLoop
+    // Started apart from the co_await, see runLoop.
+    auto run = runFFmpeg(ffmpeg, arguments, std::move(onProcess), {}, Fence{QString(), fenced});
     const ShellOutcome outcome = co_await std::move(run);
     if (outcome.success)
         co_return std::nullopt;
@@ -267,6 +283,20 @@ std::optional<int> channelCount(QStringView descriptor)
     return ok ? std::optional<int>(count) : std::nullopt;
 }
 
+namespace {
+// The lines that name why ffmpeg failed: its own error reports and the system's errors ("{path}:
+// Permission denied"), which carry no "error" of their own.
+bool qualifies(QStringView line)
+{
+    static constexpr QStringView markers[] = {
+        u"Error", u"error", u"Invalid", u"Permission denied", u"No space left on device",
+        u"No such file or directory", u"Read-only file system",
+    };
+    return std::any_of(std::begin(markers), std::end(markers),
+                       [&](QStringView marker) { return line.contains(marker); });
+}
+} // namespace
+
 QString summarise(const QString &text)
 {
     auto limited = [](QStringView view) {
@@ -278,7 +308,7 @@ QString summarise(const QString &text)
     QStringView chosen;
     bool found = false;
     for (QStringView line : QStringView(text).split(u'\n', Qt::SkipEmptyParts)) {
-        if (line.contains(u"Error") || line.contains(u"error") || line.contains(u"Invalid")) {
+        if (qualifies(line)) {
             chosen = line;
             found = true;
         }

@@ -79,16 +79,29 @@ namespace FFmpegRun {
 using ProcessCallback = std::function<void(QProcess *)>;
 using ProgressCallback = std::function<void(double fraction)>;
 
-// Runs ffmpeg without a shell, standard input and output at the null device, the error output
-// captured into a StderrTail. `onProcess` sees the process before it is started (so a stop can
-// reach it from then on); `onProgress` gets the conversion's progress when ffmpeg reports it.
-// Never throws.
-QCoro::Task<ShellOutcome> runFFmpeg(QString ffmpeg, QStringList arguments, ProcessCallback onProcess,
-                                    ProgressCallback onProgress = {});
+// How a run is fenced in. A preset comes from the service and can name any path or address, so
+// every run is confined unless a measurement turns it off: writes only beneath
+// `writableDirectory` (none when empty), no network, started in that folder.
+struct Fence {
+    QString writableDirectory;
+    bool enabled = true;
+};
 
-// The input's audio channel count, from ffmpeg's description of it. `onProcess` as above.
+// Confines `process` as `fence` says and logs "sandbox unavailable: …" once per run when the
+// kernel lacks a part of it.
+void applyFence(QProcess *process, const Fence &fence);
+
+// Runs ffmpeg without a shell, standard input and output at the null device, the error output
+// captured into a StderrTail, fenced in by `fence`. `onProcess` sees the process before it is
+// started (so a stop can reach it from then on); `onProgress` gets the conversion's progress when
+// ffmpeg reports it. Never throws.
+QCoro::Task<ShellOutcome> runFFmpeg(QString ffmpeg, QStringList arguments, ProcessCallback onProcess,
+                                    ProgressCallback onProgress = {}, Fence fence = {});
+
+// The input's audio channel count, from ffmpeg's description of it. `onProcess` as above. The
+// probe writes nothing.
 QCoro::Task<std::optional<int>> probeChannelCount(QString ffmpeg, QString input,
-                                                  ProcessCallback onProcess = {});
+                                                  ProcessCallback onProcess = {}, bool fenced = true);
 
 std::optional<int> parseChannelCount(const QString &probeOutput);
 std::optional<int> channelCount(QStringView descriptor);

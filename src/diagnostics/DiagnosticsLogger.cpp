@@ -8,6 +8,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QReadWriteLock>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
@@ -26,6 +29,57 @@ const char *const kSensitiveNames[] = {
     "token",      "key",        "apikey",    "api_key", "access_token", "refresh_token",
     "session_id", "client_key", "signature", "sig",     "password",     "authorization",
 };
+
+// Shorter values would blank ordinary words out of the log.
+constexpr qsizetype kMinimumSecretLength = 6;
+
+struct Secrets {
+    QReadWriteLock lock;
+    QHash<QString, QStringList> bySlot; // newest first, at most two
+    QStringList all;
+};
+
+Secrets &secrets()
+{
+    static Secrets instance;
+    return instance;
+}
+
+bool isSensitive(const QString &lowerName);
+
+// Replaces the known secret values and the values of secret-named JSON string fields.
+void redactSecrets(QString &text)
+{
+    QStringList known;
+    {
+        QReadLocker locker(&secrets().lock);
+        known = secrets().all;
+    }
+    for (const QString &secret : std::as_const(known))
+        text.replace(secret, QLatin1String("[redacted]"));
+
+    if (!text.contains(QLatin1Char('"')))
+        return;
+    // "name": "value" with JSON's escapes inside the value. One per thread: matching from several
+    // threads on one object is not documented as safe.
+    thread_local const QRegularExpression field(
+        QStringLiteral(R"re("([A-Za-z_]{1,40})"(\s*:\s*)"((?:[^"\\]|\\.)*)")re"));
+    QString result;
+    qsizetype copied = 0;
+    auto match = field.globalMatch(text);
+    while (match.hasNext()) {
+        const QRegularExpressionMatch m = match.next();
+        if (!isSensitive(m.captured(1).toLower()) || m.captured(3) == QLatin1String("[redacted]"))
+            continue;
+        result += QStringView(text).sliced(copied, m.capturedStart(3) - copied);
+        result += QLatin1String("[redacted]");
+        copied = m.capturedEnd(3);
+    }
+    if (copied > 0) {
+        result += QStringView(text).sliced(copied);
+        text = result;
+    }
+}
 
 bool isSensitive(const QString &lowerName)
 {
@@ -124,9 +178,36 @@ QString DiagnosticsLogger::timestamp()
     return QString::fromLatin1(text, length);
 }
 
+void DiagnosticsLogger::setSecret(const QString &slot, const QString &value)
+{
+    if (value.size() < kMinimumSecretLength)
+        return;
+    QWriteLocker locker(&secrets().lock);
+    QStringList &values = secrets().bySlot[slot];
+    values.removeAll(value);
+    values.prepend(value);
+    if (values.size() > 2)
+        values.removeLast();
+    QStringList all;
+    for (const QStringList &slotValues : std::as_const(secrets().bySlot))
+        all += slotValues;
+    // Longest first, so a secret that contains another is replaced whole.
+    std::sort(all.begin(), all.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    secrets().all = all;
+}
+
+void DiagnosticsLogger::clearSecrets()
+{
+    QWriteLocker locker(&secrets().lock);
+    secrets().bySlot.clear();
+    secrets().all.clear();
+}
+
 QString DiagnosticsLogger::redact(const QString &message)
 {
     QString text = message;
+    // Before the cut, so that a cut never leaves the first part of a secret behind.
+    redactSecrets(text);
     if (truncateGraphemes(text, maxMessageCharacters))
         text.append(QChar(0x2026));
 

@@ -44,6 +44,13 @@ public:
     QString logFilePath() const { return m_directory + QStringLiteral("/hoplin-debug.log"); }
 
     static QString redact(const QString &message);
+
+    // Values that never reach the log, wherever they stand in a line (a service error body can
+    // echo them): the client key in use and the session's tokens. A slot ("client key", "access
+    // token") keeps its current and its previous value, so a line that arrives late about the
+    // last session is still covered; an empty value clears nothing. Any thread.
+    static void setSecret(const QString &slot, const QString &value);
+    static void clearSecrets();
     static QString environmentLine();
     static QString timestamp();
     static QString formatLine(const QString &category, const QString &message);

@@ -77,6 +77,10 @@ void SessionStore::setSession(const std::optional<Session> &session)
     if (m_session == session)
         return;
     m_session = session;
+    if (session) {
+        DiagnosticsLogger::setSecret(QStringLiteral("access token"), session->accessToken);
+        DiagnosticsLogger::setSecret(QStringLiteral("refresh token"), session->refreshToken);
+    }
     emit sessionChanged();
 }
 
@@ -126,6 +130,9 @@ QCoro::Task<> SessionStore::connect(QString apiKey)
         sessionLog(QStringLiteral("connect failed: empty key"));
         co_return;
     }
+    // A refusal's body may echo the key; it never reaches the log.
+    DiagnosticsLogger::setSecret(QStringLiteral("client key"), trimHorizontal(apiKey));
+    DiagnosticsLogger::setSecret(QStringLiteral("client key as typed"), apiKey);
     setState(ConnectionState::connecting());
     const quint64 generation = m_generation;
 

@@ -386,6 +386,7 @@ private slots:
                 .toUtf8());
         const QString tone = source("tone.wav");
         ConvertRunner runner;
+        runner.setSandboxed(false); // the stub records its probes in the work folder
         runner.queue({tone}, "mix");
         const qsizetype logStart = logSize();
         const Preset preset =

@@ -246,7 +246,8 @@ private slots:
                                  record.toUtf8() + "'\n");
         const QStringList arguments = {
             "-i", "/a/b c.mov", "$HOME", "*.wav", "`id`", "a;b", QString::fromUtf8("é ♪")};
-        const ShellOutcome outcome = test::runTask(ConvertRunner::runFFmpeg(program, arguments, {}));
+        const ShellOutcome outcome =
+            test::runTask(ConvertRunner::runFFmpeg(program, arguments, {}, {}, {m_dir.path()}));
         QVERIFY(outcome.success);
         QFile file(record);
         QVERIFY(file.open(QIODevice::ReadOnly));

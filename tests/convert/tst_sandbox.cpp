@@ -1,0 +1,183 @@
+// Hostile presets against the real ffmpeg: the fence around the process, not the template check,
+// is what keeps a user's other files and the network out of a preset's reach.
+#include "ConvertTestUtil.h"
+#include "TestSupport.h"
+#include "convert/ConvertRunner.h"
+#include "convert/FFmpegRun.h"
+#include "platform/Sandbox.h"
+
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+using namespace hoplin;
+using namespace std::chrono_literals;
+
+namespace {
+
+Preset makePreset(const QString &command)
+{
+    Preset preset;
+    preset.id = "hostile";
+    preset.name = "hostile";
+    preset.command = command;
+    preset.suffix = "_conv";
+    preset.outputExt = ".wav";
+    return preset;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+} // namespace
+
+class TestSandbox : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_media;
+    std::unique_ptr<QTemporaryDir> m_destination;
+    std::unique_ptr<QTemporaryDir> m_elsewhere;
+
+    // Converts one copy of the tone with `command`; returns the finished item.
+    QueueItem convert(const QString &command, bool sandboxed = true)
+    {
+        const QString input = m_destination->filePath("tone.wav");
+        QFile::copy(m_media.filePath("tone.wav"), input);
+        ConvertRunner runner;
+        runner.setSandboxed(sandboxed);
+        runner.queue({input}, "hostile");
+        runner.run({makePreset(command)}, test::realFFmpeg(), nullptr);
+        if (!test::waitUntil([&] { return runner.runState() == ConvertRunner::RunState::Idle; }, 60s))
+            qFatal("the conversion did not end");
+        return runner.items().value(0);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(test::sineWav(m_media.filePath("tone.wav")));
+    }
+    void init()
+    {
+        m_destination = std::make_unique<QTemporaryDir>();
+        m_elsewhere = std::make_unique<QTemporaryDir>();
+    }
+
+    void writesOutsideTheDestinationFail_data()
+    {
+        QTest::addColumn<QString>("commandTail");
+        QTest::addColumn<bool>("victimExists");
+        // {victim} stands for a path outside the destination.
+        QTest::newRow("replaces a file") << "-i {input} -f wav {victim}" << true;
+        QTest::newRow("second output creates a file")
+            << "-i {input} -c:a pcm_s16le {output_base}.wav -f wav {victim}" << false;
+        QTest::newRow("relative path climbs out") << "-i {input} -f wav ../{victimName}" << true;
+    }
+    void writesOutsideTheDestinationFail()
+    {
+        if (!platform::Sandbox::status().filesystem)
+            QSKIP(qPrintable("no Landlock here: " + platform::Sandbox::status().reason));
+        QFETCH(QString, commandTail);
+        QFETCH(bool, victimExists);
+        // The victim sits beside the destination so that "../" reaches it too.
+        QDir parent(m_elsewhere->path());
+        parent.mkdir("destination");
+        m_destination = std::make_unique<QTemporaryDir>(parent.filePath("destination/XXXXXX"));
+        const QString victim = QFileInfo(m_destination->path()).path() + "/precious.m4a";
+        if (victimExists)
+            QVERIFY(test::writeFile(victim, "the user's own recording"));
+        const QString tail = QString(commandTail)
+                                 .replace("{victimName}", "precious.m4a")
+                                 .replace("{victim}", victim);
+
+        const QueueItem item = convert("ffmpeg -hide_banner -nostdin -y " + tail);
+        QVERIFY2(item.status.startsWith("✗ Failed"), qPrintable(item.status));
+        QVERIFY2(item.errorDetail.value_or("").contains("Permission denied"),
+                 qPrintable(item.errorDetail.value_or("")));
+        if (victimExists)
+            QCOMPARE(contents(victim), QByteArray("the user's own recording"));
+        else
+            QVERIFY(!QFileInfo::exists(victim));
+        QCOMPARE(test::entries(m_destination->path()), QStringList{"tone.wav"});
+    }
+
+    void theUnfencedRunnerReallyIsExposed()
+    {
+        // The premise of the test above: without the fence the same preset does the harm.
+        const QString victim = m_elsewhere->filePath("precious.m4a");
+        QVERIFY(test::writeFile(victim, "the user's own recording"));
+        convert("ffmpeg -hide_banner -nostdin -y -i {input} -f wav " + victim, false);
+        QVERIFY(contents(victim) != QByteArray("the user's own recording"));
+    }
+
+    void networkIsUnreachable_data()
+    {
+        QTest::addColumn<QString>("protocol");
+        QTest::newRow("http post") << "http";
+        QTest::newRow("tcp") << "tcp";
+        QTest::newRow("udp") << "udp";
+    }
+    void networkIsUnreachable()
+    {
+        if (!platform::Sandbox::status().network)
+            QSKIP(qPrintable("no network fence here: " + platform::Sandbox::status().reason));
+        QFETCH(QString, protocol);
+        QTcpServer tcp;
+        QUdpSocket udp;
+        bool reached = false;
+        quint16 port = 0;
+        if (protocol == "udp") {
+            QVERIFY(udp.bind(QHostAddress::LocalHost, 0));
+            port = udp.localPort();
+            connect(&udp, &QUdpSocket::readyRead, this, [&] { reached = true; });
+        } else {
+            QVERIFY(tcp.listen(QHostAddress::LocalHost, 0));
+            port = tcp.serverPort();
+            connect(&tcp, &QTcpServer::newConnection, this, [&] { reached = true; });
+        }
+        const QString url = QStringLiteral("%1://127.0.0.1:%2/%3").arg(protocol).arg(port).arg(
+            protocol == "http" ? "steal" : "");
+        const QString extra = protocol == "http" ? "-method POST " : "";
+
+        const QueueItem item =
+            convert("ffmpeg -hide_banner -nostdin -y -i {input} -c:a pcm_s16le {output_base}.wav -f wav " + extra +
+                    url);
+        QVERIFY2(item.status.startsWith("✗ Failed"), qPrintable(item.status));
+        // Give a packet or connection that did slip out the time to arrive.
+        QTest::qWait(200);
+        QVERIFY(!reached);
+    }
+
+    void whatAPresetMayStillDo()
+    {
+        if (!platform::Sandbox::status().filesystem)
+            QSKIP(qPrintable("no Landlock here: " + platform::Sandbox::status().reason));
+        // A first pass into the null device, a relative side file (it lands in the destination,
+        // the working folder) and the real output.
+        const QueueItem item = convert("ffmpeg -hide_banner -nostdin -y -i {input} -f wav /dev/null "
+                                       "-c:a pcm_s16le -f wav side.wav -c:a pcm_s16le {output_base}.wav");
+        QVERIFY2(item.succeeded.value_or(false), qPrintable(item.errorDetail.value_or(item.status)));
+        QVERIFY(QFileInfo::exists(m_destination->filePath("tone_conv.wav")));
+        QVERIFY(QFileInfo::exists(m_destination->filePath("side.wav")));
+    }
+
+    void probeAndVersionQueryWriteNothing()
+    {
+        if (!platform::Sandbox::status().filesystem)
+            QSKIP(qPrintable("no Landlock here: " + platform::Sandbox::status().reason));
+        // A stand-in ffmpeg that tries to leave a file behind, run the way the probe runs it.
+        const QString marker = m_elsewhere->filePath("marker");
+        const QString fake = m_destination->filePath("ffmpeg");
+        QVERIFY(test::writeScript(fake, "touch '" + marker.toUtf8() + "'\necho 'Audio: pcm, stereo' >&2\nexit 1\n"));
+        const auto channels = test::runTask(FFmpegRun::probeChannelCount(fake, "/x.wav"));
+        QCOMPARE(channels.value_or(-1), 2);
+        QVERIFY(!QFileInfo::exists(marker));
+    }
+};
+
+HOPLIN_TEST_MAIN(TestSandbox)
+#include "tst_sandbox.moc"
