@@ -1,18 +1,20 @@
 // Audio analysis: uploads streamed to disk, jobs measured for real (ffprobe and one ffmpeg pass) on
-// a worker thread each, job documents, cancellation and the plain-text report. With --admin, tests
+// a bounded pool of worker threads, job documents, cancellation and the plain-text report.
+// Finished jobs and unused uploads are forgotten after the retention time. With --admin, tests
 // switch the jobs into misbehaving shapes through POST /__admin/analysis.
 #include "AudioMeasurement.h"
 #include "Http.h"
 #include "Routes.h"
 
 #include <QJsonDocument>
-#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
+#include <deque>
 #include <thread>
 #include <vector>
 
@@ -21,6 +23,7 @@ namespace hoplin::server {
 namespace {
 
 constexpr std::uint64_t kUploadLimit = 128ull * 1024 * 1024;
+using Clock = std::chrono::steady_clock;
 
 // How the next jobs behave. Tests choose; "normal" is the real service.
 enum class Mode { Normal, Slow, Failed, NoAnalysis, Malformed, Lowercase };
@@ -44,6 +47,7 @@ struct Upload {
     std::string path;
     std::string fileName;
     std::uint64_t size = 0;
+    Clock::time_point stored;
 };
 
 struct AnalysisJob {
@@ -58,6 +62,7 @@ struct AnalysisJob {
     std::optional<QJsonObject> analysis;
     std::string report;
     bool cancelled = false;
+    Clock::time_point finishedAt;
     ProcessSlot process;
 
     bool final() const { return status == "COMPLETED" || status == "FAILED" || status == "CANCELLED"; }
@@ -65,17 +70,28 @@ struct AnalysisJob {
 
 class AnalysisService {
 public:
-    explicit AnalysisService(ServerState &state)
+    AnalysisService(ServerState &state, const AnalysisOptions &options)
         : m_state(state)
+        , m_retention(std::chrono::seconds(options.retentionSeconds))
     {
         char pattern[] = "/tmp/hoplin-server-uploads-XXXXXX";
         if (const char *made = mkdtemp(pattern))
             m_folder = made;
+        const unsigned workers = options.workers ? options.workers : std::max(1u, std::thread::hardware_concurrency());
+        for (unsigned i = 0; i < workers; ++i)
+            m_pool.emplace_back([this] { work(); });
     }
 
     ~AnalysisService()
     {
         stopAll();
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_work.notify_all();
+        for (std::thread &thread : m_pool)
+            thread.join();
         std::error_code ignored;
         if (!m_folder.empty())
             std::filesystem::remove_all(m_folder, ignored);
@@ -94,8 +110,11 @@ private:
     // The job named in the path if it belongs to the caller; otherwise answers 401/404. Call with
     // m_mutex held.
     const AnalysisJob *ownedJob(const httplib::Request &req, httplib::Response &res);
+    void work();
     void run(const std::shared_ptr<AnalysisJob> &job);
     void finish(const std::shared_ptr<AnalysisJob> &job, const char *status);
+    // Drops what outlived the retention time. Call with m_mutex held.
+    void prune();
     void stopAll();
     std::string newId(const char *prefix);
 
@@ -111,11 +130,13 @@ private:
     std::vector<std::string> m_uploadNames;
     std::map<std::string, Upload> m_uploads;
     std::map<std::string, std::shared_ptr<AnalysisJob>> m_jobs;
-    struct Worker {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::vector<Worker> m_workers;
+    Clock::duration m_retention;
+    std::deque<std::shared_ptr<AnalysisJob>> m_queue; // QUEUED jobs, oldest first
+    std::condition_variable m_work;                   // wakes the pool for a queued job
+    std::condition_variable m_idle;                   // a worker finished its job
+    unsigned m_busy = 0;
+    bool m_stopping = false;
+    std::vector<std::thread> m_pool;
 };
 
 // Reads and drops what is left of a body, so the connection still carries the answer.
@@ -196,8 +217,10 @@ void AnalysisService::upload(const httplib::Request &req, httplib::Response &res
 
     {
         std::lock_guard lock(m_mutex);
+        prune();
         ++m_uploadsStored;
         m_uploadNames.push_back(upload.fileName);
+        upload.stored = Clock::now();
         m_uploads[upload.id] = upload;
     }
     sendJson(res, 200,
@@ -228,6 +251,7 @@ void AnalysisService::process(const httplib::Request &req, httplib::Response &re
     job->clientId = *client;
     {
         std::lock_guard lock(m_mutex);
+        prune();
         const auto found = m_uploads.find(req.matches[1]);
         if (found == m_uploads.end() || found->second.clientId != *client) {
             sendDetail(res, 404, "Upload not found.");
@@ -242,23 +266,48 @@ void AnalysisService::process(const httplib::Request &req, httplib::Response &re
         // The shared job table is what the cancel route consults; entered before the worker can
         // finish the job and record its outcome there.
         m_state.addJob({job->id, *client, "running"});
-        // Finished workers are joined here, so threads do not pile up over a long session.
-        std::erase_if(m_workers, [](Worker &worker) {
-            if (!worker.done->load())
-                return false;
-            worker.thread.join();
-            return true;
-        });
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        m_workers.push_back({std::thread([this, job, done] {
-                                 run(job);
-                                 *done = true;
-                             }),
-                             done});
+        m_queue.push_back(job);
     }
+    m_work.notify_one();
     sendJson(res, 202,
              QJsonObject{{QStringLiteral("job_id"), QString::fromStdString(job->id)},
                          {QStringLiteral("status"), QStringLiteral("QUEUED")}});
+}
+
+void AnalysisService::work()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_work.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
+        if (m_stopping)
+            return;
+        const std::shared_ptr<AnalysisJob> job = m_queue.front();
+        m_queue.pop_front();
+        ++m_busy;
+        lock.unlock();
+        run(job);
+        lock.lock();
+        --m_busy;
+        m_idle.notify_all();
+    }
+}
+
+void AnalysisService::prune()
+{
+    const Clock::time_point now = Clock::now();
+    std::erase_if(m_uploads, [&](const auto &entry) {
+        if (now - entry.second.stored < m_retention)
+            return false;
+        std::remove(entry.second.path.c_str());
+        return true;
+    });
+    std::erase_if(m_jobs, [&](const auto &entry) {
+        const AnalysisJob &job = *entry.second;
+        if (!job.final() || now - job.finishedAt < m_retention)
+            return false;
+        m_state.forgetJob(job.id);
+        return true;
+    });
 }
 
 void AnalysisService::run(const std::shared_ptr<AnalysisJob> &job)
@@ -316,6 +365,7 @@ void AnalysisService::finish(const std::shared_ptr<AnalysisJob> &job, const char
         if (job->cancelled)
             return;
         job->status = status;
+        job->finishedAt = Clock::now();
     }
     std::remove(job->upload.path.c_str());
     m_state.addJob({job->id, job->clientId, std::string(status) == "COMPLETED" ? "completed" : "failed"});
@@ -332,6 +382,7 @@ void AnalysisService::cancelled(const std::string &jobId)
         job = found->second;
         job->cancelled = true;
         job->status = "CANCELLED";
+        job->finishedAt = Clock::now();
     }
     m_released.notify_all();
     job->process.kill();
@@ -355,6 +406,7 @@ const AnalysisJob *AnalysisService::ownedJob(const httplib::Request &req, httpli
 void AnalysisService::document(const httplib::Request &req, httplib::Response &res)
 {
     std::lock_guard lock(m_mutex);
+    prune();
     const AnalysisJob *found = ownedJob(req, res);
     if (!found)
         return;
@@ -402,6 +454,7 @@ void AnalysisService::setMode(Mode mode, std::string summary)
 QJsonObject AnalysisService::adminView()
 {
     std::lock_guard lock(m_mutex);
+    prune();
     QJsonArray names, jobs;
     for (const std::string &name : m_uploadNames)
         names.append(QString::fromStdString(name));
@@ -409,14 +462,20 @@ QJsonObject AnalysisService::adminView()
         jobs.append(QJsonObject{{QStringLiteral("id"), QString::fromStdString(id)},
                                 {QStringLiteral("status"), QString::fromStdString(job->status)},
                                 {QStringLiteral("size_bytes"), qint64(job->upload.size)}});
+    std::error_code ignored;
+    qint64 files = 0;
+    for (auto it = std::filesystem::directory_iterator(m_folder, ignored); it != std::filesystem::directory_iterator();
+         it.increment(ignored))
+        ++files;
     return {{QStringLiteral("uploads"), qint64(m_uploadsStored)},
+            {QStringLiteral("uploads_waiting"), qint64(m_uploads.size())},
+            {QStringLiteral("files_stored"), files},
             {QStringLiteral("upload_names"), names},
             {QStringLiteral("jobs"), jobs}};
 }
 
 void AnalysisService::stopAll()
 {
-    std::vector<Worker> workers;
     std::vector<std::shared_ptr<AnalysisJob>> jobs;
     {
         std::lock_guard lock(m_mutex);
@@ -424,14 +483,14 @@ void AnalysisService::stopAll()
             job->cancelled = true;
             jobs.push_back(job);
         }
-        workers.swap(m_workers);
+        m_queue.clear();
         m_mode = Mode::Normal;
     }
     m_released.notify_all();
     for (const auto &job : jobs)
         job->process.kill();
-    for (Worker &worker : workers)
-        worker.thread.join();
+    std::unique_lock lock(m_mutex);
+    m_idle.wait(lock, [&] { return m_busy == 0; });
 }
 
 void AnalysisService::reset()
@@ -451,11 +510,12 @@ void AnalysisService::reset()
 
 } // namespace
 
-void registerAnalysisRoutes(httplib::Server &server, ServerState &state, bool admin)
+void registerAnalysisRoutes(httplib::Server &server, ServerState &state, const AnalysisOptions &options)
 {
+    const bool admin = options.admin;
     // Lives until the program ends; its destructor stops running jobs and removes the uploads.
     static std::unique_ptr<AnalysisService> service;
-    service = std::make_unique<AnalysisService>(state);
+    service = std::make_unique<AnalysisService>(state, options);
     AnalysisService *analysis = service.get();
     state.addResetHook([analysis] { analysis->reset(); });
     state.addCancelHook([analysis](const std::string &jobId) { analysis->cancelled(jobId); });

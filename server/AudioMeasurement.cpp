@@ -1,5 +1,7 @@
 #include "AudioMeasurement.h"
 
+#include "LoudnessMeter.h"
+
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -64,10 +66,10 @@ struct ToolRun {
     std::string errTail;
 };
 
-// Runs `argv` (found on PATH) with no shell. Standard output is collected (bounded), standard error
-// is handed over line by line and its tail kept for error messages.
+// Runs `argv` (found on PATH) with no shell. Standard output is collected (bounded) or, with
+// `onOutput`, handed over as it arrives; standard error's tail is kept for error messages.
 ToolRun runTool(const std::vector<std::string> &argv, ProcessSlot &slot,
-                const std::function<void(const std::string &)> &onErrorLine = {})
+                const std::function<void(const char *, std::size_t)> &onOutput = {})
 {
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0)
@@ -99,25 +101,16 @@ ToolRun runTool(const std::vector<std::string> &argv, ProcessSlot &slot,
     slot.adopt(pid);
 
     ToolRun run;
-    std::string pendingLine;
     const auto takeError = [&](const char *data, std::size_t size) {
         run.errTail.append(data, size);
         if (run.errTail.size() > 2 * kStderrTail)
             run.errTail.erase(0, run.errTail.size() - kStderrTail);
-        for (std::size_t i = 0; i < size; ++i) {
-            const char c = data[i];
-            if (c == '\n' || c == '\r') {
-                if (onErrorLine && !pendingLine.empty())
-                    onErrorLine(pendingLine);
-                pendingLine.clear();
-            } else if (pendingLine.size() < 4096) {
-                pendingLine += c;
-            }
-        }
     };
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     int open = 2;
-    char buffer[65536];
+    std::vector<char> storage(1 << 18);
+    char *buffer = storage.data();
+    const std::size_t bufferSize = storage.size();
     while (open > 0) {
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
@@ -127,9 +120,11 @@ ToolRun runTool(const std::vector<std::string> &argv, ProcessSlot &slot,
         for (pollfd &fd : fds) {
             if (fd.fd < 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
-            const ssize_t got = read(fd.fd, buffer, sizeof buffer);
+            const ssize_t got = read(fd.fd, buffer, bufferSize);
             if (got > 0) {
-                if (&fd == &fds[0]) {
+                if (&fd == &fds[0] && onOutput) {
+                    onOutput(buffer, std::size_t(got));
+                } else if (&fd == &fds[0]) {
                     if (run.out.size() < kStdoutLimit)
                         run.out.append(buffer, std::size_t(got));
                 } else {
@@ -142,8 +137,6 @@ ToolRun runTool(const std::vector<std::string> &argv, ProcessSlot &slot,
             }
         }
     }
-    if (onErrorLine && !pendingLine.empty())
-        onErrorLine(pendingLine);
 
     // Reaped only after the slot forgot the id, so a late kill cannot hit another process.
     siginfo_t info{};
@@ -301,6 +294,20 @@ QJsonObject streamObject(const QJsonObject &s, const std::optional<double> &file
     return out;
 }
 
+// The graph series: hundredths of a LU are plenty for drawing and keep the document small.
+QJsonObject historyObject(const LoudnessHistory &history)
+{
+    const auto series = [](const std::vector<std::optional<double>> &values) {
+        QJsonArray out;
+        for (const auto &value : values)
+            out.append(value ? QJsonValue(std::round(*value * 100) / 100) : QJsonValue(QJsonValue::Null));
+        return out;
+    };
+    return {{QStringLiteral("step_sec"), history.stepSec},
+            {QStringLiteral("momentary_lufs"), series(history.momentary)},
+            {QStringLiteral("short_term_lufs"), series(history.shortTerm)}};
+}
+
 // ---- the report -------------------------------------------------------------------------------
 
 std::string text(const QJsonValue &value)
@@ -331,6 +338,48 @@ void line(std::string &out, const std::string &label, const std::string &value)
     out += "  " + label + ':';
     out.append(label.size() < 22 ? 22 - label.size() : 1, ' ');
     out += value + '\n';
+}
+
+// The graph's series as a compact table: one row per interval, each the loudest value within it,
+// at most about 600 rows however long the file.
+void historyTable(std::string &out, const QJsonObject &history)
+{
+    const QJsonArray momentary = history.value(QStringLiteral("momentary_lufs")).toArray();
+    const QJsonArray shortTerm = history.value(QStringLiteral("short_term_lufs")).toArray();
+    const double step = history.value(QStringLiteral("step_sec")).toDouble();
+    if (momentary.isEmpty() || !(step > 0))
+        return;
+    const double seconds = step * momentary.size();
+    const double interval = std::max(1.0, std::ceil(seconds / 600));
+    const auto perRow = std::max<qsizetype>(1, qsizetype(std::llround(interval / step)));
+    char row[96];
+    out += "\nLoudness history (loudest value per " + std::to_string(int(interval)) + " s)\n";
+    std::snprintf(row, sizeof row, "  %-10s %10s %11s\n", "Time", "Momentary", "Short-term");
+    out += row;
+    const auto loudest = [](const QJsonArray &series, qsizetype from, qsizetype to) -> std::string {
+        std::optional<double> best;
+        for (qsizetype i = from; i < std::min(to, series.size()); ++i) {
+            if (series[i].isDouble() && (!best || series[i].toDouble() > *best))
+                best = series[i].toDouble();
+        }
+        if (!best)
+            return "—";
+        char value[32];
+        std::snprintf(value, sizeof value, "%.1f", *best);
+        return value;
+    };
+    for (qsizetype start = 0; start < momentary.size(); start += perRow) {
+        const double end = step * double(std::min(start + perRow, momentary.size()));
+        const long long whole = std::llround(end);
+        char time[48];
+        std::snprintf(time, sizeof time, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+        const std::string m = loudest(momentary, start, start + perRow);
+        const std::string s = loudest(shortTerm, start, start + perRow);
+        // "—" is one column wide but three bytes long.
+        std::snprintf(row, sizeof row, "  %-10s %*s %*s\n", time, m == "—" ? 12 : 10, m.c_str(),
+                      s == "—" ? 13 : 11, s.c_str());
+        out += row;
+    }
 }
 
 std::string composeReport(const QJsonObject &a)
@@ -405,132 +454,31 @@ std::string composeReport(const QJsonObject &a)
     line(out, "Peak count", text(levels.value(QStringLiteral("peak_count"))));
     line(out, "Samples per channel", text(levels.value(QStringLiteral("sample_count"))));
 
+    line(out, "DC offset", fixed(levels, "dc_offset", "", 6));
+
     const QJsonObject l = a.value(QStringLiteral("loudness")).toObject();
     out += "\nLoudness (EBU R128 / ITU-R BS.1770)\n";
-    line(out, "Integrated", fixed(l, "integrated_lufs", " LUFS", 1));
-    line(out, "Gating threshold", fixed(l, "threshold_lufs", " LUFS", 1));
-    line(out, "Loudness range", fixed(l, "lra_lu", " LU", 1));
-    line(out, "LRA low", fixed(l, "lra_low_lufs", " LUFS", 1));
-    line(out, "LRA high", fixed(l, "lra_high_lufs", " LUFS", 1));
-    line(out, "True peak", fixed(l, "true_peak_dbfs", " dBTP", 1));
-    line(out, "Max short-term", fixed(l, "max_short_term_lufs", " LUFS", 1));
-    line(out, "Max momentary", fixed(l, "max_momentary_lufs", " LUFS", 1));
+    line(out, "Integrated", fixed(l, "integrated_lufs", " LUFS"));
+    line(out, "Gating threshold", fixed(l, "threshold_lufs", " LUFS"));
+    line(out, "Loudness range", fixed(l, "lra_lu", " LU"));
+    line(out, "LRA low", fixed(l, "lra_low_lufs", " LUFS"));
+    line(out, "LRA high", fixed(l, "lra_high_lufs", " LUFS"));
+    line(out, "True peak", fixed(l, "true_peak_dbfs", " dBTP"));
+    line(out, "Max short-term", fixed(l, "max_short_term_lufs", " LUFS"));
+    line(out, "Max momentary", fixed(l, "max_momentary_lufs", " LUFS"));
+    line(out, "Channel weighting", text(l.value(QStringLiteral("channel_weighting"))));
+    const QJsonArray audio = a.value(QStringLiteral("audio_streams")).toArray();
+    std::string measured = "audio stream #" + text(l.value(QStringLiteral("measured_stream_index")));
+    if (audio.size() > 1)
+        measured += " only; " + std::to_string(audio.size() - 1) + " further audio stream" +
+                    (audio.size() > 2 ? "s are" : " is") + " listed but not measured";
+    line(out, "Measured", measured);
+    out += "  (— : the signal is too short or too quiet for this value)\n";
+    historyTable(out, l.value(QStringLiteral("loudness_history")).toObject());
     return out;
 }
 
-// "-23.0 LUFS" -> -23.0; "-inf dBFS" and anything unreadable -> nothing.
-std::optional<double> leadingNumber(const std::string &text)
-{
-    const char *start = text.c_str();
-    while (*start == ' ' || *start == '\t')
-        ++start;
-    char *end = nullptr;
-    const double value = std::strtod(start, &end);
-    if (end == start || !std::isfinite(value))
-        return std::nullopt;
-    return value;
-}
-
-// The value after "key:" in `line`, if the line holds that key.
-std::optional<double> valueAfter(const std::string &line, const std::string &key)
-{
-    const std::size_t at = line.find(key);
-    if (at == std::string::npos)
-        return std::nullopt;
-    return leadingNumber(line.substr(at + key.size()));
-}
-
 } // namespace
-
-// ---- ffmpeg's filter log ------------------------------------------------------------------------
-
-void FilterLogParser::feed(const std::string &raw)
-{
-    // Lines of a filter carry "[Parsed_name_N @ 0x…] "; the ebur128 summary's own lines do not.
-    std::string line = raw;
-    std::string source;
-    if (line.rfind("[Parsed_", 0) == 0) {
-        const std::size_t close = line.find("] ");
-        if (close != std::string::npos) {
-            source = line.substr(8, line.find(' ') - 8);
-            line = line.substr(close + 2);
-        }
-    }
-    const bool ebur128 = source.rfind("ebur128", 0) == 0;
-    const bool astats = source.rfind("astats", 0) == 0;
-
-    if (ebur128 && line.rfind("t:", 0) == 0) {
-        // Per-frame line: keep the highest momentary and short-term loudness. -120.7 means no
-        // signal yet, not a level.
-        const auto momentary = valueAfter(line, " M:");
-        const auto shortTerm = valueAfter(line, " S:");
-        if (momentary && *momentary > -120 && (!m_loudness.maxMomentary || *momentary > *m_loudness.maxMomentary))
-            m_loudness.maxMomentary = momentary;
-        if (shortTerm && *shortTerm > -120 && (!m_loudness.maxShortTerm || *shortTerm > *m_loudness.maxShortTerm))
-            m_loudness.maxShortTerm = shortTerm;
-        return;
-    }
-    if (ebur128 && line.rfind("Summary:", 0) == 0) {
-        m_inSummary = true;
-        m_block = Block::None;
-        return;
-    }
-    if (astats) {
-        m_inSummary = false;
-        if (line == "Overall") {
-            m_inOverall = true;
-            return;
-        }
-        if (line.rfind("Channel:", 0) == 0)
-            m_inOverall = false;
-        if (!m_inOverall)
-            return;
-        const std::size_t colon = line.find(": ");
-        if (colon == std::string::npos)
-            return;
-        const std::string key = line.substr(0, colon);
-        const auto value = leadingNumber(line.substr(colon + 2));
-        if (key == "Peak level dB")
-            m_levels.peak = value;
-        else if (key == "RMS level dB")
-            m_levels.rms = value;
-        else if (key == "Noise floor dB")
-            m_levels.noiseFloor = value;
-        else if (key == "Flat factor")
-            m_levels.flatFactor = value;
-        else if (key == "Peak count")
-            m_levels.peakCount = value;
-        else if (key == "Number of samples")
-            m_levels.sampleCount = value;
-        return;
-    }
-    if (!m_inSummary || !source.empty())
-        return;
-
-    std::string trimmed = line.substr(std::min(line.find_first_not_of(' '), line.size()));
-    if (trimmed == "Integrated loudness:")
-        m_block = Block::Integrated;
-    else if (trimmed == "Loudness range:")
-        m_block = Block::Range;
-    else if (trimmed == "Sample peak:")
-        m_block = Block::SamplePeak;
-    else if (trimmed == "True peak:")
-        m_block = Block::TruePeak;
-    else if (m_block == Block::Integrated && trimmed.rfind("I:", 0) == 0)
-        m_loudness.integrated = leadingNumber(trimmed.substr(2));
-    else if (m_block == Block::Integrated && trimmed.rfind("Threshold:", 0) == 0)
-        m_loudness.threshold = leadingNumber(trimmed.substr(10));
-    else if (m_block == Block::Range && trimmed.rfind("LRA:", 0) == 0)
-        m_loudness.lra = leadingNumber(trimmed.substr(4));
-    else if (m_block == Block::Range && trimmed.rfind("LRA low:", 0) == 0)
-        m_loudness.lraLow = leadingNumber(trimmed.substr(8));
-    else if (m_block == Block::Range && trimmed.rfind("LRA high:", 0) == 0)
-        m_loudness.lraHigh = leadingNumber(trimmed.substr(9));
-    else if (m_block == Block::SamplePeak && trimmed.rfind("Peak:", 0) == 0)
-        m_loudness.samplePeak = leadingNumber(trimmed.substr(5));
-    else if (m_block == Block::TruePeak && trimmed.rfind("Peak:", 0) == 0)
-        m_loudness.truePeak = leadingNumber(trimmed.substr(5));
-}
 
 std::string hms(double seconds)
 {
@@ -569,18 +517,49 @@ Measurement measureAudio(const std::string &path, const std::string &fileName, P
     if (audioStreams.isEmpty())
         throw MeasurementError(fileName + " has no audio stream.");
 
-    // One decoding pass of the first audio stream. astats comes first so it sees the samples in
-    // their own format (its peak count needs that); ebur128 then measures the loudness.
-    FilterLogParser parser;
-    const ToolRun measure =
-        runTool({"ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-i", path, "-map", "0:a:0", "-af",
-                 "astats=metadata=0:measure_perchannel=none,ebur128=peak=sample+true", "-f", "null", "-"},
-                slot, [&parser](const std::string &line) { parser.feed(line); });
+    // One decoding pass of the first audio stream: its samples as 32-bit floats in their own
+    // channel layout, measured as they arrive.
+    const QJsonObject first = audioStreams.first().toObject();
+    const int rate = int(first.value(QStringLiteral("sample_rate_hz")).toDouble());
+    const int channels = first.value(QStringLiteral("channels")).toInt();
+    if (rate <= 0 || channels <= 0)
+        throw MeasurementError(fileName + " has an audio stream without a sample rate or channel count.");
+    const ChannelWeighting weighting =
+        channelWeighting(first.value(QStringLiteral("channel_layout")).toString().toStdString(), channels);
+    LoudnessMeter meter(rate, weighting.weights);
+    const std::size_t frameBytes = sizeof(float) * std::size_t(channels);
+    std::vector<float> frames;
+    std::string carry; // the start of a frame split across two reads
+    const auto feed = [&](const char *data, std::size_t size) {
+        if (!carry.empty()) {
+            const std::size_t take = std::min(size, frameBytes - carry.size());
+            carry.append(data, take);
+            data += take;
+            size -= take;
+            if (carry.size() < frameBytes)
+                return;
+            frames.resize(std::size_t(channels));
+            std::memcpy(frames.data(), carry.data(), frameBytes);
+            meter.addFrames(frames.data(), 1);
+            carry.clear();
+        }
+        const std::size_t whole = size / frameBytes;
+        if (whole > 0) {
+            frames.resize(whole * std::size_t(channels));
+            std::memcpy(frames.data(), data, whole * frameBytes);
+            meter.addFrames(frames.data(), whole);
+        }
+        carry.assign(data + whole * frameBytes, size - whole * frameBytes);
+    };
+    const ToolRun measure = runTool({"ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-v", "error", "-i", path,
+                                     "-map", "0:a:0", "-c:a", "pcm_f32le", "-f", "f32le", "-"},
+                                    slot, feed);
     if (measure.killed && slot.killed())
         throw MeasurementError("cancelled");
     if (measure.exitCode != 0)
         throw MeasurementError("ffmpeg could not decode " + fileName + ": " +
                                lastLine(measure.errTail, path, fileName));
+    const MeterResult m = meter.finish();
 
     QJsonObject container;
     putText(container, "format_name", format.value(QStringLiteral("format_name")));
@@ -615,28 +594,28 @@ Measurement measureAudio(const std::string &path, const std::string &fileName, P
         chapters.append(out);
     }
 
-    const LevelFigures &lv = parser.levels();
     QJsonObject levels;
-    put(levels, "peak_dbfs", lv.peak ? lv.peak : parser.loudness().samplePeak);
-    put(levels, "astats_peak_dbfs", lv.peak);
-    put(levels, "rms_dbfs", lv.rms);
-    put(levels, "noise_floor_dbfs", lv.noiseFloor);
-    put(levels, "flat_factor", lv.flatFactor);
-    putInt(levels, "peak_count", lv.peakCount ? std::optional<qint64>(qint64(*lv.peakCount)) : std::nullopt);
-    putInt(levels, "sample_count", lv.sampleCount ? std::optional<qint64>(qint64(*lv.sampleCount)) : std::nullopt);
+    put(levels, "peak_dbfs", m.peak);
+    put(levels, "astats_peak_dbfs", m.peak);
+    put(levels, "rms_dbfs", m.rms);
+    put(levels, "noise_floor_dbfs", m.noiseFloor);
+    put(levels, "flat_factor", m.flatFactor);
+    put(levels, "dc_offset", m.dcOffset);
+    putInt(levels, "peak_count", m.peakCount ? std::optional<qint64>(*m.peakCount) : std::nullopt);
+    putInt(levels, "sample_count", qint64(m.sampleCount));
 
-    const LoudnessFigures &ld = parser.loudness();
-    if (!ld.integrated)
-        throw MeasurementError("ffmpeg gave no loudness summary for " + fileName + '.');
     QJsonObject loudness;
-    put(loudness, "integrated_lufs", ld.integrated);
-    put(loudness, "threshold_lufs", ld.threshold);
-    put(loudness, "lra_lu", ld.lra);
-    put(loudness, "lra_low_lufs", ld.lraLow);
-    put(loudness, "lra_high_lufs", ld.lraHigh);
-    put(loudness, "true_peak_dbfs", ld.truePeak);
-    put(loudness, "max_short_term_lufs", ld.maxShortTerm);
-    put(loudness, "max_momentary_lufs", ld.maxMomentary);
+    put(loudness, "integrated_lufs", m.integrated);
+    put(loudness, "threshold_lufs", m.threshold);
+    put(loudness, "lra_lu", m.lra);
+    put(loudness, "lra_low_lufs", m.lraLow);
+    put(loudness, "lra_high_lufs", m.lraHigh);
+    put(loudness, "true_peak_dbfs", m.truePeak);
+    put(loudness, "max_short_term_lufs", m.maxShortTerm);
+    put(loudness, "max_momentary_lufs", m.maxMomentary);
+    putInt(loudness, "measured_stream_index", whole(first.value(QStringLiteral("index"))));
+    loudness.insert(QStringLiteral("channel_weighting"), QString::fromStdString(weighting.note));
+    loudness.insert(QStringLiteral("loudness_history"), historyObject(m.history));
 
     Measurement result;
     result.analysis = QJsonObject{
@@ -646,7 +625,7 @@ Measurement measureAudio(const std::string &path, const std::string &fileName, P
         {QStringLiteral("engine"),
          QJsonObject{{QStringLiteral("ffprobe"), QString::fromStdString(probeVersion)},
                      {QStringLiteral("ffmpeg"), QString::fromStdString(ffmpegVersion)},
-                     {QStringLiteral("measurement_backend"), QStringLiteral("ffmpeg ebur128 + astats")}}},
+                     {QStringLiteral("measurement_backend"), QString::fromStdString(LoudnessMeter::backendName())}}},
         {QStringLiteral("container"), container},
         {QStringLiteral("audio_streams"), audioStreams},
         {QStringLiteral("other_streams"), otherStreams},

@@ -39,32 +39,9 @@ struct Measurement {
 };
 
 // The real analysis of an audio file: ffprobe for the container, streams, tags and chapters, and
-// one ffmpeg decoding pass through the ebur128 and astats filters for loudness and levels.
-// Blocking; runs on the job's worker thread.
+// one ffmpeg decoding pass of the first audio stream piping 32-bit float samples into our own
+// loudness meter and sample statistics. Blocking; runs on the job's worker thread.
 Measurement measureAudio(const std::string &path, const std::string &fileName, ProcessSlot &slot);
-
-// The parsers, on their own so they can be checked against recorded tool output.
-struct LoudnessFigures {
-    std::optional<double> integrated, threshold, lra, lraLow, lraHigh, samplePeak, truePeak;
-    std::optional<double> maxShortTerm, maxMomentary;
-};
-struct LevelFigures {
-    std::optional<double> peak, rms, noiseFloor, flatFactor, peakCount, sampleCount;
-};
-class FilterLogParser {
-public:
-    void feed(const std::string &line);
-    const LoudnessFigures &loudness() const { return m_loudness; }
-    const LevelFigures &levels() const { return m_levels; }
-
-private:
-    enum class Block { None, Integrated, Range, SamplePeak, TruePeak };
-    LoudnessFigures m_loudness;
-    LevelFigures m_levels;
-    bool m_inSummary = false;
-    bool m_inOverall = false;
-    Block m_block = Block::None;
-};
 
 std::string hms(double seconds);
 

@@ -14,7 +14,14 @@ void registerServiceRoutes(httplib::Server &server, ServerState &state); // pres
 void registerAdminRoutes(httplib::Server &server, ServerState &state);
 // The FFmpeg package and its mirror; `admin` adds the switch that picks what they serve.
 void registerToolRoutes(httplib::Server &server, ServerState &state, bool admin);
-// Uploads, analysis jobs and reports; `admin` adds the switch that makes jobs misbehave.
-void registerAnalysisRoutes(httplib::Server &server, ServerState &state, bool admin);
+// Uploads, analysis jobs and reports; `admin` adds the switch that makes jobs misbehave. At most
+// `workers` jobs run at once (0: one per core); finished jobs and unused uploads are forgotten
+// `retentionSeconds` after they finished or arrived.
+struct AnalysisOptions {
+    bool admin = false;
+    unsigned workers = 0;
+    long long retentionSeconds = 3600;
+};
+void registerAnalysisRoutes(httplib::Server &server, ServerState &state, const AnalysisOptions &options);
 
 } // namespace hoplin::server

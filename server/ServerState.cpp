@@ -128,6 +128,11 @@ void ServerState::addJob(Job job) {
     m_jobs[job.id] = std::move(job);
 }
 
+void ServerState::forgetJob(const std::string &jobId) {
+    std::lock_guard lock(m_mutex);
+    m_jobs.erase(jobId);
+}
+
 CancelResult ServerState::cancelJob(const std::string &clientId, const std::string &jobId) {
     std::vector<std::function<void(const std::string &)>> hooks;
     {

@@ -77,6 +77,7 @@ public:
     // Usage and jobs
     void recordUsage(UsageReport report);
     void addJob(Job job);
+    void forgetJob(const std::string &jobId);
     CancelResult cancelJob(const std::string &clientId, const std::string &jobId);
 
     // Traffic and faults

@@ -21,14 +21,17 @@ struct Options {
     int port = 8787;
     bool admin = false;
     bool quiet = false;
+    AnalysisOptions analysis;
     std::vector<ClientKey> keys;
 };
 
 void usage(std::FILE *out) {
-    std::fputs("usage: hoplin-server [--port N] [--key KEY[=CLIENT_ID]]... [--admin] [--quiet]\n"
+    std::fputs("usage: hoplin-server [--port N] [--key KEY[=CLIENT_ID]]... [--admin] [--quiet] [--analysis-workers N] [--retention SECONDS]\n"
                "  --port N   listen on 127.0.0.1:N (default 8787; 0 picks a free port)\n"
                "  --key      accept another client key (repeatable)\n"
                "  --admin    enable the /__admin/ test endpoints\n"
+               "  --analysis-workers N   analysis jobs run at once (default: one per core)\n"
+               "  --retention SECONDS    forget finished jobs and unused uploads after this (default 3600)\n"
                "  --quiet    do not log requests to stderr\n",
                out);
 }
@@ -67,6 +70,18 @@ std::optional<int> parseArgs(int argc, char **argv, Options &options) {
                 return 2;
             }
             options.port = port;
+        } else if (arg == "--analysis-workers" || arg == "--retention") {
+            long long number = -1;
+            if (!next() ||
+                std::from_chars(value.data(), value.data() + value.size(), number).ec != std::errc() ||
+                number < (arg == "--retention" ? 0 : 1) || number > 100000000) {
+                std::fprintf(stderr, "hoplin-server: %s needs a positive number\n", arg.c_str());
+                return 2;
+            }
+            if (arg == "--retention")
+                options.analysis.retentionSeconds = number;
+            else
+                options.analysis.workers = unsigned(number);
         } else if (arg == "--key") {
             if (!next() || value.empty() || value[0] == '=') {
                 std::fprintf(stderr, "hoplin-server: --key needs KEY or KEY=CLIENT_ID\n");
@@ -121,7 +136,8 @@ int main(int argc, char **argv) {
     registerAuthRoutes(server, state);
     registerServiceRoutes(server, state);
     registerToolRoutes(server, state, options.admin);
-    registerAnalysisRoutes(server, state, options.admin);
+    options.analysis.admin = options.admin;
+    registerAnalysisRoutes(server, state, options.analysis);
     if (options.admin) registerAdminRoutes(server, state);
 
     const char *host = "127.0.0.1";

@@ -129,7 +129,7 @@ private slots:
         QCOMPARE(a.chapters->at(1).endSec->value, std::optional<double>(2));
 
         const QString report = QString::fromUtf8(test::runTask(APIClient::downloadReport(lastJobID(), m_token)));
-        const QString integrated = QString::asprintf("%.1f LUFS", *a.loudness->integratedLufs);
+        const QString integrated = QString::asprintf("%.2f LUFS", *a.loudness->integratedLufs);
         QVERIFY2(report.contains(QRegularExpression("Integrated: +" + QRegularExpression::escape(integrated))),
                  qPrintable(report));
         QVERIFY(report.contains("Chapter 1:"));
