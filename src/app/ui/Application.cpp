@@ -1,7 +1,9 @@
 #include "Application.h"
 
+#include "AboutWindow.h"
 #include "DragWatch.h"
 #include "MainWindow.h"
+#include "PreferencesView.h"
 #include "QuitGuard.h"
 #include "ui/Theme.h"
 #include "diagnostics/ActiveJobs.h"
@@ -37,12 +39,20 @@ void printLine(const QString &line)
 
 void showPreferencesWindow()
 {
-    appLog(QStringLiteral("show Preferences requested (window not available yet)"));
+    appLog(QStringLiteral("show Preferences"));
+    PreferencesWindowController::shared().show();
 }
 
 void showAboutWindow()
 {
-    appLog(QStringLiteral("show About requested (window not available yet)"));
+    appLog(QStringLiteral("show About"));
+    AboutWindowController::shared().show();
+}
+
+void showReleaseNotesWindow()
+{
+    appLog(QStringLiteral("show release notes"));
+    ReleaseNotesWindowController::shared().show();
 }
 
 void exportLogTo(const QString &path)
@@ -77,6 +87,9 @@ int runApplication(int argc, char *argv[])
     QApplication::setApplicationName(QLatin1String(version::kAppName));
     QApplication::setApplicationVersion(QLatin1String(version::kVersion));
     QApplication::setQuitOnLastWindowClosed(true);
+    QApplication::setWindowIcon(appIcon());
+    // Matches the installed .desktop file, so desktops show our icon and name for the windows.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.hoplin.desktop"));
     Settings &settings = Settings::shared();
     settings.applyCommandLine(QApplication::arguments());
     theme::applyLightTheme(app);
