@@ -60,11 +60,15 @@ void exportLogTo(const QString &path)
     // exportTXT waits for the logger's thread and writes a file of up to several MiB: not on the
     // main thread.
     QThread *worker = QThread::create([path] {
-        const bool ok = DiagnosticsLogger::shared().exportTXT(path);
-        printLine((ok ? QStringLiteral("EXPORTLOG ok ") : QStringLiteral("EXPORTLOG failed ")) + path);
+        printExportResult(DiagnosticsLogger::shared().exportTXT(path), path);
     });
     QObject::connect(worker, &QThread::finished, worker, &QObject::deleteLater);
     worker->start();
+}
+
+void printExportResult(bool ok, const QString &path)
+{
+    printLine((ok ? QStringLiteral("EXPORTLOG ok ") : QStringLiteral("EXPORTLOG failed ")) + path);
 }
 
 void guardSessionCommit(QSessionManager &manager)

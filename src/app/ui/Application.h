@@ -20,6 +20,10 @@ void showReleaseNotesWindow();
 // "EXPORTLOG ok {path}" or "EXPORTLOG failed {path}" on standard output.
 void exportLogTo(const QString &path);
 
+// Prints "EXPORTLOG ok {path}" or "EXPORTLOG failed {path}" on standard output, for scripts that
+// drive an export.
+void printExportResult(bool ok, const QString &path);
+
 // The session manager asks before a logout: refuse while work runs, as the quit guard does.
 void guardSessionCommit(QSessionManager &manager);
 

@@ -1,5 +1,6 @@
 #include "PreferencesView.h"
 
+#include "Application.h"
 #include "ReusableWindow.h"
 #include "convert/FFmpegLocator.h"
 #include "convert/Preferences.h"
@@ -30,7 +31,6 @@
 #include <QStandardPaths>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <cstdio>
 
 namespace hoplin {
 
@@ -51,11 +51,19 @@ QLabel *caption(const QString &text)
     return label;
 }
 
-QLabel *noteLabel(const QString &objectName)
+// A wrapping label the form fills in later, named for the tests.
+QLabel *namedLabel(const QString &objectName, int pixels, const QColor &color, const QString &text = {})
 {
-    auto *label = theme::label(QString(), 12, Hoplin::accentInk);
+    auto *label = theme::label(text, pixels, color);
     label->setObjectName(objectName);
     label->setWordWrap(true);
+    return label;
+}
+
+// The outcome of a section's last action; hidden until there is one.
+QLabel *noteLabel(const QString &objectName)
+{
+    auto *label = namedLabel(objectName, 12, Hoplin::accentInk);
     label->hide();
     return label;
 }
@@ -96,13 +104,6 @@ QHBoxLayout *row(std::initializer_list<QWidget *> widgets, bool stretch = true)
     if (stretch)
         layout->addStretch(1);
     return layout;
-}
-
-void printLine(const QString &line)
-{
-    const QByteArray bytes = line.toUtf8() + '\n';
-    fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    fflush(stdout);
 }
 
 } // namespace
@@ -215,14 +216,10 @@ QWidget *PreferencesView::buildTools()
 {
     QVBoxLayout *rows = nullptr;
     QWidget *box = section(QStringLiteral("Conversion tools"), QStringLiteral("toolsSection"), rows);
-    m_binary = theme::label(QString(), 12, Hoplin::ink);
-    m_binary->setObjectName(QStringLiteral("binaryLabel"));
-    m_binary->setWordWrap(true);
+    m_binary = namedLabel(QStringLiteral("binaryLabel"), 12, Hoplin::ink);
     m_binary->setTextInteractionFlags(Qt::TextSelectableByMouse);
     rows->addWidget(m_binary);
-    m_version = theme::label(QString(), 11, Hoplin::muted);
-    m_version->setObjectName(QStringLiteral("versionLabel"));
-    m_version->setWordWrap(true);
+    m_version = namedLabel(QStringLiteral("versionLabel"), 11, Hoplin::muted);
     m_version->hide();
     rows->addWidget(m_version);
     m_installTools = button(QStringLiteral("Install FFmpeg…"), QStringLiteral("installButton"));
@@ -248,9 +245,7 @@ QWidget *PreferencesView::buildTools()
     rows->addLayout(overrideRow);
     rows->addWidget(caption(platform::localText(QStringLiteral(
         "Leave blank to use the managed copy in Application Support/Hoplin/FFmpegTools, then Homebrew."))));
-    m_toolsStatus = theme::label(QString(), 11, Hoplin::muted);
-    m_toolsStatus->setObjectName(QStringLiteral("toolsStatus"));
-    m_toolsStatus->setWordWrap(true);
+    m_toolsStatus = namedLabel(QStringLiteral("toolsStatus"), 11, Hoplin::muted);
     m_toolsStatus->hide();
     rows->addWidget(m_toolsStatus);
     return box;
@@ -288,8 +283,7 @@ QWidget *PreferencesView::buildOutput()
     folderLayout->setStretch(1, 1);
     m_folderRow->setLayout(folderLayout);
     rows->addWidget(m_folderRow);
-    m_outputCaption = caption(QString());
-    m_outputCaption->setObjectName(QStringLiteral("outputCaption"));
+    m_outputCaption = namedLabel(QStringLiteral("outputCaption"), 11, Hoplin::muted);
     rows->addWidget(m_outputCaption);
     return box;
 }
@@ -305,10 +299,8 @@ QWidget *PreferencesView::buildDiagnostics()
     rows->addWidget(caption(QStringLiteral("Constantly records app activity to a local file — off by default. Switch "
                                            "on only when asked, then export the TXT and send it over.")));
     rows->addWidget(caption(platform::localText(QStringLiteral("The log stays on this Mac — it is never uploaded."))));
-    m_logSummary = theme::label(QString(), 11, Hoplin::ink);
-    m_logSummary->setObjectName(QStringLiteral("logSummary"));
+    m_logSummary = namedLabel(QStringLiteral("logSummary"), 11, Hoplin::ink);
     m_logSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_logSummary->setWordWrap(true);
     rows->addWidget(m_logSummary);
     auto *exportButton = button(QStringLiteral("Export…"), QStringLiteral("exportButton"));
     connect(exportButton, &QPushButton::clicked, this, &PreferencesView::exportWithPanel);
@@ -330,9 +322,8 @@ QWidget *PreferencesView::buildUpdates()
                                  12, Hoplin::ink);
     version->setObjectName(QStringLiteral("appVersionLabel"));
     rows->addWidget(version);
-    m_updateStatus = theme::label(QStringLiteral("Checks the Hoplin VPS for a newer version."), 11, Hoplin::muted);
-    m_updateStatus->setObjectName(QStringLiteral("updateStatus"));
-    m_updateStatus->setWordWrap(true);
+    m_updateStatus = namedLabel(QStringLiteral("updateStatus"), 11, Hoplin::muted,
+                                QStringLiteral("Checks the Hoplin VPS for a newer version."));
     rows->addWidget(m_updateStatus);
     m_checkUpdates = button(QStringLiteral("Check for Updates…"), QStringLiteral("checkUpdatesButton"));
     // Enabled once an update manager answers through setUpdateCheckAvailable.
@@ -621,7 +612,7 @@ QCoro::Task<> PreferencesView::exportLog(QString path)
     auto exporting = runInBackground([logger, path] { return logger->exportTXT(path); });
     const bool ok = co_await exporting;
     m_logger.log(kDiagnostics, (ok ? QStringLiteral("export ok ") : QStringLiteral("export failed ")) + path);
-    printLine((ok ? QStringLiteral("EXPORTLOG ok ") : QStringLiteral("EXPORTLOG failed ")) + path);
+    printExportResult(ok, path);
     if (!self)
         co_return;
     setNote(m_diagnosticsNote,
