@@ -138,7 +138,7 @@ PreferencesView::PreferencesView(KeychainAccess keychain, DiagnosticsLogger &log
     scroll->setObjectName(QStringLiteral("preferencesScroll"));
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setWidgetResizable(false);
+    scroll->setWidgetResizable(true);
     scroll->setAlignment(Qt::AlignHCenter);
     scroll->setWidget(content);
     scroll->viewport()->setAutoFillBackground(false);
