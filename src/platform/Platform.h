@@ -9,6 +9,10 @@ QString appDataDirectory();
 // The user's download folder.
 QString downloadsDirectory();
 
+// The folder of the files installed with the application (release notes); empty when there is
+// none. Installed: <prefix>/share/hoplin-desktop; in the build tree: "resources" beside the program.
+QString resourceDirectory();
+
 // The platform's own name for itself, as shown in the log's environment line.
 QString systemName();
 // The operating system's human-readable version text.

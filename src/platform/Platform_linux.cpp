@@ -1,5 +1,8 @@
 #include "Platform.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QSysInfo>
 #include <utility>
@@ -14,6 +17,17 @@ QString appDataDirectory()
 QString downloadsDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+}
+
+QString resourceDirectory()
+{
+    const QString program = QCoreApplication::applicationDirPath();
+    for (const QString &candidate :
+         {program + QStringLiteral("/../share/hoplin-desktop"), program + QStringLiteral("/resources")}) {
+        if (QFileInfo(candidate).isDir())
+            return QDir::cleanPath(candidate);
+    }
+    return {};
 }
 
 QString systemName()
@@ -31,6 +45,9 @@ QString localText(const QString &text)
     // Longest phrases first, so "your Mac's Keychain" wins over "Keychain".
     static const std::pair<const char *, const char *> table[] = {
         {"your Mac's Keychain", "your keyring"},
+        {"your Mac", "your computer"},
+        {"this Mac", "this computer"},
+        {"then Homebrew.", "then Homebrew and the system's ffmpeg."},
         {"Application Support/", "~/.local/share/"},
         {"Application Support", "the data folder"},
         {"Show in Finder", "Show in File Manager"},

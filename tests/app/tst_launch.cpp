@@ -76,8 +76,8 @@ private slots:
         QVERIFY(index("[app] didFinishLaunching") < index("[ui] tab switched to Correction"));
         // Nothing moved: the drag watch prints its first tick only.
         QCOMPARE(lines.filter(QRegularExpression("^DRAGWATCH ")).size(), switchesOn ? 1 : 0);
-        const qsizetype preferences = index("[app] show Preferences requested");
-        const qsizetype about = index("[app] show About requested");
+        const qsizetype preferences = index("[app] show Preferences");
+        const qsizetype about = index("[app] show About");
         if (switchesOn) {
             QVERIFY(preferences >= 0);
             QVERIFY(preferences < about);

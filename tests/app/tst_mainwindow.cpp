@@ -3,7 +3,9 @@
 #include "diagnostics/ActiveJobs.h"
 #include "diagnostics/DiagnosticsLogger.h"
 #include "app/ui/DragWatch.h"
+#include "app/ui/AboutWindow.h"
 #include "app/ui/MainWindow.h"
+#include "app/ui/PreferencesView.h"
 #include "app/ui/RootView.h"
 #include "platform/Settings.h"
 #include "service/SessionStore.h"
@@ -81,9 +83,9 @@ private slots:
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("line");
-        QTest::newRow("Ctrl+,") << "shortcut" << "show Preferences requested (window not available yet)";
-        QTest::newRow("Preferences…") << "preferences" << "show Preferences requested (window not available yet)";
-        QTest::newRow("About") << "about" << "show About requested (window not available yet)";
+        QTest::newRow("Ctrl+,") << "shortcut" << "show Preferences";
+        QTest::newRow("Preferences…") << "preferences" << "show Preferences";
+        QTest::newRow("About") << "about" << "show About";
     }
 
     void menuCommandsReachTheirWindows()
@@ -102,6 +104,10 @@ private slots:
         else
             window.aboutAction()->trigger();
         QCOMPARE(appLines(mark), QStringList{line});
+        QWidget *shown = command == u"about" ? AboutWindowController::shared().window()
+                                             : PreferencesWindowController::shared().window();
+        QVERIFY(shown->isVisible());
+        shown->close();
     }
 
     void quitGuard_data()

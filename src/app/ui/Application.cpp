@@ -1,7 +1,9 @@
 #include "Application.h"
 
+#include "AboutWindow.h"
 #include "DragWatch.h"
 #include "MainWindow.h"
+#include "PreferencesView.h"
 #include "QuitGuard.h"
 #include "ui/Theme.h"
 #include "diagnostics/ActiveJobs.h"
@@ -70,12 +72,20 @@ void quitOnTerminationSignals(QApplication &app)
 
 void showPreferencesWindow()
 {
-    appLog(QStringLiteral("show Preferences requested (window not available yet)"));
+    appLog(QStringLiteral("show Preferences"));
+    PreferencesWindowController::shared().show();
 }
 
 void showAboutWindow()
 {
-    appLog(QStringLiteral("show About requested (window not available yet)"));
+    appLog(QStringLiteral("show About"));
+    AboutWindowController::shared().show();
+}
+
+void showReleaseNotesWindow()
+{
+    appLog(QStringLiteral("show release notes"));
+    ReleaseNotesWindowController::shared().show();
 }
 
 void exportLogTo(const QString &path)
@@ -83,11 +93,15 @@ void exportLogTo(const QString &path)
     // exportTXT waits for the logger's thread and writes a file of up to several MiB: not on the
     // main thread.
     QThread *worker = QThread::create([path] {
-        const bool ok = DiagnosticsLogger::shared().exportTXT(path);
-        printLine((ok ? QStringLiteral("EXPORTLOG ok ") : QStringLiteral("EXPORTLOG failed ")) + path);
+        printExportResult(DiagnosticsLogger::shared().exportTXT(path), path);
     });
     QObject::connect(worker, &QThread::finished, worker, &QObject::deleteLater);
     worker->start();
+}
+
+void printExportResult(bool ok, const QString &path)
+{
+    printLine((ok ? QStringLiteral("EXPORTLOG ok ") : QStringLiteral("EXPORTLOG failed ")) + path);
 }
 
 void guardSessionCommit(QSessionManager &manager)
@@ -110,6 +124,9 @@ int runApplication(int argc, char *argv[])
     QApplication::setApplicationName(QLatin1String(version::kAppName));
     QApplication::setApplicationVersion(QLatin1String(version::kVersion));
     QApplication::setQuitOnLastWindowClosed(true);
+    QApplication::setWindowIcon(appIcon());
+    // Matches the installed .desktop file, so desktops show our icon and name for the windows.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.hoplin.desktop"));
     Settings &settings = Settings::shared();
     settings.applyCommandLine(QApplication::arguments());
     theme::applyLightTheme(app);

@@ -10,14 +10,19 @@ namespace hoplin {
 // and runs the event loop.
 int runApplication(int argc, char *argv[]);
 
-// Menu commands and launch switches of the Preferences and About windows. Those windows do not
-// exist yet: until they do, these only write a log line.
+// Menu commands and launch switches: each shows its one reusable window in front.
 void showPreferencesWindow();
 void showAboutWindow();
+// The release-notes window ("showReleaseNotes" and the About window's button).
+void showReleaseNotesWindow();
 
 // "exportLogAt": exports the diagnostics log to `path` off the main thread, then prints
 // "EXPORTLOG ok {path}" or "EXPORTLOG failed {path}" on standard output.
 void exportLogTo(const QString &path);
+
+// Prints "EXPORTLOG ok {path}" or "EXPORTLOG failed {path}" on standard output, for scripts that
+// drive an export.
+void printExportResult(bool ok, const QString &path);
 
 // The session manager asks before a logout: refuse while work runs, as the quit guard does.
 void guardSessionCommit(QSessionManager &manager);

@@ -8,6 +8,7 @@
 #include "analysis/ui/AnalysisView.h"
 #include "convert/ui/ConvertPage.h"
 #include "Application.h"
+#include "PreferencesView.h"
 #include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
 #include "service/APIClient.h"
@@ -85,6 +86,9 @@ RootView::RootView(SessionStore &store, QWidget *parent)
     // window's, whichever tab it opens on.
     connect(this, &RootView::appeared, convert, &ConvertPage::appear);
     connect(convert, &ConvertPage::preferencesRequested, this, [] { showPreferencesWindow(); });
+    // An FFmpeg installed from Preferences ends the page's "FFmpeg is required" card at once.
+    connect(&PreferencesWindowController::shared(), &PreferencesWindowController::ffmpegInstalled, convert,
+            &ConvertPage::recheckFFmpeg);
     auto *analysis = new AnalysisView(m_store);
     setPage(AppTab::AudioInfo, analysis);
     analysis->setActive(m_selected == AppTab::AudioInfo);

@@ -78,10 +78,7 @@ ConvertPage::ConvertPage(SessionStore &store, QWidget *parent)
         }
     });
     // A path set or cleared in Preferences applies at once.
-    connect(&Settings::shared(), &Settings::changed, this, [this] {
-        resolveFFmpeg();
-        refresh();
-    });
+    connect(&Settings::shared(), &Settings::changed, this, &ConvertPage::recheckFFmpeg);
     presetsChanged();
 }
 
@@ -367,6 +364,12 @@ void ConvertPage::openInstallSheet()
         this);
     connect(m_sheet, &QDialog::finished, m_sheet, &QObject::deleteLater);
     m_sheet->open();
+}
+
+void ConvertPage::recheckFFmpeg()
+{
+    resolveFFmpeg();
+    refresh();
 }
 
 void ConvertPage::resolveFFmpeg()

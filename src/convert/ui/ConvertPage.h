@@ -52,6 +52,8 @@ public:
     // A drop that reached a card: queued while the tab shows, otherwise handed to the web tabs.
     bool dropOnCard(const QStringList &paths, const Preset &preset);
     void openInstallSheet();
+    // Looks for ffmpeg again, for example after another window installed one.
+    void recheckFFmpeg();
     FFmpegInstallSheet *installSheet() const { return m_sheet; }
     QString statusText() const;
     QString outputLine() const;
