@@ -103,6 +103,8 @@ public:
     void setManifestPublicKey(QString hex) { m_publicKey = std::move(hex); }
     void setQuitAction(std::function<void()> quit) { m_quit = std::move(quit); }
     static void setSystemVersionForTesting(std::optional<QString> version);
+    // Puts the manager into a phase directly, so views can be checked phase by phase.
+    void setPhaseForTesting(Phase phase) { setPhase(std::move(phase)); }
 
 signals:
     void phaseChanged();

@@ -45,6 +45,11 @@ void showAboutWindow()
     appLog(QStringLiteral("show About requested (window not available yet)"));
 }
 
+void showReleaseNotesWindow()
+{
+    appLog(QStringLiteral("show release notes requested (window not available yet)"));
+}
+
 void exportLogTo(const QString &path)
 {
     // exportTXT waits for the logger's thread and writes a file of up to several MiB: not on the

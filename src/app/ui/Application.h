@@ -14,6 +14,7 @@ int runApplication(int argc, char *argv[]);
 // exist yet: until they do, these only write a log line.
 void showPreferencesWindow();
 void showAboutWindow();
+void showReleaseNotesWindow();
 
 // "exportLogAt": exports the diagnostics log to `path` off the main thread, then prints
 // "EXPORTLOG ok {path}" or "EXPORTLOG failed {path}" on standard output.
