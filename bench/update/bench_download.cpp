@@ -5,6 +5,8 @@
 #include "platform/Settings.h"
 #include "update/UpdateManager.h"
 
+#include "../BenchMemory.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -21,33 +23,14 @@
 #include <cstdio>
 
 using namespace hoplin;
+using hoplin::bench::resetPeak;
+using hoplin::bench::statusKiB;
 
 namespace {
 
 constexpr qint64 kImageBytes = 256 * 1024 * 1024;
 constexpr int kRounds = 3;
 const QString kKeys = QStringLiteral(HOPLIN_TEST_KEYS);
-
-qint64 statusKiB(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-
-// Sets the peak (VmHWM) back to the current resident size.
-void resetPeak()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-}
 
 bool writeImage(const QString &path)
 {
