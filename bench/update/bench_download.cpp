@@ -18,6 +18,7 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 #include <algorithm>
 #include <cstdio>
@@ -125,19 +126,27 @@ int main(int argc, char **argv)
     Settings::shared().setValue(QString::fromLatin1(keys::updateManifestURL), manifestURL.toString());
 
     UpdateManager manager;
-    auto fetch = manager.fetchManifest(manifestURL);
     std::optional<Manifest> manifest;
     {
         QEventLoop loop;
-        auto done = [&](Manifest fetched) {
-            manifest = std::move(fetched);
-            loop.quit();
+        auto fetchInto = [](UpdateManager &from, QUrl url, std::optional<Manifest> &out, QEventLoop &done) -> QCoro::Task<> {
+            try {
+                auto task = from.fetchManifest(url);
+                out = co_await std::move(task);
+            } catch (const std::exception &error) {
+                std::fprintf(stderr, "manifest: %s\n", error.what());
+            }
+            done.quit();
         };
-        auto wait = [](QCoro::Task<Manifest> task, decltype(done) then) -> QCoro::Task<> {
-            then(co_await std::move(task));
-        }(std::move(fetch), done);
+        auto fetching = fetchInto(manager, manifestURL, manifest, loop);
+        QTimer::singleShot(30000, &loop, &QEventLoop::quit);
         if (!manifest)
             loop.exec();
+    }
+    if (!manifest) {
+        server.kill();
+        server.waitForFinished();
+        return 1;
     }
 
     double updater = 1e9;

@@ -30,6 +30,8 @@ QString localText(const QString &text)
 {
     // Longest phrases first, so "your Mac's Keychain" wins over "Keychain".
     static const std::pair<const char *, const char *> table[] = {
+        {"Drag Hoplin Desktop from the mounted disk image into your Applications folder.",
+         "Move the new Hoplin Desktop.app from the Updates folder into place yourself."},
         {"your Mac's Keychain", "your keyring"},
         {"Application Support/", "~/.local/share/"},
         {"Application Support", "the data folder"},

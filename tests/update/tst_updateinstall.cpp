@@ -376,8 +376,10 @@ private slots:
         UpdateManager manager;
         manager.performSwap(locked + QStringLiteral("/Hoplin Desktop.app"), {staged, QFileInfo(staged).path()});
         QCOMPARE(manager.phase().kind, Phase::Kind::Error);
-        QVERIFY(manager.phase().message.startsWith(
-            QStringLiteral("Downloaded Hoplin Desktop.app, but %1 is not writable. ").arg(locked)));
+        QCOMPARE(manager.phase().message,
+                 QStringLiteral("Downloaded Hoplin Desktop.app, but %1 is not writable. Move the new Hoplin "
+                                "Desktop.app from the Updates folder into place yourself.")
+                     .arg(locked));
         QCOMPARE(treeFingerprint(staged), stagedTree);
     }
 
