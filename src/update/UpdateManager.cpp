@@ -395,11 +395,13 @@ QCoro::Task<QString> UpdateManager::streamToFile(QUrl url, QString *digest)
     QPointer self(this);
     const QString path = QDir::tempPath() + QStringLiteral("/hoplin-update-") + freshUuid() + QStringLiteral(".dmg");
     auto file = std::make_shared<QFile>(path);
-    if (!file->open(QIODevice::WriteOnly))
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw appError(2, file->errorString());
 
+    // One 256 KiB chunk, filled straight from the reply and written whole: no copies, no growth.
     struct Stream {
-        QByteArray buffer;
+        QByteArray chunk = QByteArray(kWriteChunk, Qt::Uninitialized);
+        qsizetype filled = 0;
         qint64 written = 0;
         Sha256 hash;
         QString failure;
@@ -410,7 +412,7 @@ QCoro::Task<QString> UpdateManager::streamToFile(QUrl url, QString *digest)
     QNetworkRequest request = updateRequest(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
     QNetworkReply *reply = APIClient::network().get(request);
-    reply->setReadBufferSize(1 << 20);
+    reply->setReadBufferSize(4 << 20);
 
     QObject::connect(reply, &QNetworkReply::redirected, reply, [reply, stream, manifestAddress](const QUrl &target) {
         if (isAllowedDownloadURL(target, manifestAddress)) {
@@ -421,41 +423,46 @@ QCoro::Task<QString> UpdateManager::streamToFile(QUrl url, QString *digest)
                               .arg(target.host().isEmpty() ? target.toString() : target.host());
         reply->abort();
     });
-    const auto writeChunk = [file, stream](const char *data, qsizetype size) {
-        stream->hash.addData(data, size);
-        if (file->write(data, size) != size && stream->failure.isEmpty())
+    const auto writeFilled = [file, stream] {
+        stream->hash.addData(stream->chunk.constData(), stream->filled);
+        if (file->write(stream->chunk.constData(), stream->filled) != stream->filled && stream->failure.isEmpty())
             stream->failure = file->errorString();
-        stream->written += size;
+        stream->written += stream->filled;
+        stream->filled = 0;
     };
     const auto total = [reply] {
         bool ok = false;
         const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&ok);
         return ok ? length : 0;
     };
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [this, self, reply, stream, writeChunk, total] {
-        stream->buffer += reply->readAll();
-        qsizetype offset = 0;
-        while (stream->buffer.size() - offset >= kWriteChunk && stream->failure.isEmpty()) {
-            writeChunk(stream->buffer.constData() + offset, kWriteChunk);
-            offset += kWriteChunk;
+    // Takes what the reply holds; every full chunk is written and, with a known length, published.
+    const auto drain = [this, self, reply, stream, writeFilled, total] {
+        while (stream->failure.isEmpty()) {
+            const qint64 got = reply->read(stream->chunk.data() + stream->filled, kWriteChunk - stream->filled);
+            if (got <= 0)
+                break;
+            stream->filled += got;
+            if (stream->filled < kWriteChunk)
+                continue;
+            writeFilled();
             const qint64 expected = total();
             if (self && expected > 0)
                 setPhase(Phase::downloading(std::min(double(stream->written) / double(expected), 1.0)));
         }
-        stream->buffer.remove(0, offset);
+    };
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, stream, drain] {
+        drain();
         if (!stream->failure.isEmpty())
             reply->abort();
     });
 
     co_await qCoro(reply).waitForFinished();
     reply->deleteLater();
-    if (stream->failure.isEmpty())
-        stream->buffer += reply->readAll();
+    drain();
     if (stream->failure.isEmpty() && reply->error() != QNetworkReply::NoError && !isStatusError(reply->error()))
         stream->failure = reply->errorString();
-    if (stream->failure.isEmpty() && !stream->buffer.isEmpty())
-        writeChunk(stream->buffer.constData(), stream->buffer.size());
-    stream->buffer.clear();
+    if (stream->failure.isEmpty() && stream->filled > 0)
+        writeFilled();
     file->close();
     if (stream->failure.isEmpty() && file->error() != QFileDevice::NoError)
         stream->failure = file->errorString();
