@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace httplib {
 class Server;
 }
@@ -7,6 +9,16 @@ class Server;
 namespace hoplin::server {
 
 class ServerState;
+
+// What the desktop update serves: the image file and the release it holds.
+struct UpdateOptions {
+    std::string imagePath;
+    std::string version;
+    int build = 0;
+    std::string notes;
+    std::string signingKeyPath; // PEM Ed25519 private key; empty: no signature is served
+    bool tls = false;           // the server answers over HTTPS, so the image address is https
+};
 
 // One function per area of the service; main() calls each once before listening.
 void registerAuthRoutes(httplib::Server &server, ServerState &state);
@@ -23,5 +35,7 @@ struct AnalysisOptions {
     long long retentionSeconds = 3600;
 };
 void registerAnalysisRoutes(httplib::Server &server, ServerState &state, const AnalysisOptions &options);
+// The desktop update manifest, its signature and the image; `admin` adds the manifest override.
+void registerUpdateRoutes(httplib::Server &server, ServerState &state, bool admin, UpdateOptions options);
 
 } // namespace hoplin::server

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
@@ -23,6 +24,10 @@ struct Options {
     bool quiet = false;
     AnalysisOptions analysis;
     std::vector<ClientKey> keys;
+    std::string tlsCert;
+    std::string tlsKey;
+    UpdateOptions update{HOPLIN_UPDATE_IMAGE, HOPLIN_UPDATE_VERSION, HOPLIN_UPDATE_BUILD,
+                         "Faster conversions and a clearer analysis report.", {}, false};
 };
 
 void usage(std::FILE *out) {
@@ -32,7 +37,12 @@ void usage(std::FILE *out) {
                "  --admin    enable the /__admin/ test endpoints\n"
                "  --analysis-workers N   analysis jobs run at once (default: one per core)\n"
                "  --retention SECONDS    forget finished jobs and unused uploads after this (default 3600)\n"
-               "  --quiet    do not log requests to stderr\n",
+               "  --quiet    do not log requests to stderr\n"
+               "  --tls-cert FILE --tls-key FILE   answer over HTTPS with this certificate (PEM)\n"
+               "  --update-image FILE   the desktop update image to publish\n"
+               "  --update-version V --update-build N   the release that image holds\n"
+               "  --update-notes TEXT   its release notes\n"
+               "  --update-signing-key FILE   sign the update description (PEM Ed25519 key)\n",
                out);
 }
 
@@ -82,6 +92,25 @@ std::optional<int> parseArgs(int argc, char **argv, Options &options) {
                 options.analysis.retentionSeconds = number;
             else
                 options.analysis.workers = unsigned(number);
+        } else if (arg == "--tls-cert" || arg == "--tls-key" || arg == "--update-image" ||
+                   arg == "--update-version" || arg == "--update-notes" || arg == "--update-signing-key") {
+            if (!next()) {
+                std::fprintf(stderr, "hoplin-server: %s needs a value\n", arg.c_str());
+                return 2;
+            }
+            if (arg == "--tls-cert") options.tlsCert = value;
+            else if (arg == "--tls-key") options.tlsKey = value;
+            else if (arg == "--update-image") options.update.imagePath = value;
+            else if (arg == "--update-version") options.update.version = value;
+            else if (arg == "--update-notes") options.update.notes = value;
+            else options.update.signingKeyPath = value;
+        } else if (arg == "--update-build") {
+            int build = 0;
+            if (!next() || std::from_chars(value.data(), value.data() + value.size(), build).ec != std::errc()) {
+                std::fprintf(stderr, "hoplin-server: --update-build needs a number\n");
+                return 2;
+            }
+            options.update.build = build;
         } else if (arg == "--key") {
             if (!next() || value.empty() || value[0] == '=') {
                 std::fprintf(stderr, "hoplin-server: --key needs KEY or KEY=CLIENT_ID\n");
@@ -120,7 +149,21 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
 
     ServerState state(std::move(options.keys));
-    httplib::Server server;
+    const bool tls = !options.tlsCert.empty() || !options.tlsKey.empty();
+    std::unique_ptr<httplib::Server> serverObject;
+    if (tls) {
+        auto secure = std::make_unique<httplib::SSLServer>(options.tlsCert.c_str(), options.tlsKey.c_str());
+        if (!secure->is_valid()) {
+            std::fprintf(stderr, "hoplin-server: cannot use the certificate %s with the key %s\n",
+                         options.tlsCert.c_str(), options.tlsKey.c_str());
+            return 2;
+        }
+        serverObject = std::move(secure);
+    } else {
+        serverObject = std::make_unique<httplib::Server>();
+    }
+    httplib::Server &server = *serverObject;
+    options.update.tls = tls;
     // Plenty of workers: injected delays park a thread each.
     server.new_task_queue = [] { return new httplib::ThreadPool(32); };
     // The library default sets SO_REUSEPORT, which would let two servers share a port silently.
@@ -138,6 +181,7 @@ int main(int argc, char **argv) {
     registerToolRoutes(server, state, options.admin);
     options.analysis.admin = options.admin;
     registerAnalysisRoutes(server, state, options.analysis);
+    registerUpdateRoutes(server, state, options.admin, options.update);
     if (options.admin) registerAdminRoutes(server, state);
 
     const char *host = "127.0.0.1";
@@ -154,7 +198,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    std::printf("http://%s:%d\n", host, port);
+    std::printf("%s://%s:%d\n", tls ? "https" : "http", host, port);
     std::printf("demo key: %s\n", kDemoKey);
     std::fflush(stdout);
 

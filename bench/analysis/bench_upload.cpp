@@ -4,6 +4,8 @@
 #include "analysis/AnalysisAPI.h"
 #include "platform/Settings.h"
 
+#include "../BenchMemory.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -14,32 +16,13 @@
 #include <cstdio>
 
 using namespace hoplin;
+using hoplin::bench::resetPeak;
+using hoplin::bench::statusKiB;
 
 namespace {
 
 constexpr qint64 kFileBytes = 128 * 1024 * 1024;
 constexpr double kAimMiB = 32.0;
-
-// A field of /proc/self/status in KiB ("VmRSS", "VmHWM").
-qint64 statusKiB(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-
-// Sets the peak (VmHWM) back to the current resident size, so the next reading is this phase's peak.
-bool resetPeak()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
-}
 
 } // namespace
 

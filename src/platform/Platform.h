@@ -10,7 +10,7 @@ QString appDataDirectory();
 QString downloadsDirectory();
 
 // The folder of the files installed with the application (release notes); empty when there is
-// none. Installed: <prefix>/share/hoplin-desktop; in the build tree: "resources" beside the program.
+// none. Installed: "Contents/Resources" of the bundle; in the build tree: "resources" beside the program.
 QString resourceDirectory();
 
 // The platform's own name for itself, as shown in the log's environment line.

@@ -23,7 +23,7 @@ QString resourceDirectory()
 {
     const QString program = QCoreApplication::applicationDirPath();
     for (const QString &candidate :
-         {program + QStringLiteral("/../share/hoplin-desktop"), program + QStringLiteral("/resources")}) {
+         {program + QStringLiteral("/../Resources"), program + QStringLiteral("/resources")}) {
         if (QFileInfo(candidate).isDir())
             return QDir::cleanPath(candidate);
     }
@@ -44,6 +44,8 @@ QString localText(const QString &text)
 {
     // Longest phrases first, so "your Mac's Keychain" wins over "Keychain".
     static const std::pair<const char *, const char *> table[] = {
+        {"Drag Hoplin Desktop from the mounted disk image into your Applications folder.",
+         "Move the new Hoplin Desktop.app from the Updates folder into place yourself."},
         {"your Mac's Keychain", "your keyring"},
         {"your Mac", "your computer"},
         {"this Mac", "this computer"},

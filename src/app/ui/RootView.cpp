@@ -13,7 +13,10 @@
 #include "platform/Settings.h"
 #include "service/APIClient.h"
 #include "service/Async.h"
+#include "service/KeychainStore.h"
 #include "service/SessionStore.h"
+#include "update/UpdateManager.h"
+#include "update/ui/UpdateSheet.h"
 #include "version.h"
 #include "web/DropRouter.h"
 
@@ -64,6 +67,7 @@ RootView::RootView(SessionStore &store, QWidget *parent)
     , m_router(DropRouter::shared())
     , m_webTabs(webTabsEnabled())
     , m_selected(tabFromSetting(Settings::shared().string(QString::fromLatin1(keys::tab))))
+    , m_updater(UpdateManager::shared())
 {
     setObjectName(QStringLiteral("rootView"));
     setMinimumSize(1020, 680);
@@ -114,6 +118,9 @@ RootView::RootView(SessionStore &store, QWidget *parent)
     connect(&m_store, &SessionStore::pendingUsageCountChanged, this, &RootView::updateConnection);
     updateConnection();
     updateBuildTag();
+
+    setUpdateButton(new UpdateButton(m_updater, this));
+    connect(&m_updater, &UpdateManager::showSheetChanged, this, &RootView::presentUpdateSheet);
 }
 
 RootView::~RootView() = default;
@@ -281,8 +288,67 @@ void RootView::showEvent(QShowEvent *event)
     if (event->spontaneous())
         return;
     syncDropRouter(m_selected);
-    fetchServerBuild();
+    if (!m_launched) {
+        m_launched = true;
+        detach(runLaunchTask(), QStringLiteral("app"), QStringLiteral("launch task"));
+    } else {
+        fetchServerBuild();
+    }
     emit appeared();
+}
+
+QCoro::Task<> RootView::runLaunchTask()
+{
+    QPointer self(this);
+    if (m_store.state().kind() == ConnectionState::Kind::Disconnected) {
+        // The keyring may take its time: never on the main thread.
+        auto load = [] { return KeychainStore::load(); };
+        const std::optional<QString> key = co_await runInBackground(std::move(load));
+        if (!self)
+            co_return;
+        const QString trimmed = key.value_or(QString()).remove(QLatin1Char(' ')).remove(QLatin1Char('\t'));
+        if (!trimmed.isEmpty() && m_store.state().kind() == ConnectionState::Kind::Disconnected) {
+            auto connecting = m_store.connect(*key);
+            co_await std::move(connecting);
+            if (!self)
+                co_return;
+        }
+    }
+    m_updater.autoCheck();
+    fetchServerBuild();
+
+    Settings &settings = Settings::shared();
+    if (settings.boolean(QString::fromLatin1(keys::showReleaseNotes)))
+        showReleaseNotesWindow();
+    const bool showUpdates = settings.boolean(QString::fromLatin1(keys::showUpdates));
+    const bool autoUpdate = settings.boolean(QString::fromLatin1(keys::autoUpdate));
+    if (showUpdates)
+        m_updater.setShowSheet(true);
+    if (!showUpdates && !autoUpdate)
+        co_return;
+    auto checking = m_updater.check();
+    const Phase outcome = co_await std::move(checking);
+    if (!self || !autoUpdate || outcome.kind != Phase::Kind::Available)
+        co_return;
+    auto downloading = m_updater.download(*outcome.manifest);
+    co_await std::move(downloading);
+    if (!self)
+        co_return;
+    const Phase downloaded = m_updater.phase();
+    if (settings.boolean(QString::fromLatin1(keys::autoInstall)) && downloaded.kind == Phase::Kind::Downloaded)
+        m_updater.installAndRelaunch(*downloaded.manifest, downloaded.path);
+}
+
+void RootView::presentUpdateSheet(bool show)
+{
+    if (!show) {
+        if (m_updateSheet)
+            m_updateSheet->hide();
+        return;
+    }
+    if (!m_updateSheet)
+        m_updateSheet = new UpdateSheet(m_updater, this);
+    m_updateSheet->open();
 }
 
 void RootView::updateConnection()

@@ -19,6 +19,8 @@ class ConnectionPill;
 class DropRouter;
 class SessionStore;
 class SignInPopover;
+class UpdateManager;
+class UpdateSheet;
 
 // The content of the main window: the tab bar with the build tag and the connection controls,
 // and below it the four pages. All pages are made once and stay alive, stacked, so a hidden page
@@ -76,6 +78,10 @@ private:
     QCoro::Task<> runSignIn(QString key);
     void fetchServerBuild();
     QCoro::Task<> runFetchServerBuild();
+    // When first shown: sign in with the remembered key, the scheduled update check, the server
+    // build, then the launch switches of the release notes and the updater.
+    QCoro::Task<> runLaunchTask();
+    void presentUpdateSheet(bool show);
 
     SessionStore &m_store;
     DropRouter &m_router;
@@ -90,6 +96,9 @@ private:
     QPushButton *m_signOut = nullptr;
     SignInPopover *m_popover = nullptr;
     QStackedWidget *m_pages = nullptr;
+    UpdateManager &m_updater;
+    UpdateSheet *m_updateSheet = nullptr;
+    bool m_launched = false;
 };
 
 } // namespace hoplin

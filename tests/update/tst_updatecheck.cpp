@@ -1,0 +1,382 @@
+// Versions, manifests and their validation, the check against the local service and the schedule.
+#include "UpdateTestUtil.h"
+
+#include "diagnostics/DiagnosticsLogger.h"
+#include "platform/Settings.h"
+#include "service/APIClient.h"
+#include "service/Error.h"
+#include "update/UpdateManager.h"
+#include "update/Version.h"
+#include "version.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+using namespace hoplin;
+using namespace hoplin::test;
+
+namespace {
+
+const QString kDigest = QString(64, QLatin1Char('a'));
+
+QByteArray manifestJson(const QString &version, int build, const QString &dmg, const QString &sha = kDigest)
+{
+    return QJsonDocument(QJsonObject{{QStringLiteral("version"), version},
+                                     {QStringLiteral("build"), build},
+                                     {QStringLiteral("dmg"), dmg},
+                                     {QStringLiteral("sha256"), sha}})
+        .toJson(QJsonDocument::Compact);
+}
+
+Settings &settings()
+{
+    return Settings::shared();
+}
+
+} // namespace
+
+class TestUpdateCheck : public QObject {
+    Q_OBJECT
+    LocalServer m_server;
+    QString m_image;
+    QString imageURL() const { return m_server.url(QStringLiteral("/tools/desktop/image.dmg")).toString(); }
+
+private slots:
+    void initTestCase()
+    {
+        trustTestAuthority();
+        settings().setValue(QString::fromLatin1(keys::hoplinDiag), true);
+        DiagnosticsLogger::shared().startIfEnabled();
+        m_image = testHome() + QStringLiteral("/image.dmg");
+        QFile image(m_image);
+        QVERIFY(image.open(QIODevice::WriteOnly));
+        image.write("not really an image");
+        image.close();
+        QVERIFY(startUpdateServer(m_server, m_image));
+        settings().setValue(QString::fromLatin1(keys::updateManifestURL),
+                            m_server.url(QStringLiteral("/tools/desktop/latest.json")).toString());
+    }
+    void init() { setServedManifest(m_server, std::nullopt); }
+
+    void versionParsing_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QString>("normalised");
+        QTest::newRow("three parts") << "1.2.22" << true << "1.2.22";
+        QTest::newRow("two parts") << "1.3" << true << "1.3.0";
+        QTest::newRow("one part") << "2" << true << "2.0.0";
+        QTest::newRow("leading plus") << "+1.2" << true << "1.2.0";
+        QTest::newRow("empty piece") << "1..2" << false << "";
+        QTest::newRow("four parts") << "1.2.3.4" << false << "";
+        QTest::newRow("negative") << "1.-2" << false << "";
+        QTest::newRow("letters") << "a.b" << false << "";
+        QTest::newRow("empty") << "" << false << "";
+        QTest::newRow("trailing space") << "1.2.23 " << false << "";
+        QTest::newRow("plus alone") << "1.+" << false << "";
+        QTest::newRow("overflow") << "99999999999.1" << false << "";
+    }
+    void versionParsing()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        QFETCH(QString, normalised);
+        const auto version = Version::parse(text);
+        QCOMPARE(version.has_value(), valid);
+        if (valid)
+            QCOMPARE(version->toString(), normalised);
+    }
+
+    void newerRelease_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<int>("build");
+        QTest::addColumn<bool>("newer");
+        QTest::newRow("same version, same build") << "1.2.22" << 25 << false;
+        QTest::newRow("same version, next build") << "1.2.22" << 26 << true;
+        QTest::newRow("two-part newer") << "1.3" << 1 << true;
+        QTest::newRow("two-part older") << "1.2" << 99 << false;
+        QTest::newRow("lower version, higher build") << "1.2.21" << 400 << false;
+        QTest::newRow("higher patch, lower build") << "1.2.23" << 1 << true;
+    }
+    void newerRelease()
+    {
+        QFETCH(QString, version);
+        QFETCH(int, build);
+        QFETCH(bool, newer);
+        QCOMPARE(isNewerRelease(*Version::parse(version), build, *Version::parse(QLatin1String(version::kVersion)),
+                                version::kBuild),
+                 newer);
+    }
+
+    void manifestDecoding_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<bool>("decodes");
+        QTest::addColumn<QString>("minMacos");
+        const QByteArray base = R"("version":"1.2.23","build":26,"dmg":"https://localhost/x.dmg","sha256":"ab")";
+        QTest::newRow("snake case key") << "{" + base + R"(,"min_macos":"13.1"})" << true << "13.1";
+        QTest::newRow("camel case key") << "{" + base + R"(,"minMacos":"14"})" << true << "14";
+        QTest::newRow("unknown keys ignored") << "{" + base + R"(,"channel":"beta"})" << true << "";
+        QTest::newRow("null notes") << "{" + base + R"(,"notes":null})" << true << "";
+        QTest::newRow("build as text") << QByteArray(R"({"version":"1","build":"26","dmg":"d","sha256":"s"})") << false << "";
+        QTest::newRow("fractional build") << QByteArray(R"({"version":"1","build":2.5,"dmg":"d","sha256":"s"})") << false << "";
+        QTest::newRow("missing sha256") << QByteArray(R"({"version":"1","build":2,"dmg":"d"})") << false << "";
+        QTest::newRow("notes not text") << "{" + base + R"(,"notes":7})" << false << "";
+        QTest::newRow("array") << QByteArray("[]") << false << "";
+        QTest::newRow("not JSON") << QByteArray("<html>") << false << "";
+    }
+    void manifestDecoding()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(bool, decodes);
+        QFETCH(QString, minMacos);
+        try {
+            const Manifest manifest = Manifest::decode(json);
+            QVERIFY(decodes);
+            QCOMPARE(manifest.minMacos.value_or(QString()), minMacos);
+        } catch (const Error &error) {
+            QVERIFY2(!decodes, qPrintable(error.description()));
+        }
+    }
+
+    void allowedDownload_data()
+    {
+        QTest::addColumn<QString>("candidate");
+        QTest::addColumn<bool>("allowed");
+        QTest::newRow("manifest host") << "https://updates.example.net/a.dmg" << true;
+        QTest::newRow("service host") << "https://localhost/a.dmg" << true;
+        QTest::newRow("www subdomain") << "https://www.localhost:9/a.dmg" << true;
+        QTest::newRow("other host") << "https://evil.example.com/a.dmg" << false;
+        QTest::newRow("lookalike suffix") << "https://updates.example.net.evil.com/a.dmg" << false;
+        QTest::newRow("plain http") << "http://updates.example.net/a.dmg" << false;
+        QTest::newRow("upper-case scheme") << "HTTPS://updates.example.net/a.dmg" << false;
+        QTest::newRow("no host") << "https:///a.dmg" << false;
+        QTest::newRow("file") << "file:///etc/passwd" << false;
+    }
+    void allowedDownload()
+    {
+        QFETCH(QString, candidate);
+        QFETCH(bool, allowed);
+        QCOMPARE(isAllowedDownloadURL(candidate, QUrl(QStringLiteral("https://updates.example.net/latest.json"))),
+                 allowed);
+    }
+
+    void wellFormed_data()
+    {
+        QTest::addColumn<int>("build");
+        QTest::addColumn<QString>("sha");
+        QTest::addColumn<bool>("wellFormed");
+        QTest::newRow("valid, upper case digest") << 26 << QString(64, QLatin1Char('F')) << true;
+        QTest::newRow("63 digits") << 26 << QString(63, QLatin1Char('a')) << false;
+        QTest::newRow("65 digits") << 26 << QString(65, QLatin1Char('a')) << false;
+        QTest::newRow("non-hex digit") << 26 << QString(63, QLatin1Char('a')) + QLatin1Char('g') << false;
+        QTest::newRow("build 0") << 0 << kDigest << false;
+    }
+    void wellFormed()
+    {
+        QFETCH(int, build);
+        QFETCH(QString, sha);
+        QFETCH(bool, wellFormed);
+        const QUrl base(QStringLiteral("https://localhost/latest.json"));
+        QCOMPARE(isManifestWellFormed(makeManifest(QStringLiteral("1.2.23"), build,
+                                                   QStringLiteral("https://localhost/a.dmg"), sha),
+                                      base),
+                 wellFormed);
+    }
+
+    void manifestAddress()
+    {
+        UpdateManager manager;
+        const QString key = QString::fromLatin1(keys::updateManifestURL);
+        const QString saved = settings().string(key);
+        settings().setValue(key, QStringLiteral("not a url ::"));
+        QCOMPARE(manager.manifestURL().path(), QStringLiteral("/tools/desktop/latest.json"));
+        QCOMPARE(manager.manifestURL().host(), APIClient::baseURL().host());
+        settings().setValue(key, saved);
+        QCOMPARE(manager.manifestURL().toString(), saved);
+    }
+
+    // What one check against the service leaves behind.
+    void checkOutcome_data()
+    {
+        QTest::addColumn<QByteArray>("served");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("phase");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("available");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("newer build") << QByteArray("1.2.22/26") << 200 << int(Phase::Kind::Available) << ""
+                                     << true << "update available: 1.2.22 (build 26) vs current 1.2.22 (25)";
+        QTest::newRow("identical") << QByteArray("1.2.22/25") << 200 << int(Phase::Kind::UpToDate) << "" << false
+                                   << "up to date (1.2.22 build 25)";
+        QTest::newRow("malformed version") << QByteArray("1..2/30") << 200 << int(Phase::Kind::UpToDate) << ""
+                                           << false << "manifest version is malformed — ignored";
+        QTest::newRow("server error") << QByteArray("1.3/1") << 503 << int(Phase::Kind::Error)
+                                      << "The update server is unavailable." << true
+                                      << "check failed: The update server is unavailable.";
+        QTest::newRow("foreign image host")
+            << QByteArray("1.3/1@https://evil.example.com/a.dmg") << 200 << int(Phase::Kind::Error)
+            << "The update server sent an invalid update description." << true << "";
+    }
+    void checkOutcome()
+    {
+        QFETCH(QByteArray, served);
+        QFETCH(int, status);
+        QFETCH(int, phase);
+        QFETCH(QString, message);
+        QFETCH(bool, available);
+        QFETCH(QString, logged);
+
+        const QString text = QString::fromUtf8(served);
+        const QString release = text.section(QLatin1Char('@'), 0, 0);
+        const QString dmg = text.contains(QLatin1Char('@')) ? text.section(QLatin1Char('@'), 1) : imageURL();
+        setServedManifest(m_server, manifestJson(release.section(QLatin1Char('/'), 0, 0),
+                                                 release.section(QLatin1Char('/'), 1).toInt(), dmg));
+        if (status != 200)
+            m_server.fault(QStringLiteral("GET /tools/desktop/latest.json"), status, "{}");
+
+        UpdateManager manager;
+        // A failure keeps what an earlier check found.
+        {
+            setServedManifest(m_server, manifestJson(QStringLiteral("1.3"), 1, imageURL()));
+            const Phase first = runTask(manager.check());
+            QCOMPARE(first.kind, status != 200 ? Phase::Kind::Error : Phase::Kind::Available);
+            setServedManifest(m_server, manifestJson(release.section(QLatin1Char('/'), 0, 0),
+                                                     release.section(QLatin1Char('/'), 1).toInt(), dmg));
+        }
+        if (status != 200) {
+            // The fault above was spent on the first check; the earlier finding needs a real answer.
+            m_server.clearFaults();
+            setServedManifest(m_server, manifestJson(QStringLiteral("1.3"), 1, imageURL()));
+            QCOMPARE(runTask(manager.check()).kind, Phase::Kind::Available);
+            m_server.fault(QStringLiteral("GET /tools/desktop/latest.json"), status, "{}");
+        }
+        const QString successKey = QString::fromLatin1(keys::lastUpdateCheckSuccess);
+        settings().remove(successKey);
+
+        const Phase result = runTask(manager.check());
+        QCOMPARE(int(result.kind), phase);
+        QCOMPARE(manager.phase(), result);
+        QCOMPARE(result.message, message);
+        QCOMPARE(manager.updateAvailable(), available);
+        QCOMPARE(manager.latestVersion().has_value(), available);
+        const bool usable = phase != int(Phase::Kind::Error) && !logged.contains(QLatin1String("malformed"));
+        QCOMPARE(settings().contains(successKey), usable);
+        if (!logged.isEmpty()) {
+            const QStringList lines = logMessages(QStringLiteral("update"));
+            QVERIFY(!lines.isEmpty());
+            QCOMPARE(lines.last(), logged);
+        }
+        m_server.clearFaults();
+    }
+
+    void checkWhileDownloadingChangesNothing()
+    {
+        UpdateManager manager;
+        setServedManifest(m_server, manifestJson(QStringLiteral("1.2.23"), 26, imageURL()));
+        m_server.delay(QStringLiteral("GET /tools/desktop/*"), 1500);
+        const Manifest manifest = makeManifest(QStringLiteral("1.2.23"), 26, imageURL(), kDigest);
+        auto download = manager.download(manifest);
+        QCOMPARE(manager.phase().kind, Phase::Kind::Downloading);
+        const QString attemptKey = QString::fromLatin1(keys::lastUpdateCheckAttempt);
+        settings().remove(attemptKey);
+        const Phase during = runTask(manager.check());
+        QCOMPARE(during, Phase::downloading(0));
+        QVERIFY(!settings().contains(attemptKey));
+        runTask(std::move(download));
+        QCOMPARE(manager.phase().message, QStringLiteral("The download failed its SHA-256 check."));
+    }
+
+    // The schedule: nothing within 24 hours of a success or 6 hours of an attempt.
+    void autoCheckSchedule_data()
+    {
+        QTest::addColumn<int>("successHoursAgo"); // -1: never
+        QTest::addColumn<int>("attemptHoursAgo");
+        QTest::addColumn<bool>("checks");
+        QTest::newRow("never checked") << -1 << -1 << true;
+        QTest::newRow("success 23 hours ago") << 23 << -1 << false;
+        QTest::newRow("success 25h, attempt 5h") << 25 << 5 << false;
+        QTest::newRow("success 25h, attempt 7h") << 25 << 7 << true;
+        QTest::newRow("success in the future") << -2 << -1 << false;
+        QTest::newRow("attempt in the future") << -1 << -2 << false;
+    }
+    void autoCheckSchedule()
+    {
+        QFETCH(int, successHoursAgo);
+        QFETCH(int, attemptHoursAgo);
+        QFETCH(bool, checks);
+        const QDateTime now = QDateTime(QDate(2026, 3, 1), QTime(12, 0), Qt::UTC);
+        const auto store = [&](const char *key, int hoursAgo) {
+            const QString name = QString::fromLatin1(key);
+            if (hoursAgo == -1)
+                settings().remove(name);
+            else
+                settings().setValue(name, now.addSecs(hoursAgo == -2 ? 3600 : -3600 * hoursAgo));
+        };
+        store(keys::lastUpdateCheckSuccess, successHoursAgo);
+        store(keys::lastUpdateCheckAttempt, attemptHoursAgo);
+        const QDateTime attemptBefore = settings().date(QString::fromLatin1(keys::lastUpdateCheckAttempt));
+        setServedManifest(m_server, manifestJson(QStringLiteral("1.2.23"), 26, imageURL()));
+
+        UpdateManager manager;
+        manager.setClock([now] { return now; });
+        manager.autoCheck();
+        const QDateTime attempt = settings().date(QString::fromLatin1(keys::lastUpdateCheckAttempt));
+        if (!checks) {
+            QCOMPARE(manager.phase().kind, Phase::Kind::Idle);
+            QCOMPARE(attempt, attemptBefore);
+            return;
+        }
+        // The attempt is recorded before the check starts.
+        QCOMPARE(attempt, now);
+        QCOMPARE(manager.phase().kind, Phase::Kind::Checking);
+        QVERIFY(waitUntil([&] { return manager.phase().kind != Phase::Kind::Checking; }));
+        QVERIFY(manager.updateAvailable());
+        QCOMPARE(manager.latestVersion(), std::optional<QString>(QStringLiteral("1.2.23")));
+        QCOMPARE(manager.showSheet(), false);
+    }
+
+    // With a public key, only a manifest carrying its valid signature is believed.
+    void signedManifest_data()
+    {
+        QTest::addColumn<QString>("signature"); // "server": the server's own signature
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("valid signature") << "server" << true;
+        QTest::newRow("signature of other bytes") << "other" << false;
+        QTest::newRow("garbage") << "bm90IGEgc2lnbmF0dXJl" << false;
+        QTest::newRow("missing") << "" << false;
+    }
+    void signedManifest()
+    {
+        QFETCH(QString, signature);
+        QFETCH(bool, accepted);
+        LocalServer signer;
+        QVERIFY(startUpdateServer(signer, m_image,
+                                  {QStringLiteral("--update-signing-key"), testKeyPath(QStringLiteral("signing.pem"))}));
+        const QUrl manifestURL = signer.url(QStringLiteral("/tools/desktop/latest.json"));
+        if (signature == QLatin1String("other")) {
+            const HttpResult real = httpCall("GET", signer.url(QStringLiteral("/tools/desktop/latest.json.sig")));
+            setServedManifest(signer, manifestJson(QStringLiteral("1.2.23"), 27, imageURL()), real.body.trimmed());
+        } else if (signature.isEmpty()) {
+            signer.fault(QStringLiteral("GET /tools/desktop/latest.json.sig"), 404, "{}");
+        } else if (signature != QLatin1String("server")) {
+            setServedManifest(signer, std::nullopt, signature.toUtf8());
+        }
+
+        UpdateManager manager;
+        manager.setManifestPublicKey(signingPublicKeyHex());
+        try {
+            const Manifest manifest = runTask(manager.fetchManifest(manifestURL));
+            QVERIFY(accepted);
+            QCOMPARE(manifest.version, QStringLiteral("1.2.23"));
+        } catch (const Error &error) {
+            QVERIFY2(!accepted, qPrintable(error.description()));
+            QCOMPARE(error.description(), QStringLiteral("The update description is not signed by the publisher."));
+        }
+    }
+};
+
+HOPLIN_TEST_MAIN(TestUpdateCheck)
+#include "tst_updatecheck.moc"
