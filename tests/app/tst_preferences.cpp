@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -121,6 +122,19 @@ private slots:
         test::runTask(m_view->remember());
         QCOMPARE(text(*m_view, "keyNote"), QStringLiteral("Enter a client key first."));
         QCOMPARE(m_keychain->saves.load(), 0);
+    }
+
+    // Notes appear under their section; the form grows instead of squeezing its captions.
+    void formGrowsWhenANoteAppears()
+    {
+        m_view->resize(600, 420);
+        m_view->show();
+        auto *content = child<QWidget>(*m_view, "preferencesContent");
+        const int before = content->height();
+        child<QCheckBox>(*m_view, "loggingSwitch")->click();
+        test::runTask(m_view->remember());
+        QTRY_VERIFY(content->height() > before);
+        QCOMPARE(content->height(), content->layout()->totalHeightForWidth(content->width()));
     }
 
     void keyringOutcomesAreWorded_data()
