@@ -227,7 +227,6 @@ void LoudnessPlot::paintEvent(QPaintEvent *)
 void LoudnessPlot::mouseMoveEvent(QMouseEvent *event)
 {
     m_hoverX = int(event->position().x());
-    setToolTip(readoutAt(*m_hoverX).value_or(QString()));
     update();
 }
 
