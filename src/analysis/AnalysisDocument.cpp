@@ -265,7 +265,43 @@ AnalysisLoudness AnalysisLoudness::fromJson(const JsonReader &json)
     l.truePeakDbfs = json.optionalNumber(s("truePeakDbfs"));
     l.maxShortTermLufs = json.optionalNumber(s("maxShortTermLufs"));
     l.maxMomentaryLufs = json.optionalNumber(s("maxMomentaryLufs"));
+    l.loudnessHistory = AnalysisLoudnessHistory::read(json.raw(s("loudnessHistory")));
     return l;
+}
+
+std::optional<AnalysisLoudnessHistory> AnalysisLoudnessHistory::read(const QJsonValue &json)
+{
+    if (!json.isObject())
+        return std::nullopt;
+    const QJsonObject object = json.toObject();
+    AnalysisLoudnessHistory history;
+    // Keys of an extension the service may send in either case.
+    const auto field = [&](const char *snake, const char *camel) {
+        const QJsonValue value = object.value(QLatin1String(snake));
+        return value.isUndefined() ? object.value(QLatin1String(camel)) : value;
+    };
+    const QJsonValue step = field("step_sec", "stepSec");
+    if (!step.isDouble() || !std::isfinite(step.toDouble()) || step.toDouble() <= 0)
+        return std::nullopt;
+    history.stepSec = step.toDouble();
+    const auto series = [](const QJsonValue &value) {
+        QList<std::optional<double>> points;
+        const QJsonArray array = value.toArray();
+        // A hostile document must not make the page draw millions of points.
+        const qsizetype count = std::min(array.size(), kMaxPoints);
+        points.reserve(count);
+        for (qsizetype i = 0; i < count; ++i) {
+            const QJsonValue point = array[i];
+            points.append(point.isDouble() && std::isfinite(point.toDouble()) ? std::optional<double>(point.toDouble())
+                                                                              : std::nullopt);
+        }
+        return points;
+    };
+    history.momentaryLufs = series(field("momentary_lufs", "momentaryLufs"));
+    history.shortTermLufs = series(field("short_term_lufs", "shortTermLufs"));
+    if (history.size() == 0)
+        return std::nullopt;
+    return history;
 }
 
 AnalysisPayload AnalysisPayload::fromJson(const JsonReader &json)

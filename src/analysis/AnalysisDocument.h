@@ -132,6 +132,22 @@ struct AnalysisLevels {
     bool operator==(const AnalysisLevels &) const = default;
 };
 
+// Momentary and short-term loudness over time, for the graph. Point i belongs to the window that
+// ends at (i + 1) * stepSec; an absent point had no full window or only silence. Read leniently:
+// a malformed history is dropped, never fails the document.
+struct AnalysisLoudnessHistory {
+    static constexpr qsizetype kMaxPoints = 36000;
+
+    double stepSec = 0.1;
+    QList<std::optional<double>> momentaryLufs;
+    QList<std::optional<double>> shortTermLufs;
+
+    static std::optional<AnalysisLoudnessHistory> read(const QJsonValue &json);
+    qsizetype size() const { return std::max(momentaryLufs.size(), shortTermLufs.size()); }
+    double durationSec() const { return stepSec * double(size()); }
+    bool operator==(const AnalysisLoudnessHistory &) const = default;
+};
+
 // Loudness per EBU R128 / ITU-R BS.1770.
 struct AnalysisLoudness {
     std::optional<double> integratedLufs;
@@ -142,6 +158,7 @@ struct AnalysisLoudness {
     std::optional<double> truePeakDbfs;
     std::optional<double> maxShortTermLufs;
     std::optional<double> maxMomentaryLufs;
+    std::optional<AnalysisLoudnessHistory> loudnessHistory;
 
     static AnalysisLoudness fromJson(const JsonReader &json);
     bool operator==(const AnalysisLoudness &) const = default;

@@ -67,7 +67,8 @@ inline void analysisMode(LocalServer &server, const QString &mode, const QString
         qFatal("analysis mode %s refused: %s", qPrintable(mode), result.body.constData());
 }
 
-// {"uploads": stored uploads, "upload_names": [...], "jobs": [{id, status, size_bytes}]}
+// {"uploads": stored uploads, "upload_names": [...], "uploads_waiting": not yet processed,
+// "files_stored": files in the upload folder, "jobs": [{id, status, size_bytes}]}
 inline QJsonObject analysisState(LocalServer &server)
 {
     return httpCall("GET", server.url(QStringLiteral("/__admin/analysis"))).json().toObject();

@@ -1,12 +1,15 @@
 #include "platform/ui/Desktop.h"
 #include "AnalysisCards.h"
 
+#include "LoudnessGraph.h"
 #include "analysis/AnalysisFormat.h"
 #include "ui/Spinner.h"
 #include "ui/Theme.h"
 
 #include <QDragEnterEvent>
+#include <QDir>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QMimeData>
@@ -340,6 +343,14 @@ void ItemCard::rebuildDetails(const AnalysisRunner::Item &item, bool expanded)
     }
     for (const AnalysisFormat::Section &section : sections)
         m_details->layout()->addWidget(sectionWidget(section, m_details));
+    // The loudness section is the last one; its graph goes right under it.
+    if (expanded && item.analysis && item.analysis->loudness && item.analysis->loudness->loudnessHistory) {
+        auto *graph = new LoudnessGraph(m_details);
+        graph->setData(*item.analysis->loudness->loudnessHistory, item.analysis->loudness->integratedLufs);
+        const QFileInfo input(item.input);
+        graph->setSuggestedFile(input.dir().filePath(input.completeBaseName() + QStringLiteral("_loudness.png")));
+        m_details->layout()->addWidget(graph);
+    }
     m_details->setVisible(!m_details->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly).isEmpty());
 }
 
