@@ -85,7 +85,8 @@ private slots:
         row("media set", {"kinds"}, {"kinds/CLIP.MOV", "kinds/movie.mkv"});
         row("audio set", {"kinds"}, {"kinds/song.ogg", "kinds/voice.Opus"}, true);
         // The extension is what follows the last dot, in a folder and when dropped alike.
-        row("names with several dots", {"dots", "dots/take.2.final.wav", "dots/take.wav.txt"},
+        row("names with several dots in a folder", {"dots"}, {"dots/take.2.final.wav"}, true);
+        row("names with several dots dropped", {"dots/take.2.final.wav", "dots/take.wav.txt"},
             {"dots/take.2.final.wav"}, true);
         row("folder and a file inside it give the file once", {"clutter", "clutter/a.wav", "clutter/a.wav"},
             {"clutter/a.wav"});
