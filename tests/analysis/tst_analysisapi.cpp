@@ -140,12 +140,6 @@ private slots:
                                         << "Unexpected response: Upload response missing upload_id.";
         QTest::newRow("not JSON") << 200 << QByteArray("ok")
                                   << "Unexpected response: Upload response missing upload_id.";
-        QTest::newRow("not an object") << 200 << QByteArray(R"(["up-1"])")
-                                       << "Unexpected response: Upload response missing upload_id.";
-        QTest::newRow("server error") << 500 << QByteArray("disk full") << "Server error 500: disk full";
-        QTest::newRow("201 is not success")
-            << 201 << QByteArray(R"({"upload_id":"up-1"})") << R"(Server error 201: {"upload_id":"up-1"})";
-        QTest::newRow("body not UTF-8") << 502 << QByteArray("\xff\xfe") << "Server error 502: ";
     }
     void uploadAnswers()
     {
@@ -192,7 +186,6 @@ private slots:
             << 200 << QByteArray(R"({"job_id":"j"})") << R"(Server error 200: {"job_id":"j"})";
         QTest::newRow("job id a number") << 202 << QByteArray(R"({"job_id":5})")
                                          << "Unexpected response: Process response missing job_id.";
-        QTest::newRow("not found") << 404 << QByteArray("no upload") << "Server error 404: no upload";
     }
     void processUploadAnswers()
     {

@@ -61,22 +61,14 @@ private slots:
         QTest::addColumn<QString>("field");
         QTest::newRow("two words") << "integrated_lufs"
                                    << "integratedLufs";
-        QTest::newRow("three words") << "lra_low_lufs"
-                                     << "lraLowLufs";
         QTest::newRow("later words lower-cased") << "bit_rate_BPS"
                                                  << "bitRateBps";
-        QTest::newRow("first word kept") << "Bit_rate"
-                                         << "BitRate";
         QTest::newRow("no underscore") << "integratedLufs"
                                        << "integratedLufs";
         QTest::newRow("leading and trailing kept") << "_sample_rate__"
                                                    << "_sampleRate__";
         QTest::newRow("doubled underscore") << "nb__streams"
                                             << "nbStreams";
-        QTest::newRow("one word with underscores around") << "_id_"
-                                                          << "_id_";
-        QTest::newRow("only underscores") << "___"
-                                          << "___";
     }
     void snakeCaseKeys()
     {
@@ -94,27 +86,17 @@ private slots:
         QTest::newRow("whole double") << QByteArray("2.0") << std::optional<qint64>(2);
         QTest::newRow("fraction is not rounded") << QByteArray("2.5") << absent;
         QTest::newRow("text") << QByteArray("\"2\"") << std::optional<qint64>(2);
-        QTest::newRow("padded text") << QByteArray("\" 42 \"") << std::optional<qint64>(42);
         QTest::newRow("tabs trimmed") << QByteArray("\"\\t-3\\t\"") << std::optional<qint64>(-3);
-        QTest::newRow("plus sign") << QByteArray("\"+7\"") << std::optional<qint64>(7);
         QTest::newRow("line break not trimmed") << QByteArray("\"5\\n\"") << absent;
-        QTest::newRow("decimal text") << QByteArray("\"4.0\"") << absent;
         QTest::newRow("trailing letters") << QByteArray("\"42abc\"") << absent;
-        QTest::newRow("word") << QByteArray("\"two\"") << absent;
         QTest::newRow("empty text") << QByteArray("\"\"") << absent;
-        QTest::newRow("blank text") << QByteArray("\"   \"") << absent;
-        QTest::newRow("sign only") << QByteArray("\"-\"") << absent;
         QTest::newRow("largest as text") << QByteArray("\"9223372036854775807\"")
                                          << std::optional<qint64>(std::numeric_limits<qint64>::max());
-        QTest::newRow("largest as integer")
-            << QByteArray("9223372036854775807") << std::optional<qint64>(std::numeric_limits<qint64>::max());
         QTest::newRow("beyond 2^53 stays exact")
             << QByteArray("9007199254740993") << std::optional<qint64>(9007199254740993LL);
         QTest::newRow("overflowing text") << QByteArray("\"9223372036854775808\"") << absent;
         QTest::newRow("overflowing number") << QByteArray("1e19") << absent;
         QTest::newRow("boolean") << QByteArray("true") << absent;
-        QTest::newRow("array") << QByteArray("[1]") << absent;
-        QTest::newRow("object") << QByteArray("{}") << absent;
     }
     void looseInt()
     {
@@ -132,17 +114,12 @@ private slots:
         QTest::newRow("fraction") << QByteArray("-23.5") << std::optional<double>(-23.5);
         QTest::newRow("text") << QByteArray("\"1.5\"") << std::optional<double>(1.5);
         QTest::newRow("padded text") << QByteArray("\" 48000 \"") << std::optional<double>(48000);
-        QTest::newRow("signed text") << QByteArray("\"-23.0\"") << std::optional<double>(-23);
         QTest::newRow("exponent") << QByteArray("\"1e3\"") << std::optional<double>(1000);
-        QTest::newRow("leading point") << QByteArray("\".5\"") << std::optional<double>(0.5);
         QTest::newRow("unit") << QByteArray("\"48 kHz\"") << absent;
-        QTest::newRow("suffix") << QByteArray("\"44.1k\"") << absent;
         QTest::newRow("inf") << QByteArray("\"inf\"") << absent;
-        QTest::newRow("nan") << QByteArray("\"nan\"") << absent;
         QTest::newRow("hexadecimal") << QByteArray("\"0x10\"") << absent;
         QTest::newRow("overflow") << QByteArray("\"1e400\"") << absent;
         QTest::newRow("empty") << QByteArray("\"\"") << absent;
-        QTest::newRow("boolean") << QByteArray("false") << absent;
     }
     void looseDouble()
     {
@@ -157,9 +134,7 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::newRow("string") << QByteArray("\"Intro\"") << "Intro";
         QTest::newRow("integer") << QByteArray("3") << "3";
-        QTest::newRow("negative integer") << QByteArray("-3") << "-3";
         QTest::newRow("whole double") << QByteArray("48000.0") << "48000";
-        QTest::newRow("half") << QByteArray("0.5") << "0.5";
         QTest::newRow("shortest round trip") << QByteArray("44.1") << "44.1";
         QTest::newRow("tiny in exponent form") << QByteArray("0.00005") << "5e-05";
         QTest::newRow("ten thousandth stays fixed") << QByteArray("0.0001") << "0.0001";
@@ -168,7 +143,6 @@ private slots:
         QTest::newRow("false") << QByteArray("false") << "false";
         QTest::newRow("null") << QByteArray("null") << "";
         QTest::newRow("array") << QByteArray("[1]") << "";
-        QTest::newRow("object") << QByteArray("{\"a\":1}") << "";
     }
     void anyDecodable()
     {
@@ -194,16 +168,10 @@ private slots:
         QTest::newRow("channels as text")
             << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":"2"}]}})")
             << completed(withStream(two));
-        QTest::newRow("channels as whole double")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":2.0}]}})")
-            << completed(withStream(two));
         AnalysisStream unreadable;
         unreadable.channels = LooseInt{};
         QTest::newRow("channels fractional")
             << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":2.5}]}})")
-            << completed(withStream(unreadable));
-        QTest::newRow("channels a word")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":"two"}]}})")
             << completed(withStream(unreadable));
         QTest::newRow("channels null")
             << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":null}]}})")
@@ -229,9 +197,6 @@ private slots:
                                             {"explicit", "true"},
                                             {"extra", ""},
                                             {"list", ""}}));
-        QTest::newRow("tags as array") << QByteArray(
-                                              R"({"status":"COMPLETED","analysis":{"container":{"tags":["a"]}}})")
-                                       << completed(withContainerTags({}));
         QTest::newRow("tag keys keep underscores")
             << QByteArray(
                    R"({"status":"COMPLETED","analysis":{"container":{"tags":{"major_brand":"M4A ","minor_version":"512"}}}})")

@@ -104,11 +104,9 @@ private slots:
     {
         QTest::addColumn<std::optional<double>>("bytes");
         QTest::addColumn<std::optional<QString>>("expected");
-        QTest::newRow("zero") << std::optional<double>(0) << text("0 bytes");
         QTest::newRow("1023") << std::optional<double>(1023) << text("1023 bytes");
         QTest::newRow("1024") << std::optional<double>(1024) << text("1.0 KB");
         QTest::newRow("1536") << std::optional<double>(1536) << text("1.5 KB");
-        QTest::newRow("1048576") << std::optional<double>(1048576) << text("1.0 MB");
         QTest::newRow("gigabytes") << std::optional<double>(3.0 * 1024 * 1024 * 1024) << text("3.0 GB");
         QTest::newRow("stops at GB") << std::optional<double>(2048.0 * 1024 * 1024 * 1024) << text("2048.0 GB");
         QTest::newRow("absent") << std::optional<double>() << none;
@@ -148,7 +146,6 @@ private slots:
         QTest::addColumn<std::optional<QString>>("expected");
         QTest::newRow("stereo") << stream(2, QStringLiteral("stereo")) << text("2 (stereo)");
         QTest::newRow("unknown layout") << stream(2, QStringLiteral("unknown")) << text("2");
-        QTest::newRow("empty layout") << stream(6, QString()) << text("6");
         QTest::newRow("no layout") << stream(1, std::nullopt) << text("1");
         QTest::newRow("no channel count") << stream(std::nullopt, QStringLiteral("stereo")) << none;
     }
@@ -166,7 +163,6 @@ private slots:
         QTest::newRow("whole width") << range(7, std::nullopt, std::nullopt) << text("7.0 LU");
         QTest::newRow("shortest width") << range(6.35, -30, -20) << text("6.35 LU");
         QTest::newRow("from the ends") << range(std::nullopt, -30.5, -23) << text("-30.5 … -23.0 LU");
-        QTest::newRow("missing high end") << range(std::nullopt, -30.5, std::nullopt) << text("-30.5 …  LU");
         QTest::newRow("nothing") << range(std::nullopt, std::nullopt, -23) << none;
     }
     void lra()

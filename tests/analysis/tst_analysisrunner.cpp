@@ -3,8 +3,10 @@
 #include "diagnostics/ActiveJobs.h"
 #include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
+#include "service/APIClient.h"
 #include "service/SessionStore.h"
 
+#include <QDateTime>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -57,13 +59,7 @@ class TestAnalysisRunner : public QObject {
     QStringList logLines()
     {
         DiagnosticsLogger::shared().flush();
-        QStringList result;
-        const QStringList lines = DiagnosticsLogger::shared().bufferSnapshot();
-        for (qsizetype i = m_logMark; i < lines.size(); ++i) {
-            if (lines[i].contains("[analysis] "))
-                result << lines[i].section("[analysis] ", 1).trimmed();
-        }
-        return result;
+        return test::logMessages("analysis", m_logMark);
     }
 
     int uploads() { return m_server.count(QStringLiteral("POST /v1/uploads")); }
@@ -104,8 +100,6 @@ private slots:
                                               << "No audio files found (wav, aiff, flac, mp3, m4a, aac, ogg…)." << 0;
         QTest::newRow("one file") << QStringList{"a.wav"} << QStringList()
                                   << "1 file queued — analysis runs on the Hoplin VPS." << 1;
-        QTest::newRow("folder of two") << QStringList{"album"} << QStringList()
-                                       << "2 files queued — analysis runs on the Hoplin VPS." << 2;
         QTest::newRow("same file again") << QStringList{"a.wav"} << QStringList{"a.wav"} << "Nothing new to add." << 1;
         QTest::newRow("one new among known") << QStringList{"a.wav"} << QStringList{"a.wav", "B.flac", "notes/read.txt"}
                                              << "1 file queued — analysis runs on the Hoplin VPS." << 2;
@@ -297,7 +291,8 @@ private slots:
     {
         QFETCH(bool, inFlight);
         test::analysisMode(m_server, "slow");
-        m_runner->setPollingForTesting(inFlight ? 20ms : 2s, 60s);
+        // Between two calls the pause is long: the stop must not wait for it to end.
+        m_runner->setPollingForTesting(inFlight ? 20ms : 60s, 120s);
         m_runner->queue({wav("a.wav")});
         m_runner->run(m_store.get());
         QVERIFY(test::waitUntil([&] { return only().jobID && m_runner->statusLine().startsWith("Analyzing"); }));
@@ -326,10 +321,36 @@ private slots:
         // uploads the file anew.
         QVERIFY(!only().jobID);
         test::analysisMode(m_server, "normal");
+        m_runner->setPollingForTesting(20ms, 60s);
         QVERIFY(runToEnd());
         QCOMPARE(only().status, QStringLiteral("✓ a.wav"));
         QVERIFY(only().jobID != jobID);
         QCOMPARE(uploads(), 2);
+    }
+
+    void jobCancelledOnTheServiceEndsThePolling()
+    {
+        // The shipped pace, not a test override: status calls about 1.5 s apart.
+        test::analysisMode(m_server, "slow");
+        m_runner->queue({wav("a.wav")});
+        m_runner->run(m_store.get());
+        QVERIFY(test::waitUntil([&] { return only().jobID.has_value(); }));
+        const QString jobID = *only().jobID;
+        const QString statusPath = "/v1/jobs/" + jobID;
+        QVERIFY(test::waitUntil([&] { return m_server.count("GET " + statusPath) >= 2; }, 10s));
+        QList<QDateTime> times;
+        for (const QJsonValue &request : m_server.requests()) {
+            if (request["method"].toString() == "GET" && request["path"].toString() == statusPath)
+                times << QDateTime::fromString(request["time"].toString(), Qt::ISODateWithMs);
+        }
+        QVERIFY(times.size() >= 2);
+        QVERIFY2(times[0].msecsTo(times[1]) >= 1400, qPrintable(QString::number(times[0].msecsTo(times[1]))));
+
+        // Cancelled elsewhere: "CANCELLED" is final, so the item fails instead of polling on.
+        test::runTask(APIClient::cancelJob(jobID, m_store->accessToken()));
+        QVERIFY(test::waitUntil([&] { return !m_runner->isRunning(); }, 10s));
+        QCOMPARE(only().succeeded, std::optional<bool>(false));
+        QCOMPARE(logLines().last(), QStringLiteral("job finished job_id=%1 status=CANCELLED error=none").arg(jobID));
     }
 
     void retryAfterAnEndedJobUploadsAgain()

@@ -61,11 +61,6 @@ class TestAnalysisView : public QObject {
     std::unique_ptr<SessionStore> m_store;
     std::unique_ptr<AnalysisView> m_view;
 
-    void signIn()
-    {
-        test::runTask(m_store->connect(test::LocalServer::demoKey));
-        QVERIFY(m_store->state().isConnected());
-    }
 
     void showView(bool active = true)
     {
@@ -137,26 +132,6 @@ private slots:
         Settings::shared().remove(keys::connectKey);
         Settings::shared().remove(keys::autoAnalyze);
     }
-
-    void connectionTexts_data()
-    {
-        QTest::addColumn<ConnectionState>("state");
-        QTest::addColumn<QString>("label");
-        QTest::addColumn<QColor>("color");
-        QTest::newRow("connected") << ConnectionState::connected("c") << "Connected" << Hoplin::okTeal;
-        QTest::newRow("failed") << ConnectionState::failed("x") << "Sign-in failed" << Hoplin::errRed;
-        QTest::newRow("connecting") << ConnectionState::connecting() << "Connecting…" << Hoplin::accent;
-        QTest::newRow("disconnected") << ConnectionState::disconnected() << "Offline" << Hoplin::muted;
-    }
-    void connectionTexts()
-    {
-        QFETCH(ConnectionState, state);
-        QFETCH(QString, label);
-        QFETCH(QColor, color);
-        QCOMPARE(AnalysisView::connectionLabel(state), label);
-        QCOMPARE(AnalysisView::connectionColor(state), color);
-    }
-
     void signInHintUntilConnected()
     {
         showView();
@@ -166,7 +141,7 @@ private slots:
         QCOMPARE(child<QLabel>("connectionLabel")->text(), QStringLiteral("Offline"));
         QCOMPARE(child<QLabel>("versionLabel")->text(), QStringLiteral("· Hoplin Desktop 1.2.22"));
 
-        signIn();
+        test::signIn(*m_store);
         QVERIFY(!child<QWidget>("signInHint")->isVisible());
         QVERIFY(child<QWidget>("dropCard")->isVisible());
         QCOMPARE(statusText(), QStringLiteral("Drop audio files to analyse them on the VPS."));
@@ -176,7 +151,7 @@ private slots:
 
     void analysedCardShowsItsSections()
     {
-        signIn();
+        test::signIn(*m_store);
         showView();
         const QString path = m_files->filePath(QStringLiteral("Take 1.m4a"));
         QVERIFY(test::chapteredM4a(path));
@@ -209,7 +184,7 @@ private slots:
 
     void saveReportWritesTheServiceReport()
     {
-        signIn();
+        test::signIn(*m_store);
         showView();
         const QString path = m_files->filePath(QStringLiteral("Take 1.wav"));
         QVERIFY(test::synthesiseAudio(path, QStringLiteral("sine=duration=1")));
@@ -255,13 +230,12 @@ private slots:
         QTest::addColumn<bool>("signedOut");
         QTest::addColumn<QString>("status");
         QTest::newRow("service refuses") << false << R"(Could not save report: Server error 500: {"detail":"boom"})";
-        QTest::newRow("no session") << true << "Could not save report: No data received.";
     }
     void failedSaveLeavesTheFile()
     {
         QFETCH(bool, signedOut);
         QFETCH(QString, status);
-        signIn();
+        test::signIn(*m_store);
         showView();
         const QString path = m_files->filePath(QStringLiteral("a.wav"));
         QVERIFY(test::synthesiseAudio(path, QStringLiteral("sine=duration=1")));
@@ -288,7 +262,7 @@ private slots:
 
     void failedCardShowsTheError()
     {
-        signIn();
+        test::signIn(*m_store);
         showView();
         test::analysisMode(m_server, "failed", "Decoder crashed at 00:01.");
         const QString path = m_files->filePath(QStringLiteral("a.wav"));
@@ -318,7 +292,7 @@ private slots:
 
     void uploadShowsProgressAndCanStop()
     {
-        signIn();
+        test::signIn(*m_store);
         showView();
         m_server.delay(QStringLiteral("POST /v1/uploads"), 2000);
         const QString path = m_files->filePath(QStringLiteral("long.wav"));
@@ -341,7 +315,7 @@ private slots:
 
     void dropRules()
     {
-        signIn();
+        test::signIn(*m_store);
         showView(false);
         const QString path = m_files->filePath(QStringLiteral("a.wav"));
         QVERIFY(test::synthesiseAudio(path, QStringLiteral("sine=duration=0.5")));
@@ -400,9 +374,6 @@ private slots:
                                 << "chooseFolderPanel"
                                 << "Choose a folder — audio files inside it (including subfolders) are queued."
                                 << QStringList{"album"} << 3;
-        QTest::newRow("cancelled") << "chooseFilesButton"
-                                   << "chooseFilesPanel"
-                                   << "Choose audio files to analyse on the Hoplin VPS." << QStringList() << 0;
     }
     void filePanels()
     {

@@ -15,29 +15,10 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTest>
 
 using namespace hoplin;
-
-namespace {
-
-QStringList appLines(qsizetype from)
-{
-    QStringList result;
-    const QStringList lines = DiagnosticsLogger::shared().bufferSnapshot();
-    for (qsizetype i = from; i < lines.size(); ++i) {
-        if (lines[i].contains("[app] "))
-            result << lines[i].section("[app] ", 1).trimmed();
-    }
-    return result;
-}
-
-qsizetype logMark()
-{
-    return DiagnosticsLogger::shared().bufferSnapshot().size();
-}
-
-} // namespace
 
 class TestMainWindow : public QObject {
     Q_OBJECT
@@ -83,7 +64,6 @@ private slots:
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("line");
-        QTest::newRow("Ctrl+,") << "shortcut" << "show Preferences";
         QTest::newRow("Preferences…") << "preferences" << "show Preferences";
         QTest::newRow("About") << "about" << "show About";
     }
@@ -96,18 +76,43 @@ private slots:
         MainWindow window(store);
         window.show();
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        const qsizetype mark = logMark();
-        if (command == u"shortcut")
-            QTest::keyClick(&window, Qt::Key_Comma, Qt::ControlModifier);
-        else if (command == u"preferences")
+        const qsizetype mark = test::logMark();
+        if (command == u"preferences")
             window.preferencesAction()->trigger();
         else
             window.aboutAction()->trigger();
-        QCOMPARE(appLines(mark), QStringList{line});
+        QCOMPARE(test::logMessages("app", mark), QStringList{line});
         QWidget *shown = command == u"about" ? AboutWindowController::shared().window()
                                              : PreferencesWindowController::shared().window();
         QVERIFY(shown->isVisible());
         shown->close();
+    }
+
+    void shortcutsWorkFromOtherWindows_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("quit");
+        QTest::newRow("Ctrl+Q") << int(Qt::Key_Q) << true;
+        QTest::newRow("Ctrl+,") << int(Qt::Key_Comma) << false;
+    }
+
+    // The menu's shortcuts still work while another of the app's windows is in front.
+    void shortcutsWorkFromOtherWindows()
+    {
+        QFETCH(int, key);
+        QFETCH(bool, quit);
+        SessionStore store;
+        MainWindow window(store);
+        // The signal is enough here; quitting itself has its own test below.
+        QObject::disconnect(window.quitAction(), &QAction::triggered, qApp, nullptr);
+        window.show();
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        QSignalSpy triggered(quit ? window.quitAction() : window.preferencesAction(), &QAction::triggered);
+        QTest::keyClick(&other, Qt::Key(key), Qt::ControlModifier);
+        QCOMPARE(triggered.count(), 1);
     }
 
     void quitGuard_data()

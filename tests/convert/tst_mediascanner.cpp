@@ -37,6 +37,8 @@ private slots:
                                  "kinds/movie.mkv",
                                  "kinds/voice.Opus",
                                  "kinds/name.",
+                                 "dots/take.2.final.wav",
+                                 "dots/take.wav.txt",
                                  "natural/take10.wav",
                                  "natural/Take2.wav",
                                  "natural/take1.wav",
@@ -94,6 +96,10 @@ private slots:
         row("dropped non-media file is not", {"kinds/notes.txt", "kinds/clip"}, {});
         row("media set", {"kinds"}, {"kinds/CLIP.MOV", "kinds/movie.mkv"});
         row("audio set", {"kinds"}, {"kinds/song.ogg", "kinds/voice.Opus"}, true);
+        // The extension is what follows the last dot, in a folder and when dropped alike.
+        row("names with several dots in a folder", {"dots"}, {"dots/take.2.final.wav"}, true);
+        row("names with several dots dropped", {"dots/take.2.final.wav", "dots/take.wav.txt"},
+            {"dots/take.2.final.wav"}, true);
         row("folder and a file inside it give the file once", {"clutter", "clutter/a.wav", "clutter/a.wav"},
             {"clutter/a.wav"});
         row("packages are not entered", {"packages"}, {"packages/plain.folder/d.wav", "packages/e.wav"});

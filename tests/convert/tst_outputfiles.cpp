@@ -16,11 +16,6 @@ class TestOutputFiles : public QObject {
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QString at(const QString &name) const { return m_dir->path() + u'/' + name; }
-    static QByteArray contents(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-    }
     void addMethods()
     {
         QTest::newRow("renameat2") << Method::Automatic;
@@ -105,7 +100,7 @@ private slots:
         QFETCH(OutputFiles::MoveMethod, method);
         test::writeFile(at(".tmp.wav"), "converted");
         QCOMPARE(OutputFiles::moveNoReplace(at(".tmp.wav"), at("out.wav"), method), 0);
-        QCOMPARE(contents(at("out.wav")), QByteArray("converted"));
+        QCOMPARE(test::contents(at("out.wav")), QByteArray("converted"));
         QVERIFY(!QFileInfo::exists(at(".tmp.wav")));
     }
 
@@ -120,8 +115,8 @@ private slots:
         test::writeFile(at(".tmp.wav"), "converted");
         test::writeFile(at("out.wav"), "user's own file");
         QCOMPARE(OutputFiles::moveNoReplace(at(".tmp.wav"), at("out.wav"), method), EEXIST);
-        QCOMPARE(contents(at("out.wav")), QByteArray("user's own file"));
-        QCOMPARE(contents(at(".tmp.wav")), QByteArray("converted"));
+        QCOMPARE(test::contents(at("out.wav")), QByteArray("user's own file"));
+        QCOMPARE(test::contents(at(".tmp.wav")), QByteArray("converted"));
     }
 
     void placeTakesTheNextNumber_data()
@@ -138,9 +133,9 @@ private slots:
         const auto placed =
             OutputFiles::placeOutput(at(".tmp.mp4"), m_dir->path(), "clip_norm", ".mp4", method);
         QCOMPARE(placed.path, at("clip_norm (2).mp4"));
-        QCOMPARE(contents(at("clip_norm.mp4")), QByteArray("zero"));
-        QCOMPARE(contents(at("clip_norm (1).mp4")), QByteArray("one"));
-        QCOMPARE(contents(at("clip_norm (2).mp4")), QByteArray("new"));
+        QCOMPARE(test::contents(at("clip_norm.mp4")), QByteArray("zero"));
+        QCOMPARE(test::contents(at("clip_norm (1).mp4")), QByteArray("one"));
+        QCOMPARE(test::contents(at("clip_norm (2).mp4")), QByteArray("new"));
         QCOMPARE(test::entries(m_dir->path()),
                  (QStringList{"clip_norm (1).mp4", "clip_norm (2).mp4", "clip_norm.mp4"}));
     }
@@ -151,7 +146,7 @@ private slots:
         const auto placed = OutputFiles::placeOutput(at(".tmp.mp4"), at("gone"), "clip", ".mp4");
         QVERIFY(placed.path.isEmpty());
         QCOMPARE(placed.error, QString::fromLocal8Bit(strerror(ENOENT)));
-        QCOMPARE(contents(at(".tmp.mp4")), QByteArray("new"));
+        QCOMPARE(test::contents(at(".tmp.mp4")), QByteArray("new"));
     }
 
     void cleanupRemovesEverythingUnderTheBase()

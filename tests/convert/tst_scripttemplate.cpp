@@ -19,8 +19,8 @@ private slots:
             << "ffmpeg\n-i\r\nx\ry" << QStringList{"ffmpeg", "-i", "x", "y"};
         QTest::newRow("unicode white space separates")
             << QString::fromUtf8("a\u00A0b\u3000c\u2028d\xC2\x85"
-                                 "e\u2009f\u1680g\u202Fh\x0Bi")
-            << QStringList{"a", "b", "c", "d", "e", "f", "g", "h", "i"};
+                                 "e\u2009f\u1680g\u202Fh\x0Bi\u200Aj")
+            << QStringList{"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"};
         QTest::newRow("zero-width characters are not white space")
             << QString::fromUtf8("a\u200Bb c\u180Ed")
             << QStringList{QString::fromUtf8("a\u200Bb"), QString::fromUtf8("c\u180Ed")};
@@ -30,27 +30,21 @@ private slots:
         QTest::newRow("single quotes keep backslashes") << "comment='a\\b'" << QStringList{"comment=a\\b"};
         QTest::newRow("backslash escapes a space") << "ffmpeg x\\ y" << QStringList{"ffmpeg", "x y"};
         QTest::newRow("backslash escapes a quote outside") << "\\\"a\\'" << QStringList{"\"a'"};
-        QTest::newRow("backslash escapes a backslash outside") << "a\\\\b" << QStringList{"a\\b"};
         QTest::newRow("trailing backslash is kept") << "ffmpeg x\\" << QStringList{"ffmpeg", "x\\"};
         QTest::newRow("double-quote escapes")
             << "\"say \\\"hi\\\" \\\\ now\"" << QStringList{"say \"hi\" \\ now"};
-        QTest::newRow("other backslash in double quotes is literal")
-            << "\"a\\b\\n\"" << QStringList{"a\\b\\n"};
         QTest::newRow("backslash ending an open double quote") << "\"abc\\" << QStringList{"abc\\"};
         QTest::newRow("empty quotes make no word") << "ffmpeg '' \"\" x" << QStringList{"ffmpeg", "x"};
-        QTest::newRow("empty quotes inside a word vanish") << "a''b\"\"c" << QStringList{"abc"};
         QTest::newRow("other quote inside quotes is literal")
             << "\"it's\" 'say \"x\"'" << QStringList{"it's", "say \"x\""};
         QTest::newRow("unterminated quote ends the last word")
             << "ffmpeg 'a b" << QStringList{"ffmpeg", "a b"};
         QTest::newRow("line feed inside quotes is kept") << "'a\nb'" << QStringList{"a\nb"};
         QTest::newRow("escaped CR LF is one character") << "a\\\r\nb" << QStringList{"a\r\nb"};
-        QTest::newRow("escaped line feed is kept") << "a\\\nb" << QStringList{"a\nb"};
         QTest::newRow("astral characters")
             << QString::fromUtf8("\U0001F3B5 \\\U0001F3B5x")
             << QStringList{QString::fromUtf8("\U0001F3B5"), QString::fromUtf8("\U0001F3B5x")};
         QTest::newRow("empty") << "" << QStringList{};
-        QTest::newRow("blank") << " \t\r\n " << QStringList{};
     }
     void tokenize()
     {
@@ -83,16 +77,8 @@ private slots:
         QTest::newRow("paths with spaces need no quoting")
             << "ffmpeg -i {input} {output_base}.wav" << in << out
             << QStringList{"-i", "/a/b c.mov", "/out/.hoplin-tmp-X-b c.wav"} << none << "";
-        QTest::newRow("quoted filter stays one argument")
-            << "ffmpeg -af 'volume=0.5, atempo=2' -i {input} {output_base}.wav" << in << out
-            << QStringList{"-af", "volume=0.5, atempo=2", "-i", in, out + ".wav"} << none << "";
-        QTest::newRow("multi-line template")
-            << "ffmpeg\n  -i {input}\r\n  {output_base}.m4a\n"
-            << in << out << QStringList{"-i", in, out + ".m4a"} << none << "";
         QTest::newRow("empty quoted argument is dropped")
             << "ffmpeg -i {input} ''" << in << out << QStringList{"-i", in} << none << "";
-        QTest::newRow("empty double-quoted argument is dropped")
-            << "ffmpeg -i {input} \"\"" << in << out << QStringList{"-i", in} << none << "";
         QTest::newRow("ffmpeg alone") << "ffmpeg" << in << out << QStringList{} << none << "";
         QTest::newRow("quoted ffmpeg is still the word ffmpeg")
             << "'ffmpeg' -i {input}" << in << out << QStringList{"-i", in} << none << "";
@@ -110,14 +96,10 @@ private slots:
             << "/a/it's \"x\".mov" << out << QStringList{"-i", "/a/it's \"x\".mov"} << none << "";
 
         QTest::newRow("empty template") << "" << in << out << QStringList{} << notFFmpeg << notFFmpegText;
-        QTest::newRow("blank template")
-            << " \n\t " << in << out << QStringList{} << notFFmpeg << notFFmpegText;
         QTest::newRow("capitalised FFmpeg")
             << "FFmpeg -i {input}" << in << out << QStringList{} << notFFmpeg << notFFmpegText;
         QTest::newRow("path to ffmpeg")
             << "/usr/bin/ffmpeg -i {input}" << in << out << QStringList{} << notFFmpeg << notFFmpegText;
-        QTest::newRow("starts with an option")
-            << "-i {input} {output_base}.wav" << in << out << QStringList{} << notFFmpeg << notFFmpegText;
         QTest::newRow("other program")
             << "sh -c 'rm -rf ~'" << in << out << QStringList{} << notFFmpeg << notFFmpegText;
 
@@ -126,10 +108,6 @@ private slots:
         QTest::newRow("unmatched closing brace")
             << "ffmpeg -i {input} -af volume=1} {output_base}.wav" << in << out << QStringList{} << unknown
             << unknownText("volume=1}");
-        QTest::newRow("placeholders are case-sensitive")
-            << "ffmpeg -i {INPUT}" << in << out << QStringList{} << unknown << unknownText("{INPUT}");
-        QTest::newRow("half a placeholder")
-            << "ffmpeg -i {input" << in << out << QStringList{} << unknown << unknownText("{input");
         QTest::newRow("brace in the input path names the template word")
             << "ffmpeg -i {input} {output_base}.wav"
             << "/in/{x}.wav" << out << QStringList{} << unknown << unknownText("{input}");
@@ -138,15 +116,11 @@ private slots:
             << unknownText("{output_base}.wav");
         QTest::newRow("brace check comes before the line check")
             << "ffmpeg '{x}\n'" << in << out << QStringList{} << unknown << unknownText("{x}\n");
-        QTest::newRow("first failing word decides: brace")
-            << "ffmpeg {x} 'a\nb'" << in << out << QStringList{} << unknown << unknownText("{x}");
         QTest::newRow("first failing word decides: line feed")
             << "ffmpeg 'a\nb' {x}" << in << out << QStringList{} << control << controlText;
 
         QTest::newRow("line feed inside quotes")
             << "ffmpeg -metadata 'title=a\nb'" << in << out << QStringList{} << control << controlText;
-        QTest::newRow("escaped line feed outside quotes")
-            << "ffmpeg a\\\nb" << in << out << QStringList{} << control << controlText;
         QTest::newRow("carriage return inside quotes")
             << "ffmpeg \"a\rb\"" << in << out << QStringList{} << control << controlText;
         QTest::newRow("line feed in the input path")

@@ -98,23 +98,28 @@ private slots:
     void hostileEntriesAreRefused_data()
     {
         QTest::addColumn<QList<Entry>>("entries");
-        QTest::newRow("dot-dot path") << QList<Entry>{{"../evil", "x"}};
-        QTest::newRow("nested dot-dot") << QList<Entry>{{"a/../../evil", "x"}};
-        QTest::newRow("absolute path") << QList<Entry>{{"/tmp/hoplin-archive-test-evil", "x"}};
-        QTest::newRow("symlink outside") << QList<Entry>{{"link", {}, AE_IFLNK, "../outside"}};
-        QTest::newRow("absolute symlink") << QList<Entry>{{"link", {}, AE_IFLNK, "/etc"}};
-        QTest::newRow("write through a symlink") << QList<Entry>{{"d", {}, AE_IFLNK, "."}, {"d/../../evil", "x"}};
-        QTest::newRow("hard link") << QList<Entry>{{"a", "x"}, {"b", {}, AE_IFREG, "/etc/passwd", true}};
-        QTest::newRow("fifo") << QList<Entry>{{"pipe", {}, AE_IFIFO}};
+        // Our own reason, not libarchive's: it refuses some of these too, and must not be all we rely on.
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("dot-dot path") << QList<Entry>{{"../evil", "x"}} << "entry outside the folder: ../evil";
+        QTest::newRow("nested dot-dot") << QList<Entry>{{"a/../../evil", "x"}} << "entry outside the folder: a/../../evil";
+        QTest::newRow("absolute path") << QList<Entry>{{"/tmp/hoplin-archive-test-evil", "x"}} << "entry outside the folder: /tmp/hoplin-archive-test-evil";
+        QTest::newRow("symlink outside") << QList<Entry>{{"link", {}, AE_IFLNK, "../outside"}} << "link leaving the folder: link";
+        QTest::newRow("absolute symlink") << QList<Entry>{{"link", {}, AE_IFLNK, "/etc"}} << "link leaving the folder: link";
+        QTest::newRow("write through a symlink") << QList<Entry>{{"d", {}, AE_IFLNK, "."}, {"d/../../evil", "x"}} << "entry outside the folder: d/../../evil";
+        QTest::newRow("hard link") << QList<Entry>{{"a", "x"}, {"b", {}, AE_IFREG, "/etc/passwd", true}} << "hard link: b";
+        QTest::newRow("fifo") << QList<Entry>{{"pipe", {}, AE_IFIFO}} << "special file: pipe";
     }
     void hostileEntriesAreRefused()
     {
         QFETCH(QList<Entry>, entries);
+        QFETCH(QString, reason);
         QTemporaryDir dir;
         const QString archive = dir.filePath("a.tar.gz");
         QVERIFY(writeZip(archive, entries, true));
         QDir().mkpath(dir.filePath("box/x"));
-        QVERIFY(!extractArchive(archive, dir.filePath("box/x")).ok);
+        const ExtractResult result = extractArchive(archive, dir.filePath("box/x"));
+        QVERIFY(!result.ok);
+        QCOMPARE(result.error, reason);
         // Nothing landed beside the target folder or at the absolute path.
         QCOMPARE(filesUnder(dir.filePath("box")), filesUnder(dir.filePath("box")).filter(QRegularExpression("^x")));
         QVERIFY(!QFile::exists(dir.filePath("evil")));

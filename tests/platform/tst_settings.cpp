@@ -77,6 +77,7 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QVariant>("expected");
         QTest::newRow("YES") << QStringList{"app", "-hoplinDiag", "YES"} << "hoplinDiag" << QVariant(true);
+        QTest::newRow("padded yes") << QStringList{"app", "-hoplinDiag", " yes\t"} << "hoplinDiag" << QVariant(true);
         QTest::newRow("false") << QStringList{"app", "-autoStartConvert", "false"} << "autoStartConvert"
                                << QVariant(false);
         QTest::newRow("string") << QStringList{"app", "-tab", "analysis"} << "tab" << QVariant("analysis");

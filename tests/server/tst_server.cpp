@@ -1,7 +1,5 @@
 // Drives the real hoplin-server binary over loopback, the way the app and its test fixture do.
-#include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,9 +8,7 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSet>
 #include <QStandardPaths>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -78,11 +74,9 @@ private slots:
     void refreshRejects();
     void logoutEndsOnlyThatSession();
     void expiredAccessTokenNeedsRefresh();
-    void resetForgetsEverything();
 
     void presetsNeedToken_data();
     void presetsNeedToken();
-    void presetsShape();
     void presetCommandsRunInFfmpeg_data();
     void presetCommandsRunInFfmpeg();
 
@@ -90,15 +84,9 @@ private slots:
     void usageRejects_data();
     void usageRejects();
     void cancelJobs();
-    void requestLogAndCounts();
 
     void faultAnswersForCountCalls_data();
     void faultAnswersForCountCalls();
-    void faultDelayStillRunsHandler();
-    void faultCloseDropsConnection();
-    void faultsCanBeCleared();
-    void faultValidation_data();
-    void faultValidation();
 
 private:
     Reply call(const QByteArray &method, const QString &path, const QByteArray &body = {},
@@ -177,7 +165,6 @@ void ServerTest::unknownRoutes_data() {
     QTest::addColumn<QByteArray>("method");
     QTest::addColumn<QString>("path");
     QTest::newRow("get") << QByteArray("GET") << "/v1/nothing";
-    QTest::newRow("post with body") << QByteArray("POST") << "/v1/auth/nothing";
     QTest::newRow("extra segment") << QByteArray("GET") << "/v1/presets/extra";
     QTest::newRow("wrong method") << QByteArray("GET") << "/v1/auth/activate";
     QTest::newRow("empty job id") << QByteArray("POST") << "/v1/jobs//cancel";
@@ -222,15 +209,9 @@ void ServerTest::activate_data() {
         << key(kDemoKey) << QByteArray("application/json; charset=utf-8") << 200 << "demo-client";
     QTest::newRow("unknown key") << key("nope") << ct << 401 << "";
     QTest::newRow("surrounding spaces") << key(" hoplin-demo-key ") << ct << 401 << "";
-    QTest::newRow("trailing newline") << key("hoplin-demo-key\n") << ct << 401 << "";
-    QTest::newRow("case differs") << key("HOPLIN-DEMO-KEY") << ct << 401 << "";
     QTest::newRow("empty key") << key("") << ct << 401 << "";
-    QTest::newRow("missing key") << json({{"installation_label", "box"}}) << ct << 401 << "";
     QTest::newRow("key not a string") << QByteArray(R"({"api_key": 5})") << ct << 400 << "";
-    QTest::newRow("label not a string")
-        << QByteArray(R"({"api_key": "hoplin-demo-key", "installation_label": [1]})") << ct << 400 << "";
     QTest::newRow("malformed") << QByteArray(R"({"api_key": )") << ct << 400 << "";
-    QTest::newRow("array body") << QByteArray("[]") << ct << 400 << "";
     QTest::newRow("empty body") << QByteArray() << ct << 400 << "";
     QTest::newRow("not json content type") << key(kDemoKey) << QByteArray("text/plain") << 415 << "";
 }
@@ -273,7 +254,6 @@ void ServerTest::oversizedBody_data() {
     QTest::addColumn<int>("status");
     QTest::newRow("just under 1 MiB") << 1024 * 1024 - 100 << 200;
     QTest::newRow("just over 1 MiB") << 1024 * 1024 << 413;
-    QTest::newRow("4 MiB") << 4 * 1024 * 1024 << 413;
 }
 
 void ServerTest::oversizedBody() {
@@ -309,10 +289,8 @@ void ServerTest::refreshRejects_data() {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("status");
     QTest::newRow("unknown token") << json({{"refresh_token", "0123456789abcdef0123456789abcdef"}}) << 401;
-    QTest::newRow("missing token") << QByteArray("{}") << 401;
     QTest::newRow("empty token") << json({{"refresh_token", ""}}) << 401;
     QTest::newRow("token not a string") << QByteArray(R"({"refresh_token": 7})") << 400;
-    QTest::newRow("malformed") << QByteArray("{refresh_token}") << 400;
 }
 
 void ServerTest::refreshRejects() {
@@ -352,24 +330,10 @@ void ServerTest::expiredAccessTokenNeedsRefresh() {
         200);
 }
 
-void ServerTest::resetForgetsEverything() {
-    const QByteArray access = activateDemo().value("access_token").toString().toUtf8();
-    call("POST", "/v1/usage/convert",
-         json({{"process_key", "h264-mp4"}, {"file_count", 1}, {"input_bytes", 10}, {"filename", "a.mov"}}),
-         access);
-    call("POST", "/__admin/faults", json({{"route", "GET /health"}, {"status", 500}}));
-    QCOMPARE(call("POST", "/__admin/reset").status, 200);
-
-    QCOMPARE(call("GET", "/v1/presets", {}, access).status, 401);
-    QCOMPARE(call("GET", "/health").status, 200);
-    QCOMPARE(call("GET", "/__admin/usage").array().size(), 0);
-}
-
 void ServerTest::presetsNeedToken_data() {
     QTest::addColumn<QByteArray>("authorization");
     QTest::newRow("no header") << QByteArray();
     QTest::newRow("unknown token") << QByteArray("Bearer 0123456789abcdef0123456789abcdef");
-    QTest::newRow("empty bearer") << QByteArray("Bearer ");
     QTest::newRow("other scheme") << QByteArray("Basic aG9wbGluOmRlbW8=");
 }
 
@@ -377,71 +341,6 @@ void ServerTest::presetsNeedToken() {
     QFETCH(QByteArray, authorization);
     activateDemo();
     QCOMPARE(call("GET", "/v1/presets", {}, {}, "application/json", authorization).status, 401);
-}
-
-void ServerTest::presetsShape() {
-    const Reply reply =
-        call("GET", "/v1/presets", {}, activateDemo().value("access_token").toString().toUtf8());
-    QCOMPARE(reply.status, 200);
-    const QJsonObject payload = reply.object();
-    QVERIFY(payload.value("version").isDouble());
-    QVERIFY(QDateTime::fromString(payload.value("generated_at").toString(), Qt::ISODate).isValid());
-    QVERIFY(payload.value("note").isString());
-
-    QSet<QString> ids, videoEncoders, loudnessTargets;
-    bool audioM4a = false, stereoCapped = false, videoNormalise = false;
-    const QRegularExpression encoder(R"(-c:v (\S+))");
-    const QRegularExpression loudnorm(R"(loudnorm=I=(-\d+):TP=-1\b)");
-    const QJsonArray presets = payload.value("presets").toArray();
-    for (const QJsonValue &value : presets) {
-        const QJsonObject preset = value.toObject();
-        const QString id = preset.value("id").toString();
-        for (const char *field : {"id", "name", "description", "suffix", "output_ext", "kind", "command"})
-            QVERIFY2(preset.value(field).isString(), qPrintable(id + ": " + field));
-        for (const char *field : {"hint", "summary"})
-            QVERIFY2(!preset.contains(field) || preset.value(field).isString(),
-                     qPrintable(id + ": " + field));
-        const QJsonValue channels = preset.value("max_channels");
-        QVERIFY2(channels.isUndefined() || channels.isNull() || (channels.isDouble() && channels.toInt() > 0),
-                 qPrintable(id));
-        QVERIFY2(!ids.contains(id), qPrintable("duplicate id " + id));
-        ids.insert(id);
-
-        const QString kind = preset.value("kind").toString();
-        const QString ext = preset.value("output_ext").toString();
-        const QString command = preset.value("command").toString();
-        QVERIFY2(QStringList({"video", "audio", "normalise"}).contains(kind), qPrintable(id));
-        QVERIFY2(ext.startsWith('.') && ext.size() > 1, qPrintable(id));
-        QVERIFY2(command.startsWith("ffmpeg "), qPrintable(id));
-        QVERIFY2(command.contains("{input}"), qPrintable(id));
-        QVERIFY2(command.contains("{output_base}" + ext), qPrintable(id));
-        QString stripped = command;
-        stripped.remove("{input}").remove("{output_base}");
-        QVERIFY2(!stripped.contains('{') && !stripped.contains('}'), qPrintable(id));
-        if (kind == "normalise") QVERIFY2(id.contains("normalise"), qPrintable(id));
-
-        if (kind == "video" && !command.contains("-c:v copy"))
-            videoEncoders.insert(encoder.match(command).captured(1));
-        if (kind == "audio" && ext == ".m4a" && command.contains("-vn") && command.contains("-b:a 256k"))
-            audioM4a = true;
-        if (kind == "normalise") {
-            const auto match = loudnorm.match(command);
-            QVERIFY2(match.hasMatch(), qPrintable(id));
-            loudnessTargets.insert(match.captured(1));
-            stereoCapped = stereoCapped || channels.toInt() == 2;
-        }
-        if (id == "normalise-video-14lkfs") {
-            QCOMPARE(kind, QStringLiteral("video"));
-            QCOMPARE(ext, QStringLiteral(".mp4"));
-            QVERIFY(command.contains("-c:v copy") && command.contains("loudnorm=I=-14:TP=-1"));
-            videoNormalise = true;
-        }
-    }
-    QVERIFY2(videoEncoders.size() >= 2, "at least two video codecs");
-    QVERIFY(audioM4a);
-    QVERIFY((QSet<QString>{"-14", "-16", "-23"}).subtract(loudnessTargets).isEmpty());
-    QVERIFY(stereoCapped);
-    QVERIFY(videoNormalise);
 }
 
 QString ServerTest::makeInputs() {
@@ -591,14 +490,9 @@ void ServerTest::usageRejects_data() {
     };
     QTest::newRow("no token") << json(good) << false << 401;
     QTest::newRow("missing process_key") << without("process_key") << true << 400;
-    QTest::newRow("missing file_count") << without("file_count") << true << 400;
-    QTest::newRow("missing input_bytes") << without("input_bytes") << true << 400;
-    QTest::newRow("missing filename") << without("filename") << true << 400;
     QTest::newRow("file_count as string") << with("file_count", "1") << true << 400;
     QTest::newRow("file_count fractional") << with("file_count", 1.5) << true << 400;
     QTest::newRow("input_bytes negative") << with("input_bytes", -1) << true << 400;
-    QTest::newRow("input_bytes bool") << with("input_bytes", true) << true << 400;
-    QTest::newRow("filename as number") << with("filename", 3) << true << 400;
     QTest::newRow("malformed") << QByteArray(R"({"process_key": "x",)") << true << 400;
 }
 
@@ -629,38 +523,6 @@ void ServerTest::cancelJobs() {
     }
 }
 
-void ServerTest::requestLogAndCounts() {
-    const QByteArray token = activateDemo().value("access_token").toString().toUtf8();
-    const QByteArray body =
-        json({{"process_key", "h264-mp4"}, {"file_count", 1}, {"input_bytes", 1}, {"filename", "é.mov"}});
-    call("POST", "/v1/usage/convert", body, token);
-    call("GET", "/health");
-    call("GET", "/health");
-    call("GET", "/v1/nothing");
-
-    const QJsonArray requests = call("GET", "/__admin/requests").array();
-    QCOMPARE(requests.size(), 5);
-    const QJsonObject usage = requests.at(1).toObject();
-    QCOMPARE(usage.value("method").toString(), QStringLiteral("POST"));
-    QCOMPARE(usage.value("path").toString(), QStringLiteral("/v1/usage/convert"));
-    QCOMPARE(usage.value("body").toString().toUtf8(), body);
-    QCOMPARE(usage.value("headers").toObject().value("content-type").toString(),
-             QStringLiteral("application/json"));
-    QCOMPARE(usage.value("headers").toObject().value("authorization").toString(),
-             "Bearer " + QString::fromUtf8(token));
-    QVERIFY(QDateTime::fromString(usage.value("time").toString(), Qt::ISODateWithMs).isValid());
-    QCOMPARE(requests.last().toObject().value("path").toString(), QStringLiteral("/v1/nothing"));
-
-    const QJsonObject counts = call("GET", "/__admin/counts").object();
-    QCOMPARE(counts, (QJsonObject{{"POST /v1/auth/activate", 1},
-                                  {"POST /v1/usage/convert", 1},
-                                  {"GET /health", 2},
-                                  {"GET /v1/nothing", 1}}));
-    QCOMPARE(call("DELETE", "/__admin/requests").status, 200);
-    QCOMPARE(call("GET", "/__admin/requests").array().size(), 0);
-    QVERIFY(call("GET", "/__admin/counts").object().isEmpty());
-}
-
 void ServerTest::faultAnswersForCountCalls_data() {
     QTest::addColumn<QString>("route");
     QTest::addColumn<QByteArray>("method");
@@ -673,8 +535,6 @@ void ServerTest::faultAnswersForCountCalls_data() {
                                            << R"({"detail":"maintenance"})" << 2 << 200;
     QTest::newRow("wildcard segment") << "POST /v1/jobs/*/cancel" << QByteArray("POST")
                                       << "/v1/jobs/abc/cancel" << 500 << "boom" << 1 << 404;
-    QTest::newRow("empty body stays empty")
-        << "GET /health" << QByteArray("GET") << "/health" << 502 << "" << 3 << 200;
     QTest::newRow("success status") << "POST /v1/auth/refresh" << QByteArray("POST") << "/v1/auth/refresh"
                                     << 200 << R"({"odd":true})" << 1 << 401;
 }
@@ -699,59 +559,6 @@ void ServerTest::faultAnswersForCountCalls() {
         QCOMPARE(QString::fromUtf8(reply.body), body);
     }
     QCOMPARE(call(method, path, requestBody, token).status, normalStatus);
-    QCOMPARE(call("GET", "/__admin/faults").array().size(), 0);
-}
-
-void ServerTest::faultDelayStillRunsHandler() {
-    const QByteArray token = activateDemo().value("access_token").toString().toUtf8();
-    call("POST", "/__admin/faults", json({{"route", "GET /v1/presets"}, {"delay_ms", 300}}));
-    QElapsedTimer clock;
-    clock.start();
-    const Reply reply = call("GET", "/v1/presets", {}, token);
-    QVERIFY(clock.elapsed() >= 300);
-    QCOMPARE(reply.status, 200);
-    QVERIFY(reply.object().value("presets").isArray());
-}
-
-void ServerTest::faultCloseDropsConnection() {
-    call("POST", "/__admin/faults", json({{"route", "GET /health"}, {"close", true}}));
-    // A raw socket: a client library might silently retry the dropped request.
-    QTcpSocket socket;
-    socket.connectToHost(m_origin.host(), quint16(m_origin.port()));
-    QVERIFY(socket.waitForConnected(10000));
-    socket.write("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    QByteArray received;
-    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(10000))
-        received += socket.readAll();
-    received += socket.readAll();
-    QCOMPARE(socket.state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(received, QByteArray());
-    QCOMPARE(call("GET", "/health").status, 200);
-}
-
-void ServerTest::faultsCanBeCleared() {
-    call("POST", "/__admin/faults", json({{"route", "GET /health"}, {"status", 500}, {"count", 5}}));
-    QCOMPARE(call("GET", "/__admin/faults").array().size(), 1);
-    QCOMPARE(call("DELETE", "/__admin/faults").status, 200);
-    QCOMPARE(call("GET", "/health").status, 200);
-}
-
-void ServerTest::faultValidation_data() {
-    QTest::addColumn<QByteArray>("body");
-    QTest::newRow("no route") << QByteArray(R"({"status": 500})");
-    QTest::newRow("route without method") << QByteArray(R"({"route": "/health", "status": 500})");
-    QTest::newRow("status out of range") << QByteArray(R"({"route": "GET /health", "status": 42})");
-    QTest::newRow("status as string") << QByteArray(R"({"route": "GET /health", "status": "500"})");
-    QTest::newRow("zero count") << QByteArray(R"({"route": "GET /health", "status": 500, "count": 0})");
-    QTest::newRow("negative delay") << QByteArray(R"({"route": "GET /health", "delay_ms": -5})");
-    QTest::newRow("close not bool") << QByteArray(R"({"route": "GET /health", "close": "yes"})");
-    QTest::newRow("does nothing") << QByteArray(R"({"route": "GET /health"})");
-    QTest::newRow("malformed") << QByteArray(R"({"route": )");
-}
-
-void ServerTest::faultValidation() {
-    QFETCH(QByteArray, body);
-    QCOMPARE(call("POST", "/__admin/faults", body).status, 400);
     QCOMPARE(call("GET", "/__admin/faults").array().size(), 0);
 }
 

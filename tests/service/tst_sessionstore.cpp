@@ -23,11 +23,6 @@ class TestSessionStore : public QObject {
 
     test::LocalServer m_server;
 
-    void signIn(SessionStore &store)
-    {
-        test::runTask(store.connect(test::LocalServer::demoKey));
-        QVERIFY(store.state().isConnected());
-    }
     QCoro::Task<bool> report(SessionStore &store, const QString &name)
     {
         return store.reportUsage(store.accessToken(), "h264-mp4", 1, 1000, name);
@@ -81,8 +76,6 @@ private slots:
         QTest::newRow("accepted") << 0 << int(ConnectionState::Kind::Connected) << "" << false << true;
         QTest::newRow("403 rejects") << 403 << int(ConnectionState::Kind::Failed)
                                      << "The server rejected this session — check your client key." << false << false;
-        QTest::newRow("401 rejects") << 401 << int(ConnectionState::Kind::Failed)
-                                     << "The server rejected this session — check your client key." << false << false;
         QTest::newRow("500 connects without scripts")
             << 500 << int(ConnectionState::Kind::Connected) << "" << true << false;
     }
@@ -126,7 +119,7 @@ private slots:
     void signOutLogsOutOnTheService()
     {
         SessionStore store;
-        signIn(store);
+        test::signIn(store);
         const QString token = store.accessToken();
         test::runTask(store.signOut());
         QCOMPARE(store.state(), ConnectionState::disconnected());
@@ -137,7 +130,7 @@ private slots:
     void concurrentRejectedReportsShareOneRefresh()
     {
         SessionStore store;
-        signIn(store);
+        test::signIn(store);
         const QString firstToken = store.accessToken();
         m_server.expireTokens();
         m_server.delay("POST /v1/auth/refresh", 300);
@@ -159,7 +152,7 @@ private slots:
     void failedRefreshSignsOutAndQueues()
     {
         SessionStore store;
-        signIn(store);
+        test::signIn(store);
         m_server.expireTokens();
         m_server.fault("POST /v1/auth/refresh", 500);
         QVERIFY(!test::runTask(report(store, "a.mov")));
@@ -170,7 +163,7 @@ private slots:
     void identicalFailuresQueueOnce()
     {
         SessionStore store;
-        signIn(store);
+        test::signIn(store);
         m_server.fault(kRoute, 500, {}, 2);
         QVERIFY(!test::runTask(report(store, "same.mov")));
         QVERIFY(!test::runTask(report(store, "same.mov")));
@@ -184,7 +177,7 @@ private slots:
     void reportQueuedDuringRetryPassSurvives()
     {
         SessionStore store;
-        signIn(store);
+        test::signIn(store);
         m_server.fault(kRoute, 500);
         QVERIFY(!test::runTask(report(store, "first.mov")));
         QCOMPARE(store.pendingUsageCount(), 1);
@@ -208,7 +201,7 @@ private slots:
     void usageBodyCarriesTheFields()
     {
         SessionStore store;
-        signIn(store);
+        test::signIn(store);
         QVERIFY(test::runTask(store.reportUsage(store.accessToken(), "normalise-14", 1, 5000000000, "große clip.mov")));
         const QJsonObject usage = m_server.usage().first().toObject();
         QCOMPARE(usage.value("process_key").toString(), QStringLiteral("normalise-14"));
@@ -221,7 +214,7 @@ private slots:
     {
         SessionStore store;
         QVERIFY(!store.webSessionPayload());
-        signIn(store);
+        test::signIn(store);
         const QJsonObject payload = QJsonDocument::fromJson(store.webSessionPayload()->toUtf8()).object();
         QCOMPARE(payload.keys(), QStringList({"access_token", "client_id", "installation_id", "refresh_token"}));
         QCOMPARE(payload.value("access_token").toString(), store.accessToken());
@@ -231,10 +224,8 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("parsed");
-        QTest::newRow("blank") << " \n " << false;
         QTest::newRow("not an object") << "[1]" << false;
         QTest::newRow("no tokens") << R"({"client_id":"c"})" << false;
-        QTest::newRow("tokens not strings") << R"({"access_token":1,"refresh_token":null})" << false;
         QTest::newRow("refresh token only") << R"({"refresh_token":"r"})" << true;
         QTest::newRow("full") << R"({"access_token":"a","refresh_token":"r","client_id":"c","session_id":"s"})" << true;
     }
@@ -255,11 +246,8 @@ private slots:
         QTest::addColumn<bool>("signedInAfter");
         QTest::newRow("removed: our session") << "removed-ours" << true << false;
         QTest::newRow("removed: another session") << "removed-other" << true << true;
-        QTest::newRow("removed without previous") << "removed-nothing" << true << true;
         QTest::newRow("null while signed in") << "null" << true << false;
-        QTest::newRow("null while signed out") << "null" << false << false;
         QTest::newRow("not a string") << "number" << true << true;
-        QTest::newRow("empty string") << "empty" << true << true;
         QTest::newRow("object without envelope keys") << "bare-object" << true << false;
         QTest::newRow("new session from the page") << "new-session" << false << true;
         QTest::newRow("rejected session from the page") << "bad-session" << false << false;
@@ -271,7 +259,7 @@ private slots:
         QFETCH(bool, signedInAfter);
         SessionStore store;
         if (signedInBefore)
-            signIn(store);
+            test::signIn(store);
         const Session other{"other-access", "other-refresh", "i", "c", ""};
         QVariant body;
         if (kind == "removed-ours") {

@@ -1,12 +1,14 @@
 #include "TestSupport.h"
 
 #include "diagnostics/DiagnosticsLogger.h"
+#include "service/SessionStore.h"
 
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QStandardPaths>
+#include <QTest>
 #include <cstdlib>
 
 namespace hoplin::test {
@@ -37,15 +39,27 @@ QString testHome()
     return g_home;
 }
 
-QStringList logMessages(const QString &category)
+QStringList logMessages(const QString &category, qsizetype from)
 {
     const QString marker = QLatin1Char('[') + category + QLatin1String("] ");
+    const QStringList lines = DiagnosticsLogger::shared().bufferSnapshot();
     QStringList messages;
-    for (const QString &line : DiagnosticsLogger::shared().bufferSnapshot()) {
-        if (line.contains(marker))
-            messages << line.section(marker, 1).trimmed();
+    for (qsizetype i = from; i < lines.size(); ++i) {
+        if (lines[i].contains(marker))
+            messages << lines[i].section(marker, 1).trimmed();
     }
     return messages;
+}
+
+qsizetype logMark()
+{
+    return DiagnosticsLogger::shared().bufferSnapshot().size();
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
 }
 
 QJsonValue HttpResult::json() const
@@ -185,6 +199,12 @@ QJsonArray LocalServer::usage()
 QJsonArray LocalServer::cancels()
 {
     return admin("GET", QStringLiteral("cancels")).toArray();
+}
+
+void signIn(SessionStore &store)
+{
+    runTask(store.connect(LocalServer::demoKey));
+    QVERIFY(store.state().isConnected());
 }
 
 } // namespace hoplin::test

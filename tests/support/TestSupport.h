@@ -17,6 +17,10 @@
 #include <optional>
 #include <stdexcept>
 
+namespace hoplin {
+class SessionStore;
+}
+
 namespace hoplin::test {
 
 // Points HOME and the XDG folders at a fresh temporary directory for the whole test process, so
@@ -25,8 +29,14 @@ namespace hoplin::test {
 QString isolateHome();
 QString testHome();
 
-// The messages the diagnostics log holds under `category`, oldest first, without time stamps.
-QStringList logMessages(const QString &category);
+// The messages the diagnostics log holds under `category`, oldest first, without time stamps;
+// with `from` (a logMark() taken earlier) only those logged since.
+QStringList logMessages(const QString &category, qsizetype from = 0);
+// How many lines the diagnostics log holds now: a mark for logMessages.
+qsizetype logMark();
+
+// A file's bytes, or "(missing)" when it cannot be read, so a comparison names what went wrong.
+QByteArray contents(const QString &path);
 
 class TestTimeout : public std::runtime_error {
 public:
@@ -141,6 +151,9 @@ private:
     std::unique_ptr<QProcess> m_process;
     QUrl m_url;
 };
+
+// Signs `store` in with the demo key of the server its base URL names; fails the test otherwise.
+void signIn(SessionStore &store);
 
 } // namespace hoplin::test
 

@@ -46,7 +46,6 @@ private slots:
         QTest::newRow("Cinema shown, both registered") << false << true << true << "cinema";
         QTest::newRow("Cinema shown, only Correction registered") << false << true << false << "";
         QTest::newRow("nothing registered, Correction shown") << true << false << false << "";
-        QTest::newRow("nothing registered, Cinema shown") << false << false << false << "";
     }
 
     void routeChoosesTheTab()
