@@ -6,6 +6,7 @@
 #include "TabButton.h"
 #include "ui/Theme.h"
 #include "analysis/ui/AnalysisView.h"
+#include "convert/Preferences.h"
 #include "convert/ui/ConvertPage.h"
 #include "Application.h"
 #include "diagnostics/DiagnosticsLogger.h"
@@ -278,7 +279,19 @@ void RootView::showEvent(QShowEvent *event)
         return;
     syncDropRouter(m_selected);
     fetchServerBuild();
+    signInFromLaunchSwitch();
     emit appeared();
+}
+
+void RootView::signInFromLaunchSwitch()
+{
+    // The one place that honours "connectKey"; the pages only watch the connection.
+    if (m_launchSignInDone)
+        return;
+    m_launchSignInDone = true;
+    const QString key = Settings::shared().string(QString::fromLatin1(keys::connectKey));
+    if (!Preferences::trimSpacesAndTabs(key).isEmpty())
+        detach(m_store.connect(key), QStringLiteral("session"), QStringLiteral("connectKey sign-in"));
 }
 
 void RootView::updateConnection()

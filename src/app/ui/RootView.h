@@ -73,6 +73,7 @@ private:
     void togglePopover();
     void signIn();
     void signOut();
+    void signInFromLaunchSwitch();
     QCoro::Task<> runSignIn(QString key);
     void fetchServerBuild();
     QCoro::Task<> runFetchServerBuild();
@@ -82,6 +83,7 @@ private:
     const bool m_webTabs;
     AppTab m_selected;
     std::optional<QString> m_serverBuild;
+    bool m_launchSignInDone = false;
 
     QButtonGroup *m_tabs = nullptr;
     QBoxLayout *m_barLayout = nullptr;

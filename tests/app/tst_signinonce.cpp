@@ -1,0 +1,88 @@
+#include "TestSupport.h"
+#include "app/ui/ConnectionPill.h"
+#include "app/ui/RootView.h"
+#include "diagnostics/DiagnosticsLogger.h"
+#include "platform/Settings.h"
+#include "service/SessionStore.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QTest>
+
+using namespace hoplin;
+using test::LocalServer;
+
+// However a sign-in is asked for (Return pressed again and again, the launch switch seen by
+// every page), the service sees one activation.
+class TestSignInOnce : public QObject {
+    Q_OBJECT
+
+    LocalServer m_server;
+    std::unique_ptr<SessionStore> m_store;
+
+    static int connectRequests()
+    {
+        return int(test::logMessages(QStringLiteral("session")).count(QStringLiteral("connect requested")));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_server.start());
+        Settings::shared().setValue(keys::hoplinDiag, true);
+        DiagnosticsLogger::shared().startIfEnabled();
+    }
+    void init()
+    {
+        Settings::shared().setValue(keys::baseURL, m_server.url().toString());
+        Settings::shared().setValue(keys::skipWebTabs, true);
+        Settings::shared().remove(keys::connectKey);
+        m_server.reset();
+        m_store = std::make_unique<SessionStore>();
+    }
+    void cleanup() { m_store.reset(); }
+
+    void quickReturnsMakeOneActivation_data()
+    {
+        QTest::addColumn<bool>("editKeyMeanwhile");
+        QTest::newRow("same key") << false;
+        QTest::newRow("key edited between Returns") << true;
+    }
+    void quickReturnsMakeOneActivation()
+    {
+        QFETCH(bool, editKeyMeanwhile);
+        RootView view(*m_store);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QTest::mouseClick(view.findChild<ConnectionPill *>("connectionPill"), Qt::LeftButton);
+        QTRY_VERIFY(view.isSignInShown());
+
+        m_server.delay(QStringLiteral("POST /v1/auth/activate"), 500);
+        auto *field = view.findChild<QLineEdit *>("clientKeyField");
+        QTest::keyClicks(field, QString::fromLatin1(LocalServer::demoKey));
+        for (int press = 0; press < 3; ++press) {
+            if (editKeyMeanwhile && press > 0)
+                QTest::keyClicks(field, QStringLiteral("x"));
+            QTest::keyClick(field, Qt::Key_Return);
+        }
+        QTRY_VERIFY(m_store->state().isConnected());
+        QTest::qWait(100);
+        QCOMPARE(m_server.count(QStringLiteral("POST /v1/auth/activate")), 1);
+    }
+
+    void launchSwitchSignsInOnce()
+    {
+        const int before = connectRequests();
+        Settings::shared().setValue(keys::connectKey, LocalServer::demoKey);
+        RootView view(*m_store);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QTRY_VERIFY(m_store->state().isConnected());
+        QTest::qWait(200);
+        QCOMPARE(connectRequests() - before, 1);
+        QCOMPARE(m_server.count(QStringLiteral("POST /v1/auth/activate")), 1);
+    }
+};
+
+HOPLIN_GUI_TEST_MAIN(TestSignInOnce)
+#include "tst_signinonce.moc"
