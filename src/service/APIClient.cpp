@@ -202,7 +202,8 @@ QString bodyText(const QByteArray &body)
 QNetworkReply *startRequest(const QString &path, const QByteArray &method, const std::optional<QByteArray> &body,
                             const QString &bearer)
 {
-    QNetworkReply *reply = network().sendCustomRequest(makeRequest(endpoint(path), bearer), method, body.value_or(QByteArray()));
+    QNetworkReply *reply =
+        network().sendCustomRequest(makeRequest(endpoint(path), bearer), method, body.value_or(QByteArray()));
     guardRedirects(reply);
     return reply;
 }
