@@ -189,7 +189,16 @@ APIResponse replyAnswer(QNetworkReply *reply, const std::optional<QString> &canc
     }
     if (!status.isValid())
         throw APIError::noData();
-    return APIResponse{reply->readAll(), status.toInt()};
+    APIResponse response{reply->readAll(), status.toInt()};
+    // An error status can hide the early close behind its own error code: the promised length
+    // tells. (A compressed body is measured after decompression, so only a plain one is checked.)
+    const QVariant promised = reply->header(QNetworkRequest::ContentLengthHeader);
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (promised.isValid() && (encoding.isEmpty() || encoding == "identity") &&
+        response.body.size() < promised.toLongLong())
+        throw TransportError(int(QNetworkReply::RemoteHostClosedError),
+                             QStringLiteral("The connection closed before the whole answer arrived."));
+    return response;
 }
 
 QString bodyText(const QByteArray &body)
