@@ -56,10 +56,18 @@ void registerAuthRoutes(httplib::Server &server, ServerState &state) {
 
     addRoute(server, state, "POST", "/v1/auth/logout",
              [&state](const httplib::Request &req, httplib::Response &res, const std::string &body) {
-                 // The bearer identifies the session; the refresh token in the body is accepted
-                 // but not needed, since the whole session goes.
-                 if (!body.empty() && !jsonBody(req, res, body)) return;
-                 if (!state.logout(bearerToken(req))) {
+                 // The bearer or the body's refresh token identifies the session; the whole
+                 // session goes, with all its tokens.
+                 std::string refreshToken;
+                 if (!body.empty()) {
+                     const auto object = jsonBody(req, res, body);
+                     if (!object) return;
+                     if (stringField(*object, "refresh_token", refreshToken) == FieldState::WrongType) {
+                         sendDetail(res, 400, "\"refresh_token\" must be a string.");
+                         return;
+                     }
+                 }
+                 if (!state.logout(bearerToken(req), refreshToken)) {
                      res.set_header("WWW-Authenticate", "Bearer");
                      sendDetail(res, 401, "Invalid or expired token.");
                      return;

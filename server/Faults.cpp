@@ -104,6 +104,26 @@ std::variant<Fault, std::string> parseFault(const QJsonObject &object) {
         fault.close = close.toBool();
     }
 
+    if (object.contains(QStringLiteral("cut_after"))) {
+        const auto cut = integral(object.value(QStringLiteral("cut_after")));
+        if (!cut || *cut < 0) return std::string("\"cut_after\" must be a non-negative integer.");
+        fault.cutAfter = *cut;
+    }
+    if (object.contains(QStringLiteral("stall_ms"))) {
+        const auto stall = integral(object.value(QStringLiteral("stall_ms")));
+        if (!stall || *stall < 0 || *stall > kMaxDelayMs)
+            return std::string("\"stall_ms\" must be an integer between 0 and 120000.");
+        fault.stallMs = static_cast<int>(*stall);
+    }
+    const QJsonValue location = object.value(QStringLiteral("location"));
+    if (!location.isUndefined() && !location.isNull()) {
+        if (!location.isString()) return std::string("\"location\" must be a string.");
+        fault.location = location.toString().toStdString();
+    }
+    if ((fault.cutAfter || fault.stallMs > 0 || !fault.location.empty()) && !fault.status)
+        return std::string("\"cut_after\", \"stall_ms\" and \"location\" need a \"status\".");
+    if (fault.stallMs > 0 && !fault.cutAfter) fault.cutAfter = 0;
+
     if (!fault.answers() && fault.delayMs == 0)
         return std::string("A fault needs at least one of \"status\", \"delay_ms\" or \"close\".");
     return fault;
@@ -118,8 +138,11 @@ QJsonObject Fault::toJson() const {
         {QStringLiteral("delay_ms"), delayMs},
         {QStringLiteral("count"), remaining},
         {QStringLiteral("close"), close},
+        {QStringLiteral("stall_ms"), stallMs},
+        {QStringLiteral("location"), QString::fromStdString(location)},
     };
     object.insert(QStringLiteral("status"), status ? QJsonValue(*status) : QJsonValue(QJsonValue::Null));
+    object.insert(QStringLiteral("cut_after"), cutAfter ? QJsonValue(*cutAfter) : QJsonValue(QJsonValue::Null));
     return object;
 }
 

@@ -21,6 +21,12 @@ struct Fault {
     int delayMs = 0;
     int remaining = 1;
     bool close = false;
+    // With a status: the headers promise the whole body, only the first `cutAfter` bytes follow,
+    // then the connection waits `stallMs` and ends (a transfer broken or stalled mid-body).
+    std::optional<qint64> cutAfter;
+    int stallMs = 0;
+    // With a status: the "Location" header, for redirects.
+    std::string location;
 
     bool answers() const { return status.has_value() || close; }
     QJsonObject toJson() const;

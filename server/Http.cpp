@@ -1,6 +1,7 @@
 #include "Http.h"
 
 #include <QJsonDocument>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <chrono>
@@ -140,6 +141,25 @@ bool applyFault(ServerState &state, const httplib::Request &req, httplib::Respon
     }
     if (!fault->status) return false;
     res.status = *fault->status;
+    if (!fault->location.empty()) res.set_header("Location", fault->location);
+    if (fault->cutAfter) {
+        // The length of the whole body goes out with the headers; the provider then sends the
+        // first bytes only and fails, which ends the connection.
+        const std::string body = fault->body;
+        const std::size_t sent = std::min<std::size_t>(body.size(), std::size_t(*fault->cutAfter));
+        const int stallMs = fault->stallMs;
+        res.set_content_provider(
+            body.size(), fault->contentType.empty() ? "text/plain" : fault->contentType,
+            [body, sent, stallMs](std::size_t offset, std::size_t, httplib::DataSink &sink) {
+                if (offset < sent) {
+                    sink.write(body.data() + offset, sent - offset);
+                    return true;
+                }
+                if (stallMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+                return false;
+            });
+        return true;
+    }
     if (!fault->body.empty() || !fault->contentType.empty()) res.set_content(fault->body, fault->contentType);
     return true;
 }

@@ -101,12 +101,21 @@ std::optional<std::string> ServerState::clientForAccessToken(const std::string &
     return m_sessions.at(it->second).clientId;
 }
 
-bool ServerState::logout(const std::string &accessToken) {
+bool ServerState::logout(const std::string &accessToken, const std::string &refreshToken) {
     std::lock_guard lock(m_mutex);
-    auto it = m_accessTokens.find(accessToken);
-    if (it == m_accessTokens.end()) return false;
-    dropSession(it->second);
-    return true;
+    // Either token proves the session; both die with it, so an expired access token cannot leave
+    // the refresh token able to buy a new session.
+    auto access = m_accessTokens.find(accessToken);
+    if (access != m_accessTokens.end()) {
+        dropSession(access->second);
+        return true;
+    }
+    auto refresh = m_refreshTokens.find(refreshToken);
+    if (refresh != m_refreshTokens.end()) {
+        dropSession(refresh->second);
+        return true;
+    }
+    return false;
 }
 
 int ServerState::expireAccessTokens() {

@@ -71,7 +71,8 @@ public:
     std::optional<IssuedSession> activate(const std::string &apiKey, const std::string &installationLabel);
     std::optional<IssuedSession> refresh(const std::string &refreshToken);
     std::optional<std::string> clientForAccessToken(const std::string &accessToken) const;
-    bool logout(const std::string &accessToken);
+    // Ends the session either token belongs to; false when neither is known.
+    bool logout(const std::string &accessToken, const std::string &refreshToken);
     int expireAccessTokens();
 
     // Usage and jobs

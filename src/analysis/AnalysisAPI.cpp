@@ -1,12 +1,10 @@
 #include "AnalysisAPI.h"
 
-#include "diagnostics/DiagnosticsLogger.h"
 #include "service/Json.h"
 
 #include <QCoro/QCoroNetworkReply>
 #include <QCoro/QCoroTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -42,7 +40,7 @@ void CallControl::hold(QNetworkReply *reply)
 
 TransportError CallControl::cancelled()
 {
-    return TransportError(int(QNetworkReply::OperationCanceledError), QStringLiteral("The operation was cancelled."));
+    return APIClient::cancelledError();
 }
 
 namespace Multipart {
@@ -137,50 +135,22 @@ namespace APIClient {
 
 namespace {
 
-void apiLog(const QString &message)
-{
-    DiagnosticsLogger::shared().log(QStringLiteral("api"), message);
-}
-
 // APIClient::request with one addition: the reply is held by `control`, so the caller can abort
-// it. Same conventions, same log line.
+// it. Same conventions, same judgement, same log line.
 QCoro::Task<APIResponse> send(QString path, QByteArray method, std::optional<QByteArray> body, QString bearer,
                               CallControlPtr control)
 {
     if (control)
         control->check();
-    const QString methodName = QString::fromLatin1(method);
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QNetworkReply *reply =
-        network().sendCustomRequest(makeRequest(endpoint(path), bearer), method, body.value_or(QByteArray()));
+    QNetworkReply *reply = startRequest(path, method, body, bearer);
     if (control)
         control->hold(reply);
-    co_await qCoro(reply).waitForFinished(std::chrono::milliseconds(-1));
-    reply->deleteLater();
-    if (control)
-        control->release();
-
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid()) {
-        if (control && control->isAborted()) {
-            apiLog(QStringLiteral("%1 %2 cancelled").arg(methodName, path));
-            throw CallControl::cancelled();
-        }
-        if (reply->error() == QNetworkReply::NoError) {
-            apiLog(QStringLiteral("%1 %2 ERROR %3").arg(methodName, path, APIError::noData().description()));
-            throw APIError::noData();
-        }
-        QString description = reply->errorString();
-        if (reply->error() == QNetworkReply::OperationCanceledError &&
-            elapsed.elapsed() >= requestTimeout().count() - 50)
-            description = QStringLiteral("The request timed out.");
-        apiLog(QStringLiteral("%1 %2 ERROR %3").arg(methodName, path, description));
-        throw TransportError(int(reply->error()), description);
-    }
-    APIResponse response{reply->readAll(), status.toInt()};
-    apiLog(QStringLiteral("%1 %2 -> %3 in %4ms").arg(methodName, path, QString::number(response.status), QString::number(elapsed.elapsed())));
-    co_return response;
+    auto finishing = finishRequest(reply, path, method, [control] { return control && control->isAborted(); });
+    const auto releaseReply = qScopeGuard([control] {
+        if (control)
+            control->release();
+    });
+    co_return co_await std::move(finishing);
 }
 
 // The string under `key` of a JSON object body, if there is one.
@@ -242,6 +212,7 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
     request.setTransferTimeout(int(std::chrono::milliseconds(uploadStallTimeout).count()));
     // A QFile body is streamed from disk; the reply owns it from here on.
     QNetworkReply *reply = network().post(request, body);
+    guardRedirects(reply);
     body->setParent(reply);
     control->hold(reply);
     if (progress)
@@ -251,21 +222,13 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
     reply->deleteLater();
     control->release();
 
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid()) {
-        if (control->isAborted())
-            throw CallControl::cancelled();
-        if (reply->error() == QNetworkReply::NoError)
-            throw APIError::noData();
-        // Nobody aborted it, so the stall time-out did.
-        if (reply->error() == QNetworkReply::OperationCanceledError)
-            throw TransportError(int(reply->error()), QStringLiteral("The upload timed out."));
-        throw TransportError(int(reply->error()), reply->errorString());
-    }
-    const QByteArray answer = reply->readAll();
-    if (status.toInt() != 200)
-        throw APIError::badStatus(status.toInt(), bodyText(answer));
-    const auto uploadID = stringMember(answer, QStringLiteral("upload_id"));
+    if (reply->error() != QNetworkReply::NoError && control->isAborted())
+        throw CallControl::cancelled();
+    // Nobody aborted it, so a cancellation is the stall time-out.
+    const APIResponse answer = replyAnswer(reply, QStringLiteral("The upload timed out."));
+    if (answer.status != 200)
+        throw APIError::badStatus(answer.status, bodyText(answer.body));
+    const auto uploadID = stringMember(answer.body, QStringLiteral("upload_id"));
     if (!uploadID)
         throw APIError::decoding(QStringLiteral("Upload response missing upload_id."));
     co_return *uploadID;

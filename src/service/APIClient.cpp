@@ -47,6 +47,33 @@ namespace {
 
 std::atomic<qint64> g_timeoutMs{60000};
 
+constexpr auto kRefusedRedirect = "hoplinRefusedRedirect";
+
+int defaultPort(const QString &scheme)
+{
+    return scheme == u"https" ? 443 : scheme == u"http" ? 80 : -1;
+}
+
+bool sameOrigin(const QUrl &a, const QUrl &b)
+{
+    const QString scheme = a.scheme().toLower();
+    return scheme == b.scheme().toLower() && a.host().toLower() == b.host().toLower() &&
+           a.port(defaultPort(scheme)) == b.port(defaultPort(scheme));
+}
+
+// Qt turns an HTTP status of 400 or more into one of these errors although the answer arrived
+// whole; every other error means the transfer itself failed.
+bool isStatusError(QNetworkReply::NetworkError error, int status)
+{
+    if (status < 400)
+        return false;
+    const int code = int(error);
+    return (code >= QNetworkReply::ContentAccessDenied && code <= QNetworkReply::UnknownContentError) ||
+           (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError) ||
+           error == QNetworkReply::ProtocolInvalidOperationError ||
+           (status == 407 && error == QNetworkReply::ProxyAuthenticationRequiredError);
+}
+
 void apiLog(const QString &message)
 {
     DiagnosticsLogger::shared().log(QStringLiteral("api"), message);
@@ -130,7 +157,48 @@ QNetworkRequest makeRequest(const QUrl &url, const QString &bearer)
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     if (!bearer.isNull())
         request.setRawHeader("Authorization", "Bearer " + bearer.toUtf8());
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
     return request;
+}
+
+void guardRedirects(QNetworkReply *reply)
+{
+    QObject::connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl &target) {
+        if (sameOrigin(target, reply->request().url())) {
+            emit reply->redirectAllowed();
+            return;
+        }
+        reply->setProperty(kRefusedRedirect, target);
+        reply->abort();
+    });
+}
+
+APIResponse replyAnswer(QNetworkReply *reply, const std::optional<QString> &cancelText)
+{
+    const QUrl refused = reply->property(kRefusedRedirect).toUrl();
+    if (!refused.isEmpty())
+        throw TransportError(int(QNetworkReply::InsecureRedirectError),
+                             QStringLiteral("Refused a redirect to another origin: %1")
+                                 .arg(refused.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error != QNetworkReply::NoError && !(status.isValid() && isStatusError(error, status.toInt()))) {
+        const QString description =
+            error == QNetworkReply::OperationCanceledError && cancelText ? *cancelText : reply->errorString();
+        throw TransportError(int(error), description);
+    }
+    if (!status.isValid())
+        throw APIError::noData();
+    APIResponse response{reply->readAll(), status.toInt()};
+    // An error status can hide the early close behind its own error code: the promised length
+    // tells. (A compressed body is measured after decompression, so only a plain one is checked.)
+    const QVariant promised = reply->header(QNetworkRequest::ContentLengthHeader);
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (promised.isValid() && (encoding.isEmpty() || encoding == "identity") &&
+        response.body.size() < promised.toLongLong())
+        throw TransportError(int(QNetworkReply::RemoteHostClosedError),
+                             QStringLiteral("The connection closed before the whole answer arrived."));
+    return response;
 }
 
 QString bodyText(const QByteArray &body)
@@ -140,36 +208,52 @@ QString bodyText(const QByteArray &body)
     return decoder.hasError() ? QString() : text;
 }
 
-QCoro::Task<APIResponse> request(QString path, QByteArray method, std::optional<QByteArray> body, QString bearer)
+QNetworkReply *startRequest(const QString &path, const QByteArray &method, const std::optional<QByteArray> &body,
+                            const QString &bearer)
 {
-    const QNetworkRequest networkRequest = makeRequest(endpoint(path), bearer);
-    const QString methodName = QString::fromLatin1(method);
+    QNetworkReply *reply =
+        network().sendCustomRequest(makeRequest(endpoint(path), bearer), method, body.value_or(QByteArray()));
+    guardRedirects(reply);
+    return reply;
+}
 
+TransportError cancelledError()
+{
+    return TransportError(int(QNetworkReply::OperationCanceledError), QStringLiteral("The operation was cancelled."));
+}
+
+QCoro::Task<APIResponse> finishRequest(QNetworkReply *reply, QString path, QByteArray method,
+                                       std::function<bool()> cancelled)
+{
+    const QString methodName = QString::fromLatin1(method);
     QElapsedTimer elapsed;
     elapsed.start();
-    QNetworkReply *reply = network().sendCustomRequest(networkRequest, method, body.value_or(QByteArray()));
-    co_await qCoro(reply).waitForFinished();
+    // The request's own transfer time-out ends it; QCoro's default wait would give up at 30 s.
+    co_await qCoro(reply).waitForFinished(std::chrono::milliseconds(-1));
     reply->deleteLater();
-
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid()) {
-        if (reply->error() == QNetworkReply::NoError) {
-            const APIError error = APIError::noData();
-            apiLog(QStringLiteral("%1 %2 ERROR %3").arg(methodName, path, error.description()));
-            throw error;
-        }
-        QString description = reply->errorString();
-        // A transfer time-out surfaces as a plain cancellation; say what happened.
-        if (reply->error() == QNetworkReply::OperationCanceledError && elapsed.elapsed() >= g_timeoutMs.load() - 50)
-            description = QStringLiteral("The request timed out.");
-        apiLog(QStringLiteral("%1 %2 ERROR %3").arg(methodName, path, description));
-        throw TransportError(int(reply->error()), description);
-    }
-
     const qint64 milliseconds = elapsed.nsecsElapsed() / 1000000;
-    APIResponse response{reply->readAll(), status.toInt()};
-    apiLog(QStringLiteral("%1 %2 -> %3 in %4ms").arg(methodName, path, QString::number(response.status), QString::number(milliseconds)));
-    co_return response;
+    if (reply->error() != QNetworkReply::NoError && cancelled && cancelled()) {
+        apiLog(QStringLiteral("%1 %2 cancelled").arg(methodName, path));
+        throw cancelledError();
+    }
+    try {
+        // Inactivity for the whole time-out surfaces as a plain cancellation; say what happened.
+        const bool timedOut = milliseconds >= g_timeoutMs.load() - 50;
+        APIResponse response =
+            replyAnswer(reply, timedOut ? std::optional(QStringLiteral("The request timed out.")) : std::nullopt);
+        apiLog(QStringLiteral("%1 %2 -> %3 in %4ms").arg(methodName, path, QString::number(response.status), QString::number(milliseconds)));
+        co_return response;
+    } catch (const Error &error) {
+        apiLog(QStringLiteral("%1 %2 ERROR %3").arg(methodName, path, error.description()));
+        throw;
+    }
+}
+
+QCoro::Task<APIResponse> request(QString path, QByteArray method, std::optional<QByteArray> body, QString bearer)
+{
+    QNetworkReply *reply = startRequest(path, method, body, bearer);
+    auto finishing = finishRequest(reply, path, method);
+    co_return co_await std::move(finishing);
 }
 
 QCoro::Task<Session> activate(QString apiKey)

@@ -9,9 +9,11 @@
 #include <QString>
 #include <QUrl>
 #include <chrono>
+#include <functional>
 #include <optional>
 
 class QNetworkAccessManager;
+class QNetworkReply;
 
 namespace hoplin {
 
@@ -53,11 +55,32 @@ QUrl baseURL();
 QUrl endpoint(const QString &path);
 
 // A request carrying the service's conventions: JSON content type, optional bearer token, the
-// request time-out, HTTP/1.1 only.
+// request time-out, HTTP/1.1 only, redirects left to guardRedirects().
 QNetworkRequest makeRequest(const QUrl &url, const QString &bearer = {});
 
+// Lets `reply` (made from makeRequest) follow a redirect only within the origin it was sent to,
+// so a bearer token never reaches another host. A redirect elsewhere ends the reply, and
+// replyAnswer() names it.
+void guardRedirects(QNetworkReply *reply);
+
+// The one judgement of a finished reply. An HTTP answer is returned whatever its status. A reply
+// that ended with a network error is a TransportError even when a status and part of the body had
+// arrived (a body cut short or stalled is no answer); `cancelText`, when given, words an
+// OperationCanceledError (a time-out). No HTTP status and no error is APIError::noData().
+APIResponse replyAnswer(QNetworkReply *reply, const std::optional<QString> &cancelText = std::nullopt);
+
+// Starts one request through the process-wide manager, redirects guarded.
+QNetworkReply *startRequest(const QString &path, const QByteArray &method, const std::optional<QByteArray> &body,
+                            const QString &bearer);
+// Waits for a reply from startRequest(), writes the request's log line and judges it with
+// replyAnswer(). When `cancelled` says the caller aborted it, logs "cancelled" and throws
+// cancelledError().
+QCoro::Task<APIResponse> finishRequest(QNetworkReply *reply, QString path, QByteArray method,
+                                       std::function<bool()> cancelled = {});
+TransportError cancelledError();
+
 // Sends one request and returns whatever HTTP answer came back, whatever its status. Throws
-// TransportError when no answer came, APIError::noData() when the answer is not HTTP.
+// TransportError when no complete answer came, APIError::noData() when the answer is not HTTP.
 QCoro::Task<APIResponse> request(QString path, QByteArray method, std::optional<QByteArray> body = std::nullopt,
                                  QString bearer = {});
 

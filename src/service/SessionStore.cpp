@@ -1,12 +1,14 @@
 #include "SessionStore.h"
 
 #include "APIClient.h"
+#include "Async.h"
 #include "diagnostics/DiagnosticsLogger.h"
 
 #include <QCoro/QCoroSignal>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
+#include <QScopeGuard>
 
 namespace hoplin {
 
@@ -51,6 +53,14 @@ QByteArray usageBody(const QString &processKey, qint64 fileCount, qint64 inputBy
     return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
 
+// A session nobody will use (its sign-in was overtaken) is ended on the service too, in the
+// background.
+void forgetOnService(const Session &session)
+{
+    detach(APIClient::logout(session.accessToken, session.refreshToken), QStringLiteral("session"),
+           QStringLiteral("logout of an overtaken sign-in"));
+}
+
 QString stringValue(const QJsonObject &object, const QString &key)
 {
     const QJsonValue value = object.value(key);
@@ -76,6 +86,8 @@ void SessionStore::setSession(const std::optional<Session> &session)
 {
     if (m_session == session)
         return;
+    if (session && !session->accessToken.isEmpty())
+        m_tokenClients.insert(session->accessToken, session->clientId);
     m_session = session;
     if (session) {
         DiagnosticsLogger::setSecret(QStringLiteral("access token"), session->accessToken);
@@ -125,6 +137,14 @@ QCoro::Task<> SessionStore::connect(QString apiKey)
 {
     QPointer self(this);
     sessionLog(QStringLiteral("connect requested"));
+    if (m_signingInKey && *m_signingInKey == apiKey) {
+        // A second click, Return or launch switch for the same key: one activation serves all.
+        auto finished = qCoro(this, &SessionStore::signInFinished);
+        co_await std::move(finished);
+        co_return;
+    }
+    // Overtakes whatever sign-in, refresh or verification is still under way.
+    bumpGeneration();
     if (trimHorizontal(apiKey).isEmpty()) {
         setState(ConnectionState::failed(QStringLiteral("Enter your client key first.")));
         sessionLog(QStringLiteral("connect failed: empty key"));
@@ -134,7 +154,12 @@ QCoro::Task<> SessionStore::connect(QString apiKey)
     DiagnosticsLogger::setSecret(QStringLiteral("client key"), trimHorizontal(apiKey));
     DiagnosticsLogger::setSecret(QStringLiteral("client key as typed"), apiKey);
     setState(ConnectionState::connecting());
+    m_signingInKey = apiKey;
     const quint64 generation = m_generation;
+    const auto finish = qScopeGuard([self, generation] {
+        if (self && self->m_generation == generation)
+            self->endSignIn();
+    });
 
     Session session;
     try {
@@ -150,14 +175,19 @@ QCoro::Task<> SessionStore::connect(QString apiKey)
         }
         co_return;
     }
-    if (!self || m_generation != generation)
+    if (!self)
         co_return;
+    if (m_generation != generation) {
+        forgetOnService(session);
+        co_return;
+    }
 
     setSession(session);
     sessionLog(QStringLiteral("activated client=") + session.clientId);
 
     const Verification verification = co_await verify(session.accessToken);
-    if (!self)
+    // Overtaken by a sign-out or another sign-in: whatever came back is no longer ours to apply.
+    if (!self || m_generation != generation)
         co_return;
     switch (verification.verdict) {
     case Verdict::Rejected:
@@ -177,10 +207,24 @@ QCoro::Task<> SessionStore::connect(QString apiKey)
         setScriptsUnavailable(false);
         break;
     }
-    if (m_generation != generation)
-        co_return;
     setState(ConnectionState::connected(session.clientId));
+    // Callers waiting on this sign-in resume now; the usage retry is not theirs to wait for.
+    endSignIn();
     co_await retryPendingUsage();
+}
+
+void SessionStore::bumpGeneration()
+{
+    ++m_generation;
+    endSignIn();
+}
+
+void SessionStore::endSignIn()
+{
+    if (!m_signingInKey)
+        return;
+    m_signingInKey.reset();
+    emit signInFinished();
 }
 
 void SessionStore::disconnect()
@@ -190,20 +234,18 @@ void SessionStore::disconnect()
     setSession(std::nullopt);
     setScriptsUnavailable(false);
     setState(ConnectionState::disconnected());
-    ++m_generation;
+    bumpGeneration();
 }
 
 QCoro::Task<> SessionStore::signOut()
 {
-    QPointer self(this);
     sessionLog(QStringLiteral("sign out requested"));
-    if (m_session) {
-        const Session session = *m_session;
-        co_await APIClient::logout(session.accessToken, session.refreshToken);
-        if (!self)
-            co_return;
-    }
+    const std::optional<Session> session = m_session;
     disconnect();
+    if (session) {
+        auto loggingOut = APIClient::logout(session->accessToken, session->refreshToken);
+        co_await std::move(loggingOut);
+    }
 }
 
 QCoro::Task<bool> SessionStore::refreshSession()
@@ -236,8 +278,10 @@ QCoro::Task<bool> SessionStore::runRefresh()
         const Session fresh = co_await APIClient::refresh(m_session->refreshToken);
         if (!self)
             co_return false;
-        if (m_generation != generation)
+        if (m_generation != generation) {
+            forgetOnService(fresh);
             co_return m_session.has_value();
+        }
         setSession(fresh);
         sessionLog(QStringLiteral("token refreshed client=") + fresh.clientId);
         co_return true;
@@ -256,7 +300,7 @@ QCoro::Task<bool> SessionStore::reportUsage(QString token, QString processKey, q
                                             QString filename)
 {
     QPointer self(this);
-    const PendingUsage entry{token, processKey, fileCount, inputBytes, filename};
+    const PendingUsage entry{token, m_tokenClients.value(token), processKey, fileCount, inputBytes, filename};
     const QByteArray body = usageBody(processKey, fileCount, inputBytes, filename);
     int rejectedStatus = 0;
     try {
@@ -271,12 +315,14 @@ QCoro::Task<bool> SessionStore::reportUsage(QString token, QString processKey, q
     if (!self)
         co_return false;
 
-    if (rejectedStatus != 0) {
+    // Only the client the report belongs to may carry it: another client's session is never
+    // refreshed or billed for it.
+    if (rejectedStatus != 0 && sameClient(entry)) {
         usageLog(QStringLiteral("report got %1 — attempting one refresh").arg(rejectedStatus));
         const bool refreshed = co_await refreshSession();
         if (!self)
             co_return false;
-        if (refreshed && m_session) {
+        if (refreshed && sameClient(entry)) {
             try {
                 const APIResponse retry = co_await APIClient::request(QStringLiteral("/v1/usage/convert"), "POST", body,
                                                                       m_session->accessToken);
@@ -292,6 +338,11 @@ QCoro::Task<bool> SessionStore::reportUsage(QString token, QString processKey, q
     co_return false;
 }
 
+bool SessionStore::sameClient(const PendingUsage &entry) const
+{
+    return m_session && !entry.clientId.isEmpty() && m_session->clientId == entry.clientId;
+}
+
 void SessionStore::queueUsage(const PendingUsage &entry)
 {
     if (!m_pendingUsage.contains(entry)) {
@@ -302,6 +353,32 @@ void SessionStore::queueUsage(const PendingUsage &entry)
     usageLog(QStringLiteral("queued retry (pending=%1)").arg(m_pendingUsage.size()));
 }
 
+QCoro::Task<bool> SessionStore::deliverUsage(PendingUsage entry)
+{
+    QPointer self(this);
+    const QByteArray body = usageBody(entry.processKey, entry.fileCount, entry.inputBytes, entry.filename);
+    int status = 0;
+    try {
+        const APIResponse response =
+            co_await APIClient::request(QStringLiteral("/v1/usage/convert"), "POST", body, entry.token);
+        status = response.status;
+    } catch (const std::exception &) {
+    }
+    if (!self || status == 200)
+        co_return status == 200;
+    // The entry's token died (a failed refresh, a sign-out and a new sign-in): the same client's
+    // current session delivers it instead.
+    if ((status == 401 || status == 403) && sameClient(entry) && m_session->accessToken != entry.token) {
+        try {
+            const APIResponse response = co_await APIClient::request(QStringLiteral("/v1/usage/convert"), "POST", body,
+                                                                     m_session->accessToken);
+            co_return response.status == 200;
+        } catch (const std::exception &) {
+        }
+    }
+    co_return false;
+}
+
 QCoro::Task<> SessionStore::retryPendingUsage()
 {
     QPointer self(this);
@@ -310,14 +387,8 @@ QCoro::Task<> SessionStore::retryPendingUsage()
         co_return;
     QList<PendingUsage> stayed;
     for (const PendingUsage &entry : snapshot) {
-        bool done = false;
-        try {
-            const APIResponse response = co_await APIClient::request(
-                QStringLiteral("/v1/usage/convert"), "POST",
-                usageBody(entry.processKey, entry.fileCount, entry.inputBytes, entry.filename), entry.token);
-            done = response.status == 200;
-        } catch (const std::exception &) {
-        }
+        auto delivering = deliverUsage(entry);
+        const bool done = co_await std::move(delivering);
         if (!self)
             co_return;
         if (!done)

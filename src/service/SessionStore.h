@@ -3,6 +3,7 @@
 #include "Records.h"
 
 #include <QCoro/QCoroTask>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QVariant>
@@ -39,6 +40,9 @@ private:
 // One usage report that the service has not accepted yet.
 struct PendingUsage {
     QString token;
+    // The client the token belonged to (empty when unknown): the report may be re-sent with a
+    // newer token of that client only.
+    QString clientId;
     QString processKey;
     qint64 fileCount = 0;
     qint64 inputBytes = 0;
@@ -68,9 +72,12 @@ public:
     // The Convert page replaces the list after fetching it on the user's request.
     void setPresets(const QList<Preset> &presets);
 
+    // One sign-in at a time: a request for the key already signing in joins that sign-in; any
+    // other request overtakes it (its result is dropped).
     QCoro::Task<> connect(QString apiKey);
     void disconnect();
-    // Logs out on the service (result ignored) and forgets the session.
+    // Forgets the session at once, then logs it out on the service with the tokens it had; the
+    // task ends when the service answered (result ignored).
     QCoro::Task<> signOut();
     QCoro::Task<bool> refreshSession();
     QCoro::Task<bool> reportUsage(QString token, QString processKey, qint64 fileCount, qint64 inputBytes,
@@ -90,6 +97,8 @@ signals:
     void sessionChanged();
     // Internal: the shared refresh finished with this result.
     void refreshFinished(bool result);
+    // Internal: the sign-in in flight ended or was overtaken.
+    void signInFinished();
 
 private:
     enum class Verdict { Presets, Rejected, Unavailable };
@@ -101,6 +110,14 @@ private:
     QCoro::Task<Verification> verify(QString token);
     QCoro::Task<bool> runRefresh();
     void queueUsage(const PendingUsage &entry);
+    // Sends a usage body with the entry's own token; when that token is rejected and the current
+    // session belongs to the same client, once more with the current token. True when delivered.
+    QCoro::Task<bool> deliverUsage(PendingUsage entry);
+    // Whether the current session belongs to the client of `entry`.
+    bool sameClient(const PendingUsage &entry) const;
+    // A new generation: results of earlier sign-ins, refreshes and verifications are dropped.
+    void bumpGeneration();
+    void endSignIn();
 
     void setState(const ConnectionState &state);
     void setSession(const std::optional<Session> &session);
@@ -113,6 +130,10 @@ private:
     std::optional<Session> m_session;
     quint64 m_generation = 0;
     bool m_refreshInFlight = false;
+    // The key of the sign-in in flight, if any.
+    std::optional<QString> m_signingInKey;
+    // Which client each access token this store has held belongs to.
+    QHash<QString, QString> m_tokenClients;
     QList<PendingUsage> m_pendingUsage;
 };
 

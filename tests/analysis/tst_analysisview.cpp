@@ -415,9 +415,10 @@ private slots:
         const QString b = m_files->filePath(QStringLiteral("b.wav"));
         QVERIFY(test::synthesiseAudio(a, QStringLiteral("sine=duration=0.5")));
         QVERIFY(test::synthesiseAudio(b, QStringLiteral("sine=duration=0.5")));
-        Settings::shared().setValue(keys::connectKey, test::LocalServer::demoKey);
+        // The window signs in with the launch switch; the page waits for the connection.
         Settings::shared().setValue(keys::autoAnalyze, a + ",," + b);
         showView(false);
+        test::runTask(m_store->connect(test::LocalServer::demoKey));
         QVERIFY(test::waitUntil([&] { return m_view->runner().items().size() == 2; }));
         QVERIFY(m_store->state().isConnected());
         QVERIFY(test::waitUntil([&] { return !m_view->runner().isRunning(); }, 30s));

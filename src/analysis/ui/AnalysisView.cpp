@@ -512,10 +512,6 @@ void AnalysisView::runLaunchAutomation()
         return;
     m_launched = true;
     Settings &settings = Settings::shared();
-    const QString key = settings.string(QString::fromLatin1(keys::connectKey));
-    if (!trimBlanks(key).isEmpty())
-        detach(m_store.connect(key), QStringLiteral("analysis"), QStringLiteral("launch sign-in"));
-
     const QString analyze = settings.string(QString::fromLatin1(keys::autoAnalyze));
     if (!trimBlanks(analyze).isEmpty())
         detach(runAutoAnalyze(analyze.split(u',', Qt::SkipEmptyParts)), QStringLiteral("analysis"),

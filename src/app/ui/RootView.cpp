@@ -6,6 +6,7 @@
 #include "TabButton.h"
 #include "ui/Theme.h"
 #include "analysis/ui/AnalysisView.h"
+#include "convert/Preferences.h"
 #include "convert/ui/ConvertPage.h"
 #include "Application.h"
 #include "PreferencesView.h"
@@ -290,6 +291,7 @@ void RootView::showEvent(QShowEvent *event)
     syncDropRouter(m_selected);
     if (!m_launched) {
         m_launched = true;
+        signInFromLaunchSwitch();
         detach(runLaunchTask(), QStringLiteral("app"), QStringLiteral("launch task"));
     } else {
         fetchServerBuild();
@@ -349,6 +351,14 @@ void RootView::presentUpdateSheet(bool show)
     if (!m_updateSheet)
         m_updateSheet = new UpdateSheet(m_updater, this);
     m_updateSheet->open();
+}
+
+void RootView::signInFromLaunchSwitch()
+{
+    // The one place that honours "connectKey"; the pages only watch the connection.
+    const QString key = Settings::shared().string(QString::fromLatin1(keys::connectKey));
+    if (!Preferences::trimSpacesAndTabs(key).isEmpty())
+        detach(m_store.connect(key), QStringLiteral("session"), QStringLiteral("connectKey sign-in"));
 }
 
 void RootView::updateConnection()

@@ -75,6 +75,7 @@ private:
     void togglePopover();
     void signIn();
     void signOut();
+    void signInFromLaunchSwitch();
     QCoro::Task<> runSignIn(QString key);
     void fetchServerBuild();
     QCoro::Task<> runFetchServerBuild();

@@ -85,7 +85,11 @@ SignInPopover::SignInPopover(QWidget *parent)
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    connect(m_field, &QLineEdit::returnPressed, this, &SignInPopover::submitted);
+    // Return submits only what the button would: nothing while a sign-in is under way.
+    connect(m_field, &QLineEdit::returnPressed, this, [this] {
+        if (m_connect->isEnabled())
+            emit submitted();
+    });
     connect(m_connect, &QPushButton::clicked, this, &SignInPopover::submitted);
 }
 

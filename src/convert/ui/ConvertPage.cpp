@@ -43,11 +43,6 @@ QLabel *sectionTitle(const QString &text)
     return label;
 }
 
-QString trimSpacesAndTabs(const QString &text)
-{
-    return Preferences::trimSpacesAndTabs(text);
-}
-
 std::optional<Preset> findPreset(const QList<Preset> &presets, auto predicate)
 {
     for (const Preset &preset : presets) {
@@ -572,22 +567,24 @@ void ConvertPage::refreshScripts()
 {
     if (!m_store.session())
         return;
-    auto task = [](QPointer<ConvertPage> self, QString token) -> QCoro::Task<> {
+    auto task = [](QPointer<ConvertPage> self, QString token, quint64 generation) -> QCoro::Task<> {
         try {
             const PresetsPayload payload = co_await APIClient::fetchPresets(token);
-            if (!self)
+            // A list fetched for an earlier sign-in must not replace the current session's.
+            if (!self || self->m_store.generation() != generation)
                 co_return;
             self->m_store.setPresets(payload.presets);
             self->m_runner.setStatusLine(QStringLiteral("Scripts refreshed from the VPS."));
         } catch (const std::exception &error) {
-            if (!self)
+            if (!self || self->m_store.generation() != generation)
                 co_return;
             const auto *own = dynamic_cast<const Error *>(&error);
             self->m_runner.setStatusLine(QStringLiteral("Could not refresh scripts: ") +
                                          (own ? own->description() : QString::fromUtf8(error.what())));
         }
     };
-    detach(task(this, m_store.accessToken()), QStringLiteral("convert"), QStringLiteral("refresh scripts"));
+    detach(task(this, m_store.accessToken(), m_store.generation()), QStringLiteral("convert"),
+           QStringLiteral("refresh scripts"));
 }
 
 void ConvertPage::showEvent(QShowEvent *event)
@@ -615,10 +612,6 @@ void ConvertPage::appear()
 
 void ConvertPage::startAutomation()
 {
-    const QString key = Settings::shared().string(keys::connectKey);
-    if (!trimSpacesAndTabs(key).isEmpty())
-        detach(m_store.connect(key), QStringLiteral("session"), QStringLiteral("connectKey sign-in"));
-
     const QString autoConvert = Settings::shared().string(keys::autoConvert).trimmed();
     if (autoConvert.isEmpty())
         return;

@@ -1,0 +1,242 @@
+#include "TestSupport.h"
+#include "analysis/AnalysisAPI.h"
+#include "platform/Settings.h"
+#include "service/APIClient.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace hoplin;
+using namespace std::chrono_literals;
+
+namespace {
+
+// How a call ended: the class of error it threw and the error's text.
+struct Outcome {
+    QString kind; // "ok", "transport", "api" or "other"
+    QString text;
+};
+
+template <typename T> Outcome outcomeOf(QCoro::Task<T> task)
+{
+    try {
+        test::runTask(std::move(task), 20s);
+        return {QStringLiteral("ok"), {}};
+    } catch (const TransportError &error) {
+        return {QStringLiteral("transport"), error.description()};
+    } catch (const APIError &error) {
+        return {QStringLiteral("api"), error.description()};
+    } catch (const std::exception &error) {
+        return {QStringLiteral("other"), QString::fromUtf8(error.what())};
+    }
+}
+
+} // namespace
+
+// Servers that misbehave on purpose: transfers cut short or stalled, redirects to another origin,
+// logouts with a dead access token.
+class TestConnectionFaults : public QObject {
+    Q_OBJECT
+
+    test::LocalServer m_server;
+    test::LocalServer m_other; // a second origin: nothing of ours may ever reach it
+    QTemporaryDir m_files;
+    QString m_token;
+
+    // Runs one service call by name with the bearer token of the current sign-in.
+    Outcome call(const QString &name)
+    {
+        if (name == u"request")
+            return outcomeOf(APIClient::request(QStringLiteral("/v1/presets"), "GET", std::nullopt, m_token));
+        if (name == u"presets")
+            return outcomeOf(APIClient::fetchPresets(m_token));
+        if (name == u"usage")
+            return outcomeOf(APIClient::request(QStringLiteral("/v1/usage/convert"), "POST",
+                                                QByteArray("{\"process_key\":\"k\",\"file_count\":1,"
+                                                           "\"input_bytes\":1,\"filename\":\"a.mov\"}"),
+                                                m_token));
+        if (name == u"cancel")
+            return outcomeOf(APIClient::cancelJob(QStringLiteral("job-1"), m_token));
+        if (name == u"job")
+            return outcomeOf(APIClient::jobInfo(QStringLiteral("job-1"), m_token));
+        if (name == u"report")
+            return outcomeOf(APIClient::downloadReport(QStringLiteral("job-1"), m_token));
+        if (name == u"upload") {
+            const QString path = m_files.filePath(QStringLiteral("take.wav"));
+            QFile file(path);
+            if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(4096, 'x')) != 4096)
+                qFatal("cannot write %s", qPrintable(path));
+            file.close();
+            return outcomeOf(APIClient::uploadAudio(path, m_token));
+        }
+        qFatal("unknown call %s", qPrintable(name));
+    }
+
+    static QString routeOf(const QString &name)
+    {
+        static const QHash<QString, QString> routes{
+            {QStringLiteral("request"), QStringLiteral("GET /v1/presets")},
+            {QStringLiteral("presets"), QStringLiteral("GET /v1/presets")},
+            {QStringLiteral("usage"), QStringLiteral("POST /v1/usage/convert")},
+            {QStringLiteral("cancel"), QStringLiteral("POST /v1/jobs/*/cancel")},
+            {QStringLiteral("job"), QStringLiteral("GET /v1/jobs/*")},
+            {QStringLiteral("report"), QStringLiteral("GET /v1/jobs/*/download/report")},
+            {QStringLiteral("upload"), QStringLiteral("POST /v1/uploads")},
+        };
+        return routes.value(name);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_files.isValid());
+        QVERIFY(m_server.start());
+        QVERIFY(m_other.start());
+        QVERIFY(m_server.url().port() != m_other.url().port());
+        Settings::shared().setValue(keys::hoplinDiag, true);
+    }
+    void init()
+    {
+        m_server.reset();
+        m_other.reset();
+        APIClient::setRequestTimeoutForTesting(10s);
+        Settings::shared().setValue(keys::baseURL, m_server.url().toString());
+        m_token = test::runTask(APIClient::activate(test::LocalServer::demoKey)).accessToken;
+    }
+    void cleanupTestCase() { APIClient::setRequestTimeoutForTesting(60s); }
+
+    void brokenTransfersAreTransportErrors_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("cutAfter");
+        QTest::addColumn<int>("stallMs");
+        QTest::addColumn<QString>("expected"); // the error text, when it is ours
+
+        QTest::newRow("request cut short") << "request" << 200 << 11 << 0 << "";
+        QTest::newRow("presets cut short") << "presets" << 200 << 11 << 0 << "";
+        QTest::newRow("presets stalled after headers") << "presets" << 200 << 0 << 3000 << "The request timed out.";
+        QTest::newRow("report cut short") << "report" << 200 << 11 << 0 << "";
+        QTest::newRow("report stalled after headers") << "report" << 200 << 0 << 3000 << "The request timed out.";
+        QTest::newRow("report stalled mid-body") << "report" << 200 << 11 << 3000 << "The request timed out.";
+        QTest::newRow("job cut short") << "job" << 200 << 5 << 0 << "";
+        QTest::newRow("cancel accepted but cut short") << "cancel" << 202 << 3 << 0 << "";
+        QTest::newRow("error answer cut short") << "presets" << 500 << 4 << 0 << "";
+    }
+    void brokenTransfersAreTransportErrors()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, status);
+        QFETCH(int, cutAfter);
+        QFETCH(int, stallMs);
+        QFETCH(QString, expected);
+        if (stallMs > 0)
+            APIClient::setRequestTimeoutForTesting(400ms);
+        // A JSON object of exactly 100 bytes: the headers promise all of it.
+        const QByteArray body = "{\"detail\":\"" + QByteArray(100 - 13, 'r') + "\"}";
+        QCOMPARE(body.size(), 100);
+        // Qt may resend an idempotent request once after an early close: every attempt breaks.
+        m_server.faultRaw({{"route", routeOf(name)},
+                           {"status", status},
+                           {"body", QString::fromLatin1(body)},
+                           {"cut_after", cutAfter},
+                           {"stall_ms", stallMs},
+                           {"count", 3}});
+        const Outcome outcome = call(name);
+        QCOMPARE(outcome.kind, QStringLiteral("transport"));
+        if (!expected.isEmpty())
+            QCOMPARE(outcome.text, expected);
+        QVERIFY(!outcome.text.startsWith(QStringLiteral("Unexpected response")));
+        QVERIFY(!outcome.text.startsWith(QStringLiteral("Server error")));
+    }
+
+    void wholeAnswersStillPass_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::newRow("200 whole") << 200;
+        QTest::newRow("404 whole") << 404;
+        QTest::newRow("500 whole") << 500;
+    }
+    void wholeAnswersStillPass()
+    {
+        // cut_after past the end: the body arrives whole, through the same path as a broken one.
+        QFETCH(int, status);
+        m_server.faultRaw({{"route", "GET /v1/presets"}, {"status", status}, {"body", "{\"a\":1}"}, {"cut_after", 64}});
+        const auto response = test::runTask(APIClient::request("/v1/presets", "GET", std::nullopt, m_token));
+        QCOMPARE(response.status, status);
+        QCOMPARE(response.body, QByteArray("{\"a\":1}"));
+    }
+
+    void noBearerTokenToAnotherOrigin_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("status");
+        QTest::newRow("presets 301") << "presets" << 301;
+        QTest::newRow("presets 302") << "presets" << 302;
+        QTest::newRow("presets 303") << "presets" << 303;
+        QTest::newRow("presets 307") << "presets" << 307;
+        QTest::newRow("presets 308") << "presets" << 308;
+        QTest::newRow("usage 307") << "usage" << 307;
+        QTest::newRow("usage 302") << "usage" << 302;
+        QTest::newRow("cancel 308") << "cancel" << 308;
+        QTest::newRow("job 302") << "job" << 302;
+        QTest::newRow("report 302") << "report" << 302;
+        QTest::newRow("upload 307") << "upload" << 307;
+    }
+    void noBearerTokenToAnotherOrigin()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, status);
+        const QUrl target = m_other.url(QStringLiteral("/v1/presets"));
+        m_server.faultRaw({{"route", routeOf(name)}, {"status", status}, {"location", target.toString()}});
+        const Outcome outcome = call(name);
+        QCOMPARE(outcome.kind, QStringLiteral("transport"));
+        QVERIFY2(outcome.text.contains(QStringLiteral("redirect")) && outcome.text.contains(target.authority()),
+                 qPrintable(outcome.text));
+        const QJsonArray reached = m_other.requests();
+        for (const QJsonValue &request : reached)
+            QVERIFY2(!request["headers"].toObject().contains("authorization"),
+                     qPrintable(request["path"].toString()));
+        QCOMPARE(reached.size(), 0);
+    }
+
+    void sameOriginRedirectIsFollowed()
+    {
+        m_server.faultRaw({{"route", "GET /v1/presets"}, {"status", 302}, {"location", "/v1/presets"}});
+        const PresetsPayload payload = test::runTask(APIClient::fetchPresets(m_token));
+        QVERIFY(!payload.presets.isEmpty());
+        // The redirected request went back to the service, still signed.
+        const QJsonArray requests = m_server.requests();
+        QCOMPARE(requests.last()["path"].toString(), QStringLiteral("/v1/presets"));
+        QCOMPARE(requests.last()["headers"]["authorization"].toString(), "Bearer " + m_token);
+        QCOMPARE(m_other.requests().size(), 0);
+    }
+
+    void logoutRevokesBothTokens_data()
+    {
+        QTest::addColumn<bool>("accessExpired");
+        QTest::newRow("live access token") << false;
+        QTest::newRow("expired access token") << true;
+    }
+    void logoutRevokesBothTokens()
+    {
+        QFETCH(bool, accessExpired);
+        const Session session = test::runTask(APIClient::activate(test::LocalServer::demoKey));
+        if (accessExpired)
+            m_server.expireTokens();
+        QVERIFY(test::runTask(APIClient::logout(session.accessToken, session.refreshToken)));
+        const auto refreshed = test::httpCall("POST", m_server.url("/v1/auth/refresh"),
+                                              "{\"refresh_token\":\"" + session.refreshToken.toUtf8() + "\"}");
+        QCOMPARE(refreshed.status, 401);
+        QCOMPARE(test::httpCall("GET", m_server.url("/v1/presets"), {}, session.accessToken.toUtf8()).status, 401);
+        // The refresh token alone names no one once its session is gone.
+        QCOMPARE(test::httpCall("POST", m_server.url("/v1/auth/logout"),
+                                "{\"refresh_token\":\"" + session.refreshToken.toUtf8() + "\"}", "nobody")
+                     .status,
+                 401);
+    }
+};
+
+HOPLIN_TEST_MAIN(TestConnectionFaults)
+#include "tst_connectionfaults.moc"
