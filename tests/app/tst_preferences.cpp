@@ -4,6 +4,7 @@
 #include "convert/ui/FFmpegInstallSheet.h"
 #include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
+#include "update/UpdateManager.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -349,15 +350,25 @@ private slots:
         QCOMPARE(QFile::exists(path), writable);
     }
 
-    void updateButtonWaitsForItsHook()
+    void updatesSectionFollowsTheUpdater()
     {
-        auto *check = child<QPushButton>(*m_view, "checkUpdatesButton");
-        QVERIFY(!check->isEnabled());
-        QCOMPARE(text(*m_view, "updateStatus"), QStringLiteral("Checks the Hoplin VPS for a newer version."));
-        QSignalSpy asked(m_view.get(), &PreferencesView::updateCheckRequested);
-        m_view->setUpdateCheckAvailable(true);
-        check->click();
-        QCOMPARE(asked.size(), 1);
+        PreferencesView *view = PreferencesWindowController::shared().view();
+        auto *check = child<QPushButton>(*view, "checkUpdatesButton");
+        QVERIFY(check->isEnabled());
+        QCOMPARE(text(*view, "updateStatus"), QStringLiteral("Checks the Hoplin VPS for a newer version."));
+
+        Manifest manifest;
+        manifest.version = QStringLiteral("1.3.0");
+        manifest.build = 31;
+        UpdateManager &updates = UpdateManager::shared();
+        updates.setPhaseForTesting(Phase::available(manifest));
+        QCOMPARE(text(*view, "updateStatus"), QStringLiteral("Version 1.3.0 (build 31) is available."));
+        updates.setPhaseForTesting(Phase::error(QStringLiteral("The update server could not be reached.")));
+        QCOMPARE(text(*view, "updateStatus"), QStringLiteral("The update server could not be reached."));
+        updates.setPhaseForTesting(Phase::upToDate());
+        QCOMPARE(text(*view, "updateStatus"), QStringLiteral("You're up to date."));
+        updates.setPhaseForTesting(Phase::idle());
+        QCOMPARE(text(*view, "updateStatus"), QStringLiteral("Checks the Hoplin VPS for a newer version."));
     }
 
     void windowIsReused()

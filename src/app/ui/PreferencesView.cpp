@@ -11,6 +11,7 @@
 #include "service/Async.h"
 #include "ui/Spinner.h"
 #include "ui/Theme.h"
+#include "update/UpdateManager.h"
 #include "version.h"
 
 #include <QApplication>
@@ -643,8 +644,47 @@ QWidget *PreferencesWindowController::build()
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_view);
     connect(m_view, &PreferencesView::ffmpegInstalled, this, &PreferencesWindowController::ffmpegInstalled);
+
+    UpdateManager &updates = UpdateManager::shared();
+    auto showUpdateStatus = [view = m_view, &updates] { view->setUpdateStatus(updateStatusLine(updates.phase())); };
+    showUpdateStatus();
+    connect(&updates, &UpdateManager::phaseChanged, m_view, showUpdateStatus);
+    m_view->setUpdateCheckAvailable(true);
+    connect(m_view, &PreferencesView::updateCheckRequested, &updates, [&updates] {
+        // The check reports through the phase; nobody awaits the task.
+        [](UpdateManager &manager) -> QCoro::Task<> {
+            try {
+                co_await manager.check();
+            } catch (const std::exception &error) {
+                DiagnosticsLogger::shared().log(QStringLiteral("update"),
+                                                QStringLiteral("check from Preferences failed: %1")
+                                                    .arg(QString::fromUtf8(error.what())));
+            }
+        }(updates);
+    });
     windows::centre(window);
     return window;
+}
+
+QString PreferencesWindowController::updateStatusLine(const Phase &phase)
+{
+    switch (phase.kind) {
+    case Phase::Kind::Available:
+        return QStringLiteral("Version %1 (build %2) is available.").arg(phase.manifest->version).arg(phase.manifest->build);
+    case Phase::Kind::Downloading:
+        return QStringLiteral("Downloading the update…");
+    case Phase::Kind::Downloaded:
+        return QStringLiteral("Version %1 is downloaded and verified.").arg(phase.manifest->version);
+    case Phase::Kind::Error:
+        return phase.message;
+    case Phase::Kind::UpToDate:
+        return QStringLiteral("You're up to date.");
+    case Phase::Kind::Idle:
+    case Phase::Kind::Checking:
+    case Phase::Kind::Installing:
+        break;
+    }
+    return QStringLiteral("Checks the Hoplin VPS for a newer version.");
 }
 
 PreferencesView *PreferencesWindowController::view()

@@ -123,6 +123,8 @@ private:
 
 // The one Preferences window of the process, created on first use and hidden (not destroyed)
 // when closed.
+struct Phase;
+
 class PreferencesWindowController : public windows::WindowController {
     Q_OBJECT
 public:
@@ -131,6 +133,8 @@ public:
     // Centres the window when it is created, then shows and raises it.
     void show();
     PreferencesView *view();
+    // The Updates section's status line for an updater phase.
+    static QString updateStatusLine(const Phase &phase);
 
 signals:
     void ffmpegInstalled(const QString &path);
