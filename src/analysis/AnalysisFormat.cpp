@@ -1,6 +1,7 @@
 #include "AnalysisFormat.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace hoplin::AnalysisFormat {
 
@@ -169,11 +170,14 @@ QString decimalText(double value)
 
 std::optional<QString> lraText(const AnalysisLoudness &loudness)
 {
+    // The service sends full precision; a loudness range to more than hundredths of a LU is noise
+    // on the card ("15.281467571112419 LU"), so it is rounded there first.
+    auto text = [](double value) { return decimalText(std::round(value * 100) / 100); };
     if (loudness.lraLu)
-        return decimalText(*loudness.lraLu) + QStringLiteral(" LU");
+        return text(*loudness.lraLu) + QStringLiteral(" LU");
     if (loudness.lraLowLufs) {
-        const QString high = loudness.lraHighLufs ? decimalText(*loudness.lraHighLufs) : QString();
-        return QStringLiteral("%1 … %2 LU").arg(decimalText(*loudness.lraLowLufs), high);
+        const QString high = loudness.lraHighLufs ? text(*loudness.lraHighLufs) : QString();
+        return QStringLiteral("%1 … %2 LU").arg(text(*loudness.lraLowLufs), high);
     }
     return std::nullopt;
 }

@@ -162,6 +162,8 @@ private slots:
         QTest::addColumn<std::optional<QString>>("expected");
         QTest::newRow("whole width") << range(7, std::nullopt, std::nullopt) << text("7.0 LU");
         QTest::newRow("shortest width") << range(6.35, -30, -20) << text("6.35 LU");
+        QTest::newRow("full precision, hundredths shown") << range(15.281467571112419, std::nullopt, std::nullopt)
+                                                          << text("15.28 LU");
         QTest::newRow("from the ends") << range(std::nullopt, -30.5, -23) << text("-30.5 … -23.0 LU");
         QTest::newRow("nothing") << range(std::nullopt, std::nullopt, -23) << none;
     }
