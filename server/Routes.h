@@ -16,5 +16,7 @@ void registerAdminRoutes(httplib::Server &server, ServerState &state);
 void registerToolRoutes(httplib::Server &server, ServerState &state, bool admin);
 // Uploads, analysis jobs and reports; `admin` adds the switch that makes jobs misbehave.
 void registerAnalysisRoutes(httplib::Server &server, ServerState &state, bool admin);
+// The web pages "/correction" and "/cinema" that the desktop app embeds.
+void registerPageRoutes(httplib::Server &server, ServerState &state);
 
 } // namespace hoplin::server

@@ -122,6 +122,7 @@ int main(int argc, char **argv) {
     registerServiceRoutes(server, state);
     registerToolRoutes(server, state, options.admin);
     registerAnalysisRoutes(server, state, options.admin);
+    registerPageRoutes(server, state);
     if (options.admin) registerAdminRoutes(server, state);
 
     const char *host = "127.0.0.1";

@@ -15,6 +15,7 @@
 #include "service/SessionStore.h"
 #include "version.h"
 #include "web/DropRouter.h"
+#include "web/ui/WebTabView.h"
 
 #include <QButtonGroup>
 #include <QDragEnterEvent>
@@ -90,6 +91,15 @@ RootView::RootView(SessionStore &store, QWidget *parent)
     analysis->setActive(m_selected == AppTab::AudioInfo);
     connect(this, &RootView::selectedChanged, analysis, [analysis](AppTab tab) { analysis->setActive(tab == AppTab::AudioInfo); });
     connect(analysis, &AnalysisView::preferencesRequested, this, [] { showPreferencesWindow(); });
+    for (AppTab tab : {AppTab::Analysis, AppTab::Cinema}) {
+        const std::optional<QUrl> address = pageAddress(tab);
+        if (!m_webTabs || !address)
+            continue;
+        auto *web = new WebTabView(m_store, *address, tab == AppTab::Analysis);
+        setPage(tab, web);
+        web->setActive(m_selected == tab);
+        connect(this, &RootView::selectedChanged, web, [web, tab](AppTab selected) { web->setActive(selected == tab); });
+    }
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
