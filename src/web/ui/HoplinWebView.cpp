@@ -58,7 +58,7 @@ bool HoplinWebPage::acceptNavigationRequest(const QUrl &url, NavigationType type
     Q_UNUSED(isMainFrame);
     if (web::isInertAddress(url) || web::isApprovedPage(url))
         return true;
-    if (type == NavigationTypeLinkClicked) {
+    if (type == NavigationTypeLinkClicked && hadRecentUserInput()) {
         if (openExternally)
             openExternally(url);
         return false;
@@ -73,7 +73,7 @@ void HoplinWebPage::handleNewWindow(QWebEngineNewWindowRequest &request)
     const QUrl url = request.requestedUrl();
     if (web::isApprovedPage(url) && !url.isLocalFile()) {
         setUrl(url);
-    } else if (request.isUserInitiated() && !url.isLocalFile()) {
+    } else if (request.isUserInitiated() && hadRecentUserInput() && !url.isLocalFile()) {
         if (openExternally)
             openExternally(url);
     } else {
@@ -129,6 +129,8 @@ void HoplinWebView::watchChild(QObject *child)
 
 bool HoplinWebView::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress)
+        m_page->noteUserInput();
     if (handleDragEvent(event))
         return true;
     return QWebEngineView::eventFilter(watched, event);

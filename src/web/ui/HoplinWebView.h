@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QPointF>
 #include <QStringList>
@@ -23,6 +24,12 @@ class HoplinWebPage : public QWebEnginePage {
 public:
     explicit HoplinWebPage(QObject *parent = nullptr);
 
+    // The view reports each press of a mouse button or key: the engine calls scripted redirects
+    // "link clicked" too, so only a navigation right after real input counts as a click.
+    void noteUserInput() { m_userInput.start(); }
+    bool hadRecentUserInput() const { return m_userInput.isValid() && m_userInput.elapsed() < kUserInputWindowMs; }
+    static constexpr qint64 kUserInputWindowMs = 1000;
+
     // Opens a clicked foreign link; the user's default browser unless a test replaces it.
     std::function<void(const QUrl &)> openExternally;
     // Answers the page's file chooser; empty answer means cancelled.
@@ -35,6 +42,8 @@ protected:
 
 private:
     void handleNewWindow(QWebEngineNewWindowRequest &request);
+
+    QElapsedTimer m_userInput;
 };
 
 // The web view of both web tabs: native file drops on it are taken from the engine and handed to
