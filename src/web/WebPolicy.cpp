@@ -165,50 +165,72 @@ QString clipPageLog(const QString &text)
     return text.left(kPageLogLimit) + QStringLiteral("…");
 }
 
-std::optional<QByteArray> encodeFileBase64(const QString &path)
+Base64Reader::Base64Reader(const QString &path)
+    : m_file(path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    // Encoded in slices of a multiple of 3 bytes so only the output is ever held whole.
-    constexpr qint64 slice = 3 * 1024 * 1024;
-    QByteArray out;
-    out.reserve(int((file.size() + 2) / 3 * 4));
-    while (true) {
-        const QByteArray chunk = file.read(slice);
-        if (chunk.isEmpty())
-            break;
-        out += chunk.toBase64();
-    }
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return out;
+    m_file.open(QIODevice::ReadOnly);
 }
 
-QString bridgeInjectScript(const QString &target, const QString &fileName, const QByteArray &base64)
+qint64 Base64Reader::encodedSize() const
 {
-    // The JSON of the one-element array, built around the Base64 text instead of copying it into
-    // a QJsonValue: Base64 needs no escaping, the name does.
-    const QByteArray nameJson =
-        QJsonDocument(QJsonArray{fileName}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
-    const QString escapedName = escapeSingleQuoted(QString::fromUtf8(nameJson));
+    return (m_file.size() + 2) / 3 * 4;
+}
+
+std::optional<QByteArray> Base64Reader::nextSlice()
+{
+    if (!m_file.isOpen())
+        return std::nullopt;
+    const QByteArray chunk = m_file.read(kSliceBytes);
+    if (m_file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return chunk.toBase64();
+}
+
+std::optional<QString> Base64Reader::nextStagingScript()
+{
+    const std::optional<QByteArray> slice = nextSlice();
+    if (!slice)
+        return std::nullopt;
+    if (slice->isEmpty())
+        return QString();
+    return bridgeStageScript(*slice);
+}
+
+// Slices wait in the page under this name until the last one arrived.
+static const auto kStage = QStringLiteral("window.__hoplinDropSlices");
+
+QString bridgeStartScript()
+{
+    return kStage + QStringLiteral(" = []; 'ok'");
+}
+
+QString bridgeStageScript(const QByteArray &base64Slice)
+{
+    // Base64 needs no escaping inside a single-quoted string.
+    QString script;
+    script.reserve(base64Slice.size() + 64);
+    script += QStringLiteral("(function(){if(!Array.isArray(") + kStage + QStringLiteral("))return 'no transfer';");
+    script += kStage + QStringLiteral(".push('");
+    script += QLatin1String(base64Slice);
+    script += QStringLiteral("');return 'ok';})()");
+    return script;
+}
+
+QString bridgeFinishScript(const QString &target, const QString &fileName)
+{
+    const QJsonObject entry{{QStringLiteral("name"), fileName}, {QStringLiteral("type"), QStringLiteral("audio/wav")}};
+    const QString json = escapeSingleQuoted(QString::fromUtf8(QJsonDocument(entry).toJson(QJsonDocument::Compact)));
     QString call;
     if (target == u"immDropZone")
-        call = QStringLiteral("window.hoplinInjectImmersiveFile(JSON.parse(__hoplinJson)[0]);");
+        call = QStringLiteral("window.hoplinInjectImmersiveFile(entry);");
     else if (target == u"dropZone")
-        call = QStringLiteral("window.hoplinInjectFile(JSON.parse(__hoplinJson)[0]);");
+        call = QStringLiteral("window.hoplinInjectFile(entry);");
     else
-        call = QStringLiteral("window.hoplinInjectFiles(JSON.parse(__hoplinJson));");
-    QString script;
-    script.reserve(base64.size() + escapedName.size() + 256);
-    script += QStringLiteral("(function(){try{var __hoplinJson='[{\"name\":");
-    script += escapedName;
-    script += QStringLiteral(",\"type\":\"audio/wav\",\"data\":\"");
-    script += QLatin1String(base64);
-    script += QStringLiteral("\"}]';");
-    script += call;
-    script += QStringLiteral("return 'ok';}catch(e){return String(e);}})()");
-    return script;
+        call = QStringLiteral("window.hoplinInjectFiles([entry]);");
+    return QStringLiteral("(function(){var slices=%1;%1=undefined;try{if(!Array.isArray(slices))return 'no transfer';"
+                          "var entry=JSON.parse('%2');entry.data=slices.join('');slices=null;%3return 'ok';}"
+                          "catch(e){return String(e);}})()")
+        .arg(kStage, json, call);
 }
 
 void consoleLine(const QString &line)

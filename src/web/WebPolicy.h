@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <QString>
 #include <QUrl>
@@ -47,14 +48,30 @@ QString escapeSingleQuoted(const QString &text);
 // A forwarded console line cut to kPageLogLimit characters with "…" when longer.
 QString clipPageLog(const QString &text);
 
-// Reads the file and returns its bytes in Base64 (standard alphabet, no line breaks); none when
-// it cannot be read. Runs off the main thread.
-std::optional<QByteArray> encodeFileBase64(const QString &path);
+// Reads a file as Base64 (standard alphabet, no line breaks) one slice at a time, so the app never
+// holds a whole large file. Used from one worker thread at a time.
+class Base64Reader {
+public:
+    // Raw bytes per slice: a multiple of 3, so the slices join into one valid Base64 text.
+    static constexpr qint64 kSliceBytes = 384 * 1024;
+    explicit Base64Reader(const QString &path);
+    bool isOpen() const { return m_file.isOpen(); }
+    // Base64 length of the whole file.
+    qint64 encodedSize() const;
+    // The next slice as a script that stages it in the page; empty at the end, none on a read error.
+    std::optional<QString> nextStagingScript();
+    std::optional<QByteArray> nextSlice();
 
-// The script that hands one encoded file to the page's bridge function chosen by `target`
-// ("immDropZone", "dropZone" or anything else for the file list). It reports "ok" or the error
-// text. Built off the main thread: for a large file it is a large string.
-QString bridgeInjectScript(const QString &target, const QString &fileName, const QByteArray &base64);
+private:
+    QFile m_file;
+};
+
+// The page bridge moves a file as staged Base64 slices and then one call of the page's function
+// chosen by `target` ("immDropZone", "dropZone", anything else for the file list) with
+// {"name", "type": "audio/wav", "data"}. The scripts answer "ok" or the error text.
+QString bridgeStartScript();
+QString bridgeStageScript(const QByteArray &base64Slice);
+QString bridgeFinishScript(const QString &target, const QString &fileName);
 
 // Developer diagnostics on standard output. debugLine prints only while "dropBridgeLog" is on.
 void consoleLine(const QString &line);

@@ -201,32 +201,56 @@ private slots:
         QCOMPARE(web::clipPageLog(QString(5000, 'x')), QString(2048, 'x') + QStringLiteral("…"));
     }
 
-    void encodeRoundTrip()
+    void readerSlicesJoinIntoOneBase64()
     {
         QTemporaryDir dir;
         QByteArray bytes;
-        for (int i = 0; i < 7 * 1024 * 1024 + 5; ++i)
+        for (qint64 i = 0; i < 2 * web::Base64Reader::kSliceBytes + 5; ++i)
             bytes.append(char(i * 31));
         QFile file(dir.filePath("a.wav"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(bytes);
         file.close();
-        // Encoded in slices: the joined text must still be one valid Base64 text.
-        const std::optional<QByteArray> encoded = web::encodeFileBase64(file.fileName());
-        QVERIFY(encoded);
-        QCOMPARE(*encoded, bytes.toBase64());
-        QVERIFY(!web::encodeFileBase64(dir.filePath("missing")));
+        web::Base64Reader reader(file.fileName());
+        QVERIFY(reader.isOpen());
+        QCOMPARE(reader.encodedSize(), bytes.toBase64().size());
+        QByteArray joined;
+        int slices = 0;
+        while (true) {
+            const std::optional<QByteArray> slice = reader.nextSlice();
+            QVERIFY(slice);
+            if (slice->isEmpty())
+                break;
+            joined += *slice;
+            ++slices;
+        }
+        QCOMPARE(slices, 3);
+        QCOMPARE(joined, bytes.toBase64());
+        web::Base64Reader missing(dir.filePath("missing"));
+        QVERIFY(!missing.isOpen());
+        QVERIFY(!missing.nextStagingScript());
     }
 
-    void bridgeScriptCarriesHostileNames()
+    void finishScriptCarriesHostileNames_data()
     {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("call");
+        QTest::newRow("label") << "correction" << "window.hoplinInjectFiles([entry]);";
+        QTest::newRow("mix zone") << "dropZone" << "window.hoplinInjectFile(entry);";
+        QTest::newRow("immersive zone") << "immDropZone" << "window.hoplinInjectImmersiveFile(entry);";
+    }
+    void finishScriptCarriesHostileNames()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, call);
         // The JSON inside the script must survive the single-quoted string intact.
-        const QString name = QStringLiteral("it's \"a\" \\ file\n.wav");
-        const QString script = web::bridgeInjectScript(QStringLiteral("correction"), name, QByteArray("QUJD"));
-        const int start = script.indexOf(QStringLiteral("='")) + 2;
-        const int end = script.indexOf(QStringLiteral("';window."));
-        QVERIFY(start > 1 && end > start);
-        QString literal = script.mid(start, end - start);
+        const QString name = QStringLiteral("it's \"a\" \\ 100%1 file\n.wav");
+        const QString script = web::bridgeFinishScript(target, name);
+        QVERIFY(script.contains(call));
+        const int start = script.indexOf(QStringLiteral("JSON.parse('")) + 12;
+        const int end = script.indexOf(QStringLiteral("');"), start);
+        QVERIFY(start > 11 && end > start);
+        const QString literal = script.mid(start, end - start);
         // Undo the single-quote escaping as a JavaScript engine would.
         QString json;
         for (int i = 0; i < literal.size(); ++i) {
@@ -237,15 +261,9 @@ private slots:
                 json += literal[i];
             }
         }
-        const QJsonArray array = QJsonDocument::fromJson(json.toUtf8()).array();
-        QCOMPARE(array.size(), 1);
-        QCOMPARE(array[0].toObject().value("name").toString(), name);
-        QCOMPARE(array[0].toObject().value("data").toString(), QStringLiteral("QUJD"));
-        QVERIFY(script.contains(QStringLiteral("window.hoplinInjectFiles(")));
-        QVERIFY(web::bridgeInjectScript(QStringLiteral("immDropZone"), name, {}).contains(
-            QStringLiteral("window.hoplinInjectImmersiveFile(JSON.parse(__hoplinJson)[0])")));
-        QVERIFY(web::bridgeInjectScript(QStringLiteral("dropZone"), name, {}).contains(
-            QStringLiteral("window.hoplinInjectFile(JSON.parse(__hoplinJson)[0])")));
+        const QJsonObject entry = QJsonDocument::fromJson(json.toUtf8()).object();
+        QCOMPARE(entry.value("name").toString(), name);
+        QCOMPARE(entry.value("type").toString(), QStringLiteral("audio/wav"));
     }
 };
 

@@ -57,11 +57,21 @@ QFuture<void> evaluate(QWebEnginePage *page, const QString &script, std::shared_
     return future;
 }
 
-// The encoded file and the script that carries it, made on a worker thread.
-struct EncodedFile {
-    QString script;
-    qint64 base64Length = 0;
-};
+// Runs one step of a bridge transfer; the error text, or empty when the page answered "ok".
+QCoro::Task<QString> evaluateStep(QPointer<QWebEnginePage> page, QString script)
+{
+    if (!page)
+        co_return QStringLiteral("the page went away");
+    auto result = std::make_shared<Evaluation>();
+    QFuture<void> done = evaluate(page, std::move(script), result);
+    co_await std::move(done);
+    if (!result->called)
+        co_return QStringLiteral("the page went away");
+    const QString answer = result->value.toString();
+    if (answer == u"ok")
+        co_return QString();
+    co_return answer.isEmpty() ? QStringLiteral("no answer from the page") : answer;
+}
 
 } // namespace
 
@@ -207,37 +217,41 @@ QCoro::Task<> DropBridge::encodeAndInject(QList<QUrl> files, QString target)
     for (const QUrl &file : files) {
         const QString path = file.toLocalFile();
         const QString name = QFileInfo(path).fileName();
-        // One file at a time: only one file's Base64 text exists at once.
-        std::optional<EncodedFile> encoded;
-        {
-            auto work = [path, name, target]() -> std::optional<EncodedFile> {
-                const std::optional<QByteArray> data = web::encodeFileBase64(path);
-                if (!data)
-                    return std::nullopt;
-                return EncodedFile{web::bridgeInjectScript(target, name, *data), data->size()};
-            };
-            auto future = runInBackground(std::move(work));
-            encoded = co_await std::move(future);
-        }
-        if (!self)
-            co_return;
-        if (!encoded)
+        // One file at a time, read and encoded off the main thread slice by slice (the next slice
+        // is read while the page takes the current one); the page joins the slices and receives
+        // the whole file in one call of its bridge function.
+        auto reader = std::make_shared<web::Base64Reader>(path);
+        if (!reader->isOpen())
             continue;
-        log(QStringLiteral("bridge injecting %1 (%2KB base64)").arg(name).arg(encoded->base64Length / 1024));
-        if (!m_view)
-            co_return;
-        auto result = std::make_shared<Evaluation>();
-        {
-            QFuture<void> done = evaluate(m_view->page(), std::exchange(encoded->script, QString()), result);
-            encoded.reset();
-            co_await std::move(done);
-        }
+        log(QStringLiteral("bridge injecting %1 (%2KB base64)").arg(name).arg(reader->encodedSize() / 1024));
+        auto start = evaluateStep(m_view ? m_view->page() : nullptr, web::bridgeStartScript());
+        QString failure = co_await std::move(start);
         if (!self)
             co_return;
-        const QString answer = result->value.toString();
-        if (!result->called || answer != u"ok")
-            web::consoleLine(QStringLiteral("HANDLE bridge inject error: %1")
-                                 .arg(result->called ? answer : QStringLiteral("the page went away")));
+        auto readNext = [reader] { return reader->nextStagingScript(); };
+        QFuture<std::optional<QString>> next = runInBackground(readNext);
+        while (failure.isEmpty()) {
+            std::optional<QString> slice = co_await std::move(next);
+            if (!self)
+                co_return;
+            if (!slice) {
+                failure = QStringLiteral("cannot read ") + name;
+                break;
+            }
+            const bool last = slice->isEmpty();
+            if (!last)
+                next = runInBackground(readNext);
+            auto step = evaluateStep(m_view ? m_view->page() : nullptr,
+                                     last ? web::bridgeFinishScript(target, name) : std::move(*slice));
+            slice.reset();
+            failure = co_await std::move(step);
+            if (!self)
+                co_return;
+            if (last)
+                break;
+        }
+        if (!failure.isEmpty())
+            web::consoleLine(QStringLiteral("HANDLE bridge inject error: %1").arg(failure));
     }
     web::consoleLine(QStringLiteral("HANDLE bridge injected %1 file(s)").arg(files.size()));
     emit bridgeInjected(int(files.size()));
