@@ -28,7 +28,7 @@ p.lead { color:var(--muted); margin:0; }
 .row { display:flex; gap:10px; align-items:center; flex-wrap:wrap; }
 input[type=password], input[type=text] { flex:1; min-width:220px; padding:8px 10px; border:1px solid var(--line); border-radius:8px; font:inherit; }
 button, .button { background:var(--accent); color:#fff; border:0; border-radius:8px; padding:8px 14px; font:inherit; font-weight:600; cursor:pointer; }
-button.quiet { background:transparent; color:var(--muted); border:1px solid var(--line); }
+button.quiet, .button.quiet { background:transparent; color:var(--muted); border:1px solid var(--line); }
 .error { color:var(--err); min-height:1em; margin:6px 0 0; }
 .zones { display:grid; gap:12px; grid-template-columns: repeat(auto-fit, minmax(260px, 1fr)); }
 .file-input-area, .zone { border:2px dashed var(--line); border-radius:12px; padding:28px 18px; text-align:center; background:#FDFDFB; cursor:pointer; transition: background .15s, border-color .15s; }
