@@ -3,6 +3,7 @@
 // file, the app's peak resident memory growth and the longest main-thread stall (a 1 ms timer
 // measures the gaps the event loop left between its ticks).
 
+#include "StallMeter.h"
 #include "TestSupport.h"
 #include "WebTestUtil.h"
 #include "platform/Settings.h"
@@ -51,55 +52,6 @@ void resetPeak()
     if (refs.open(QIODevice::WriteOnly))
         refs.write("5");
 }
-
-class StallMeter : public QObject {
-public:
-    StallMeter()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(1);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            const qint64 now = m_clock.nsecsElapsed();
-            if (m_last >= 0) {
-                const double gap = (now - m_last) / 1e6;
-                if (gap > m_longest) {
-                    m_longest = gap;
-                    m_longestAt = now / 1e9;
-                }
-                if (gap > kAimMs)
-                    ++m_over;
-            }
-            m_last = now;
-        });
-    }
-    void start()
-    {
-        m_longest = 0;
-        m_over = 0;
-        m_last = -1;
-        m_clock.start();
-        m_timer.start();
-    }
-    double stop()
-    {
-        m_timer.stop();
-        return m_longest;
-    }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_last = -1;
-    double m_longest = 0;
-
-public:
-    double longestAt() const { return m_longestAt; }
-    int overAim() const { return m_over; }
-
-private:
-    double m_longestAt = 0;
-    int m_over = 0;
-};
 
 } // namespace
 
@@ -152,14 +104,15 @@ int main(int argc, char **argv)
         tab->webView()->performDrop({QUrl::fromLocalFile(path)}, QPointF(300, 300));
         const bool confirmed = injected.wait(180000);
         const double seconds = double(clock.nsecsElapsed()) / 1e9;
-        const double stall = meter.stop();
+        meter.stop();
+        const double stall = meter.longest();
         const qint64 peak = statusKb("VmHWM:");
         const int rows = test::queueRows(tab->webView()->page());
         const bool ok = confirmed && rows == 1;
         allOk = allOk && ok;
-        std::printf("run %d: confirmed=%s in %.2f s (%.1f MB/s), peak RSS growth %.1f MB, longest main-thread stall %.1f ms at %.1f s%s, %d stalls over the aim\n",
+        std::printf("run %d: confirmed=%s in %.2f s (%.1f MB/s), peak RSS growth %.1f MB, longest main-thread stall %.1f ms at %.1f s%s, %ld stalls over the aim\n",
                     run, ok ? "yes" : "NO", seconds, double(size) / 1e6 / seconds, double(peak - rssBefore) / 1024.0,
-                    stall, meter.longestAt(), stall < kAimMs ? "" : " (over the aim)", meter.overAim());
+                    stall, meter.longestAt(), stall < kAimMs ? "" : " (over the aim)", meter.countOver(kAimMs));
         std::fflush(stdout);
         delete tab;
         QTest::qWait(300);

@@ -10,7 +10,6 @@
 #include <QChildEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFileDialog>
 #include <QMimeData>
 #include <QWebEngineNewWindowRequest>
 #include <QWebEngineProfile>

@@ -17,6 +17,7 @@
 #include <QWebEngineHttpRequest>
 #include <QFile>
 #include <QJsonDocument>
+#include <QPointer>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWebChannel>
@@ -134,7 +135,6 @@ void WebTabView::loadStartPage()
 
 void WebTabView::setActive(bool active)
 {
-    m_active = active;
     if (m_isCorrection)
         DropRouter::shared().setCorrectionActive(active);
     pushNativeSession();

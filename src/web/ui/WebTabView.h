@@ -1,8 +1,5 @@
 #pragma once
 
-#include <QCoro/QCoroTask>
-#include <QDateTime>
-#include <QPointer>
 #include <QUrl>
 #include <QVariant>
 #include <QWidget>
@@ -69,7 +66,6 @@ private:
     SessionStore &m_store;
     const QUrl m_url;
     const bool m_isCorrection;
-    bool m_active = false;
     HoplinWebView *m_view = nullptr;
     QWebChannel *m_channel = nullptr;
     NativeMessages *m_messages = nullptr;
