@@ -15,6 +15,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QMimeData>
+#include <QDragEnterEvent>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -133,6 +135,9 @@ private slots:
                            .arg(QLatin1String(test::LocalServer::demoKey)));
         QVERIFY(waitUntil([&] { return m_store.state().isConnected(); }));
         QVERIFY(pageSession().contains(m_store.accessToken()));
+        // Signing out on the page signs the app out too: it was the app's session.
+        evalJs(page(), "document.getElementById('signout').click();");
+        QVERIFY(waitUntil([&] { return !m_store.session(); }));
     }
 
     void signOutRemovesPageSessionOnce()
@@ -315,6 +320,30 @@ private slots:
         const QString second = evalJs(page(), "document.querySelector('#queue tbody tr:nth-child(2)').textContent").toString();
         QVERIFY2(second.contains(QStringLiteral("-6.0 dBFS")), qPrintable(second));
         QVERIFY(evalJs(page(), "document.getElementById('status').textContent").toString().startsWith("3 files queued"));
+    }
+
+    void realDragOnThePageReachesTheBridge()
+    {
+        openTab();
+        DropRouter::shared().setCorrectionActive(true);
+        const QString path = m_files.filePath("take 1.wav");
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(path)});
+        // The engine's own input widget receives drags; the view takes those carrying files.
+        QWidget *input = m_tab->webView()->focusProxy();
+        QVERIFY(input);
+        const QPoint at(400, 300);
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(input, &enter);
+        QVERIFY(enter.isAccepted());
+        QVERIFY(waitUntil([&] { return evalJs(page(), "document.querySelector('.file-input-area').classList.contains('drag-over')").toBool(); }));
+        QSignalSpy injected(m_tab->dropBridge(), &DropBridge::bridgeInjected);
+        QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(input, &drop);
+        QVERIFY(drop.isAccepted());
+        QVERIFY(injected.wait(20000));
+        QVERIFY(waitUntil([&] { return queueRows(page()) == 1; }));
+        QVERIFY(!evalJs(page(), "document.querySelector('.file-input-area').classList.contains('drag-over')").toBool());
     }
 
     void largeDropUsesClickPath()
