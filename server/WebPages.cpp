@@ -202,8 +202,9 @@ const char *const kScript = R"JS(
     if (window.HOPLIN_PAGE === 'cinema') {
       wireZone($('dropZone'), $('files51'), 'Mix');
       wireZone($('immDropZone'), $('filesImm'), 'Immersive');
-      $('dropZone').addEventListener('click', () => $('files51').click());
-      $('immDropZone').addEventListener('click', () => $('filesImm').click());
+      // The inputs sit inside their zones: their own clicks bubble up and must not re-open them.
+      $('dropZone').addEventListener('click', (e) => { if (e.target !== $('files51')) $('files51').click(); });
+      $('immDropZone').addEventListener('click', (e) => { if (e.target !== $('filesImm')) $('filesImm').click(); });
     } else {
       wireZone($('dropArea'), $('files'), 'Mix');
     }

@@ -422,6 +422,24 @@ private slots:
         QVERIFY(evalJs(page(), "document.querySelector('#queue tbody tr').textContent").toString().contains("Immersive"));
         DropRouter::shared().setCorrectionActive(true);
     }
+
+    void largeCinemaDropClicksItsZone()
+    {
+        openTab(QStringLiteral("/cinema"), false);
+        const QString path = m_files.filePath("master 300.mxf");
+        QFile big(path);
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        QVERIFY(big.resize(300LL * 1000 * 1000)); // sparse
+        big.close();
+        QSignalSpy clicked(m_tab->dropBridge(), &DropBridge::clickPosted);
+        m_tab->dropBridge()->handleDroppedFiles({QUrl::fromLocalFile(path)}, QPointF(1, 1));
+        QVERIFY(clicked.wait(5000));
+        QCOMPARE(clicked.first().at(1).toString(), QStringLiteral("immDropZone"));
+        // The click on the zone opened the zone's own input, answered with the dropped file.
+        QVERIFY(waitUntil([&] { return queueRows(page()) == 1; }, std::chrono::seconds(20)));
+        const QString row = evalJs(page(), "document.querySelector('#queue tbody tr').textContent").toString();
+        QVERIFY2(row.contains("master 300.mxf") && row.contains("Immersive"), qPrintable(row));
+    }
 };
 
 HOPLIN_GUI_TEST_MAIN(TestWebTab)

@@ -331,6 +331,8 @@ QStringList DropBridge::chooseFiles(QWebEnginePage::FileSelectionMode mode, cons
     web::debugLine(QStringLiteral("PANEL requested page=%1 (pending=%2)").arg(page).arg(count));
     log(QStringLiteral("runOpenPanel page=%1 pending=%2").arg(page).arg(count));
 
+    // The engine asks only for the frame that showed the chooser; sub-frames of other origins
+    // cannot load here (navigation policy), so a fresh drop on this page answers it.
     const bool fresh = m_pendingTimestamp.isValid() &&
                        m_pendingTimestamp.msecsTo(QDateTime::currentDateTimeUtc()) < kPanelWindowMs;
     if (m_view && m_pendingHasView && count > 0 && m_pendingPageUrl == m_view->url() && fresh) {
