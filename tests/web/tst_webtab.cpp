@@ -52,6 +52,13 @@ void realClick(HoplinWebView *view, const QPointF &pagePoint)
     QTest::mouseRelease(input, Qt::LeftButton, Qt::NoModifier, point, 50);
 }
 
+// A file of `bytes` that takes no disk space: larger than the page bridge carries.
+bool makeSparseFile(const QString &path, qint64 bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.resize(bytes);
+}
+
 QPointF centreOf(QWebEnginePage *page, const QString &selector)
 {
     const QVariantMap box = evalJs(page, QStringLiteral("(function(){var b=document.querySelector('%1')"
@@ -350,10 +357,7 @@ private slots:
     {
         openTab();
         const QString path = m_files.filePath("big.wav");
-        QFile big(path);
-        QVERIFY(big.open(QIODevice::WriteOnly));
-        QVERIFY(big.resize(300LL * 1000 * 1000)); // sparse
-        big.close();
+        QVERIFY(makeSparseFile(path, 300LL * 1000 * 1000));
         QSignalSpy clicked(m_tab->dropBridge(), &DropBridge::clickPosted);
         QVERIFY(m_tab->webView()->performDrop({QUrl::fromLocalFile(path)}, QPointF(10, 10)));
         QVERIFY(clicked.wait(5000));
@@ -427,10 +431,7 @@ private slots:
     {
         openTab(QStringLiteral("/cinema"), false);
         const QString path = m_files.filePath("master 300.mxf");
-        QFile big(path);
-        QVERIFY(big.open(QIODevice::WriteOnly));
-        QVERIFY(big.resize(300LL * 1000 * 1000)); // sparse
-        big.close();
+        QVERIFY(makeSparseFile(path, 300LL * 1000 * 1000));
         QSignalSpy clicked(m_tab->dropBridge(), &DropBridge::clickPosted);
         m_tab->dropBridge()->handleDroppedFiles({QUrl::fromLocalFile(path)}, QPointF(1, 1));
         QVERIFY(clicked.wait(5000));
