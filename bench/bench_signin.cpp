@@ -1,5 +1,6 @@
 // Main-thread responsiveness of the main window while it signs in and out again and again against
 // a local hoplin-server: a 1 ms timer measures the longest gap the event loop left between ticks.
+#include "StallMeter.h"
 #include "app/ui/RootView.h"
 #include "ui/Theme.h"
 #include "platform/Settings.h"
@@ -24,34 +25,6 @@ namespace {
 constexpr int kCycles = 200;
 constexpr double kAimMs = 50.0;
 
-// Gaps between ticks of a 1 ms timer, in milliseconds.
-class StallMeter : public QObject {
-public:
-    StallMeter()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(1);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            const qint64 now = m_clock.nsecsElapsed();
-            if (m_last >= 0)
-                m_gaps.push_back((now - m_last) / 1e6);
-            m_last = now;
-        });
-    }
-    void start()
-    {
-        m_clock.start();
-        m_timer.start();
-    }
-    void stop() { m_timer.stop(); }
-    std::vector<double> gaps() const { return m_gaps; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_last = -1;
-    std::vector<double> m_gaps;
-};
 
 QCoro::Task<bool> waitForState(SessionStore &store, ConnectionState::Kind kind)
 {

@@ -37,5 +37,7 @@ struct AnalysisOptions {
 void registerAnalysisRoutes(httplib::Server &server, ServerState &state, const AnalysisOptions &options);
 // The desktop update manifest, its signature and the image; `admin` adds the manifest override.
 void registerUpdateRoutes(httplib::Server &server, ServerState &state, bool admin, UpdateOptions options);
+// The web pages "/correction" and "/cinema" that the desktop app embeds.
+void registerPageRoutes(httplib::Server &server, ServerState &state);
 
 } // namespace hoplin::server

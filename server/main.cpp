@@ -182,6 +182,7 @@ int main(int argc, char **argv) {
     options.analysis.admin = options.admin;
     registerAnalysisRoutes(server, state, options.analysis);
     registerUpdateRoutes(server, state, options.admin, options.update);
+    registerPageRoutes(server, state);
     if (options.admin) registerAdminRoutes(server, state);
 
     const char *host = "127.0.0.1";

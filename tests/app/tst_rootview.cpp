@@ -432,6 +432,9 @@ private slots:
         settings().setValue(keys::tab, tab);
         QString got;
         QPointF where(-1, -1);
+        // Made first: its web tabs register their own handlers, which these replace.
+        RootView view(*m_store);
+        show(view);
         DropRouter::shared().setCorrectionHandler([&](const QList<QUrl> &, const QPointF &point) {
             got = "correction";
             where = point;
@@ -441,8 +444,6 @@ private slots:
             where = point;
         });
 
-        RootView view(*m_store);
-        show(view);
         QMimeData mime;
         mime.setUrls({QUrl::fromLocalFile("/tmp/take.wav")});
         const QPoint inside = view.rect().center();

@@ -20,6 +20,7 @@
 #include "update/ui/UpdateSheet.h"
 #include "version.h"
 #include "web/DropRouter.h"
+#include "web/ui/WebTabView.h"
 
 #include <QButtonGroup>
 #include <QDragEnterEvent>
@@ -99,6 +100,15 @@ RootView::RootView(SessionStore &store, QWidget *parent)
     analysis->setActive(m_selected == AppTab::AudioInfo);
     connect(this, &RootView::selectedChanged, analysis, [analysis](AppTab tab) { analysis->setActive(tab == AppTab::AudioInfo); });
     connect(analysis, &AnalysisView::preferencesRequested, this, [] { showPreferencesWindow(); });
+    for (AppTab tab : {AppTab::Analysis, AppTab::Cinema}) {
+        const std::optional<QUrl> address = pageAddress(tab);
+        if (!m_webTabs || !address)
+            continue;
+        auto *web = new WebTabView(m_store, *address, tab == AppTab::Analysis);
+        setPage(tab, web);
+        web->setActive(m_selected == tab);
+        connect(this, &RootView::selectedChanged, web, [web, tab](AppTab selected) { web->setActive(selected == tab); });
+    }
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -1,0 +1,447 @@
+// The web tabs in the real engine (offscreen) against hoplin-server: one profile and one server for
+// the whole process, because each engine start costs seconds on a small machine.
+
+#include "TestSupport.h"
+#include "WebTestUtil.h"
+#include "diagnostics/DiagnosticsLogger.h"
+#include "platform/Platform.h"
+#include "platform/Settings.h"
+#include "service/APIClient.h"
+#include "service/SessionStore.h"
+#include "web/DropRouter.h"
+#include "web/ui/DropBridge.h"
+#include "web/ui/HoplinWebView.h"
+#include "web/ui/WebTabView.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QMimeData>
+#include <QDragEnterEvent>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QVBoxLayout>
+
+using namespace hoplin;
+using test::evalJs;
+using test::queueRows;
+using test::waitUntil;
+
+namespace {
+
+void setSetting(const char *key, const QVariant &value)
+{
+    Settings::shared().setValue(QString::fromLatin1(key), value);
+}
+
+bool logged(const QString &category, const QString &fragment)
+{
+    for (const QString &message : test::logMessages(category))
+        if (message.contains(fragment))
+            return true;
+    return false;
+}
+
+// Sends a genuine click to the engine's input widget at a page point, as a user would.
+void realClick(HoplinWebView *view, const QPointF &pagePoint)
+{
+    QWidget *input = view->focusProxy() ? view->focusProxy() : view;
+    const QPoint point = input->mapFrom(view, pagePoint.toPoint());
+    QTest::mouseMove(input, point);
+    QTest::mousePress(input, Qt::LeftButton, Qt::NoModifier, point);
+    QTest::mouseRelease(input, Qt::LeftButton, Qt::NoModifier, point, 50);
+}
+
+// A file of `bytes` that takes no disk space: larger than the page bridge carries.
+bool makeSparseFile(const QString &path, qint64 bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.resize(bytes);
+}
+
+QPointF centreOf(QWebEnginePage *page, const QString &selector)
+{
+    const QVariantMap box = evalJs(page, QStringLiteral("(function(){var b=document.querySelector('%1')"
+                                                       ".getBoundingClientRect();return {x:b.left+b.width/2,y:b.top+b.height/2};})()")
+                                             .arg(selector))
+                                .toMap();
+    return {box.value("x").toDouble(), box.value("y").toDouble()};
+}
+
+} // namespace
+
+class TestWebTab : public QObject {
+    Q_OBJECT
+private:
+    test::LocalServer m_server;
+    SessionStore m_store;
+    QWidget m_window;
+    WebTabView *m_tab = nullptr;
+    QTemporaryDir m_files;
+    int m_activations = 0;
+
+    QWebEnginePage *page() const { return m_tab->webView()->page(); }
+
+    // A fresh Correction tab (the previous one goes) on the service's page.
+    void openTab(const QString &path = QStringLiteral("/correction"), bool correction = true)
+    {
+        delete m_tab;
+        m_tab = new WebTabView(m_store, m_server.url(path), correction, &m_window);
+        m_window.layout()->addWidget(m_tab);
+        QSignalSpy loaded(m_tab, &WebTabView::pageLoaded);
+        QVERIFY(loaded.wait(30000));
+    }
+
+    QString pageSession() { return evalJs(page(), QStringLiteral("localStorage.getItem('hoplin_session') || ''")).toString(); }
+
+    void signOutEverywhere()
+    {
+        if (m_store.session())
+            test::runTask(m_store.signOut());
+        QVERIFY(waitUntil([&] { return pageSession().isEmpty(); }));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_server.start());
+        setSetting(keys::baseURL, m_server.url().toString());
+        setSetting(keys::hoplinDiag, true);
+        DiagnosticsLogger::shared().startIfEnabled();
+        m_window.setLayout(new QVBoxLayout);
+        m_window.resize(1200, 780);
+        m_window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&m_window));
+        openTab();
+    }
+
+    void cleanupTestCase()
+    {
+        delete m_tab;
+        m_tab = nullptr;
+    }
+
+    void nativeSignInReachesPage()
+    {
+        signOutEverywhere();
+        test::runTask(m_store.connect(QString::fromLatin1(test::LocalServer::demoKey)));
+        QVERIFY(m_store.state().isConnected());
+        const QString token = m_store.accessToken();
+        QVERIFY(waitUntil([&] { return pageSession().contains(token); }));
+        QCOMPARE(m_tab->lastInjectedToken(), m_store.webSessionPayload());
+        // The page shows itself signed in.
+        QVERIFY(waitUntil([&] { return !evalJs(page(), "document.getElementById('account').hidden").toBool(); }));
+    }
+
+    void pageSignInConnectsApp()
+    {
+        signOutEverywhere();
+        QVERIFY(!m_store.state().isConnected());
+        evalJs(page(), QStringLiteral("document.getElementById('apiKey').value = '%1';"
+                                      "document.getElementById('connect').click();")
+                           .arg(QLatin1String(test::LocalServer::demoKey)));
+        QVERIFY(waitUntil([&] { return m_store.state().isConnected(); }));
+        QVERIFY(pageSession().contains(m_store.accessToken()));
+        // Signing out on the page signs the app out too: it was the app's session.
+        evalJs(page(), "document.getElementById('signout').click();");
+        QVERIFY(waitUntil([&] { return !m_store.session(); }));
+    }
+
+    void signOutRemovesPageSessionOnce()
+    {
+        if (!m_store.state().isConnected())
+            test::runTask(m_store.connect(QString::fromLatin1(test::LocalServer::demoKey)));
+        QVERIFY(waitUntil([&] { return !pageSession().isEmpty(); }));
+        evalJs(page(), "window.__removals = 0; window.addEventListener('hoplin:session-updated',"
+                       " function (e) { if (e.detail === null) window.__removals++; });");
+        test::runTask(m_store.signOut());
+        QVERIFY(waitUntil([&] { return pageSession().isEmpty(); }));
+        // Later pushes without a session leave the page alone.
+        m_tab->pushNativeSession();
+        m_tab->setActive(true);
+        QTest::qWait(300);
+        m_tab->pushNativeSession();
+        QCOMPARE(evalJs(page(), "window.__removals").toInt(), 1);
+        QVERIFY(!m_tab->lastInjectedToken());
+    }
+
+    void webConnectKeyArrivesIntact()
+    {
+        signOutEverywhere();
+        m_activations = m_server.count("POST /v1/auth/activate");
+        const QString key = QStringLiteral("it's a \\ key");
+        setSetting(keys::webConnectKey, key);
+        openTab();
+        // Typed into the field and submitted once; the service refuses it and the field keeps it.
+        QVERIFY(waitUntil([&] { return !evalJs(page(), "document.getElementById('signinError').textContent").toString().isEmpty(); }));
+        QCOMPARE(evalJs(page(), "document.getElementById('apiKey').value").toString(), key);
+        QCOMPARE(m_server.count("POST /v1/auth/activate"), m_activations + 1);
+        Settings::shared().remove(QString::fromLatin1(keys::webConnectKey));
+    }
+
+    void httpErrorOfMainPageIsLogged()
+    {
+        page()->load(m_server.url("/correction/missing"));
+        QVERIFY(waitUntil([&] { return logged("web", "navigation error 404 for " + m_server.url("/correction/missing").toString()); }));
+        openTab();
+    }
+
+    void consoleErrorIsClipped()
+    {
+        evalJs(page(), "console.error('x'.repeat(5000));");
+        const QString expected = (QStringLiteral("[console.error] ") + QString(5000, 'x')).left(2048) + QStringLiteral("…");
+        QVERIFY(waitUntil([&] { return test::logMessages("page").contains(expected); }));
+    }
+
+    void foreignFramesCannotReachHandlers_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("category");
+        QTest::addColumn<QString>("expectedLog");
+        // Each attack carries a real, valid session: were it accepted, the app would sign in.
+        QTest::newRow("sandboxed frame posts") << R"(var f = document.createElement('iframe');
+            f.sandbox = 'allow-scripts';
+            f.srcdoc = '<script>window.webkit.messageHandlers.hoplinSession.postMessage(' + JSON.stringify(SESSION) + ')<\/script>';
+            document.body.appendChild(f);)"
+                                               << "web" << "rejected native message 'hoplinSession' from null main=false";
+        QTest::newRow("sandboxed frame posts to the top frame") << R"(var f = document.createElement('iframe');
+            f.sandbox = 'allow-scripts';
+            f.srcdoc = '<script>top.postMessage({__hoplinFrameMessage: "hoplinSession", v: ' + JSON.stringify(SESSION) + '}, "*");'
+                     + 'try { top.webkit.messageHandlers.hoplinSession.postMessage(' + JSON.stringify(SESSION) + '); } catch (e) {}<\/script>';
+            document.body.appendChild(f);)"
+                                                                << "web" << "from null main=false";
+        QTest::newRow("foreign frame") << R"(var f = document.createElement('iframe');
+            f.src = FOREIGN + '/correction'; document.body.appendChild(f);)"
+                                       << "web" << "to FOREIGN/correction";
+        QTest::newRow("window.open") << "window.open(FOREIGN + '/correction'); window.open(FOREIGN + '/cinema', '_top');"
+                                     << "web" << "";
+        QTest::newRow("scripted redirect") << "window.location.href = FOREIGN + '/cinema';"
+                                           << "web" << "to FOREIGN/cinema";
+    }
+    void foreignFramesCannotReachHandlers()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, category);
+        QFETCH(QString, expectedLog);
+        test::LocalServer foreign;
+        QVERIFY(foreign.start());
+        const QString foreignOrigin = foreign.url().toString(QUrl::StripTrailingSlash);
+        signOutEverywhere();
+        const test::HttpResult issued =
+            test::httpCall("POST", m_server.url("/v1/auth/activate"),
+                           QByteArray(R"({"api_key":"hoplin-demo-key","installation_label":"attacker"})"));
+        QCOMPARE(issued.status, 200);
+        const QString session = QString::fromUtf8(issued.body);
+        const QUrl before = page()->url();
+
+        evalJs(page(), QStringLiteral("var SESSION = %1; var FOREIGN = '%2';")
+                           .arg(QString::fromUtf8(QJsonDocument(QJsonArray{session}).toJson(QJsonDocument::Compact)).mid(1).chopped(1),
+                                foreignOrigin));
+        evalJs(page(), script);
+        expectedLog.replace(QStringLiteral("FOREIGN"), foreignOrigin);
+        if (!expectedLog.isEmpty())
+            QVERIFY2(waitUntil([&] { return logged(category, expectedLog); }), qPrintable(expectedLog));
+        QTest::qWait(expectedLog.isEmpty() ? 1500 : 500);
+        QCOMPARE(page()->url(), before);
+        QVERIFY(!m_store.session());
+        QCOMPARE(foreign.count("GET /correction") + foreign.count("GET /cinema"), 0);
+    }
+
+    void localFilePageIsNoSender()
+    {
+        // A local file may be shown, but it never speaks for the service.
+        const QString path = m_files.filePath("local.html");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("<html><body><script>window.addEventListener('load', function () {"
+                   "window.webkit.messageHandlers.hoplinSession.postMessage('{\"access_token\":\"forged\"}');"
+                   "});</script></body></html>");
+        file.close();
+        page()->load(QUrl::fromLocalFile(path));
+        QVERIFY(waitUntil([&] { return logged("web", "rejected native message 'hoplinSession' from file:// main=true"); }));
+        QVERIFY(!m_store.session());
+        openTab();
+    }
+
+    void foreignLinksAndWindows()
+    {
+        QList<QUrl> opened;
+        m_tab->webView()->hoplinPage()->openExternally = [&](const QUrl &url) { opened << url; };
+        evalJs(page(), "var a = document.createElement('a'); a.id = 'out'; a.href = 'https://example.org/help';"
+                       "a.textContent = 'help'; a.style = 'position:fixed;left:10px;top:10px;font-size:40px';"
+                       "document.body.appendChild(a); true");
+        realClick(m_tab->webView(), centreOf(page(), "#out"));
+        QVERIFY(waitUntil([&] { return opened.size() == 1; }));
+        QCOMPARE(opened.first(), QUrl("https://example.org/help"));
+        QCOMPARE(page()->url(), m_server.url("/correction"));
+        // A script cannot open a window of its own.
+        evalJs(page(), "window.open('https://example.org/popup'); true");
+        QTest::qWait(500);
+        QCOMPARE(opened.size(), 1);
+    }
+
+    void downloadGetsNumberedName()
+    {
+        const QString folder = platform::downloadsDirectory();
+        QVERIFY(QDir().mkpath(folder));
+        for (const QString &name : {QStringLiteral("report.pdf"), QStringLiteral("report (1).pdf")}) {
+            QFile old(QDir(folder).filePath(name));
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("older");
+        }
+        evalJs(page(), "window.location.href = '/correction/report.pdf'; true");
+        const QString saved = QDir(folder).filePath("report (2).pdf");
+        QVERIFY(waitUntil([&] { return logged("download", "finished: report.pdf"); }, std::chrono::seconds(20)));
+        QFile file(saved);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().startsWith("%PDF-"));
+        QFile older(QDir(folder).filePath("report.pdf"));
+        QVERIFY(older.open(QIODevice::ReadOnly));
+        QCOMPARE(older.readAll(), QByteArray("older"));
+    }
+
+    void smallDropGoesThroughBridge()
+    {
+        openTab();
+        DropRouter::shared().setCorrectionActive(true);
+        QList<QUrl> files;
+        for (int i = 1; i <= 3; ++i) {
+            const QString path = m_files.filePath(QStringLiteral("take %1.wav").arg(i));
+            QVERIFY(test::writeWav(path, 18.0, 0.25 * i)); // about 3.4 MB each
+            files << QUrl::fromLocalFile(path);
+        }
+        evalJs(page(), "window.__calls = []; var inject = window.hoplinInjectFiles;"
+                       "window.hoplinInjectFiles = function (list) { window.__calls.push(list.length); return inject(list); };");
+        QSignalSpy injected(m_tab->dropBridge(), &DropBridge::bridgeInjected);
+        QVERIFY(m_tab->webView()->performDrop(files, QPointF(300, 300)));
+        QVERIFY(injected.wait(30000));
+        QCOMPARE(injected.first().first().toInt(), 3);
+        QVERIFY(waitUntil([&] { return queueRows(page()) == 3; }));
+        QCOMPARE(evalJs(page(), "window.__calls.join(',')").toString(), QStringLiteral("1,1,1"));
+        QVERIFY(!logged("drop", "click posted"));
+        // The page read each file itself: duration and peak (-12.0, -6.0 and -2.5 dBFS).
+        QVERIFY(waitUntil([&] {
+            return evalJs(page(), "document.querySelector('#queue tbody tr:nth-child(2)').textContent").toString()
+                .contains(QStringLiteral("0:18.00"));
+        }));
+        const QString second = evalJs(page(), "document.querySelector('#queue tbody tr:nth-child(2)').textContent").toString();
+        QVERIFY2(second.contains(QStringLiteral("-6.0 dBFS")), qPrintable(second));
+        QVERIFY(evalJs(page(), "document.getElementById('status').textContent").toString().startsWith("3 files queued"));
+    }
+
+    void realDragOnThePageReachesTheBridge()
+    {
+        openTab();
+        DropRouter::shared().setCorrectionActive(true);
+        const QString path = m_files.filePath("take 1.wav");
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(path)});
+        // The engine's own input widget receives drags; the view takes those carrying files.
+        QWidget *input = m_tab->webView()->focusProxy();
+        QVERIFY(input);
+        const QPoint at(400, 300);
+        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(input, &enter);
+        QVERIFY(enter.isAccepted());
+        QVERIFY(waitUntil([&] { return evalJs(page(), "document.querySelector('.file-input-area').classList.contains('drag-over')").toBool(); }));
+        QSignalSpy injected(m_tab->dropBridge(), &DropBridge::bridgeInjected);
+        QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(input, &drop);
+        QVERIFY(drop.isAccepted());
+        QVERIFY(injected.wait(20000));
+        QVERIFY(waitUntil([&] { return queueRows(page()) == 1; }));
+        QVERIFY(!evalJs(page(), "document.querySelector('.file-input-area').classList.contains('drag-over')").toBool());
+    }
+
+    void largeDropUsesClickPath()
+    {
+        openTab();
+        const QString path = m_files.filePath("big.wav");
+        QVERIFY(makeSparseFile(path, 300LL * 1000 * 1000));
+        QSignalSpy clicked(m_tab->dropBridge(), &DropBridge::clickPosted);
+        QVERIFY(m_tab->webView()->performDrop({QUrl::fromLocalFile(path)}, QPointF(10, 10)));
+        QVERIFY(clicked.wait(5000));
+        QCOMPARE(clicked.first().at(1).toString(), QStringLiteral("correction"));
+        // The page received the file through its own input.
+        QVERIFY(waitUntil([&] { return queueRows(page()) == 1; }, std::chrono::seconds(20)));
+        QVERIFY(evalJs(page(), "document.querySelector('#queue tbody tr').textContent").toString().contains("big.wav"));
+        QVERIFY(logged("drop", "runOpenPanel page=correction pending=1"));
+        QVERIFY(!logged("drop", "bridge injecting big.wav"));
+        QVERIFY(!m_tab->dropBridge()->pendingFiles());
+    }
+
+    void unansweredClicksAreRetriedThreeTimes()
+    {
+        openTab();
+        // A page whose label opens nothing: the clicks go unanswered.
+        evalJs(page(), "document.querySelector('label[for=files]').addEventListener('click', function (e) { e.preventDefault(); });");
+        QSignalSpy clicked(m_tab->dropBridge(), &DropBridge::clickPosted);
+        QVERIFY(m_tab->webView()->performDrop({QUrl::fromLocalFile(m_files.filePath("big.wav"))}, QPointF(10, 10)));
+        // The first click and three retries 1.5 s apart; then the bridge declines the large drop.
+        QVERIFY(waitUntil([&] { return m_tab->dropBridge()->retryCount() == 4; }, std::chrono::seconds(15)));
+        QCOMPARE(clicked.size(), 4);
+        QVERIFY(logged("drop", "click retry 3"));
+        QVERIFY(!logged("drop", "click retry 4"));
+        QVERIFY(m_tab->dropBridge()->pendingFiles());
+        QCOMPARE(queueRows(page()), 0);
+    }
+
+    void stalePendingDropShowsDialog()
+    {
+        openTab();
+        setSetting(keys::forceBridgeDrop, true);
+        const QString path = m_files.filePath("big.wav");
+        int dialogs = 0;
+        m_tab->dropBridge()->showDialog = [&](QWebEnginePage::FileSelectionMode, const QStringList &) {
+            ++dialogs;
+            return QStringList();
+        };
+        m_tab->dropBridge()->handleDroppedFiles({QUrl::fromLocalFile(path)}, QPointF(0, 0));
+        QVERIFY(waitUntil([&] { return m_tab->dropBridge()->lastClickPoint().has_value(); }));
+        QTest::qWait(600);
+        m_tab->dropBridge()->setPendingDropTimestamp(QDateTime::currentDateTimeUtc().addSecs(-11));
+        realClick(m_tab->webView(), centreOf(page(), "label[for=files]"));
+        QVERIFY(waitUntil([&] { return dialogs == 1; }));
+        QCOMPARE(queueRows(page()), 0);
+        QVERIFY(m_tab->dropBridge()->pendingFiles());
+        // A new navigation drops what was pending.
+        page()->triggerAction(QWebEnginePage::Reload);
+        QVERIFY(waitUntil([&] { return !m_tab->dropBridge()->pendingFiles(); }));
+        QVERIFY(logged("drop", "navigation invalidated pending drop"));
+        setSetting(keys::forceBridgeDrop, false);
+    }
+
+    void mxfGoesToImmersiveZone()
+    {
+        openTab(QStringLiteral("/cinema"), false);
+        const QString path = m_files.filePath("master.mxf");
+        QVERIFY(test::writeWav(path, 0.5));
+        QSignalSpy injected(m_tab->dropBridge(), &DropBridge::bridgeInjected);
+        // Dropped outside both zones: the MXF picks the immersive zone.
+        DropRouter::shared().setCorrectionActive(false);
+        QVERIFY(DropRouter::shared().route({QUrl::fromLocalFile(path)}, QPointF(1, 1)));
+        QVERIFY(injected.wait(20000));
+        QCOMPARE(m_tab->dropBridge()->lastClickPoint()->id, QStringLiteral("immDropZone"));
+        QVERIFY(waitUntil([&] { return queueRows(page()) == 1; }));
+        QVERIFY(evalJs(page(), "document.querySelector('#queue tbody tr').textContent").toString().contains("Immersive"));
+        DropRouter::shared().setCorrectionActive(true);
+    }
+
+    void largeCinemaDropClicksItsZone()
+    {
+        openTab(QStringLiteral("/cinema"), false);
+        const QString path = m_files.filePath("master 300.mxf");
+        QVERIFY(makeSparseFile(path, 300LL * 1000 * 1000));
+        QSignalSpy clicked(m_tab->dropBridge(), &DropBridge::clickPosted);
+        m_tab->dropBridge()->handleDroppedFiles({QUrl::fromLocalFile(path)}, QPointF(1, 1));
+        QVERIFY(clicked.wait(5000));
+        QCOMPARE(clicked.first().at(1).toString(), QStringLiteral("immDropZone"));
+        // The click on the zone opened the zone's own input, answered with the dropped file.
+        QVERIFY(waitUntil([&] { return queueRows(page()) == 1; }, std::chrono::seconds(20)));
+        const QString row = evalJs(page(), "document.querySelector('#queue tbody tr').textContent").toString();
+        QVERIFY2(row.contains("master 300.mxf") && row.contains("Immersive"), qPrintable(row));
+    }
+};
+
+HOPLIN_GUI_TEST_MAIN(TestWebTab)
+#include "tst_webtab.moc"
