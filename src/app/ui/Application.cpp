@@ -6,6 +6,7 @@
 #include "ui/Theme.h"
 #include "diagnostics/ActiveJobs.h"
 #include "diagnostics/CrashLog.h"
+#include "diagnostics/TemporaryJournal.h"
 #include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
 #include "service/SessionStore.h"
@@ -84,6 +85,7 @@ int runApplication(int argc, char *argv[])
     DiagnosticsLogger::shared().startIfEnabled();
     crash::install();
     appLog(QStringLiteral("didFinishLaunching"));
+    TemporaryJournal::shared().sweep();
 
     // The one session store of the process; it outlives the window that shows it.
     SessionStore store;
