@@ -214,6 +214,18 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
 
         const QString base = OutputFiles::stem(file) + preset->suffix;
         const QString plannedOutput = OutputFiles::firstFreeOutput(item.destination, base, preset->outputExt);
+        // A name that is not valid UTF-8 reached us with replacement characters in it: there is
+        // no way to hand ffmpeg the real name, which would fail as "No such file or directory".
+        if (item.input.contains(QChar::ReplacementCharacter) && !QFileInfo::exists(item.input)) {
+            const QString reason =
+                QStringLiteral("%1 cannot be named safely: its name is not valid UTF-8. Rename it and try again.")
+                    .arg(file);
+            finishItem(item.id, false, QStringLiteral("✗ Failed"), reason);
+            setStatusLine(QStringLiteral("Failed %1: %2").arg(file, reason));
+            log(QStringLiteral("unnamed input=%1").arg(item.input));
+            continue;
+        }
+
         // What an interrupted earlier conversion of this file left behind goes first.
         const QStringList stale =
             OutputFiles::removeStaleTemporaries(item.destination, OutputFiles::stem(file), preset->outputExt);
