@@ -253,7 +253,8 @@ struct TemporaryBody {
 
 } // namespace
 
-QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPtr control, UploadProgress progress)
+QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPtr control, UploadProgress progress,
+                                 qint64 byteLimit)
 {
     if (!control)
         control = std::make_shared<CallControl>();
@@ -269,7 +270,7 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
     std::exception_ptr writeError;
     std::unique_ptr<QThread> writer(QThread::create([&] {
         try {
-            Multipart::writeBody(filePath, temporary.path, boundary, control->abortFlag());
+            Multipart::writeBody(filePath, temporary.path, boundary, control->abortFlag(), byteLimit);
         } catch (...) {
             writeError = std::current_exception();
         }

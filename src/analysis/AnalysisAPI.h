@@ -76,7 +76,8 @@ using UploadProgress = std::function<void(qint64 sent, qint64 total)>;
 // Streams the file as a multipart body from a temporary file (removed on every way out) and
 // returns the service's upload id.
 QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPtr control = {},
-                                 UploadProgress progress = {});
+                                 UploadProgress progress = {},
+                                 qint64 byteLimit = Multipart::uploadLimit);
 // Starts a job on an upload; only 202 counts as success. Returns the job id.
 QCoro::Task<QString> processUpload(QString uploadID, QString workflow, QString bearer, CallControlPtr control = {});
 // The job's document; a document that does not decode fails with APIError::decoding.

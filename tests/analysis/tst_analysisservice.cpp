@@ -42,7 +42,7 @@ private slots:
     void initTestCase()
     {
         test::privateTempDir();
-        QVERIFY(m_server.start({"--key", "second-key=second-client"}));
+        QVERIFY(m_server.start({"--key", "hoplin-demo-key=demo-client", "--key", "second-key=second-client"}));
         Settings::shared().setValue(keys::baseURL, m_server.url().toString());
     }
     void init()
@@ -155,7 +155,7 @@ private slots:
         // The app refuses such files itself; the service must not rely on that.
         const QString path = m_files.filePath(QStringLiteral("huge.wav"));
         QVERIFY(test::sparseFile(path, (128 << 20) + 1));
-        QCOMPARE(failure(APIClient::uploadAudio(path, m_token)),
+        QCOMPARE(failure(APIClient::uploadAudio(path, m_token, {}, {}, Multipart::uploadLimit + 1)),
                  QStringLiteral(R"(Server error 413: {"detail":"The file is larger than the 128 MiB upload limit."})"));
         QCOMPARE(test::analysisState(m_server).value("uploads").toInt(), 0);
     }
