@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
+#include <csignal>
 
 using namespace hoplin;
 using namespace std::chrono_literals;
@@ -163,6 +164,20 @@ private slots:
         QVERIFY2(item.succeeded.value_or(false), qPrintable(item.errorDetail.value_or(item.status)));
         QVERIFY(QFileInfo::exists(m_destination->filePath("tone_conv.wav")));
         QVERIFY(QFileInfo::exists(m_destination->filePath("side.wav")));
+    }
+
+    void ffmpegDiesWithTheApp()
+    {
+        QProcess app;
+        app.start(SANDBOX_PROBE_BIN, {});
+        QVERIFY(app.waitForReadyRead(10000));
+        const pid_t child = pid_t(app.readLine().trimmed().toLongLong());
+        QVERIFY(child > 0);
+        QCOMPARE(::kill(child, 0), 0);
+        app.kill();
+        QVERIFY(app.waitForFinished(10000));
+        // The orphan is reaped by init once the signal has killed it.
+        QVERIFY(test::waitUntil([&] { return ::kill(child, 0) != 0; }, 10s));
     }
 
     void probeAndVersionQueryWriteNothing()
