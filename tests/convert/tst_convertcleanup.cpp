@@ -23,16 +23,10 @@ private slots:
         for (const QString &name : {"tone.wav", "tone-0.log", "tone2.wav", "tone", "ton.wav"})
             QVERIFY(test::writeFile(m_dir.filePath(stale + name), "old"));
 
-        Preset preset;
-        preset.id = "wav";
-        preset.command = "ffmpeg -hide_banner -nostdin -y -i {input} -c:a pcm_s16le {output_base}.wav";
-        preset.suffix = "_conv";
-        preset.outputExt = ".wav";
-        ConvertRunner runner;
-        runner.queue({m_dir.filePath("tone.wav")}, "wav");
-        runner.run({preset}, test::realFFmpeg(), nullptr);
-        QVERIFY(test::waitUntil([&] { return runner.runState() == ConvertRunner::RunState::Idle; }, 60s));
-        QVERIFY(runner.items().first().succeeded.value_or(false));
+        const QueueItem item = test::convertWith(
+            m_dir.filePath("tone.wav"),
+            test::wavPreset("ffmpeg -hide_banner -nostdin -y -i {input} -c:a pcm_s16le {output_base}.wav"));
+        QVERIFY(item.succeeded.value_or(false));
 
         // Another file's leftovers ("tone2", "ton") are not this conversion's to remove.
         QCOMPARE(test::entries(m_dir.path()),

@@ -16,21 +16,10 @@ class TestErrorLines : public QObject {
 
     QTemporaryDir m_dir;
 
-    QueueItem convertOne(const QString &input)
+    static QueueItem convertOne(const QString &input)
     {
-        Preset preset;
-        preset.id = "wav";
-        preset.command = "ffmpeg -hide_banner -nostdin -y -i {input} -c:a pcm_s16le {output_base}.wav";
-        preset.suffix = "_conv";
-        preset.outputExt = ".wav";
-        ConvertRunner runner;
-        runner.queue({input}, "wav");
-        if (runner.items().isEmpty())
-            return {};
-        runner.run({preset}, test::realFFmpeg(), nullptr);
-        if (!test::waitUntil([&] { return runner.runState() == ConvertRunner::RunState::Idle; }, 60s))
-            qFatal("the conversion did not end");
-        return runner.items().first();
+        return test::convertWith(
+            input, test::wavPreset("ffmpeg -hide_banner -nostdin -y -i {input} -c:a pcm_s16le {output_base}.wav"));
     }
 
 private slots:

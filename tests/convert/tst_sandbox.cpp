@@ -17,17 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-Preset makePreset(const QString &command)
-{
-    Preset preset;
-    preset.id = "hostile";
-    preset.name = "hostile";
-    preset.command = command;
-    preset.suffix = "_conv";
-    preset.outputExt = ".wav";
-    return preset;
-}
-
 QByteArray contents(const QString &path)
 {
     QFile file(path);
@@ -48,13 +37,7 @@ class TestSandbox : public QObject {
     {
         const QString input = m_destination->filePath("tone.wav");
         QFile::copy(m_media.filePath("tone.wav"), input);
-        ConvertRunner runner;
-        runner.setSandboxed(sandboxed);
-        runner.queue({input}, "hostile");
-        runner.run({makePreset(command)}, test::realFFmpeg(), nullptr);
-        if (!test::waitUntil([&] { return runner.runState() == ConvertRunner::RunState::Idle; }, 60s))
-            qFatal("the conversion did not end");
-        return runner.items().value(0);
+        return test::convertWith(input, test::wavPreset(command, "hostile"), sandboxed);
     }
 
 private slots:
