@@ -87,23 +87,6 @@ private slots:
         DiagnosticsLogger::shared().flush();
         QVERIFY(test::logMessages("app").filter("left by an earlier session").size() == 1);
     }
-
-    void entryLastsAsLongAsItsScope()
-    {
-        TemporaryJournal journal(m_dir.filePath("scoped"));
-        const QString base = m_dir.filePath("hoplin-upload-" + uuid + ".multipart");
-        auto contents = [&] {
-            QFile file(m_dir.filePath("scoped"));
-            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        };
-        {
-            TemporaryJournal::Entry first(base, journal);
-            TemporaryJournal::Entry second(base + "2", journal);
-            QCOMPARE(contents().count('\n'), 2);
-            QVERIFY(contents().contains(base.toUtf8() + '\n'));
-        }
-        QCOMPARE(contents(), QByteArray());
-    }
 };
 
 HOPLIN_TEST_MAIN(TestTemporaryJournal)

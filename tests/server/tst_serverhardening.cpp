@@ -100,7 +100,7 @@ private slots:
                 return std::none_of(slow.begin(), slow.end(),
                                     [](const auto &s) { return s->state() == QAbstractSocket::ConnectedState; });
             },
-            30s));
+            60s));
     }
 };
 
