@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <mutex>
+#include <vector>
 #include <netinet/in.h>
 #include <regex>
 #include <sys/socket.h>
@@ -22,6 +24,28 @@ namespace {
 // (a fault may deliberately send an empty error body).
 thread_local bool t_routed = false;
 thread_local bool t_dropped = false;
+
+// Which connections are inside a request (headers read, answer not yet sent), by peer address
+// and port. A connection outside one must deliver its next request's headers within
+// kHeaderDeadline, or the reaper closes it: a client dribbling a byte now and then would
+// otherwise keep a worker for ever, since the read time-out counts from the last byte.
+constexpr auto kHeaderDeadline = std::chrono::seconds(10);
+struct ConnectionBook {
+    std::mutex mutex;
+    std::map<std::pair<std::string, int>, bool> inRequest;
+    // When each connection last started waiting for headers (first seen, or its last answer).
+    std::map<std::pair<std::string, int>, std::chrono::steady_clock::time_point> waitingSince;
+};
+ConnectionBook &book() {
+    static ConnectionBook instance;
+    return instance;
+}
+void markInRequest(const httplib::Request &req, bool inside) {
+    std::lock_guard lock(book().mutex);
+    const auto key = std::make_pair(req.remote_addr, req.remote_port);
+    book().inRequest[key] = inside;
+    if (!inside) book().waitingSince[key] = std::chrono::steady_clock::now();
+}
 
 std::string toRegex(const std::string &pattern) {
     std::string out;
@@ -62,7 +86,7 @@ RecordedRequest snapshot(const httplib::Request &req, const std::string &body) {
             continue;
         recorded.headers.emplace_back(lower(name), value);
     }
-    recorded.body = body;
+    recorded.body = body.substr(0, kRecordedBodyPrefix);
     recorded.time = isoNow();
     return recorded;
 }
@@ -88,6 +112,10 @@ bool declaresNoBody(const httplib::Request &req) {
 
 bool isAdminPath(const std::string &path) {
     return path.rfind("/__admin/", 0) == 0;
+}
+
+bool isLoopback(const std::string &address) {
+    return address.rfind("127.", 0) == 0 || address == "::1" || address.rfind("::ffff:127.", 0) == 0;
 }
 
 // Calls `act` for each connected TCP socket of this process whose local port is `localPort`.
@@ -265,9 +293,18 @@ void addStreamingRoute(httplib::Server &server, ServerState &state, const std::s
 }
 
 void installCommonHandlers(httplib::Server &server, ServerState &state, bool logRequests) {
-    server.set_pre_routing_handler([&server](const httplib::Request &req, httplib::Response &res) {
+    server.set_pre_routing_handler([&server, &state](const httplib::Request &req, httplib::Response &res) {
         t_routed = false;
         t_dropped = false;
+        markInRequest(req, true);
+        // The admin routes can rewrite every answer: only this machine, and only with the token
+        // printed at start. Anything else is told they do not exist.
+        if (isAdminPath(req.path) && (!isLoopback(req.remote_addr) ||
+                                      req.get_header_value(kAdminTokenHeader) != state.adminToken())) {
+            t_routed = true;
+            sendDetail(res, 404, "Not Found.");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (!declaresNoBody(req)) return httplib::Server::HandlerResponse::Unhandled;
         // The library hands us a const view of its own, non-const request; handlers read
         // path captures from `matches`, which routing would otherwise have filled.
@@ -302,6 +339,7 @@ void installCommonHandlers(httplib::Server &server, ServerState &state, bool log
     });
 
     server.set_logger([logRequests](const httplib::Request &req, const httplib::Response &res) {
+        markInRequest(req, false);
         if (logRequests) {
             std::fprintf(stderr, "%s %s %s -> %d%s\n", isoNow().c_str(), req.method.c_str(), req.path.c_str(),
                          res.status, t_dropped ? " (dropped)" : "");
@@ -309,6 +347,27 @@ void installCommonHandlers(httplib::Server &server, ServerState &state, bool log
         t_routed = false;
         t_dropped = false;
     });
+}
+
+void reapSlowConnections(int localPort) {
+    const auto now = std::chrono::steady_clock::now();
+    std::map<std::pair<std::string, int>, bool> seen;
+    std::vector<int> slow;
+    {
+        std::lock_guard lock(book().mutex);
+        forEachConnection(localPort, [&](int fd, const std::string &address, int port) {
+            const auto key = std::make_pair(address, port);
+            seen[key] = true;
+            if (book().inRequest[key]) return false;
+            auto [since, added] = book().waitingSince.try_emplace(key, now);
+            if (!added && now - since->second > kHeaderDeadline) slow.push_back(fd);
+            return false;
+        });
+        // Forget connections that are gone, so the book stays as small as the open set.
+        std::erase_if(book().inRequest, [&](const auto &entry) { return !seen.count(entry.first); });
+        std::erase_if(book().waitingSince, [&](const auto &entry) { return !seen.count(entry.first); });
+    }
+    for (int fd : slow) ::shutdown(fd, SHUT_RDWR);
 }
 
 void endIdleConnections(int localPort) {

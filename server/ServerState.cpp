@@ -23,11 +23,18 @@ std::string isoNow() {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
 }
 
-ServerState::ServerState(std::vector<ClientKey> extraKeys)
+ServerState::ServerState(std::vector<ClientKey> keys)
     : m_random(seededEngine()) {
-    m_keys.push_back({kDemoKey, kDemoClientId});
-    for (auto &key : extraKeys)
+    // Keys given at start replace the published demo key: a service started with its own key
+    // must not also let in everyone who read the README.
+    if (keys.empty())
+        m_keys.push_back({kDemoKey, kDemoClientId});
+    for (auto &key : keys)
         m_keys.push_back(std::move(key));
+    std::random_device device;
+    static constexpr char digits[] = "0123456789abcdef";
+    for (int i = 0; i < 32; ++i)
+        m_adminToken += digits[device() % 16];
 }
 
 std::string ServerState::randomHex(std::size_t chars) {

@@ -21,6 +21,9 @@ inline constexpr const char *kServerVersion = "2026.12.0";
 inline constexpr const char *kDemoKey = "hoplin-demo-key";
 inline constexpr const char *kDemoClientId = "demo-client";
 inline constexpr std::size_t kRequestLogCap = 1000;
+// Only the start of each body is kept: the log must stay small whatever clients send.
+inline constexpr std::size_t kRecordedBodyPrefix = 4096;
+inline constexpr const char *kAdminTokenHeader = "X-Admin-Token";
 
 struct ClientKey {
     std::string key;
@@ -65,7 +68,12 @@ enum class CancelResult { Cancelled, UnknownJob };
 // single lock keeps cross-table operations (logout, reset) trivially consistent.
 class ServerState {
 public:
-    explicit ServerState(std::vector<ClientKey> extraKeys = {});
+    // The client keys accepted; none given means the demo key alone.
+    explicit ServerState(std::vector<ClientKey> keys = {});
+
+    // Printed at start; the admin routes answer only requests that carry it.
+    const std::string &adminToken() const { return m_adminToken; }
+    bool usesDemoKey() const { return m_keys.size() == 1 && m_keys.front().key == kDemoKey; }
 
     // Sessions
     std::optional<IssuedSession> activate(const std::string &apiKey, const std::string &installationLabel);
@@ -128,6 +136,7 @@ private:
     std::vector<UsageReport> m_usage;
     std::vector<std::string> m_cancels;
     std::deque<RecordedRequest> m_requests;
+    std::string m_adminToken;
     std::map<std::string, int> m_counts;
     FaultTable m_faults;
     std::vector<std::function<void()>> m_resetHooks;

@@ -3,6 +3,7 @@
 #include "ServerState.h"
 
 #include <atomic>
+#include <chrono>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -33,8 +34,8 @@ struct Options {
 void usage(std::FILE *out) {
     std::fputs("usage: hoplin-server [--port N] [--key KEY[=CLIENT_ID]]... [--admin] [--quiet] [--analysis-workers N] [--retention SECONDS]\n"
                "  --port N   listen on 127.0.0.1:N (default 8787; 0 picks a free port)\n"
-               "  --key      accept another client key (repeatable)\n"
-               "  --admin    enable the /__admin/ test endpoints\n"
+               "  --key      accept this client key instead of the demo key (repeatable)\n"
+               "  --admin    enable the /__admin/ test endpoints; they need the token printed at start\n"
                "  --analysis-workers N   analysis jobs run at once (default: one per core)\n"
                "  --retention SECONDS    forget finished jobs and unused uploads after this (default 3600)\n"
                "  --quiet    do not log requests to stderr\n"
@@ -165,13 +166,18 @@ int main(int argc, char **argv) {
     httplib::Server &server = *serverObject;
     options.update.tls = tls;
     // Plenty of workers: injected delays park a thread each.
-    server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    server.new_task_queue = [] { return new httplib::ThreadPool(64); };
     // The library default sets SO_REUSEPORT, which would let two servers share a port silently.
     server.set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     server.set_keep_alive_max_count(100);
+    // A client that sends nothing, or stops sending, gives its worker back within seconds: a
+    // few slow connections must not leave /health unanswered.
+    server.set_read_timeout(5, 0);
+    server.set_write_timeout(5, 0);
+    server.set_keep_alive_timeout(2);
     // Headers and body go out in separate writes; without this every answer waits on a delayed ACK.
     server.set_tcp_nodelay(true);
 
@@ -200,7 +206,12 @@ int main(int argc, char **argv) {
     }
 
     std::printf("%s://%s:%d\n", tls ? "https" : "http", host, port);
-    std::printf("demo key: %s\n", kDemoKey);
+    if (state.usesDemoKey())
+        std::printf("demo key: %s\n", kDemoKey);
+    else
+        std::printf("client keys: as given with --key\n");
+    if (options.admin)
+        std::printf("admin token: %s\n", state.adminToken().c_str());
     std::fflush(stdout);
 
     std::atomic<bool> signalled{false};
@@ -212,10 +223,18 @@ int main(int argc, char **argv) {
         endIdleConnections(port);
     });
 
+    std::thread reaper([&signalled, port] {
+        while (!signalled) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            reapSlowConnections(port);
+        }
+    });
+
     const bool listened = server.listen_after_bind();
     // Listening can also end on its own (an error); wake the waiter so it can be joined.
     if (!signalled) pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();
+    reaper.join();
     if (!options.quiet) std::fprintf(stderr, "hoplin-server: stopped\n");
     return listened ? 0 : 1;
 }

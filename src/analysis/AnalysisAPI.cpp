@@ -1,5 +1,7 @@
 #include "AnalysisAPI.h"
 
+#include "diagnostics/DiagnosticsLogger.h"
+#include "diagnostics/TemporaryJournal.h"
 #include "service/Json.h"
 
 #include <QCoro/QCoroNetworkReply>
@@ -14,7 +16,12 @@
 #include <QThread>
 #include <QTimer>
 #include <QUuid>
+#include <cerrno>
+#include <cstring>
 #include <exception>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace hoplin {
 
@@ -92,41 +99,90 @@ QByteArray tail(const QString &boundary)
     return QStringLiteral("\r\n--%1--\r\n").arg(boundary).toUtf8();
 }
 
-void writeBody(const QString &audioPath, const QString &bodyPath, const QString &boundary,
-               const std::atomic<bool> *aborted)
-{
-    QFile body(bodyPath);
-    if (!body.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throw fileError(QStringLiteral("Could not create the upload body"), body);
-    const auto write = [&](const char *data, qint64 size) {
-        if (body.write(data, size) != size)
-            throw fileError(QStringLiteral("Could not write the upload body"), body);
-    };
-    const QByteArray opening = head(boundary, partFileName(audioPath));
-    write(opening.constData(), opening.size());
+namespace {
 
-    QFile audio(audioPath);
-    if (!audio.open(QIODevice::ReadOnly))
-        throw fileError(QStringLiteral("Could not open %1").arg(partFileName(audioPath)), audio);
-    // One chunk at a time: the file is never held in memory as a whole.
+Error systemError(const QString &what, int code)
+{
+    return Error(QStringLiteral("File"), code,
+                 QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(code))));
+}
+
+// Closes a descriptor on every way out.
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+void writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t wrote = ::write(fd, data, size_t(size));
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            throw systemError(QStringLiteral("Could not write the upload body"), wrote < 0 ? errno : EIO);
+        data += wrote;
+        size -= wrote;
+    }
+}
+
+} // namespace
+
+void writeBody(const QString &audioPath, const QString &bodyPath, const QString &boundary,
+               const std::atomic<bool> *aborted, qint64 byteLimit)
+{
+    const QString name = partFileName(audioPath);
+    // The audio first: a FIFO or a device must be refused before anything is written. Opened
+    // without blocking (a FIFO with no writer would wait for ever) and judged on the descriptor
+    // itself, so what is read is what was checked.
+    Descriptor audio{::open(QFile::encodeName(audioPath).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    if (audio.fd < 0)
+        throw systemError(QStringLiteral("Could not open %1").arg(name), errno);
+    struct stat info {};
+    if (::fstat(audio.fd, &info) != 0)
+        throw systemError(QStringLiteral("Could not read %1").arg(name), errno);
+    if (!S_ISREG(info.st_mode))
+        throw Error(QStringLiteral("File"), EINVAL, QStringLiteral("%1 is not a regular file.").arg(name));
+    ::fcntl(audio.fd, F_SETFL, ::fcntl(audio.fd, F_GETFL) & ~O_NONBLOCK);
+
+    // Private: the body is a copy of a recording that may itself be private.
+    const QByteArray bodyName = QFile::encodeName(bodyPath);
+    Descriptor body{::open(bodyName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    if (body.fd < 0 || ::fchmod(body.fd, 0600) != 0)
+        throw systemError(QStringLiteral("Could not create the upload body"), errno);
+
+    const QByteArray opening = head(boundary, name);
+    writeAll(body.fd, opening.constData(), opening.size());
+    // One chunk at a time: the file is never held in memory as a whole. The limit holds for the
+    // bytes actually copied, whatever the size said (a file can grow while it is read).
     QByteArray chunk(chunkBytes, Qt::Uninitialized);
+    qint64 copied = 0;
     for (;;) {
         if (aborted && aborted->load())
             throw CallControl::cancelled();
-        const qint64 got = audio.read(chunk.data(), chunk.size());
+        const ssize_t got = ::read(audio.fd, chunk.data(), size_t(chunk.size()));
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got < 0)
-            throw fileError(QStringLiteral("Could not read %1").arg(partFileName(audioPath)), audio);
+            throw systemError(QStringLiteral("Could not read %1").arg(name), errno);
         if (got == 0)
             break;
-        write(chunk.constData(), got);
+        copied += got;
+        if (copied > byteLimit)
+            throw Error(QStringLiteral("Hoplin"), tooLargeCode,
+                        QStringLiteral("%1 is larger than the 128 MiB upload limit.").arg(name));
+        writeAll(body.fd, chunk.constData(), got);
     }
     const QByteArray closing = tail(boundary);
-    write(closing.constData(), closing.size());
-    if (!body.flush())
-        throw fileError(QStringLiteral("Could not write the upload body"), body);
-    body.close();
-    if (body.error() != QFileDevice::NoError)
-        throw fileError(QStringLiteral("Could not write the upload body"), body);
+    writeAll(body.fd, closing.constData(), closing.size());
+    const int fd = body.fd;
+    body.fd = -1;
+    if (::close(fd) != 0)
+        throw systemError(QStringLiteral("Could not write the upload body"), errno);
 }
 
 } // namespace Multipart
@@ -168,20 +224,24 @@ struct TemporaryBody {
 
 } // namespace
 
-QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPtr control, UploadProgress progress)
+QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPtr control, UploadProgress progress,
+                                 qint64 byteLimit)
 {
     if (!control)
         control = std::make_shared<CallControl>();
     control->check();
     const QString boundary = Multipart::makeBoundary();
-    const TemporaryBody temporary{Multipart::temporaryBodyPath()};
+    const QString bodyPath = Multipart::temporaryBodyPath();
+    // Declared first so that it outlasts the file: a killed app's next start removes the body.
+    const TemporaryJournal::Entry journalEntry(bodyPath);
+    const TemporaryBody temporary{bodyPath};
 
     // Copying up to 128 MiB takes a while: a worker thread does it while the event loop goes on.
     // Everything it touches lives in this frame, which waits for it to finish.
     std::exception_ptr writeError;
     std::unique_ptr<QThread> writer(QThread::create([&] {
         try {
-            Multipart::writeBody(filePath, temporary.path, boundary, control->abortFlag());
+            Multipart::writeBody(filePath, temporary.path, boundary, control->abortFlag(), byteLimit);
         } catch (...) {
             writeError = std::current_exception();
         }

@@ -53,10 +53,14 @@ QString partFileName(const QString &audioPath);
 // Everything before the file's bytes, and everything after them.
 QByteArray head(const QString &boundary, const QString &fileName);
 QByteArray tail(const QString &boundary);
-// Writes the whole body to `bodyPath` (replacing it), copying the audio file in chunks of
-// chunkBytes. Throws Error on a failed open, read or write, or when `aborted` becomes true.
+// The most an upload may carry, and the code (domain "Hoplin") of the error when a file holds more.
+inline constexpr qint64 uploadLimit = 128 * 1024 * 1024;
+inline constexpr int tooLargeCode = 4;
+// Writes the whole body to `bodyPath` (replacing it, mode 0600), copying the audio file in chunks
+// of chunkBytes. Throws Error on a failed open, read or write, when the audio is not a regular
+// file, when more than `byteLimit` bytes come out of it, or when `aborted` becomes true.
 void writeBody(const QString &audioPath, const QString &bodyPath, const QString &boundary,
-               const std::atomic<bool> *aborted = nullptr);
+               const std::atomic<bool> *aborted = nullptr, qint64 byteLimit = uploadLimit);
 
 } // namespace Multipart
 
@@ -72,7 +76,8 @@ using UploadProgress = std::function<void(qint64 sent, qint64 total)>;
 // Streams the file as a multipart body from a temporary file (removed on every way out) and
 // returns the service's upload id.
 QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPtr control = {},
-                                 UploadProgress progress = {});
+                                 UploadProgress progress = {},
+                                 qint64 byteLimit = Multipart::uploadLimit);
 // Starts a job on an upload; only 202 counts as success. Returns the job id.
 QCoro::Task<QString> processUpload(QString uploadID, QString workflow, QString bearer, CallControlPtr control = {});
 // The job's document; a document that does not decode fails with APIError::decoding.

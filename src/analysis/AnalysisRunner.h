@@ -47,13 +47,13 @@ public:
         bool operator==(const Item &) const = default;
     };
 
-    static constexpr qint64 uploadLimit = 128 * 1024 * 1024;
+    static constexpr qint64 uploadLimit = Multipart::uploadLimit;
     static constexpr int statusMessageLimit = 140; // user-perceived characters
     static constexpr auto workflow = "audio_info";
     static constexpr auto jobKey = "Analysis";
     // Error codes of the runner's own errors (domain "Hoplin").
     static constexpr int timeoutCode = 2;
-    static constexpr int tooLargeCode = 4;
+    static constexpr int tooLargeCode = Multipart::tooLargeCode;
 
     explicit AnalysisRunner(QObject *parent = nullptr);
     ~AnalysisRunner() override;

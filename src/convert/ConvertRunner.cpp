@@ -4,6 +4,7 @@
 #include "Preferences.h"
 #include "diagnostics/ActiveJobs.h"
 #include "diagnostics/DiagnosticsLogger.h"
+#include "diagnostics/TemporaryJournal.h"
 #include "service/Async.h"
 #include "service/SessionStore.h"
 
@@ -40,11 +41,13 @@ const Preset *findPreset(const QList<Preset> &presets, const QString &id)
 
 // Removes the temporary output and its side files when the conversion step ends, however it ends
 // (also when the runner is destroyed while ffmpeg runs).
+// The base is in the journal of temporaries meanwhile, so a killed app's next start removes them.
 class TemporaryOutput {
 public:
     explicit TemporaryOutput(QString base)
         : m_base(std::move(base))
     {
+        m_journalEntry.emplace(m_base);
     }
     ~TemporaryOutput() { removeNow(); }
     TemporaryOutput(const TemporaryOutput &) = delete;
@@ -52,14 +55,15 @@ public:
 
     void removeNow()
     {
-        if (!m_removed)
-            OutputFiles::cleanupPartial(m_base);
-        m_removed = true;
+        if (!m_journalEntry)
+            return;
+        OutputFiles::cleanupPartial(m_base);
+        m_journalEntry.reset();
     }
 
 private:
     QString m_base;
-    bool m_removed = false;
+    std::optional<TemporaryJournal::Entry> m_journalEntry;
 };
 
 } // namespace
@@ -220,6 +224,23 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
             continue;
         }
         const QString plannedOutput = OutputFiles::firstFreeOutput(item.destination, base, preset->outputExt);
+        // A name that is not valid UTF-8 reached us with replacement characters in it: there is
+        // no way to hand ffmpeg the real name, which would fail as "No such file or directory".
+        if (item.input.contains(QChar::ReplacementCharacter) && !QFileInfo::exists(item.input)) {
+            const QString reason =
+                QStringLiteral("%1 cannot be named safely: its name is not valid UTF-8. Rename it and try again.")
+                    .arg(file);
+            finishItem(item.id, false, QStringLiteral("✗ Failed"), reason);
+            setStatusLine(QStringLiteral("Failed %1: %2").arg(file, reason));
+            log(QStringLiteral("unnamed input=%1").arg(item.input));
+            continue;
+        }
+
+        // What an interrupted earlier conversion of this file left behind goes first.
+        const QStringList stale =
+            OutputFiles::removeStaleTemporaries(item.destination, OutputFiles::stem(file), preset->outputExt);
+        if (!stale.isEmpty())
+            log(QStringLiteral("removed stale temporary output: %1").arg(stale.join(QStringLiteral(", "))));
         const QString temporaryBase =
             OutputFiles::temporaryBase(item.destination, OutputFiles::stem(file), preset->outputExt);
         const QString temporaryOutput = temporaryBase + preset->outputExt;

@@ -2,6 +2,7 @@
 
 #include "FFmpegLocator.h"
 #include "diagnostics/DiagnosticsLogger.h"
+#include "diagnostics/TemporaryJournal.h"
 #include "platform/Archive.h"
 #include "platform/Platform.h"
 #include "platform/Sha256.h"
@@ -209,6 +210,7 @@ QCoro::Task<QString> FFmpegInstaller::attempt(std::shared_ptr<Run> run, QUrl zip
     QPointer self(this);
     const QString folder = QDir::tempPath() + QLatin1Char('/') + workingFolderPrefix() +
                            QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    const TemporaryJournal::Entry journalEntry(folder);
     if (!QDir().mkpath(folder))
         throw appError(3, QStringLiteral("Could not extract the ffmpeg archive."));
     QDir(folder).mkdir(QStringLiteral("x"));

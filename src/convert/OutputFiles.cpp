@@ -1,8 +1,11 @@
 #include "OutputFiles.h"
 
+#include "diagnostics/TemporaryJournal.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QUuid>
 #include <cerrno>
 #include <cstring>
@@ -127,10 +130,10 @@ QString firstFreeOutput(const QString &directory, const QString &base, const QSt
     }
 }
 
-QString temporaryBase(const QString &directory, const QString &stem, const QString &outputExt)
+QString shortenedStem(const QString &stem, const QString &outputExt)
 {
-    const QString prefix =
-        QLatin1String(temporaryPrefix) + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + u'-';
+    // The prefix has the same length for every UUID.
+    const QString prefix = QLatin1String(temporaryPrefix) + QString(36, u'0') + u'-';
     const int budget = nameLimit - sideFileAllowance - int(QFile::encodeName(prefix + outputExt).size());
     QString shortened = stem;
     while (!shortened.isEmpty() && QFile::encodeName(shortened).size() > budget) {
@@ -138,7 +141,14 @@ QString temporaryBase(const QString &directory, const QString &stem, const QStri
         if (!shortened.isEmpty() && shortened.back().isHighSurrogate())
             shortened.chop(1);
     }
-    return join(directory, prefix + shortened);
+    return shortened;
+}
+
+QString temporaryBase(const QString &directory, const QString &stem, const QString &outputExt)
+{
+    const QString prefix =
+        QLatin1String(temporaryPrefix) + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + u'-';
+    return join(directory, prefix + shortenedStem(stem, outputExt));
 }
 
 int moveNoReplace(const QString &from, const QString &to, MoveMethod method)
@@ -179,26 +189,32 @@ Placed placeOutput(const QString &from, const QString &directory, const QString 
 
 void cleanupPartial(const QString &temporaryBase)
 {
-    const qsizetype slash = temporaryBase.lastIndexOf(u'/');
-    const QByteArray directory =
-        QFile::encodeName(slash <= 0 ? QStringLiteral("/") : temporaryBase.left(slash));
-    const QByteArray prefix = QFile::encodeName(temporaryBase.mid(slash + 1));
-    if (prefix.isEmpty())
-        return;
-    DIR *dir = ::opendir(directory.constData());
-    if (!dir)
-        return;
-    const int fd = ::dirfd(dir);
-    while (const dirent *entry = ::readdir(dir)) {
-        if (std::strncmp(entry->d_name, prefix.constData(), size_t(prefix.size())) != 0)
+    TemporaryJournal::removeByPrefix(temporaryBase);
+}
+
+QStringList removeStaleTemporaries(const QString &directory, const QString &stem, const QString &outputExt)
+{
+    // ".hoplin-tmp-{UUID}-{stem}" followed by the end, an extension or a side-file suffix.
+    const QString shortened = shortenedStem(stem, outputExt);
+    static const QRegularExpression uuid(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}-$"));
+    const qsizetype prefixLength = qsizetype(std::strlen(temporaryPrefix));
+    QStringList removed;
+    const QStringList names = QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        if (!name.startsWith(QLatin1String(temporaryPrefix)) || name.size() < prefixLength + 37 + shortened.size())
             continue;
-        // A side file may also be a folder (segment outputs); remove it with its contents.
-        if (::unlinkat(fd, entry->d_name, 0) != 0 && (errno == EISDIR || errno == EPERM)) {
-            QString path = QFile::decodeName(directory) + u'/' + QFile::decodeName(entry->d_name);
-            QDir(path).removeRecursively();
-        }
+        if (!uuid.match(name.mid(prefixLength, 37)).hasMatch() || name.mid(prefixLength + 37, shortened.size()) != shortened)
+            continue;
+        const qsizetype after = prefixLength + 37 + shortened.size();
+        if (after < name.size() && name[after] != u'.' && name[after] != u'-')
+            continue;
+        // Each matching entry on its own: "…-tone" as a prefix would also take "…-tone2.wav".
+        const QString path = join(directory, name);
+        const QFileInfo info(path);
+        if (info.isDir() && !info.isSymLink() ? QDir(path).removeRecursively() : QFile::remove(path))
+            removed << path;
     }
-    ::closedir(dir);
+    return removed;
 }
 
 } // namespace hoplin::OutputFiles

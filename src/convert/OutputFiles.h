@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 namespace hoplin {
@@ -25,6 +26,9 @@ std::optional<QString> outsideNameReason(const QString &base, const QString &out
 // something appears meanwhile.
 QString firstFreeOutput(const QString &directory, const QString &base, const QString &outputExt);
 
+// The stem as temporaryBase() puts it into the name.
+QString shortenedStem(const QString &stem, const QString &outputExt);
+
 // A hidden, unique base in `directory` for ffmpeg to write to. Long stems are shortened so the
 // name, the extension and a side-file suffix stay within the file system's name limit.
 QString temporaryBase(const QString &directory, const QString &stem, const QString &outputExt);
@@ -47,6 +51,10 @@ Placed placeOutput(const QString &from, const QString &directory, const QString 
 // Deletes every entry of the base's folder whose name begins with the base's name: the output and
 // whatever side files the template wrote next to it. Errors are ignored.
 void cleanupPartial(const QString &temporaryBase);
+
+// Deletes the hidden outputs (and side files) an earlier, interrupted conversion of `stem` left in
+// `directory`; returns the paths removed.
+QStringList removeStaleTemporaries(const QString &directory, const QString &stem, const QString &outputExt);
 
 } // namespace OutputFiles
 } // namespace hoplin

@@ -129,6 +129,27 @@ QStringList tokenize(const QString &text)
     return words;
 }
 
+namespace {
+// One pass from left to right, so that a path that itself reads "{output_base}" stays as it is.
+QString substitute(const QString &word, const QString &inputPath, const QString &outputBasePath)
+{
+    QString result;
+    qsizetype at = 0;
+    while (at < word.size()) {
+        if (QStringView(word).sliced(at).startsWith(inputPlaceholder)) {
+            result += inputPath;
+            at += inputPlaceholder.size();
+        } else if (QStringView(word).sliced(at).startsWith(outputBasePlaceholder)) {
+            result += outputBasePath;
+            at += outputBasePlaceholder.size();
+        } else {
+            result += word[at++];
+        }
+    }
+    return result;
+}
+} // namespace
+
 QStringList buildArguments(const QString &templateText, const QString &inputPath,
                            const QString &outputBasePath)
 {
@@ -137,20 +158,26 @@ QStringList buildArguments(const QString &templateText, const QString &inputPath
     if (words.isEmpty() || words.first() != u"ffmpeg")
         throw TemplateError::notFFmpeg();
 
+    // The template is judged on its own, before any path goes in: a file whose name holds a
+    // brace is an ordinary file, while a brace the template itself holds is an unknown placeholder.
+    for (qsizetype i = 1; i < words.size(); ++i) {
+        QString bare = words[i];
+        bare.remove(inputPlaceholder).remove(outputBasePlaceholder);
+        if (bare.contains(u'{') || bare.contains(u'}'))
+            throw TemplateError::unknownPlaceholder(words[i]);
+        if (bare.contains(u'\n') || bare.contains(u'\r'))
+            throw TemplateError::controlCharacters();
+    }
+    // A line break in a path is still refused: ffmpeg reads some arguments as lists of lines.
+    for (const QString &path : {inputPath, outputBasePath}) {
+        if (path.contains(u'\n') || path.contains(u'\r'))
+            throw TemplateError::controlCharacters();
+    }
+
     QStringList arguments;
     arguments.reserve(words.size() - 1);
-    for (qsizetype i = 1; i < words.size(); ++i) {
-        QString argument = words[i];
-        argument.replace(inputPlaceholder, inputPath);
-        argument.replace(outputBasePlaceholder, outputBasePath);
-        // Checked after substitution on purpose: a path with a brace or a line break is refused
-        // too, rather than handed to ffmpeg where it could mean something else.
-        if (argument.contains(u'{') || argument.contains(u'}'))
-            throw TemplateError::unknownPlaceholder(words[i]);
-        if (argument.contains(u'\n') || argument.contains(u'\r'))
-            throw TemplateError::controlCharacters();
-        arguments.append(argument);
-    }
+    for (qsizetype i = 1; i < words.size(); ++i)
+        arguments.append(substitute(words[i], inputPath, outputBasePath));
     return arguments;
 }
 

@@ -61,8 +61,8 @@ inline void analysisMode(LocalServer &server, const QString &mode, const QString
     QJsonObject body{{QStringLiteral("mode"), mode}};
     if (!errorSummary.isEmpty())
         body.insert(QStringLiteral("error_summary"), errorSummary);
-    const HttpResult result = httpCall("POST", server.url(QStringLiteral("/__admin/analysis")),
-                                       QJsonDocument(body).toJson(QJsonDocument::Compact));
+    const HttpResult result = server.adminCall("POST", QStringLiteral("analysis"),
+                                               QJsonDocument(body).toJson(QJsonDocument::Compact));
     if (result.status != 200)
         qFatal("analysis mode %s refused: %s", qPrintable(mode), result.body.constData());
 }
@@ -71,7 +71,7 @@ inline void analysisMode(LocalServer &server, const QString &mode, const QString
 // "files_stored": files in the upload folder, "jobs": [{id, status, size_bytes}]}
 inline QJsonObject analysisState(LocalServer &server)
 {
-    return httpCall("GET", server.url(QStringLiteral("/__admin/analysis"))).json().toObject();
+    return server.adminCall("GET", QStringLiteral("analysis")).json().toObject();
 }
 
 // Upload bodies left in the temporary directory.

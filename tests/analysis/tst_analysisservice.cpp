@@ -42,7 +42,7 @@ private slots:
     void initTestCase()
     {
         test::privateTempDir();
-        QVERIFY(m_server.start({"--key", "second-key=second-client"}));
+        QVERIFY(m_server.start({"--key", "hoplin-demo-key=demo-client", "--key", "second-key=second-client"}));
         Settings::shared().setValue(keys::baseURL, m_server.url().toString());
     }
     void init()
@@ -167,9 +167,9 @@ private slots:
         const QString path = m_files.filePath(QStringLiteral("huge.wav"));
         QVERIFY(test::sparseFile(path, size));
         if (refusal.isEmpty())
-            QVERIFY(!test::runTask(APIClient::uploadAudio(path, m_token), 60s).isEmpty());
+            QVERIFY(!test::runTask(APIClient::uploadAudio(path, m_token, {}, {}, Multipart::uploadLimit + 1), 60s).isEmpty());
         else
-            QCOMPARE(failure(APIClient::uploadAudio(path, m_token)), refusal);
+            QCOMPARE(failure(APIClient::uploadAudio(path, m_token, {}, {}, Multipart::uploadLimit + 1)), refusal);
         QCOMPARE(test::analysisState(m_server).value("uploads").toInt(), refusal.isEmpty() ? 1 : 0);
     }
 

@@ -7,6 +7,9 @@
 #include <QStringList>
 #include <QTest>
 
+#include "TestSupport.h"
+#include "convert/ConvertRunner.h"
+
 // Helpers shared by the Convert tests: real media made by the real ffmpeg, and small executable
 // scripts that stand in for it.
 namespace hoplin::test {
@@ -68,6 +71,33 @@ inline QStringList entries(const QString &directory)
 {
     return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                                      QDir::Name);
+}
+
+// A ".wav" preset with the suffix "_conv" running `command`.
+inline Preset wavPreset(const QString &command, const QString &id = QStringLiteral("wav"))
+{
+    Preset preset;
+    preset.id = id;
+    preset.name = id;
+    preset.command = command;
+    preset.suffix = QStringLiteral("_conv");
+    preset.outputExt = QStringLiteral(".wav");
+    return preset;
+}
+
+// Queues `input` (a file or folder) for `preset`, runs the real ffmpeg over it and returns the
+// first item as it ended (an empty item when nothing was queued).
+inline QueueItem convertWith(const QString &input, const Preset &preset, bool sandboxed = true)
+{
+    ConvertRunner runner;
+    runner.setSandboxed(sandboxed);
+    runner.queue({input}, preset.id);
+    if (runner.items().isEmpty())
+        return {};
+    runner.run({preset}, realFFmpeg(), nullptr);
+    if (!waitUntil([&] { return runner.runState() == ConvertRunner::RunState::Idle; }, std::chrono::seconds(60)))
+        qFatal("the conversion did not end");
+    return runner.items().first();
 }
 
 } // namespace hoplin::test

@@ -20,8 +20,8 @@ class TestFFmpegInstaller : public QObject {
 
     void serve(const QString &location, const QString &mode)
     {
-        test::httpCall("POST", m_server.url("/__admin/ffmpeg-package"),
-                       QJsonDocument(QJsonObject{{"location", location}, {"mode", mode}}).toJson());
+        m_server.adminCall("POST", "ffmpeg-package",
+                           QJsonDocument(QJsonObject{{"location", location}, {"mode", mode}}).toJson());
     }
     void serveBoth(const QString &mode)
     {

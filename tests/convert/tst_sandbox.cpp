@@ -10,22 +10,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
+#include <csignal>
 
 using namespace hoplin;
 using namespace std::chrono_literals;
 
 namespace {
-
-Preset makePreset(const QString &command)
-{
-    Preset preset;
-    preset.id = "hostile";
-    preset.name = "hostile";
-    preset.command = command;
-    preset.suffix = "_conv";
-    preset.outputExt = ".wav";
-    return preset;
-}
 
 QByteArray contents(const QString &path)
 {
@@ -47,13 +37,7 @@ class TestSandbox : public QObject {
     {
         const QString input = m_destination->filePath("tone.wav");
         QFile::copy(m_media.filePath("tone.wav"), input);
-        ConvertRunner runner;
-        runner.setSandboxed(sandboxed);
-        runner.queue({input}, "hostile");
-        runner.run({makePreset(command)}, test::realFFmpeg(), nullptr);
-        if (!test::waitUntil([&] { return runner.runState() == ConvertRunner::RunState::Idle; }, 60s))
-            qFatal("the conversion did not end");
-        return runner.items().value(0);
+        return test::convertWith(input, test::wavPreset(command, "hostile"), sandboxed);
     }
 
 private slots:
@@ -163,6 +147,20 @@ private slots:
         QVERIFY2(item.succeeded.value_or(false), qPrintable(item.errorDetail.value_or(item.status)));
         QVERIFY(QFileInfo::exists(m_destination->filePath("tone_conv.wav")));
         QVERIFY(QFileInfo::exists(m_destination->filePath("side.wav")));
+    }
+
+    void ffmpegDiesWithTheApp()
+    {
+        QProcess app;
+        app.start(SANDBOX_PROBE_BIN, {});
+        QVERIFY(app.waitForReadyRead(10000));
+        const pid_t child = pid_t(app.readLine().trimmed().toLongLong());
+        QVERIFY(child > 0);
+        QCOMPARE(::kill(child, 0), 0);
+        app.kill();
+        QVERIFY(app.waitForFinished(10000));
+        // The orphan is reaped by init once the signal has killed it.
+        QVERIFY(test::waitUntil([&] { return ::kill(child, 0) != 0; }, 10s));
     }
 
     void probeAndVersionQueryWriteNothing()

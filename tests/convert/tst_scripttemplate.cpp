@@ -87,10 +87,10 @@ private slots:
         QTest::newRow("every occurrence is replaced") << "ffmpeg {input}+{input} {output_base}-{output_base}"
                                                       << "i"
                                                       << "o" << QStringList{"i+i", "o-o"} << none << "";
-        QTest::newRow("inserted input text is subject to the second step")
+        QTest::newRow("inserted input text is left as it is")
             << "ffmpeg {input}"
             << "/a/{output_base}.wav"
-            << "/o/b" << QStringList{"/a//o/b.wav"} << none << "";
+            << "/o/b" << QStringList{"/a/{output_base}.wav"} << none << "";
         QTest::newRow("quotes in a path pass through")
             << "ffmpeg -i {input}"
             << "/a/it's \"x\".mov" << out << QStringList{"-i", "/a/it's \"x\".mov"} << none << "";
@@ -108,12 +108,12 @@ private slots:
         QTest::newRow("unmatched closing brace")
             << "ffmpeg -i {input} -af volume=1} {output_base}.wav" << in << out << QStringList{} << unknown
             << unknownText("volume=1}");
-        QTest::newRow("brace in the input path names the template word")
+        QTest::newRow("brace in the input path is part of the name")
             << "ffmpeg -i {input} {output_base}.wav"
-            << "/in/{x}.wav" << out << QStringList{} << unknown << unknownText("{input}");
-        QTest::newRow("brace in the output base")
-            << "ffmpeg -i {input} {output_base}.wav" << in << "/o/}b" << QStringList{} << unknown
-            << unknownText("{output_base}.wav");
+            << "/in/{x}.wav" << out << QStringList{"-i", "/in/{x}.wav", out + ".wav"} << none << "";
+        QTest::newRow("brace in the output base is part of the name")
+            << "ffmpeg -i {input} {output_base}.wav" << in << "/o/}b" << QStringList{"-i", in, "/o/}b.wav"}
+            << none << "";
         QTest::newRow("brace check comes before the line check")
             << "ffmpeg '{x}\n'" << in << out << QStringList{} << unknown << unknownText("{x}\n");
         QTest::newRow("first failing word decides: line feed")

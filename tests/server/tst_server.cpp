@@ -96,6 +96,7 @@ private:
     QString makeInputs();
 
     QProcess m_server;
+    QByteArray m_adminToken;
     QUrl m_origin;
     QNetworkAccessManager m_network;
     QTemporaryDir m_media;
@@ -113,6 +114,7 @@ Reply ServerTest::call(const QByteArray &method, const QString &path, const QByt
     if (!contentType.isEmpty()) request.setRawHeader("Content-Type", contentType);
     if (!token.isEmpty()) request.setRawHeader("Authorization", "Bearer " + token);
     if (!authorization.isEmpty()) request.setRawHeader("Authorization", authorization);
+    if (path.startsWith("/__admin/")) request.setRawHeader("X-Admin-Token", m_adminToken);
     QNetworkReply *reply = m_network.sendCustomRequest(request, method, body);
     QEventLoop loop;
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -132,13 +134,18 @@ QJsonObject ServerTest::activateDemo(const QString &label) {
 void ServerTest::initTestCase() {
     m_server.setProcessChannelMode(QProcess::SeparateChannels);
     m_server.start(QStringLiteral(HOPLIN_SERVER_BIN),
-                   {"--port", "0", "--admin", "--quiet", "--key", "partner-key=acme", "--key", "bare-key"});
+                   {"--port", "0", "--admin", "--quiet", "--key", "hoplin-demo-key=demo-client", "--key",
+                    "partner-key=acme", "--key", "bare-key"});
     QVERIFY(m_server.waitForStarted());
     m_origin = readOrigin(m_server);
     QCOMPARE(m_origin.host(), QStringLiteral("127.0.0.1"));
     QVERIFY(m_origin.port() > 0);
     QVERIFY(m_server.canReadLine() || m_server.waitForReadyRead(10000));
-    QCOMPARE(m_server.readLine().trimmed(), QByteArray("demo key: hoplin-demo-key"));
+    QCOMPARE(m_server.readLine().trimmed(), QByteArray("client keys: as given with --key"));
+    QVERIFY(m_server.canReadLine() || m_server.waitForReadyRead(10000));
+    const QByteArray tokenLine = m_server.readLine().trimmed();
+    QVERIFY(tokenLine.startsWith("admin token: "));
+    m_adminToken = tokenLine.mid(13);
 }
 
 void ServerTest::init() {
@@ -204,7 +211,7 @@ void ServerTest::activate_data() {
     auto key = [](const QString &k) { return json({{"api_key", k}, {"installation_label", "box"}}); };
     QTest::newRow("demo key") << key(kDemoKey) << ct << 200 << "demo-client";
     QTest::newRow("extra key with client id") << key("partner-key") << ct << 200 << "acme";
-    QTest::newRow("extra key without client id") << key("bare-key") << ct << 200 << "client-2";
+    QTest::newRow("extra key without client id") << key("bare-key") << ct << 200 << "client-3";
     QTest::newRow("charset parameter")
         << key(kDemoKey) << QByteArray("application/json; charset=utf-8") << 200 << "demo-client";
     QTest::newRow("unknown key") << key("nope") << ct << 401 << "";

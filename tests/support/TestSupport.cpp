@@ -70,7 +70,8 @@ QJsonValue HttpResult::json() const
     return document.object();
 }
 
-HttpResult httpCall(const QByteArray &method, const QUrl &url, const QByteArray &body, const QByteArray &bearer)
+HttpResult httpCall(const QByteArray &method, const QUrl &url, const QByteArray &body, const QByteArray &bearer,
+                    const QList<QPair<QByteArray, QByteArray>> &headers)
 {
     static QNetworkAccessManager *manager = new QNetworkAccessManager();
     QNetworkRequest request(url);
@@ -78,6 +79,8 @@ HttpResult httpCall(const QByteArray &method, const QUrl &url, const QByteArray 
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     if (!bearer.isEmpty())
         request.setRawHeader("Authorization", "Bearer " + bearer);
+    for (const auto &[name, value] : headers)
+        request.setRawHeader(name, value);
     QNetworkReply *reply = manager->sendCustomRequest(request, method, body);
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -109,13 +112,27 @@ bool LocalServer::start(const QStringList &extraArguments)
                          extraArguments);
     if (!m_process->waitForStarted(10000))
         return false;
-    // The first line of output is the address it listens on.
-    while (!m_process->canReadLine()) {
-        if (!m_process->waitForReadyRead(10000))
+    // The address it listens on, the keys, then the token the admin routes want.
+    auto nextLine = [this]() -> std::optional<QByteArray> {
+        while (!m_process->canReadLine()) {
+            if (!m_process->waitForReadyRead(10000))
+                return std::nullopt;
+        }
+        return m_process->readLine().trimmed();
+    };
+    const auto address = nextLine();
+    if (!address)
+        return false;
+    m_url = QUrl(QString::fromUtf8(*address));
+    m_adminToken.clear();
+    for (int i = 0; i < 2 && m_adminToken.isEmpty(); ++i) {
+        const auto line = nextLine();
+        if (!line)
             return false;
+        if (line->startsWith("admin token: "))
+            m_adminToken = line->mid(13);
     }
-    m_url = QUrl(QString::fromUtf8(m_process->readLine()).trimmed());
-    return m_url.isValid() && m_url.port() > 0;
+    return m_url.isValid() && m_url.port() > 0 && !m_adminToken.isEmpty();
 }
 
 void LocalServer::stop()
@@ -137,10 +154,15 @@ QUrl LocalServer::url(const QString &path) const
     return result;
 }
 
+HttpResult LocalServer::adminCall(const QByteArray &method, const QString &path, const QByteArray &body)
+{
+    return httpCall(method, url(QStringLiteral("/__admin/") + path), body, {}, {{"X-Admin-Token", m_adminToken}});
+}
+
 QJsonValue LocalServer::admin(const QByteArray &method, const QString &path, const QJsonObject &body)
 {
     const QByteArray bytes = body.isEmpty() ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact);
-    const HttpResult result = httpCall(method, url(QStringLiteral("/__admin/") + path), bytes);
+    const HttpResult result = adminCall(method, path, bytes);
     if (result.status != 200)
         qWarning("admin %s %s answered %d: %s", method.constData(), qPrintable(path), result.status,
                  result.body.constData());

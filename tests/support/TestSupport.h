@@ -118,7 +118,7 @@ struct HttpResult {
 
 // A plain blocking HTTP call for test set-up and assertions (not through the app's client).
 HttpResult httpCall(const QByteArray &method, const QUrl &url, const QByteArray &body = {},
-                    const QByteArray &bearer = {});
+                    const QByteArray &bearer = {}, const QList<QPair<QByteArray, QByteArray>> &headers = {});
 
 // The real hoplin-server on a free loopback port, with its test-only admin endpoints.
 class LocalServer {
@@ -131,6 +131,10 @@ public:
     void stop();
 
     QUrl url() const { return m_url; }
+    // What the admin routes want in "X-Admin-Token"; printed by the server at start.
+    QByteArray adminToken() const { return m_adminToken; }
+    // One call of an admin route ("faults", "analysis") with the token.
+    HttpResult adminCall(const QByteArray &method, const QString &path, const QByteArray &body = {});
     QUrl url(const QString &path) const;
 
     // The next `count` calls of `route` ("POST /v1/presets") answer with `status` and `body`.
@@ -150,6 +154,7 @@ private:
     QJsonValue admin(const QByteArray &method, const QString &path, const QJsonObject &body = {});
     std::unique_ptr<QProcess> m_process;
     QUrl m_url;
+    QByteArray m_adminToken;
 };
 
 // Signs `store` in with the demo key of the server its base URL names; fails the test otherwise.

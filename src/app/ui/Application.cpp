@@ -8,6 +8,7 @@
 #include "ui/Theme.h"
 #include "diagnostics/ActiveJobs.h"
 #include "diagnostics/CrashLog.h"
+#include "diagnostics/TemporaryJournal.h"
 #include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
 #include "service/SessionStore.h"
@@ -135,6 +136,7 @@ int runApplication(int argc, char *argv[])
     crash::install();
     quitOnTerminationSignals(app);
     appLog(QStringLiteral("didFinishLaunching"));
+    TemporaryJournal::shared().sweep();
 
     // The one session store of the process; it outlives the window that shows it.
     SessionStore store;

@@ -1,0 +1,93 @@
+// What a killed session leaves behind is removed at the next start, and nothing else is.
+#include "TestSupport.h"
+#include "diagnostics/DiagnosticsLogger.h"
+#include "diagnostics/TemporaryJournal.h"
+#include "platform/Settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <unistd.h>
+
+using namespace hoplin;
+
+namespace {
+
+const QString uuid = "0F8E2C7A-1B2C-4D5E-8F90-A1B2C3D4E5F6";
+
+bool touch(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
+}
+
+// A process id that is certainly not running any more.
+qint64 endedPid()
+{
+    QProcess process;
+    process.start("true", {});
+    process.waitForFinished();
+    return process.processId() > 0 ? process.processId() : 999999;
+}
+
+} // namespace
+
+class TestTemporaryJournal : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString journalPath() const { return m_dir.filePath("journal"); }
+    void writeJournal(const QList<QPair<qint64, QString>> &lines)
+    {
+        QFile file(journalPath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        for (const auto &[pid, base] : lines)
+            file.write(QByteArray::number(pid) + '\t' + base.toUtf8() + '\n');
+    }
+
+private slots:
+    void initTestCase() { Settings::shared().setValue(keys::hoplinDiag, true); }
+
+    void sweepRemovesOnlyWhatDeadSessionsLeft()
+    {
+        const QString work = m_dir.filePath("work");
+        QVERIFY(QDir().mkpath(work));
+        const QString deadBase = work + "/.hoplin-tmp-" + uuid + "-song";
+        QVERIFY(touch(deadBase + ".m4a"));
+        QVERIFY(touch(deadBase + "-0.log"));
+        QVERIFY(QDir().mkpath(deadBase + "-segments"));
+        QVERIFY(touch(deadBase + "-segments/1.ts"));
+        const QString deadBody = work + "/hoplin-upload-" + uuid + ".multipart";
+        QVERIFY(touch(deadBody));
+        // A session still running (our parent stands in for one) keeps its files.
+        const QString liveBody = work + "/hoplin-upload-" + QString(uuid).replace('0', '1') + ".multipart";
+        QVERIFY(touch(liveBody));
+        // A damaged journal naming a user's files: never touched.
+        const QString userFile = work + "/holiday.m4a";
+        QVERIFY(touch(userFile));
+        const QString userPrefix = work + "/.hoplin-tmp-notauuid";
+        QVERIFY(touch(userPrefix + ".m4a"));
+
+        const qint64 dead = endedPid();
+        writeJournal({{dead, deadBase}, {dead, deadBody}, {qint64(::getppid()), liveBody},
+                      {dead, userFile}, {dead, userPrefix}, {dead, "relative/hoplin-upload-" + uuid}});
+        TemporaryJournal journal(journalPath());
+        const QStringList removed = journal.sweep();
+
+        QCOMPARE(QSet<QString>(removed.begin(), removed.end()),
+                 (QSet<QString>{deadBase + ".m4a", deadBase + "-0.log", deadBase + "-segments", deadBody}));
+        QCOMPARE(QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+                 (QStringList{".hoplin-tmp-notauuid.m4a", "holiday.m4a", QFileInfo(liveBody).fileName()}));
+        // The live session's line stays for its own clean-up; the rest are gone.
+        QFile file(journalPath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray::number(::getppid()) + '\t' + liveBody.toUtf8() + '\n');
+        DiagnosticsLogger::shared().flush();
+        QVERIFY(test::logMessages("app").filter("left by an earlier session").size() == 1);
+    }
+};
+
+HOPLIN_TEST_MAIN(TestTemporaryJournal)
+#include "tst_temporaryjournal.moc"
