@@ -79,6 +79,8 @@ ElidedLabel::ElidedLabel(Qt::TextElideMode mode, QWidget *parent)
     , m_mode(mode)
 {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // It shows file names and the service's messages: never markup.
+    setTextFormat(Qt::PlainText);
 }
 
 void ElidedLabel::setFullText(const QString &text)
@@ -86,7 +88,7 @@ void ElidedLabel::setFullText(const QString &text)
     if (m_text == text)
         return;
     m_text = text;
-    setToolTip(text);
+    setToolTip(theme::plainToolTip(text));
     refresh();
 }
 

@@ -297,10 +297,8 @@ QCoro::Task<> AnalysisView::runChooser(bool folders)
         dialog->setObjectName(QStringLiteral("chooseFilesPanel"));
         dialog->setWindowTitle(QStringLiteral("Choose audio files to analyse on the Hoplin VPS."));
         dialog->setFileMode(QFileDialog::ExistingFiles);
-        QStringList patterns;
-        for (const QString &extension : MediaScanner::audioExtensions().members())
-            patterns << QStringLiteral("*.") + extension;
-        dialog->setNameFilter(QStringLiteral("Audio files (%1)").arg(patterns.join(u' ')));
+        dialog->setNameFilter(
+            QStringLiteral("Audio files (%1)").arg(MediaScanner::audioExtensions().globPatterns()));
     }
     dialog->open();
     const std::optional<int> result = co_await qCoro(dialog.data(), &QDialog::finished, std::chrono::milliseconds(-1));
