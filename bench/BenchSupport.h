@@ -21,15 +21,14 @@ public:
         m_timer.setInterval(1);
         connect(&m_timer, &QTimer::timeout, this, [this] {
             const qint64 now = m_clock.nsecsElapsed();
-            if (m_last >= 0)
-                m_longest = std::max(m_longest, (now - m_last) / 1e6);
+            m_longest = std::max(m_longest, (now - m_last) / 1e6);
             m_last = now;
         });
     }
     void start()
     {
         m_longest = 0;
-        m_last = -1;
+        m_last = 0; // a block right after the start counts too
         m_clock.start();
         m_timer.start();
     }
@@ -43,7 +42,7 @@ public:
 private:
     QTimer m_timer;
     QElapsedTimer m_clock;
-    qint64 m_last = -1;
+    qint64 m_last = 0;
     double m_longest = 0;
 };
 

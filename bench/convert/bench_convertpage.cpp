@@ -180,6 +180,8 @@ int main(int argc, char **argv)
         page.cpu = std::min(page.cpu, p.cpu);
         page.addStallMs = std::max(page.addStallMs, p.addStallMs);
         page.runStallMs = std::max(page.runStallMs, p.runStallMs);
+        alone.addStallMs = std::max(alone.addStallMs, a.addStallMs);
+        alone.runStallMs = std::max(alone.runStallMs, a.runStallMs);
     }
     server.terminate();
     server.waitForFinished(5000);
@@ -198,5 +200,7 @@ int main(int argc, char **argv)
                 kAimStallMs, page.addStallMs < kAimStallMs ? "OK" : "OVER");
     std::printf("longest stall during the run: %.1f ms (aim < %.0f ms) %s\n", page.runStallMs, kAimStallMs,
                 page.runStallMs < kAimStallMs ? "OK" : "OVER");
+    std::printf("runner alone, for comparison: longest stall %.1f ms adding, %.1f ms running\n", alone.addStallMs,
+                alone.runStallMs);
     return 0;
 }

@@ -66,6 +66,10 @@ private:
     QWidget *buildSignInHint();
     QWidget *buildStatusBar();
     void refreshItems();
+    ItemCard *makeCard(const QUuid &id);
+    void appendCards(qsizetype first, qsizetype count);
+    void renderCard(const QUuid &id);
+    void buildSomeCards();
     void refreshProgress(const QUuid &id);
     void refreshRunning();
     void refreshConnection();
@@ -90,6 +94,7 @@ private:
     QPushButton *m_stop = nullptr;
     QVBoxLayout *m_cardsLayout = nullptr;
     QHash<QUuid, ItemCard *> m_cards;
+    QList<QUuid> m_unbuiltCards; // queued, card not made yet
 
     QLabel *m_dot = nullptr;
     QLabel *m_connection = nullptr;

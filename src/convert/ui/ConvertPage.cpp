@@ -221,7 +221,7 @@ void ConvertPage::buildLayout()
     connect(m_refreshTimer, &QTimer::timeout, this, &ConvertPage::refresh);
     m_cardItemsTimer = new QTimer(this);
     m_cardItemsTimer->setSingleShot(true);
-    m_cardItemsTimer->setInterval(150);
+    m_cardItemsTimer->setInterval(300);
     connect(m_cardItemsTimer, &QTimer::timeout, this, &ConvertPage::refreshCardItems);
     auto *queueBox = new QFrame;
     queueBox->setObjectName(QStringLiteral("queueBox"));
@@ -456,9 +456,9 @@ void ConvertPage::scheduleRefresh()
 {
     if (m_refreshTimer->isActive())
         return;
-    // At most about twenty times a second while a queue runs: faster than anyone reads, and a
-    // queue of failing files changes hundreds of times a second.
-    constexpr qint64 minimumGapMs = 50;
+    // At most about ten times a second while a queue runs: as fast as anyone reads, and a queue
+    // of failing files changes hundreds of times a second.
+    constexpr qint64 minimumGapMs = 100;
     const qint64 since = m_refreshClock.isValid() ? m_refreshClock.elapsed() : minimumGapMs;
     m_refreshTimer->start(int(std::max<qint64>(0, minimumGapMs - since)));
 }
