@@ -1,7 +1,8 @@
 // A queue of thousands through the Convert page against the same queue through ConvertRunner
 // alone, with an ffmpeg that fails at once (so the queue's own bookkeeping is what is measured),
 // and the longest main-thread stall while the files are added and while the page follows the run.
-// Usage: bench_convertpage [items, default 5000]
+// Usage: bench_convertpage [items, default 5000]; with HOPLIN_QUEUE_SHOT=file.png it saves a picture
+// of the page holding the queue instead.
 #include "../BenchSupport.h"
 #include "convert/ConvertRunner.h"
 #include "convert/ui/ConvertPage.h"
@@ -118,6 +119,26 @@ Figures throughThePage(const QString &folder, SessionStore &store, const Preset 
     return figures;
 }
 
+// A picture of the page holding the whole queue: some files failed, the rest still queued.
+int takeScreenshot(const QString &folder, SessionStore &store, const Preset &preset, const QString &path)
+{
+    ConvertPage page(store);
+    page.setActive(true);
+    page.resize(1200, 780);
+    page.show();
+    page.appear();
+    page.enqueue({folder}, preset);
+    while (page.runner().counts().failed < 24)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    page.runner().cancel();
+    waitForIdle(page.runner());
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 500)
+        QCoreApplication::processEvents();
+    return page.grab().save(path) ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -158,6 +179,8 @@ int main(int argc, char **argv)
     }
     const Preset preset = failingPreset();
     store.setPresets({preset});
+    if (const QString shot = qEnvironmentVariable("HOPLIN_QUEUE_SHOT"); !shot.isEmpty())
+        return takeScreenshot(media.path(), store, preset, shot);
 
     // Rounds alternate between the two, so that the load of a shared machine hits both alike; the
     // best round of each counts. Wall time includes the children; CPU time is this process alone,

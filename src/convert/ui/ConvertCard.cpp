@@ -73,11 +73,14 @@ ConvertCard::ConvertCard(const Look &look, QWidget *parent)
     m_itemsBox = new QWidget;
     auto *itemsLayout = new QVBoxLayout(m_itemsBox);
     itemsLayout->setContentsMargins(0, 0, 0, 0);
-    itemsLayout->setSpacing(4);
+    itemsLayout->setSpacing(0);
     m_more = theme::label(QString(), 12, Hoplin::muted);
+    m_more->setMinimumHeight(QFontMetrics(theme::font(12)).height() + 2);
     itemsLayout->addWidget(m_more);
     for (int row = 0; row < itemsShown; ++row) {
         auto *box = new QWidget;
+        // A full line each, however little room the grid gives the card.
+        box->setMinimumHeight(QFontMetrics(theme::font(12)).height() + 2);
         auto *rowLayout = new QHBoxLayout(box);
         rowLayout->setContentsMargins(0, 0, 0, 0);
         auto *name = theme::label(QString(), 12, Hoplin::ink);
@@ -183,6 +186,9 @@ void ConvertCard::showItems(const Items &items, bool running)
     const qsizetype earlier = items.total - items.newest.size();
     m_more->setText(QStringLiteral("%1 earlier files").arg(earlier));
     m_more->setVisible(earlier > 0);
+    // Room for every line shown, so the grid cannot squeeze them over one another.
+    const int lines = int(items.newest.size()) + (earlier > 0 ? 1 : 0);
+    m_itemsBox->setMinimumHeight(lines * (QFontMetrics(theme::font(12)).height() + 2));
     for (qsizetype row = 0; row < itemsShown; ++row) {
         const bool used = row < items.newest.size();
         m_rowBoxes[row]->setVisible(used);

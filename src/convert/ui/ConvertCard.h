@@ -44,7 +44,7 @@ public:
         qsizetype total = 0;
         bool anyPending = false;
     };
-    static constexpr int itemsShown = 6;
+    static constexpr int itemsShown = 3;
     void showItems(const Items &items, bool running);
     // The file names and statuses the card lists now, oldest first.
     QStringList shownItems() const;
