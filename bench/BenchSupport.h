@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <sys/resource.h>
 #include <vector>
 
 namespace hoplin::bench {
@@ -21,13 +22,16 @@ public:
         m_timer.setInterval(1);
         connect(&m_timer, &QTimer::timeout, this, [this] {
             const qint64 now = m_clock.nsecsElapsed();
-            m_longest = std::max(m_longest, (now - m_last) / 1e6);
+            const double gap = (now - m_last) / 1e6;
+            m_longest = std::max(m_longest, gap);
+            m_gaps.push_back(gap);
             m_last = now;
         });
     }
     void start()
     {
         m_longest = 0;
+        m_gaps.clear();
         m_last = 0; // a block right after the start counts too
         m_clock.start();
         m_timer.start();
@@ -39,12 +43,25 @@ public:
         return m_longest;
     }
 
+    // Every gap since start(), in order.
+    const std::vector<double> &gaps() const { return m_gaps; }
+
 private:
+    std::vector<double> m_gaps;
     QTimer m_timer;
     QElapsedTimer m_clock;
     qint64 m_last = 0;
     double m_longest = 0;
 };
+
+// CPU time of this process (all its threads, not its children), in seconds.
+inline double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 // Starts the local service on a free port; returns its address, or an empty text.
 inline QString startServer(QProcess &server, const QString &binary)

@@ -1,5 +1,6 @@
 // Main-thread responsiveness of the main window while it signs in and out again and again against
 // a local hoplin-server: a 1 ms timer measures the longest gap the event loop left between ticks.
+#include "BenchSupport.h"
 #include "app/ui/RootView.h"
 #include "ui/Theme.h"
 #include "platform/Settings.h"
@@ -23,35 +24,6 @@ namespace {
 
 constexpr int kCycles = 200;
 constexpr double kAimMs = 50.0;
-
-// Gaps between ticks of a 1 ms timer, in milliseconds.
-class StallMeter : public QObject {
-public:
-    StallMeter()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(1);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            const qint64 now = m_clock.nsecsElapsed();
-            if (m_last >= 0)
-                m_gaps.push_back((now - m_last) / 1e6);
-            m_last = now;
-        });
-    }
-    void start()
-    {
-        m_clock.start();
-        m_timer.start();
-    }
-    void stop() { m_timer.stop(); }
-    std::vector<double> gaps() const { return m_gaps; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_last = -1;
-    std::vector<double> m_gaps;
-};
 
 QCoro::Task<bool> waitForState(SessionStore &store, ConnectionState::Kind kind)
 {
@@ -102,13 +74,9 @@ int main(int argc, char **argv)
     theme::applyLightTheme(app);
 
     QProcess server;
-    server.setStandardErrorFile(QProcess::nullDevice());
-    server.start(QStringLiteral(HOPLIN_SERVER_BIN), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet")});
-    if (!server.waitForStarted() || !server.waitForReadyRead(10000)) {
-        fprintf(stderr, "hoplin-server did not start\n");
+    const QString url = bench::startServer(server, QStringLiteral(HOPLIN_SERVER_BIN));
+    if (url.isEmpty())
         return 1;
-    }
-    const QString url = QString::fromUtf8(server.readLine()).trimmed();
 
     // The diagnostics log stays off (its default): when on it also echoes every line here.
     Settings::shared().setValue(keys::baseURL, url);
@@ -118,7 +86,7 @@ int main(int argc, char **argv)
     view.resize(1200, 780);
     view.show();
 
-    StallMeter meter;
+    bench::StallMeter meter;
     QElapsedTimer wall;
     int done = -1;
     QTimer::singleShot(200, &app, [&] {

@@ -17,7 +17,6 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <cstdio>
-#include <sys/resource.h>
 
 using namespace hoplin;
 using namespace std::chrono_literals;
@@ -27,13 +26,6 @@ namespace {
 constexpr double kAimRatio = 1.2;
 constexpr double kAimStallMs = 50.0;
 
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 struct Figures {
     double seconds = 0;
@@ -48,7 +40,7 @@ Figures measure(AnalysisRunner &runner, Add add, Run run)
     bench::StallMeter meter;
     QElapsedTimer wall;
     wall.start();
-    const double cpuStart = cpuSeconds();
+    const double cpuStart = bench::cpuSeconds();
     meter.start();
     add();
     QCoreApplication::processEvents();
@@ -61,7 +53,7 @@ Figures measure(AnalysisRunner &runner, Add add, Run run)
     QCoreApplication::processEvents();
     figures.runStallMs = meter.stop();
     figures.seconds = wall.elapsed() / 1000.0;
-    figures.cpu = cpuSeconds() - cpuStart;
+    figures.cpu = bench::cpuSeconds() - cpuStart;
     if (runner.items().isEmpty() || runner.items().first().succeeded != false)
         std::fprintf(stderr, "unexpected outcome\n");
     return figures;

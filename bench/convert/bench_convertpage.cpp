@@ -16,7 +16,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <cstdio>
-#include <sys/resource.h>
 
 using namespace hoplin;
 
@@ -53,14 +52,6 @@ void waitForIdle(const ConvertRunner &runner)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-// CPU time of this process (all its threads, not its children), in seconds.
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 struct Figures {
     double seconds = 0;
@@ -75,7 +66,7 @@ Figures runnerAlone(const QString &folder, const Preset &preset)
     bench::StallMeter meter;
     QElapsedTimer wall;
     wall.start();
-    const double cpuStart = cpuSeconds();
+    const double cpuStart = bench::cpuSeconds();
     meter.start();
     runner.queue({folder}, preset.id);
     QCoreApplication::processEvents();
@@ -86,7 +77,7 @@ Figures runnerAlone(const QString &folder, const Preset &preset)
     waitForIdle(runner);
     figures.runStallMs = meter.stop();
     figures.seconds = wall.elapsed() / 1000.0;
-    figures.cpu = cpuSeconds() - cpuStart;
+    figures.cpu = bench::cpuSeconds() - cpuStart;
     return figures;
 }
 
@@ -101,7 +92,7 @@ Figures throughThePage(const QString &folder, SessionStore &store, const Preset 
     bench::StallMeter meter;
     QElapsedTimer wall;
     wall.start();
-    const double cpuStart = cpuSeconds();
+    const double cpuStart = bench::cpuSeconds();
     meter.start();
     // Auto start is on: the drop queues the files and starts the run, as a user's drop does.
     page.enqueue({folder}, preset);
@@ -113,7 +104,7 @@ Figures throughThePage(const QString &folder, SessionStore &store, const Preset 
     QCoreApplication::processEvents();
     figures.runStallMs = meter.stop();
     figures.seconds = wall.elapsed() / 1000.0;
-    figures.cpu = cpuSeconds() - cpuStart;
+    figures.cpu = bench::cpuSeconds() - cpuStart;
     if (page.runner().counts().failed != page.runner().items().size())
         std::fprintf(stderr, "unexpected outcome: not every item failed\n");
     return figures;
