@@ -160,6 +160,9 @@ QueueView::QueueView(QueueModel *model, QWidget *parent)
     setItemDelegate(m_delegate);
     // Every row has the same height: the view then lays out thousands of rows without asking each.
     setUniformItemSizes(true);
+    // A drop of thousands of files is laid out in slices between events, not in one go.
+    setLayoutMode(QListView::Batched);
+    setBatchSize(500);
     setSelectionMode(QAbstractItemView::NoSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
