@@ -123,9 +123,21 @@ AnalysisView::AnalysisView(SessionStore &store, QWidget *parent)
     layout->addWidget(buildStatusBar());
 
     // One card per change: a file's new status redraws that file's card and nothing else.
-    connect(&m_runner, &AnalysisRunner::itemUpdated, this, [this](const QUuid &id) {
-        renderCard(id);
+    // A queue of failing files changes many times a second: the cards catch up at most ten times
+    // a second, each changed one once.
+    m_cardTimer = new QTimer(this);
+    m_cardTimer->setSingleShot(true);
+    m_cardTimer->setInterval(100);
+    connect(m_cardTimer, &QTimer::timeout, this, [this] {
+        const QSet<QUuid> dirty = std::exchange(m_dirtyCards, {});
+        for (const QUuid &id : dirty)
+            renderCard(id);
         refreshRunning();
+    });
+    connect(&m_runner, &AnalysisRunner::itemUpdated, this, [this](const QUuid &id) {
+        m_dirtyCards.insert(id);
+        if (!m_cardTimer->isActive())
+            m_cardTimer->start();
     });
     connect(&m_runner, &AnalysisRunner::itemsAppended, this, &AnalysisView::appendCards);
     connect(&m_runner, &AnalysisRunner::itemsRemoved, this, [this] {
@@ -135,6 +147,7 @@ AnalysisView::AnalysisView(SessionStore &store, QWidget *parent)
     connect(&m_runner, &AnalysisRunner::isRunningChanged, this, [this] {
         refreshRunning();
         // The cards' buttons follow the run.
+        m_dirtyCards.clear();
         for (auto it = m_cards.cbegin(); it != m_cards.cend(); ++it)
             renderCard(it.key());
     });

@@ -15,6 +15,8 @@ class QLabel;
 class QPushButton;
 class QVBoxLayout;
 
+class QTimer;
+
 namespace hoplin {
 
 class DropZone;
@@ -95,6 +97,8 @@ private:
     QVBoxLayout *m_cardsLayout = nullptr;
     QHash<QUuid, ItemCard *> m_cards;
     QList<QUuid> m_unbuiltCards; // queued, card not made yet
+    QSet<QUuid> m_dirtyCards;    // changed since their card was last drawn
+    QTimer *m_cardTimer = nullptr;
 
     QLabel *m_dot = nullptr;
     QLabel *m_connection = nullptr;
