@@ -1,6 +1,6 @@
 // Main-thread responsiveness of the main window while it signs in and out again and again against
 // a local hoplin-server: a 1 ms timer measures the longest gap the event loop left between ticks.
-#include "StallMeter.h"
+#include "BenchSupport.h"
 #include "app/ui/RootView.h"
 #include "ui/Theme.h"
 #include "platform/Settings.h"
@@ -24,7 +24,6 @@ namespace {
 
 constexpr int kCycles = 200;
 constexpr double kAimMs = 50.0;
-
 
 QCoro::Task<bool> waitForState(SessionStore &store, ConnectionState::Kind kind)
 {
@@ -75,13 +74,9 @@ int main(int argc, char **argv)
     theme::applyLightTheme(app);
 
     QProcess server;
-    server.setStandardErrorFile(QProcess::nullDevice());
-    server.start(QStringLiteral(HOPLIN_SERVER_BIN), {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet")});
-    if (!server.waitForStarted() || !server.waitForReadyRead(10000)) {
-        fprintf(stderr, "hoplin-server did not start\n");
+    const QString url = bench::startServer(server, QStringLiteral(HOPLIN_SERVER_BIN));
+    if (url.isEmpty())
         return 1;
-    }
-    const QString url = QString::fromUtf8(server.readLine()).trimmed();
 
     // The diagnostics log stays off (its default): when on it also echoes every line here.
     Settings::shared().setValue(keys::baseURL, url);
@@ -91,7 +86,7 @@ int main(int argc, char **argv)
     view.resize(1200, 780);
     view.show();
 
-    StallMeter meter;
+    bench::StallMeter meter;
     QElapsedTimer wall;
     int done = -1;
     QTimer::singleShot(200, &app, [&] {

@@ -3,7 +3,7 @@
 // file, the app's peak resident memory growth and the longest main-thread stall (a 1 ms timer
 // measures the gaps the event loop left between its ticks).
 
-#include "StallMeter.h"
+#include "BenchSupport.h"
 #include "TestSupport.h"
 #include "WebTestUtil.h"
 #include "platform/Settings.h"
@@ -97,7 +97,7 @@ int main(int argc, char **argv)
         QTest::qWait(500);
         const qint64 rssBefore = statusKb("VmRSS:");
         resetPeak();
-        StallMeter meter;
+        bench::StallMeter meter;
         meter.start();
         QElapsedTimer clock;
         clock.start();

@@ -10,6 +10,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QScopeGuard>
+#include <QSet>
 #include <QTextBoundaryFinder>
 #include <QTimer>
 #include <algorithm>
@@ -94,11 +95,16 @@ void AnalysisRunner::queue(const QStringList &paths)
         return;
     }
     qsizetype added = 0;
+    const qsizetype first = m_items.size();
+    // A set: a dropped folder can hold thousands of files.
+    QSet<QString> known;
+    known.reserve(m_items.size());
+    for (const Item &it : std::as_const(m_items))
+        known.insert(it.input);
     for (const QString &path : found) {
-        const bool known =
-            std::any_of(m_items.cbegin(), m_items.cend(), [&](const Item &it) { return it.input == path; });
-        if (known)
+        if (known.contains(path))
             continue;
+        known.insert(path);
         m_items.append(Item{QUuid::createUuid(), path, QStringLiteral("Queued")});
         ++added;
     }
@@ -106,6 +112,7 @@ void AnalysisRunner::queue(const QStringList &paths)
         setStatusLine(QStringLiteral("Nothing new to add."));
         return;
     }
+    emit itemsAppended(first, added);
     emit itemsChanged();
     setStatusLine(QStringLiteral("%1 file%2 queued — analysis runs on the Hoplin VPS.").arg(QString::number(added), plural(added)));
 }
@@ -115,6 +122,7 @@ void AnalysisRunner::clear()
     if (m_runState != RunState::Idle)
         return;
     m_items.removeIf([](const Item &it) { return !it.isPending(); });
+    emit itemsRemoved();
     emit itemsChanged();
     setStatusLine(QStringLiteral("Cleared."));
 }
@@ -123,8 +131,10 @@ void AnalysisRunner::remove(const QUuid &id)
 {
     if (m_runState != RunState::Idle)
         return;
-    if (m_items.removeIf([&](const Item &it) { return it.id == id; }) > 0)
+    if (m_items.removeIf([&](const Item &it) { return it.id == id; }) > 0) {
+        emit itemsRemoved();
         emit itemsChanged();
+    }
 }
 
 void AnalysisRunner::retry(const QUuid &id)
@@ -147,6 +157,7 @@ void AnalysisRunner::retry(const QUuid &id)
     it.errorMessage.reset();
     it.uploadProgress.reset();
     const QString name = it.fileName();
+    emit itemUpdated(id);
     emit itemsChanged();
     setStatusLine(QStringLiteral("Re-queued %1.").arg(name));
 }
@@ -440,10 +451,12 @@ template <typename Change> void AnalysisRunner::updateItem(const QUuid &id, Chan
         return;
     // Progress alone has its own, lighter signal.
     before.uploadProgress = m_items[index].uploadProgress;
-    if (m_items[index] == before)
+    if (m_items[index] == before) {
         emit uploadProgressChanged(id);
-    else
+    } else {
+        emit itemUpdated(id);
         emit itemsChanged();
+    }
 }
 
 void AnalysisRunner::markStopped(const QUuid &id, const std::optional<QString> &jobID)

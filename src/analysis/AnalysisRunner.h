@@ -93,6 +93,10 @@ signals:
     void runStateChanged();
     // The upload progress of one item moved; itemsChanged is not emitted for that.
     void uploadProgressChanged(const QUuid &id);
+    // Finer announcements for pages that redraw one card per change; itemsChanged follows each.
+    void itemUpdated(const QUuid &id);
+    void itemsAppended(qsizetype first, qsizetype count);
+    void itemsRemoved();
 
 private:
     QCoro::Task<> runLoop(QPointer<SessionStore> store);

@@ -105,12 +105,6 @@ std::optional<QueueItem> ConvertRunner::item(const QUuid &id) const
     return index < 0 ? std::nullopt : std::optional<QueueItem>(m_items[index]);
 }
 
-bool ConvertRunner::hasPending() const
-{
-    return std::any_of(m_items.begin(), m_items.end(),
-                       [](const QueueItem &item) { return item.isPending(); });
-}
-
 void ConvertRunner::queue(const QStringList &paths, const QString &presetID)
 {
     const QStringList files = MediaScanner::collect(paths, MediaScanner::mediaExtensions());
@@ -125,6 +119,7 @@ void ConvertRunner::queue(const QStringList &paths, const QString &presetID)
         known.insert(identity(item.input, item.presetID, item.destination));
 
     qsizetype added = 0, skipped = 0;
+    const qsizetype first = m_items.size();
     for (const QString &file : files) {
         const std::optional<QString> destination = Preferences::exportDirectory(file);
         if (!destination) {
@@ -141,11 +136,15 @@ void ConvertRunner::queue(const QStringList &paths, const QString &presetID)
         item.destination = *destination;
         item.presetID = presetID;
         item.status = QStringLiteral("Queued");
+        m_index.insert(item.id, m_items.size());
+        count(item, +1);
         m_items.append(item);
         ++added;
     }
-    if (added > 0)
+    if (added > 0) {
+        emit itemsAppended(first, added);
         emit itemsChanged();
+    }
 
     QStringList parts;
     if (added > 0)
@@ -188,8 +187,10 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         log(QStringLiteral("script rejected preset=%1: %2").arg(presetID, reason));
     };
     while (m_runState == RunState::Running) {
-        const auto next = std::find_if(m_items.cbegin(), m_items.cend(),
+        m_scanFrom = std::clamp<qsizetype>(m_scanFrom, 0, m_items.size());
+        const auto next = std::find_if(m_items.cbegin() + m_scanFrom, m_items.cend(),
                                        [](const QueueItem &it) { return it.isPending(); });
+        m_scanFrom = next - m_items.cbegin();
         if (next == m_items.cend())
             break;
         // A copy: the list may grow while we wait, and items are found again by id.
@@ -353,20 +354,6 @@ void ConvertRunner::beginRun()
     setStatusLine(QStringLiteral("Running…"));
 }
 
-ConvertRunner::Counts ConvertRunner::counts() const
-{
-    Counts counts;
-    for (const QueueItem &item : m_items) {
-        if (!item.succeeded)
-            ++counts.pending;
-        else if (*item.succeeded)
-            ++counts.done;
-        else
-            ++counts.failed;
-    }
-    return counts;
-}
-
 void ConvertRunner::endRun()
 {
     setIsRunning(false);
@@ -407,32 +394,53 @@ void ConvertRunner::clearFinished()
 {
     if (m_runState != RunState::Idle)
         return;
-    const qsizetype removed = m_items.removeIf([](const QueueItem &item) { return !item.isPending(); });
-    if (removed > 0)
-        emit itemsChanged();
+    removeItems([](const QueueItem &item) { return !item.isPending(); });
 }
 
 bool ConvertRunner::clearPreset(const QString &presetID)
 {
     if (m_runState != RunState::Idle)
         return false;
-    if (m_items.removeIf([&](const QueueItem &item) { return item.presetID == presetID; }) > 0)
-        emit itemsChanged();
+    removeItems([&](const QueueItem &item) { return item.presetID == presetID; });
     return true;
 }
 
 void ConvertRunner::remove(const QUuid &id)
 {
-    if (m_runState != RunState::Idle)
+    if (m_runState != RunState::Idle || indexOf(id) < 0)
         return;
-    if (m_items.removeIf([&](const QueueItem &item) { return item.id == id; }) > 0)
-        emit itemsChanged();
+    removeItems([&](const QueueItem &item) { return item.id == id; });
+}
+
+template <typename Predicate> qsizetype ConvertRunner::removeItems(Predicate predicate)
+{
+    if (std::none_of(m_items.cbegin(), m_items.cend(), predicate))
+        return 0;
+    emit itemsAboutToBeRemoved();
+    const qsizetype removed = m_items.removeIf(predicate);
+    m_index.clear();
+    m_counts = {};
+    for (qsizetype i = 0; i < m_items.size(); ++i) {
+        m_index.insert(m_items[i].id, i);
+        count(m_items[i], +1);
+    }
+    m_scanFrom = 0;
+    emit itemsRemoved();
+    emit itemsChanged();
+    return removed;
+}
+
+void ConvertRunner::count(const QueueItem &item, int delta)
+{
+    qsizetype &bucket = !item.succeeded ? m_counts.pending : *item.succeeded ? m_counts.done : m_counts.failed;
+    bucket += delta;
 }
 
 void ConvertRunner::retry(const QUuid &id)
 {
     if (m_runState != RunState::Idle || indexOf(id) < 0)
         return;
+    m_scanFrom = std::min(m_scanFrom, indexOf(id));
     updateItem(id, [](QueueItem &item) {
         item.status = QStringLiteral("Queued");
         item.succeeded.reset();
@@ -450,21 +458,15 @@ void ConvertRunner::insertDownmix(QStringList &arguments, qint64 maxChannels)
     arguments.insert(at, QStringLiteral("-ac"));
 }
 
-qsizetype ConvertRunner::indexOf(const QUuid &id) const
-{
-    for (qsizetype i = 0; i < m_items.size(); ++i) {
-        if (m_items[i].id == id)
-            return i;
-    }
-    return -1;
-}
-
 template <typename Change> void ConvertRunner::updateItem(const QUuid &id, Change change)
 {
     const qsizetype index = indexOf(id);
     if (index < 0)
         return;
+    count(m_items[index], -1);
     change(m_items[index]);
+    count(m_items[index], +1);
+    emit itemUpdated(index);
     emit itemsChanged();
 }
 
@@ -504,6 +506,7 @@ void ConvertRunner::setProgress(const QUuid &id, double fraction)
         item.remainingSeconds = elapsed * (1.0 - fraction) / fraction;
     else
         item.remainingSeconds.reset();
+    emit itemUpdated(index);
     emit itemProgressChanged(id);
 }
 

@@ -7,6 +7,7 @@
 
 #include <QCoro/QCoroTask>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -64,14 +65,16 @@ public:
     bool isRunning() const { return m_isRunning; }
     QString statusLine() const { return m_statusLine; }
     RunState runState() const { return m_runState; }
-    bool hasPending() const;
+    bool hasPending() const { return m_counts.pending > 0; }
 
     struct Counts {
         qsizetype done = 0;
         qsizetype failed = 0;
         qsizetype pending = 0;
     };
-    Counts counts() const;
+    // Kept up to date with every change, so asking costs nothing however long the queue.
+    Counts counts() const { return m_counts; }
+    qsizetype indexOf(const QUuid &id) const { return m_index.value(id, -1); }
 
     // Adds files (folders are searched) for a preset. Never starts a run.
     void queue(const QStringList &paths, const QString &presetID);
@@ -135,14 +138,21 @@ signals:
     void runStateChanged();
     // The progress fields of one item changed; itemsChanged is not emitted for these.
     void itemProgressChanged(const QUuid &id);
+    // Finer announcements for views that redraw one row per change. itemsChanged follows each
+    // of the first three as well.
+    void itemUpdated(qsizetype index); // status, outcome or progress of the item at `index`
+    void itemsAppended(qsizetype first, qsizetype count);
+    void itemsAboutToBeRemoved();
+    void itemsRemoved();
 
 private:
     QCoro::Task<> runLoop(QList<Preset> presets, QString ffmpeg, QPointer<SessionStore> store);
     void beginRun();
     void endRun();
 
-    qsizetype indexOf(const QUuid &id) const;
     template <typename Change> void updateItem(const QUuid &id, Change change);
+    template <typename Predicate> qsizetype removeItems(Predicate predicate);
+    void count(const QueueItem &item, int delta);
     void finishItem(const QUuid &id, bool succeeded, const QString &status, const QString &detail = {});
     void markStopped(const QUuid &id);
     void setProgress(const QUuid &id, double fraction);
@@ -152,6 +162,10 @@ private:
     FFmpegRun::ProcessCallback holdProcess();
 
     QList<QueueItem> m_items;
+    QHash<QUuid, qsizetype> m_index;
+    Counts m_counts;
+    // Every item before this index is finished, so the search for the next pending one starts here.
+    qsizetype m_scanFrom = 0;
     bool m_isRunning = false;
     QString m_statusLine;
     RunState m_runState = RunState::Idle;

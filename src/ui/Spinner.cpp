@@ -2,13 +2,65 @@
 
 #include "ui/Theme.h"
 
+#include <QCoreApplication>
 #include <QPainter>
+#include <QPointer>
+#include <QSet>
+#include <QTimer>
 
 namespace hoplin {
 
 namespace {
 constexpr int kSpokes = 12;
-}
+constexpr int kTickMs = 80;
+} // namespace
+
+class SpinnerClock : public QObject {
+public:
+    static SpinnerClock &shared()
+    {
+        if (!instance())
+            instance() = new SpinnerClock(QCoreApplication::instance());
+        return *instance();
+    }
+    // The clock if there is one (none before the first spinner and after the application ends).
+    static QPointer<SpinnerClock> &instance()
+    {
+        static QPointer<SpinnerClock> clock;
+        return clock;
+    }
+    int step() const { return m_step; }
+    void add(Spinner *spinner)
+    {
+        m_spinners.insert(spinner);
+        if (!m_timer.isActive())
+            m_timer.start();
+    }
+    void remove(Spinner *spinner)
+    {
+        m_spinners.remove(spinner);
+        if (m_spinners.isEmpty())
+            m_timer.stop();
+    }
+
+private:
+    explicit SpinnerClock(QObject *parent)
+        : QObject(parent)
+    {
+        m_timer.setInterval(kTickMs);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            m_step = (m_step + 1) % kSpokes;
+            for (Spinner *spinner : std::as_const(m_spinners)) {
+                // Scrolled out of sight or covered: nothing to redraw.
+                if (!spinner->visibleRegion().isEmpty())
+                    spinner->update();
+            }
+        });
+    }
+    QTimer m_timer;
+    QSet<Spinner *> m_spinners;
+    int m_step = 0;
+};
 
 Spinner::Spinner(int diameter, QWidget *parent)
     : QWidget(parent)
@@ -17,11 +69,13 @@ Spinner::Spinner(int diameter, QWidget *parent)
 {
     setFixedSize(diameter, diameter);
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    m_timer.setInterval(80);
-    connect(&m_timer, &QTimer::timeout, this, [this] {
-        m_step = (m_step + 1) % kSpokes;
-        update();
-    });
+}
+
+Spinner::~Spinner()
+{
+    // A spinner deleted with its parent gets no hide event.
+    if (SpinnerClock *clock = SpinnerClock::instance())
+        clock->remove(this);
 }
 
 void Spinner::setColor(const QColor &color)
@@ -41,7 +95,7 @@ void Spinner::paintEvent(QPaintEvent *)
     pen.setCapStyle(Qt::RoundCap);
     for (int i = 0; i < kSpokes; ++i) {
         // The spoke at the current step is the darkest; the ones behind it fade out.
-        const int age = (m_step - i + kSpokes) % kSpokes;
+        const int age = (SpinnerClock::shared().step() - i + kSpokes) % kSpokes;
         QColor color = m_color;
         color.setAlphaF(1.0 - 0.8 * age / (kSpokes - 1));
         pen.setColor(color);
@@ -56,13 +110,13 @@ void Spinner::paintEvent(QPaintEvent *)
 void Spinner::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    m_timer.start();
+    SpinnerClock::shared().add(this);
 }
 
 void Spinner::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);
-    m_timer.stop();
+    SpinnerClock::shared().remove(this);
 }
 
 } // namespace hoplin

@@ -26,10 +26,22 @@ void tint(QWidget *widget, const QColor &color)
 
 QLabel *label(const QString &text, int pixels, const QColor &color, QWidget *parent, QFont::Weight weight)
 {
-    auto *result = new QLabel(text, parent);
+    auto *result = new QLabel(parent);
+    // Labels show file names and the service's messages: never read them as markup.
+    result->setTextFormat(Qt::PlainText);
+    result->setText(text);
     result->setFont(font(pixels, weight));
     tint(result, color);
     return result;
+}
+
+QString plainToolTip(const QString &text)
+{
+    // A tooltip that merely looks like markup would be rendered as such; escaped inside an explicit
+    // rich-text wrapper it shows exactly as written.
+    if (text.isEmpty())
+        return {};
+    return QStringLiteral("<qt style=\"white-space: pre-wrap\">") + text.toHtmlEscaped() + QStringLiteral("</qt>");
 }
 
 void applyLightTheme(QApplication &app)

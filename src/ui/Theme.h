@@ -32,9 +32,11 @@ QFont font(int pixelSize, QFont::Weight weight = QFont::Normal);
 
 // Colours a widget's text (labels, buttons, editable text alike).
 void tint(QWidget *widget, const QColor &color);
-// A label in the given pixel size, colour and weight.
+// A plain-text label (never markup) in the given pixel size, colour and weight.
 QLabel *label(const QString &text, int pixels, const QColor &color, QWidget *parent = nullptr,
               QFont::Weight weight = QFont::Normal);
+// The tooltip text that shows `text` as written, markup-like characters included.
+QString plainToolTip(const QString &text);
 
 // Fusion with a light palette built from the colours above, so the window looks the same on
 // every desktop whatever its dark or light theme.

@@ -12,6 +12,7 @@
 
 #include <QCoro/QCoroSignal>
 #include <QCoro/QCoroTimer>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -121,13 +122,34 @@ AnalysisView::AnalysisView(SessionStore &store, QWidget *parent)
     layout->addWidget(divider);
     layout->addWidget(buildStatusBar());
 
-    connect(&m_runner, &AnalysisRunner::itemsChanged, this, [this] {
+    // One card per change: a file's new status redraws that file's card and nothing else.
+    // A queue of failing files changes many times a second: the cards catch up at most ten times
+    // a second, each changed one once.
+    m_cardTimer = new QTimer(this);
+    m_cardTimer->setSingleShot(true);
+    m_cardTimer->setInterval(100);
+    connect(m_cardTimer, &QTimer::timeout, this, [this] {
+        const QSet<QUuid> dirty = std::exchange(m_dirtyCards, {});
+        for (const QUuid &id : dirty)
+            renderCard(id);
+        refreshRunning();
+    });
+    connect(&m_runner, &AnalysisRunner::itemUpdated, this, [this](const QUuid &id) {
+        m_dirtyCards.insert(id);
+        if (!m_cardTimer->isActive())
+            m_cardTimer->start();
+    });
+    connect(&m_runner, &AnalysisRunner::itemsAppended, this, &AnalysisView::appendCards);
+    connect(&m_runner, &AnalysisRunner::itemsRemoved, this, [this] {
         refreshItems();
         refreshRunning();
     });
     connect(&m_runner, &AnalysisRunner::isRunningChanged, this, [this] {
         refreshRunning();
-        refreshItems();
+        // The cards' buttons follow the run.
+        m_dirtyCards.clear();
+        for (auto it = m_cards.cbegin(); it != m_cards.cend(); ++it)
+            renderCard(it.key());
     });
     connect(&m_runner, &AnalysisRunner::statusLineChanged, this, &AnalysisView::refreshStatus);
     connect(&m_runner, &AnalysisRunner::uploadProgressChanged, this, &AnalysisView::refreshProgress);
@@ -297,10 +319,8 @@ QCoro::Task<> AnalysisView::runChooser(bool folders)
         dialog->setObjectName(QStringLiteral("chooseFilesPanel"));
         dialog->setWindowTitle(QStringLiteral("Choose audio files to analyse on the Hoplin VPS."));
         dialog->setFileMode(QFileDialog::ExistingFiles);
-        QStringList patterns;
-        for (const QString &extension : MediaScanner::audioExtensions().members())
-            patterns << QStringLiteral("*.") + extension;
-        dialog->setNameFilter(QStringLiteral("Audio files (%1)").arg(patterns.join(u' ')));
+        dialog->setNameFilter(
+            QStringLiteral("Audio files (%1)").arg(MediaScanner::audioExtensions().globPatterns()));
     }
     dialog->open();
     const std::optional<int> result = co_await qCoro(dialog.data(), &QDialog::finished, std::chrono::milliseconds(-1));
@@ -317,7 +337,7 @@ void AnalysisView::toggle(const QUuid &id)
 {
     if (!m_expanded.remove(id))
         m_expanded.insert(id);
-    refreshItems();
+    renderCard(id);
 }
 
 void AnalysisView::retry(const QUuid &id)
@@ -453,19 +473,28 @@ void AnalysisView::refreshRunning()
     m_clearFinished->setEnabled(!running);
 }
 
+ItemCard *AnalysisView::makeCard(const QUuid &id)
+{
+    auto *card = new ItemCard(id);
+    connect(card, &ItemCard::toggleRequested, this, &AnalysisView::toggle);
+    connect(card, &ItemCard::saveRequested, this, &AnalysisView::saveReport);
+    connect(card, &ItemCard::retryRequested, this, &AnalysisView::retry);
+    connect(card, &ItemCard::removeRequested, this, [this](const QUuid &id) { m_runner.remove(id); });
+    return card;
+}
+
 void AnalysisView::refreshItems()
 {
+    m_unbuiltCards.clear();
     const QList<AnalysisRunner::Item> &items = m_runner.items();
     QHash<QUuid, ItemCard *> kept;
-    for (const AnalysisRunner::Item &item : items) {
+    bool sameOrder = items.size() == m_cards.size();
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const AnalysisRunner::Item &item = items[i];
         ItemCard *card = m_cards.take(item.id);
-        if (!card) {
-            card = new ItemCard(item.id);
-            connect(card, &ItemCard::toggleRequested, this, &AnalysisView::toggle);
-            connect(card, &ItemCard::saveRequested, this, &AnalysisView::saveReport);
-            connect(card, &ItemCard::retryRequested, this, &AnalysisView::retry);
-            connect(card, &ItemCard::removeRequested, this, [this](const QUuid &id) { m_runner.remove(id); });
-        }
+        if (!card)
+            card = makeCard(item.id);
+        sameOrder = sameOrder && m_cardsLayout->itemAt(int(i)) && m_cardsLayout->itemAt(int(i))->widget() == card;
         card->render(item, m_expanded.contains(item.id), m_runner.isRunning());
         kept.insert(item.id, card);
     }
@@ -476,11 +505,52 @@ void AnalysisView::refreshItems()
         gone->deleteLater();
     }
     m_cards = kept;
-    for (const AnalysisRunner::Item &item : items)
-        m_cardsLayout->removeWidget(m_cards.value(item.id));
-    for (const AnalysisRunner::Item &item : items)
-        m_cardsLayout->addWidget(m_cards.value(item.id));
+    if (!sameOrder) {
+        for (const AnalysisRunner::Item &item : items)
+            m_cardsLayout->removeWidget(m_cards.value(item.id));
+        for (const AnalysisRunner::Item &item : items)
+            m_cardsLayout->addWidget(m_cards.value(item.id));
+    }
     refreshStatus();
+}
+
+void AnalysisView::appendCards(qsizetype first, qsizetype count)
+{
+    const QList<AnalysisRunner::Item> &items = m_runner.items();
+    for (qsizetype i = first; i < first + count && i < items.size(); ++i)
+        m_unbuiltCards.append(items[i].id);
+    buildSomeCards();
+    refreshRunning();
+    refreshStatus();
+}
+
+void AnalysisView::buildSomeCards()
+{
+    // A dropped folder of a thousand files gets its cards a slice at a time, so the window keeps
+    // answering while they are made.
+    constexpr qint64 sliceMs = 20;
+    QElapsedTimer slice;
+    slice.start();
+    while (!m_unbuiltCards.isEmpty() && slice.elapsed() < sliceMs) {
+        const QUuid id = m_unbuiltCards.takeFirst();
+        const std::optional<AnalysisRunner::Item> item = m_runner.item(id);
+        if (!item || m_cards.contains(id))
+            continue;
+        ItemCard *card = makeCard(id);
+        card->render(*item, m_expanded.contains(id), m_runner.isRunning());
+        m_cards.insert(id, card);
+        m_cardsLayout->addWidget(card);
+    }
+    if (!m_unbuiltCards.isEmpty())
+        QTimer::singleShot(0, this, &AnalysisView::buildSomeCards);
+}
+
+void AnalysisView::renderCard(const QUuid &id)
+{
+    ItemCard *card = m_cards.value(id);
+    const std::optional<AnalysisRunner::Item> item = m_runner.item(id);
+    if (card && item)
+        card->render(*item, m_expanded.contains(id), m_runner.isRunning());
 }
 
 void AnalysisView::refreshProgress(const QUuid &id)

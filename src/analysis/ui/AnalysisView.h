@@ -15,6 +15,8 @@ class QLabel;
 class QPushButton;
 class QVBoxLayout;
 
+class QTimer;
+
 namespace hoplin {
 
 class DropZone;
@@ -66,6 +68,10 @@ private:
     QWidget *buildSignInHint();
     QWidget *buildStatusBar();
     void refreshItems();
+    ItemCard *makeCard(const QUuid &id);
+    void appendCards(qsizetype first, qsizetype count);
+    void renderCard(const QUuid &id);
+    void buildSomeCards();
     void refreshProgress(const QUuid &id);
     void refreshRunning();
     void refreshConnection();
@@ -90,6 +96,9 @@ private:
     QPushButton *m_stop = nullptr;
     QVBoxLayout *m_cardsLayout = nullptr;
     QHash<QUuid, ItemCard *> m_cards;
+    QList<QUuid> m_unbuiltCards; // queued, card not made yet
+    QSet<QUuid> m_dirtyCards;    // changed since their card was last drawn
+    QTimer *m_cardTimer = nullptr;
 
     QLabel *m_dot = nullptr;
     QLabel *m_connection = nullptr;

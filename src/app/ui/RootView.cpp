@@ -170,6 +170,7 @@ QWidget *RootView::buildTabBar()
     QPalette tagPalette = m_buildTag->palette();
     tagPalette.setColor(QPalette::WindowText, Hoplin::muted);
     m_buildTag->setPalette(tagPalette);
+    m_buildTag->setTextFormat(Qt::PlainText); // shows the service's build text
     m_buildTag->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_barLayout->addWidget(m_buildTag);
     m_barLayout->addSpacing(12);

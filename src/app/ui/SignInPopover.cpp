@@ -64,6 +64,7 @@ SignInPopover::SignInPopover(QWidget *parent)
     m_failure->setFont(theme::font(11));
     m_failure->setWordWrap(true);
     m_failure->setFixedWidth(kFieldWidth);
+    m_failure->setTextFormat(Qt::PlainText); // the service's error text, never markup
     m_failure->setTextInteractionFlags(Qt::TextSelectableByMouse);
     QPalette failurePalette = m_failure->palette();
     failurePalette.setColor(QPalette::WindowText, Hoplin::errRed);

@@ -1,5 +1,6 @@
 #include "ConvertCard.h"
 
+#include "convert/MediaScanner.h"
 #include "ui/Spinner.h"
 #include "ui/Theme.h"
 #include "platform/Settings.h"
@@ -20,13 +21,12 @@
 namespace hoplin {
 
 namespace {
-constexpr int kItemsShown = 6;
 
-QString statusColour(const QueueItem &item)
+QColor statusColour(const QueueItem &item)
 {
     if (!item.succeeded)
-        return Hoplin::muted.name();
-    return (*item.succeeded ? Hoplin::okTeal : Hoplin::errRed).name();
+        return Hoplin::muted;
+    return *item.succeeded ? Hoplin::okTeal : Hoplin::errRed;
 }
 } // namespace
 
@@ -40,6 +40,7 @@ ConvertCard::ConvertCard(const Look &look, QWidget *parent)
     m_icon = new QLabel;
     m_icon->setFont(theme::font(18));
     m_title = new QLabel;
+    m_title->setTextFormat(Qt::PlainText); // a preset's name from the service
     m_title->setFont(theme::font(13, QFont::DemiBold));
     m_activity = new Spinner(14);
     m_activity->hide();
@@ -65,13 +66,35 @@ ConvertCard::ConvertCard(const Look &look, QWidget *parent)
     m_dropTitle->setWordWrap(true);
     m_dropTitle->setFont(theme::font(13, QFont::Medium));
     m_dropHint = new QLabel;
+    m_dropHint->setTextFormat(Qt::PlainText); // a preset's hint from the service
     m_dropHint->setAlignment(Qt::AlignCenter);
     m_dropHint->setWordWrap(true);
     m_dropHint->setStyleSheet(QStringLiteral("color: %1;").arg(Hoplin::muted.name()));
     m_itemsBox = new QWidget;
-    m_itemsLayout = new QVBoxLayout(m_itemsBox);
-    m_itemsLayout->setContentsMargins(0, 0, 0, 0);
-    m_itemsLayout->setSpacing(4);
+    auto *itemsLayout = new QVBoxLayout(m_itemsBox);
+    itemsLayout->setContentsMargins(0, 0, 0, 0);
+    itemsLayout->setSpacing(0);
+    m_more = theme::label(QString(), 12, Hoplin::muted);
+    m_more->setMinimumHeight(QFontMetrics(theme::font(12)).height() + 2);
+    itemsLayout->addWidget(m_more);
+    for (int row = 0; row < itemsShown; ++row) {
+        auto *box = new QWidget;
+        // A full line each, however little room the grid gives the card.
+        box->setMinimumHeight(QFontMetrics(theme::font(12)).height() + 2);
+        auto *rowLayout = new QHBoxLayout(box);
+        rowLayout->setContentsMargins(0, 0, 0, 0);
+        auto *name = theme::label(QString(), 12, Hoplin::ink);
+        name->setMinimumWidth(40);
+        name->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        auto *status = theme::label(QString(), 12, Hoplin::muted);
+        status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        rowLayout->addWidget(name, 3);
+        rowLayout->addWidget(status, 2);
+        itemsLayout->addWidget(box);
+        m_rowBoxes << box;
+        m_rowNames << name;
+        m_rowStatuses << status;
+    }
     auto *zoneLayout = new QVBoxLayout(m_zone);
     zoneLayout->setContentsMargins(12, 8, 12, 8);
     zoneLayout->addStretch();
@@ -119,7 +142,7 @@ ConvertCard::ConvertCard(const Look &look, QWidget *parent)
 
     setLook(look);
     setDropping(false);
-    showItems({}, false);
+    showItems(Items{}, false);
 }
 
 void ConvertCard::setLook(const Look &look)
@@ -147,44 +170,46 @@ void ConvertCard::setPresets(const std::optional<Preset> &current, const QList<P
         m_picker->setCurrentIndex(m_picker->findData(current->id));
 }
 
-void ConvertCard::showItems(const QList<QueueItem> &items, bool running)
+void ConvertCard::showItems(const Items &items, bool running)
 {
-    const bool anyPending = std::any_of(items.begin(), items.end(), [](const QueueItem &i) { return i.isPending(); });
-    m_activity->setVisible(running && anyPending);
-    m_clear->setVisible(!items.isEmpty());
+    const bool empty = items.total == 0;
+    m_activity->setVisible(running && items.anyPending);
+    m_clear->setVisible(!empty);
     // Clearing is refused during a run; say so before the click.
     m_clear->setEnabled(!running);
-    m_dropTitle->setVisible(items.isEmpty());
-    m_dropHint->setVisible(items.isEmpty());
-    m_itemsBox->setVisible(!items.isEmpty());
+    m_dropTitle->setVisible(empty);
+    m_dropHint->setVisible(empty);
+    m_itemsBox->setVisible(!empty);
 
-    while (QLayoutItem *child = m_itemsLayout->takeAt(0)) {
-        delete child->widget();
-        delete child;
+    // The newest files matter most while dropping more; older ones are summed up. The rows are
+    // made once and refilled, so a busy queue costs a few text changes per refresh.
+    const qsizetype earlier = items.total - items.newest.size();
+    m_more->setText(QStringLiteral("%1 earlier files").arg(earlier));
+    m_more->setVisible(earlier > 0);
+    // Room for every line shown, so the grid cannot squeeze them over one another.
+    const int lines = int(items.newest.size()) + (earlier > 0 ? 1 : 0);
+    m_itemsBox->setMinimumHeight(lines * (QFontMetrics(theme::font(12)).height() + 2));
+    for (qsizetype row = 0; row < itemsShown; ++row) {
+        const bool used = row < items.newest.size();
+        m_rowBoxes[row]->setVisible(used);
+        if (!used)
+            continue;
+        const QueueItem &item = *items.newest[row];
+        m_rowNames[row]->setText(item.fileName());
+        m_rowNames[row]->setToolTip(theme::plainToolTip(item.input));
+        m_rowStatuses[row]->setText(item.status);
+        theme::tint(m_rowStatuses[row], statusColour(item));
     }
-    // The newest files matter most while dropping more; older ones are summed up.
-    const qsizetype start = qMax<qsizetype>(0, items.size() - kItemsShown);
-    if (start > 0) {
-        auto *more = new QLabel(QStringLiteral("%1 earlier files").arg(start));
-        more->setStyleSheet(QStringLiteral("color: %1;").arg(Hoplin::muted.name()));
-        m_itemsLayout->addWidget(more);
+}
+
+QStringList ConvertCard::shownItems() const
+{
+    QStringList shown;
+    for (qsizetype row = 0; row < m_rowBoxes.size(); ++row) {
+        if (!m_rowBoxes[row]->isHidden())
+            shown << m_rowNames[row]->text() + QStringLiteral(" — ") + m_rowStatuses[row]->text();
     }
-    for (qsizetype i = start; i < items.size(); ++i) {
-        const QueueItem &item = items[i];
-        auto *row = new QWidget;
-        auto *rowLayout = new QHBoxLayout(row);
-        rowLayout->setContentsMargins(0, 0, 0, 0);
-        auto *name = new QLabel(item.fileName());
-        name->setToolTip(item.input);
-        name->setMinimumWidth(40);
-        name->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        auto *status = new QLabel(item.status);
-        status->setStyleSheet(QStringLiteral("color: %1;").arg(statusColour(item)));
-        status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        rowLayout->addWidget(name, 3);
-        rowLayout->addWidget(status, 2);
-        m_itemsLayout->addWidget(row);
-    }
+    return shown;
 }
 
 void ConvertCard::setDropping(bool dropping)
@@ -225,12 +250,16 @@ void ConvertCard::dropEvent(QDropEvent *event)
 
 void ConvertCard::chooseFiles()
 {
-    const QStringList files = QFileDialog::getOpenFileNames(
-        this, QStringLiteral("Choose files to convert."), QString(),
-        QStringLiteral("Audio and video (*.mp4 *.mov *.m4v *.mkv *.avi *.webm *.mpg *.mpeg *.mts *.m2ts *.wav *.aif "
-                       "*.aiff *.mp3 *.m4a *.aac *.flac *.ogg *.opus *.wma *.caf);;All files (*)"));
+    const QStringList files =
+        QFileDialog::getOpenFileNames(this, QStringLiteral("Choose files to convert."), QString(), fileFilter());
     if (!files.isEmpty() && onFiles)
         onFiles(files);
+}
+
+QString ConvertCard::fileFilter()
+{
+    // The scanner's own list: a panel that offers more would let users pick files it then drops.
+    return QStringLiteral("Audio and video (%1)").arg(MediaScanner::mediaExtensions().globPatterns());
 }
 
 void ConvertCard::chooseFolder()

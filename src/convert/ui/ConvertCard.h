@@ -37,11 +37,23 @@ public:
     // The preset the next drop uses, with the picker's choices (ignored without a picker).
     void setPresets(const std::optional<Preset> &current, const QList<Preset> &choices = {});
     std::optional<Preset> preset() const { return m_preset; }
-    void showItems(const QList<QueueItem> &items, bool running);
+    // The card's share of the queue: its newest items (up to itemsShown, oldest first), how many
+    // it has in all and whether any is pending.
+    struct Items {
+        QList<const QueueItem *> newest;
+        qsizetype total = 0;
+        bool anyPending = false;
+    };
+    static constexpr int itemsShown = 3;
+    void showItems(const Items &items, bool running);
+    // The file names and statuses the card lists now, oldest first.
+    QStringList shownItems() const;
 
     bool isDropping() const { return m_dropping; }
     QComboBox *picker() const { return m_picker; }
     QPushButton *clearButton() const { return m_clear; }
+    // The filter of "Choose Files".
+    static QString fileFilter();
 
     // Called with the chosen or dropped paths; returns whether a drop is accepted.
     std::function<bool(const QStringList &paths)> onFiles;
@@ -71,7 +83,10 @@ private:
     QLabel *m_dropTitle = nullptr;
     QLabel *m_dropHint = nullptr;
     QWidget *m_itemsBox = nullptr;
-    QVBoxLayout *m_itemsLayout = nullptr;
+    QLabel *m_more = nullptr;
+    QList<QWidget *> m_rowBoxes;
+    QList<QLabel *> m_rowNames;
+    QList<QLabel *> m_rowStatuses;
     QWidget *m_footer = nullptr;
     QLabel *m_pickerLabel = nullptr;
     QComboBox *m_picker = nullptr;

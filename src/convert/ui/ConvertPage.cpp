@@ -2,7 +2,7 @@
 
 #include "ConvertCard.h"
 #include "FFmpegInstallSheet.h"
-#include "QueueRow.h"
+#include "QueueView.h"
 #include "ui/Theme.h"
 #include "convert/Preferences.h"
 #include "platform/Platform.h"
@@ -23,6 +23,7 @@
 #include <QScrollArea>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <array>
 #include <cstdio>
 
 namespace hoplin {
@@ -62,16 +63,18 @@ ConvertPage::ConvertPage(SessionStore &store, QWidget *parent)
 
     connect(&m_store, &SessionStore::stateChanged, this, &ConvertPage::refresh);
     connect(&m_store, &SessionStore::presetsChanged, this, &ConvertPage::presetsChanged);
-    connect(&m_runner, &ConvertRunner::itemsChanged, this, &ConvertPage::refresh);
+    // The queue's rows follow the runner through the model, one row per change.
+    connect(&m_runner, &ConvertRunner::itemsChanged, this, &ConvertPage::scheduleRefresh);
+    // Files added or removed by the user show at once.
+    const auto refreshAll = [this] {
+        refresh();
+        refreshCardItems();
+    };
+    connect(&m_runner, &ConvertRunner::itemsAppended, this, refreshAll);
+    connect(&m_runner, &ConvertRunner::itemsRemoved, this, refreshAll);
     connect(&m_runner, &ConvertRunner::isRunningChanged, this, &ConvertPage::onRunningChanged);
     connect(&m_runner, &ConvertRunner::runStateChanged, this, &ConvertPage::refresh);
-    connect(&m_runner, &ConvertRunner::statusLineChanged, this, &ConvertPage::refreshStatus);
-    connect(&m_runner, &ConvertRunner::itemProgressChanged, this, [this](const QUuid &id) {
-        if (QueueRow *row = m_rows.value(id)) {
-            if (const auto item = m_runner.item(id))
-                row->showProgress(*item);
-        }
-    });
+    connect(&m_runner, &ConvertRunner::statusLineChanged, this, &ConvertPage::scheduleRefresh);
     // A path set or cleared in Preferences applies at once.
     connect(&Settings::shared(), &Settings::changed, this, &ConvertPage::recheckFFmpeg);
     presetsChanged();
@@ -200,8 +203,18 @@ void ConvertPage::buildLayout()
     queueHeader->addWidget(m_clearFinished);
     m_queueEmpty = new QLabel(QStringLiteral("Nothing queued yet — drop files on a card above."));
     m_queueEmpty->setStyleSheet(QStringLiteral("color: %1;").arg(Hoplin::muted.name()));
-    m_queueRows = new QVBoxLayout;
-    m_queueRows->setSpacing(0);
+    m_queueModel = new QueueModel(m_runner, this);
+    m_queueView = new QueueView(m_queueModel);
+    connect(m_queueView->delegate(), &QueueDelegate::actionTriggered, this,
+            [this](int row, QueueModel::Action action) { triggerAction(row, int(action)); });
+    m_refreshTimer = new QTimer(this);
+    m_refreshTimer->setSingleShot(true);
+    m_refreshTimer->setInterval(0);
+    connect(m_refreshTimer, &QTimer::timeout, this, &ConvertPage::refresh);
+    m_cardItemsTimer = new QTimer(this);
+    m_cardItemsTimer->setSingleShot(true);
+    m_cardItemsTimer->setInterval(300);
+    connect(m_cardItemsTimer, &QTimer::timeout, this, &ConvertPage::refreshCardItems);
     auto *queueBox = new QFrame;
     queueBox->setObjectName(QStringLiteral("queueBox"));
     queueBox->setStyleSheet(QStringLiteral("#queueBox { background: %1; border: 1px solid %2; border-radius: 12px; }")
@@ -210,7 +223,7 @@ void ConvertPage::buildLayout()
     queueLayout->setContentsMargins(16, 12, 16, 12);
     queueLayout->addLayout(queueHeader);
     queueLayout->addWidget(m_queueEmpty);
-    queueLayout->addLayout(m_queueRows);
+    queueLayout->addWidget(m_queueView);
 
     m_connectedArea = new QWidget;
     m_connectedArea->setObjectName(QStringLiteral("connectedArea"));
@@ -237,9 +250,12 @@ void ConvertPage::buildLayout()
     scroll->setFrameShape(QFrame::NoFrame);
 
     // Status bar.
+    // The status line carries the service's messages and file names, the output line a path.
     m_status = new QLabel;
+    m_status->setTextFormat(Qt::PlainText);
     m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_output = new QLabel;
+    m_output->setTextFormat(Qt::PlainText);
     m_output->setStyleSheet(QStringLiteral("color: %1;").arg(Hoplin::muted.name()));
     auto *preferences = new QPushButton(QStringLiteral("Preferences"));
     preferences->setFlat(true);
@@ -352,11 +368,16 @@ void ConvertPage::openInstallSheet()
     }
     m_sheet = new FFmpegInstallSheet(
         [this](const QString &path) {
-            m_ffmpeg = path;
-            emit ffmpegChanged();
+            setFFmpeg(path);
             refresh();
         },
         this);
+    // However the sheet ends (a cancel can come after the copy was already installed), the page
+    // looks again instead of trusting what it knew before.
+    connect(m_sheet, &QDialog::finished, this, [this] {
+        resolveFFmpeg();
+        refresh();
+    });
     connect(m_sheet, &QDialog::finished, m_sheet, &QObject::deleteLater);
     m_sheet->open();
 }
@@ -369,11 +390,20 @@ void ConvertPage::recheckFFmpeg()
 
 void ConvertPage::resolveFFmpeg()
 {
-    const std::optional<QString> resolved = Preferences::effectiveFFmpeg();
-    if (resolved == m_ffmpeg)
+    setFFmpeg(Preferences::effectiveFFmpeg());
+}
+
+void ConvertPage::setFFmpeg(const std::optional<QString> &ffmpeg)
+{
+    if (ffmpeg == m_ffmpeg)
         return;
-    m_ffmpeg = resolved;
+    const bool wasMissing = !m_ffmpeg;
+    m_ffmpeg = ffmpeg;
     emit ffmpegChanged();
+    // Files dropped while ffmpeg was missing were queued for auto start: start them now.
+    if (wasMissing && m_ffmpeg && Settings::shared().boolean(keys::autoStartConvert) && m_runner.hasPending() &&
+        !m_runner.isRunning())
+        m_runner.run(m_store.presets(), *m_ffmpeg, &m_store);
 }
 
 void ConvertPage::presetsChanged()
@@ -385,11 +415,19 @@ void ConvertPage::presetsChanged()
     if (!m_selectedNormaliseID ||
         !findPreset(normalise, [&](const Preset &p) { return p.id == m_selectedNormaliseID; }))
         m_selectedNormaliseID = normalise.isEmpty() ? std::nullopt : std::optional<QString>(normalise.first().id);
+    QHash<QString, QString> names;
+    for (const Preset &preset : m_store.presets()) {
+        if (!names.contains(preset.id))
+            names.insert(preset.id, preset.name);
+    }
+    m_queueModel->setPresetNames(names);
     refresh();
 }
 
 void ConvertPage::refresh()
 {
+    m_refreshClock.start();
+    m_refreshTimer->stop();
     const bool connected = m_store.state().isConnected();
     m_ffmpegCard->setVisible(!m_ffmpeg);
     m_signInHint->setVisible(!connected);
@@ -412,28 +450,55 @@ void ConvertPage::refresh()
     refreshStatus();
 }
 
+void ConvertPage::scheduleRefresh()
+{
+    if (m_refreshTimer->isActive())
+        return;
+    // At most about ten times a second while a queue runs: as fast as anyone reads, and a queue
+    // of failing files changes hundreds of times a second.
+    constexpr qint64 minimumGapMs = 100;
+    const qint64 since = m_refreshClock.isValid() ? m_refreshClock.elapsed() : minimumGapMs;
+    m_refreshTimer->start(int(std::max<qint64>(0, minimumGapMs - since)));
+}
+
 void ConvertPage::refreshCards()
 {
-    struct Slot {
-        QString slot;
-        std::optional<Preset> preset;
-        QList<Preset> choices;
-    };
+    using Slot = CardSlot;
     const std::optional<Preset> m4a = m4aPreset();
     const std::optional<Preset> normalise = selectedNormalisePreset();
     const std::optional<Preset> videoNormalise = videoNormalisePreset();
-    const Slot entries[] = {
+    const std::array<Slot, 4> entries = {{
         {kVideo, selectedVideoPreset(), videoPresets()},
         {kM4A, m4a, {}},
         {kNormalise, normalise, normalisePresets()},
         {kVideoNormalise, videoNormalise, {}},
-    };
+    }};
 
+    // The cards change only with the presets and the pickers; a queue's progress leaves them be.
+    QStringList signature;
+    for (const Slot &slot : entries) {
+        signature << slot.slot;
+        if (slot.preset)
+            signature << slot.preset->id << slot.preset->name << slot.preset->hint.value_or(QString());
+        for (const Preset &choice : slot.choices)
+            signature << choice.id << choice.name;
+    }
+    if (signature != m_cardsSignature) {
+        m_cardsSignature = signature;
+        layOutCards(entries);
+    }
+    // The card lists scan the whole queue: at most a few times a second while a queue runs.
+    if (!m_cardItemsTimer->isActive())
+        m_cardItemsTimer->start(m_runner.isRunning() ? m_cardItemsTimer->interval() : 0);
+}
+
+void ConvertPage::layOutCards(std::span<const CardSlot> entries)
+{
     // Rebuild the grid with the cards that have a preset: two columns fit the narrowest window.
     while (m_cardGrid->count() > 0)
         m_cardGrid->takeAt(0);
     int position = 0;
-    for (const Slot &slot : entries) {
+    for (const CardSlot &slot : entries) {
         ConvertCard *card = m_cards.value(slot.slot);
         if (!slot.preset) {
             card->hide();
@@ -458,62 +523,69 @@ void ConvertPage::refreshCards()
         }
         card->setLook(look);
         card->setPresets(slot.preset, slot.choices);
-        card->showItems(m_runner.items(slot.preset->id), m_runner.isRunning());
         m_cardGrid->addWidget(card, position / 2, position % 2);
         card->show();
         ++position;
     }
 }
 
+void ConvertPage::refreshCardItems()
+{
+    // One pass from the newest item back, without copying any.
+    QHash<QString, ConvertCard::Items> shares;
+    for (ConvertCard *card : std::as_const(m_cards)) {
+        if (card->preset() && !card->isHidden())
+            shares.insert(card->preset()->id, {});
+    }
+    const QList<QueueItem> &items = m_runner.items();
+    for (qsizetype i = items.size() - 1; i >= 0 && !shares.isEmpty(); --i) {
+        const auto share = shares.find(items[i].presetID);
+        if (share == shares.end())
+            continue;
+        ++share->total;
+        share->anyPending = share->anyPending || items[i].isPending();
+        if (share->newest.size() < ConvertCard::itemsShown)
+            share->newest.prepend(&items[i]);
+    }
+    for (ConvertCard *card : std::as_const(m_cards)) {
+        if (card->preset() && !card->isHidden())
+            card->showItems(shares.value(card->preset()->id), m_runner.isRunning());
+    }
+}
+
 void ConvertPage::refreshQueue()
 {
-    const QList<QueueItem> &items = m_runner.items();
     const auto [done, failed, pending] = m_runner.counts();
-    m_queueCounts->setText(QStringLiteral("%1 done · %2 failed · %3 pending").arg(done).arg(failed).arg(pending));
+    m_queueCounts->setText(QStringLiteral("%1 done · %2 failed · %3 pending")
+                               .arg(QString::number(done), QString::number(failed), QString::number(pending)));
     m_clearFinished->setVisible(done + failed > 0);
     m_clearFinished->setEnabled(!m_runner.isRunning());
-    m_queueEmpty->setVisible(items.isEmpty());
+    const bool empty = m_runner.items().isEmpty();
+    m_queueEmpty->setVisible(empty);
+    m_queueView->setVisible(!empty);
+    m_queueView->setActionsEnabled(!m_runner.isRunning());
+}
 
-    // Keep one row per item, in queue order, reusing rows so progress does not flicker.
-    QHash<QUuid, QueueRow *> kept;
-    const bool running = m_runner.isRunning();
-    for (qsizetype i = 0; i < items.size(); ++i) {
-        const QueueItem &item = items[i];
-        QueueRow *row = m_rows.take(item.id);
-        if (!row) {
-            row = new QueueRow;
-            const QUuid id = item.id;
-            connect(row, &QueueRow::actionTriggered, this, [this, id](QueueRow::Action action) {
-                const auto current = m_runner.item(id);
-                if (!current)
-                    return;
-                switch (action) {
-                case QueueRow::Action::Retry:
-                    m_runner.retry(id);
-                    break;
-                case QueueRow::Action::Remove:
-                    m_runner.remove(id);
-                    break;
-                case QueueRow::Action::Reveal:
-                    if (current->output)
-                        desktop::revealInFileBrowser(*current->output);
-                    break;
-                case QueueRow::Action::None:
-                    break;
-                }
-            });
-        }
-        const auto preset = findPreset(m_store.presets(), [&](const Preset &p) { return p.id == item.presetID; });
-        row->show(item, preset ? preset->name : item.presetID, running);
-        if (m_queueRows->indexOf(row) != i) {
-            m_queueRows->removeWidget(row);
-            m_queueRows->insertWidget(int(i), row);
-        }
-        kept.insert(item.id, row);
+void ConvertPage::triggerAction(int row, int action)
+{
+    const QueueItem *item = m_queueModel->item(row);
+    if (!item || m_runner.isRunning())
+        return;
+    const QUuid id = item->id;
+    switch (QueueModel::Action(action)) {
+    case QueueModel::Action::Retry:
+        m_runner.retry(id);
+        break;
+    case QueueModel::Action::Remove:
+        m_runner.remove(id);
+        break;
+    case QueueModel::Action::Reveal:
+        if (item->output)
+            desktop::revealInFileBrowser(*item->output);
+        break;
+    case QueueModel::Action::None:
+        break;
     }
-    for (QueueRow *gone : std::as_const(m_rows))
-        delete gone;
-    m_rows = kept;
 }
 
 QString ConvertPage::statusText() const
@@ -539,7 +611,7 @@ QString ConvertPage::outputLine() const
 void ConvertPage::refreshStatus()
 {
     m_status->setText(statusText());
-    m_status->setToolTip(statusText());
+    m_status->setToolTip(theme::plainToolTip(statusText()));
     m_output->setText(outputLine());
 }
 
@@ -551,10 +623,11 @@ void ConvertPage::onRunningChanged()
         const auto [done, failed, pending] = m_runner.counts();
         Q_UNUSED(pending);
         desktop::notify(QStringLiteral("Conversion finished"),
-                        QStringLiteral("%1 done · %2 failed").arg(done).arg(failed));
+                        QStringLiteral("%1 done · %2 failed").arg(QString::number(done), QString::number(failed)));
     }
     m_wasRunning = running;
     refresh();
+    refreshCardItems();
 }
 
 void ConvertPage::runNow()

@@ -4,21 +4,25 @@
 #include "convert/ConvertRunner.h"
 #include "service/Records.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QPointer>
 #include <QWidget>
 #include <optional>
+#include <span>
 
 class QCheckBox;
 class QGridLayout;
 class QLabel;
 class QPushButton;
+class QTimer;
 class QVBoxLayout;
 
 namespace hoplin {
 
 class ConvertCard;
-class QueueRow;
+class QueueModel;
+class QueueView;
 class SessionStore;
 
 // The Convert tab: one card per kind of conversion script, the queue, and the status bar. Owns
@@ -57,6 +61,7 @@ public:
     FFmpegInstallSheet *installSheet() const { return m_sheet; }
     QString statusText() const;
     QString outputLine() const;
+    QueueView *queueView() const { return m_queueView; }
 
     // Widgets the tests look at.
     ConvertCard *card(const QString &key) const;
@@ -72,10 +77,20 @@ protected:
 private:
     void buildLayout();
     void refresh();
+    struct CardSlot {
+        QString slot;
+        std::optional<Preset> preset;
+        QList<Preset> choices;
+    };
+    void layOutCards(std::span<const CardSlot> entries);
+    void scheduleRefresh();
     void refreshCards();
+    void refreshCardItems();
     void refreshQueue();
+    void triggerAction(int row, int action);
     void refreshStatus();
     void resolveFFmpeg();
+    void setFFmpeg(const std::optional<QString> &ffmpeg);
     void presetsChanged();
     void refreshScripts();
     void startAutomation();
@@ -103,11 +118,17 @@ private:
     QPushButton *m_refreshButton = nullptr;
     QGridLayout *m_cardGrid = nullptr;
     QHash<QString, ConvertCard *> m_cards;
+    QStringList m_cardsSignature;
     QLabel *m_queueCounts = nullptr;
     QPushButton *m_clearFinished = nullptr;
     QLabel *m_queueEmpty = nullptr;
-    QVBoxLayout *m_queueRows = nullptr;
-    QHash<QUuid, QueueRow *> m_rows;
+    QueueModel *m_queueModel = nullptr;
+    QueueView *m_queueView = nullptr;
+    // Changes come one item at a time; the parts that look at the whole queue (counts, cards)
+    // catch up once per event-loop turn, the cards at most a few times a second.
+    QTimer *m_refreshTimer = nullptr;
+    QElapsedTimer m_refreshClock;
+    QTimer *m_cardItemsTimer = nullptr;
     QLabel *m_status = nullptr;
     QLabel *m_output = nullptr;
 };

@@ -2,7 +2,9 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QCoreApplication>
 #include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -26,14 +28,24 @@ QList<QUrl> localFiles(const QMimeData *mime)
 
 void revealInFileBrowser(const QString &path)
 {
-    // The freedesktop file-manager interface selects the file; without it, open its folder.
+    revealInFileBrowser(path, QDBusConnection::sessionBus());
+}
+
+void revealInFileBrowser(const QString &path, const QDBusConnection &bus)
+{
+    // The freedesktop file-manager interface selects the file; without it, open its folder. The
+    // call is not waited for: a file manager that is slow to answer must not freeze the window.
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
     call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 2000);
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+    const QUrl folder = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 2000), QCoreApplication::instance());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [folder](QDBusPendingCallWatcher *done) {
+        if (done->isError())
+            QDesktopServices::openUrl(folder);
+        done->deleteLater();
+    });
 }
 
 void notify(const QString &title, const QString &body)
