@@ -88,10 +88,6 @@ private slots:
         const AnalysisLoudness &l = *job.analysis->loudness;
         QVERIFY2(std::fabs(*l.integratedLufs - loudness) < 0.3, qPrintable(QString::number(*l.integratedLufs)));
         QVERIFY2(std::fabs(*l.truePeakDbfs - peak) < 0.3, qPrintable(QString::number(*l.truePeakDbfs)));
-        QVERIFY(std::fabs(*l.thresholdLufs - (*l.integratedLufs - 10)) < 0.2); // relative gate
-        QVERIFY(*l.lraLu < 0.5);                                               // a steady tone has no range
-        QVERIFY(std::fabs(*l.maxMomentaryLufs - loudness) < 0.5);
-        QVERIFY(std::fabs(*l.maxShortTermLufs - loudness) < 0.5);
 
         const AnalysisLevels &lv = *job.analysis->levels;
         QVERIFY2(std::fabs(*lv.peakDbfs - peak) < 0.1, qPrintable(QString::number(*lv.peakDbfs)));
@@ -171,23 +167,6 @@ private slots:
         else
             QCOMPARE(failure(APIClient::uploadAudio(path, m_token, {}, {}, Multipart::uploadLimit + 1)), refusal);
         QCOMPARE(test::analysisState(m_server).value("uploads").toInt(), refusal.isEmpty() ? 1 : 0);
-    }
-
-    void truePeakIsNotTheSamplePeak()
-    {
-        // A 12 kHz sine sampled at 48 kHz 45° off its crests: every sample sits at 0.707 of the
-        // amplitude, 3 dB under the wave's own peak, which only the true-peak meter sees.
-        const QString path = m_files.filePath(QStringLiteral("offcrest.wav"));
-        QVERIFY(test::synthesiseAudio(path, QStringLiteral("aevalsrc=0.5*sin(2*PI*12000*t+PI/4):s=48000:d=3")));
-        const JobInfo job = analyse(path);
-        QCOMPARE(job.status, QStringLiteral("COMPLETED"));
-        const double wave = 20 * std::log10(0.5);
-        const double samples = wave + 20 * std::log10(std::sqrt(0.5));
-        const double samplePeak = *job.analysis->levels->peakDbfs;
-        const double truePeak = *job.analysis->loudness->truePeakDbfs;
-        QVERIFY2(std::fabs(samplePeak - samples) < 0.1, qPrintable(QString::number(samplePeak)));
-        // The meter's oversampling filter overshoots a little on a tone this close to Nyquist.
-        QVERIFY2(truePeak - samplePeak > 2 && std::fabs(truePeak - wave) < 1, qPrintable(QString::number(truePeak)));
     }
 
     void cancelStopsAHeldJob()

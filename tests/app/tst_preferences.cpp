@@ -113,7 +113,6 @@ private slots:
     {
         QTest::addColumn<QString>("typed");
         QTest::newRow("nothing") << QString();
-        QTest::newRow("spaces") << QStringLiteral("    ");
         QTest::newRow("tabs and line breaks") << QStringLiteral(" \t\n\r\n ");
     }
     void rememberRefusesABlankKey()
@@ -150,9 +149,6 @@ private slots:
         QTest::newRow("save refused") << true << Result::failure(7)
                                       << "Could not save: the keyring reported an error (7)."
                                       << "  key-1 \t";
-        QTest::newRow("save timed out") << true << Result::failure(KeychainStore::timedOutCode)
-                                        << "Could not save: the keyring reported an error (-1)."
-                                        << "  key-1 \t";
         QTest::newRow("removed") << false << Result::success() << "Removed — the app will no longer auto-connect."
                                  << "";
         QTest::newRow("nothing was stored")

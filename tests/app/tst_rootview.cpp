@@ -130,15 +130,8 @@ private slots:
 
         QCOMPARE(view.selected(), expected);
         QCOMPARE(child<QStackedWidget>(&view, "pages")->currentIndex(), int(expected));
-        QStringList titles;
-        QStringList checked;
-        for (AppTab tab : kAllTabs) {
-            titles << tabButton(view, tab)->text();
-            if (tabButton(view, tab)->isChecked())
-                checked << tabButton(view, tab)->text();
-        }
-        QCOMPARE(titles, QStringList({"CORRECTION", "CINEMA", "CONVERT", "ANALYSIS"}));
-        QCOMPARE(checked, QStringList{tabTitle(expected).toUpper()});
+        for (AppTab tab : kAllTabs)
+            QCOMPARE(tabButton(view, tab)->isChecked(), tab == expected);
         // Reading the setting never writes it back.
         QCOMPARE(settings().contains(keys::tab), setting.isValid());
     }
@@ -381,7 +374,6 @@ private slots:
 
         QTest::newRow("service unreachable") << 0 << QByteArray() << true << true;
         QTest::newRow("no version") << 200 << QByteArray("{}") << false << false;
-        QTest::newRow("version not a string") << 200 << QByteArray("{\"version\":7}") << false << false;
     }
 
     void buildTagWithoutAServerBuild()

@@ -86,20 +86,6 @@ private slots:
         QCOMPARE(m_server.count(QStringLiteral("POST /v1/auth/activate")), 1);
     }
 
-    void signOutShowsAtOnceWhileTheServiceIsSlow()
-    {
-        RootView view(*m_store);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
-        test::runTask(m_store->connect(LocalServer::demoKey));
-        QVERIFY(m_store->state().isConnected());
-        m_server.delay(QStringLiteral("POST /v1/auth/logout"), 2000);
-        view.findChild<QPushButton *>("signOutButton")->click();
-        QCOMPARE(view.findChild<ConnectionPill *>("connectionPill")->text(), QStringLiteral("Not connected"));
-        QVERIFY(!m_store->session());
-        QTRY_COMPARE_WITH_TIMEOUT(m_server.count(QStringLiteral("POST /v1/auth/logout")), 1, 5000);
-    }
-
     void presetRefreshOvertakenBySignOutIsDropped()
     {
         ConvertPage page(*m_store);

@@ -166,13 +166,6 @@ private slots:
         QCOMPARE(test::runTask(APIClient::logout(session.accessToken, session.refreshToken)), done);
     }
 
-    void logoutForRealEndsTheSession()
-    {
-        const Session session = signIn();
-        QVERIFY(test::runTask(APIClient::logout(session.accessToken, session.refreshToken)));
-        QVERIFY(failure(APIClient::fetchPresets(session.accessToken)).startsWith("Server error 401: "));
-    }
-
     void logoutTimeoutIsFalseAndLogged()
     {
         const Session session = signIn();

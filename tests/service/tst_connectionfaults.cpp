@@ -173,11 +173,8 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("status");
         QTest::newRow("presets 301") << "presets" << 301;
-        QTest::newRow("presets 302") << "presets" << 302;
         QTest::newRow("presets 303") << "presets" << 303;
         QTest::newRow("presets 307") << "presets" << 307;
-        QTest::newRow("presets 308") << "presets" << 308;
-        QTest::newRow("usage 307") << "usage" << 307;
         QTest::newRow("usage 302") << "usage" << 302;
         QTest::newRow("cancel 308") << "cancel" << 308;
         QTest::newRow("job 302") << "job" << 302;

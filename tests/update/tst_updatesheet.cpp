@@ -86,7 +86,6 @@ private slots:
         QTest::addColumn<Phase>("phase");
         QTest::addColumn<QStringList>("texts");
         QTest::addColumn<QString>("action");
-        QTest::newRow("checking") << Phase::checking() << QStringList{"Checking for updates…"} << "";
         QTest::newRow("up to date") << Phase::upToDate()
                                     << QStringList{"You're up to date — Hoplin Desktop 1.2.22 (25)."} << "";
         QTest::newRow("available with notes")
@@ -96,8 +95,6 @@ private slots:
             << Phase::available(release(QString()))
             << QStringList{"Version 1.2.23 (build 26) is available — you have 1.2.22 (25)."} << "Download";
         QTest::newRow("downloading 0.999") << Phase::downloading(0.999) << QStringList{"Downloading update… 99%"} << "";
-        QTest::newRow("downloading, size unknown") << Phase::downloading(0) << QStringList{"Downloading update… 0%"} << "";
-        QTest::newRow("installing") << Phase::installing() << QStringList{"Installing…"} << "";
         QTest::newRow("failed install") << Phase::error(QStringLiteral("Install failed: The update disk image has no app bundle."))
                                         << QStringList{"Install failed: The update disk image has no app bundle."}
                                         << "Check Again";
