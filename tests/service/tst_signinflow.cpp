@@ -57,7 +57,8 @@ class TestSignInFlow : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_server.start({QStringLiteral("--key"), QStringLiteral("%1=other-client").arg(kOtherKey)}));
+        QVERIFY(m_server.start({QStringLiteral("--key"), QStringLiteral("hoplin-demo-key=demo-client"),
+                                QStringLiteral("--key"), QStringLiteral("%1=other-client").arg(kOtherKey)}));
         Settings::shared().setValue(keys::baseURL, m_server.url().toString());
         Settings::shared().setValue(keys::hoplinDiag, true);
     }

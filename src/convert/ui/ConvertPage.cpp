@@ -84,6 +84,10 @@ ConvertPage::~ConvertPage()
 {
     // A conversion still running is stopped; its partial output goes with the runner.
     m_runner.cancel();
+    // The queue's view and model read the runner: they go before it, not with the page's children
+    // after the members are gone.
+    delete m_queueView;
+    delete m_queueModel;
 }
 
 void ConvertPage::buildLayout()
