@@ -47,7 +47,7 @@ void setServedManifest(LocalServer &server, std::optional<QByteArray> manifest, 
         body.insert(QStringLiteral("manifest"), QString::fromUtf8(*manifest));
     if (signature)
         body.insert(QStringLiteral("signature"), QString::fromUtf8(*signature));
-    server.adminCall("POST", QStringLiteral("/__admin/update"), QJsonDocument(body).toJson());
+    server.adminCall("POST", QStringLiteral("update"), QJsonDocument(body).toJson());
 }
 
 QString makeBundle(const QString &parent, const QVariantMap &info, const QByteArray &executable)
