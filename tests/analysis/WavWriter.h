@@ -46,20 +46,20 @@ inline int channelsOf(const QString &layout)
     return layout == QLatin1String("mono") ? 1 : layout == QLatin1String("5.0") ? 5 : layout == QLatin1String("5.1") ? 6 : 2;
 }
 
-inline bool writeToneWav(const QString &path, const ToneFile &spec, const QList<ToneSegment> &segments)
+inline bool writeToneWav(const QString &path, const ToneFile &tone, const QList<ToneSegment> &segments)
 {
-    const int channels = channelsOf(spec.layout);
-    const int bytesPer = spec.floatSamples ? 4 : 3;
+    const int channels = channelsOf(tone.layout);
+    const int bytesPer = tone.floatSamples ? 4 : 3;
     qint64 frames = 0;
     for (const ToneSegment &s : segments)
-        frames += qint64(std::llround(s.seconds * spec.rate));
+        frames += qint64(std::llround(s.seconds * tone.rate));
     const quint32 dataBytes = quint32(frames * channels * bytesPer);
-    const quint32 mask = spec.layout == QLatin1String("5.0") ? 0x37 : spec.layout == QLatin1String("5.1") ? 0x3F : 0;
+    const quint32 mask = tone.layout == QLatin1String("5.0") ? 0x37 : tone.layout == QLatin1String("5.1") ? 0x3F : 0;
 
     QByteArray header;
     const auto u16 = [&](quint16 v) { header.append(reinterpret_cast<const char *>(&(v = qToLittleEndian(v))), 2); };
     const auto u32 = [&](quint32 v) { header.append(reinterpret_cast<const char *>(&(v = qToLittleEndian(v))), 4); };
-    const quint16 format = spec.floatSamples ? 3 : 1;
+    const quint16 format = tone.floatSamples ? 3 : 1;
     const bool extensible = mask != 0;
     header.append("RIFF");
     u32(4 + (8 + (extensible ? 40 : 16)) + 8 + dataBytes);
@@ -67,8 +67,8 @@ inline bool writeToneWav(const QString &path, const ToneFile &spec, const QList<
     u32(extensible ? 40 : 16);
     u16(extensible ? 0xFFFE : format);
     u16(quint16(channels));
-    u32(quint32(spec.rate));
-    u32(quint32(spec.rate * channels * bytesPer));
+    u32(quint32(tone.rate));
+    u32(quint32(tone.rate * channels * bytesPer));
     u16(quint16(channels * bytesPer));
     u16(quint16(bytesPer * 8));
     if (extensible) {
@@ -87,19 +87,19 @@ inline bool writeToneWav(const QString &path, const ToneFile &spec, const QList<
         return false;
     QByteArray block;
     qint64 n = 0;
-    const double phase = spec.phaseDegrees * M_PI / 180;
+    const double phase = tone.phaseDegrees * M_PI / 180;
     for (const ToneSegment &s : segments) {
-        const qint64 count = qint64(std::llround(s.seconds * spec.rate));
+        const qint64 count = qint64(std::llround(s.seconds * tone.rate));
         for (qint64 i = 0; i < count; ++i, ++n) {
             // A 5 ms fade-in: a file that starts on a step rings between its samples, which a
             // true-peak meter rightly reports.
-            const qint64 fade = spec.rate / 200;
+            const qint64 fade = tone.rate / 200;
             const double gain = n < fade ? 0.5 - 0.5 * std::cos(M_PI * double(n) / double(fade)) : 1.0;
-            const double wave = gain * std::sin(2 * M_PI * spec.frequency * double(n) / spec.rate + phase);
+            const double wave = gain * std::sin(2 * M_PI * tone.frequency * double(n) / tone.rate + phase);
             for (int c = 0; c < channels; ++c) {
                 const double level = s.dbfs.size() == 1 ? s.dbfs[0] : s.dbfs.value(c, -INFINITY);
                 const double x = std::isinf(level) ? 0.0 : std::pow(10.0, level / 20) * wave;
-                if (spec.floatSamples) {
+                if (tone.floatSamples) {
                     const float f = float(x);
                     block.append(reinterpret_cast<const char *>(&f), 4);
                 } else {
