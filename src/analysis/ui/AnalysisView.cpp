@@ -88,6 +88,8 @@ AnalysisView::AnalysisView(SessionStore &store, QWidget *parent)
     auto *column = new QWidget();
     column->setObjectName(QStringLiteral("analysisColumn"));
     column->setAutoFillBackground(true);
+    // Content grows downwards from the top: a longer queue repaints no part already shown.
+    column->setAttribute(Qt::WA_StaticContents);
     column->setPalette(palette);
     auto *columnLayout = new QVBoxLayout(column);
     columnLayout->setContentsMargins(20, 16, 20, 16);
@@ -122,14 +124,16 @@ AnalysisView::AnalysisView(SessionStore &store, QWidget *parent)
     layout->addWidget(buildStatusBar());
 
     // One card per change: a file's new status redraws that file's card and nothing else.
-    // A queue of failing files changes many times a second: the cards catch up at most ten times
-    // a second, each changed one once.
+    // A queue of failing files changes many times a second: the cards and the status line catch
+    // up at most ten times a second, each changed card once.
     m_cardTimer = new QTimer(this);
     m_cardTimer->setSingleShot(true);
     m_cardTimer->setInterval(100);
     connect(m_cardTimer, &QTimer::timeout, this, [this] {
         const QSet<QUuid> dirty = std::exchange(m_dirtyCards, {});
         m_cards->refresh(dirty.values());
+        if (std::exchange(m_statusPending, false))
+            refreshStatus();
         refreshRunning();
     });
     connect(&m_runner, &AnalysisRunner::itemUpdated, this, [this](const QUuid &id) {
@@ -151,8 +155,19 @@ AnalysisView::AnalysisView(SessionStore &store, QWidget *parent)
         // The cards' buttons follow the run.
         m_cards->refresh(std::exchange(m_dirtyCards, {}).values());
         m_cards->redrawCards();
+        if (std::exchange(m_statusPending, false))
+            refreshStatus();
     });
-    connect(&m_runner, &AnalysisRunner::statusLineChanged, this, &AnalysisView::refreshStatus);
+    // During a run the status line changes several times per file: it follows with the cards.
+    connect(&m_runner, &AnalysisRunner::statusLineChanged, this, [this] {
+        if (!m_runner.isRunning()) {
+            refreshStatus();
+            return;
+        }
+        m_statusPending = true;
+        if (!m_cardTimer->isActive())
+            m_cardTimer->start();
+    });
     connect(&m_runner, &AnalysisRunner::uploadProgressChanged, this, &AnalysisView::refreshProgress);
     connect(&m_store, &SessionStore::stateChanged, this, &AnalysisView::refreshConnection);
     refreshConnection();

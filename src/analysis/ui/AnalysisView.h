@@ -94,6 +94,7 @@ private:
     QPushButton *m_stop = nullptr;
     CardColumn *m_cards = nullptr;
     QSet<QUuid> m_dirtyCards; // changed since their card was last drawn
+    bool m_statusPending = false; // the status line changed during a run, not shown yet
     QTimer *m_cardTimer = nullptr;
 
     QLabel *m_dot = nullptr;

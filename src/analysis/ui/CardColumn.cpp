@@ -19,6 +19,7 @@ CardColumn::CardColumn(const AnalysisRunner &runner, const QSet<QUuid> &expanded
 {
     setObjectName(QStringLiteral("analysisCards"));
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    setAttribute(Qt::WA_StaticContents);
     connect(m_scroll->verticalScrollBar(), &QScrollBar::valueChanged, this, &CardColumn::place);
     m_scroll->viewport()->installEventFilter(this);
 }
@@ -99,12 +100,12 @@ void CardColumn::place()
     if (m_placing)
         return;
     m_placing = true;
-    // The rows within a screen above and below the visible part get cards; the rest is space.
+    // The rows within half a screen of the visible part get cards; the rest is space.
     const QWidget *viewport = m_scroll->viewport();
     const int span = std::max(viewport->height(), 600);
     const int top = mapFrom(viewport, QPoint(0, 0)).y();
-    const int from = top - span;
-    const int to = top + 2 * span;
+    const int from = top - span / 2;
+    const int to = top + span + span / 2;
     const QList<AnalysisRunner::Item> &items = m_runner.items();
     QHash<QUuid, ItemCard *> kept;
     int y = 0;
