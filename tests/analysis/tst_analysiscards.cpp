@@ -21,6 +21,19 @@ class TestAnalysisCards : public QObject {
 
     QTemporaryDir m_files;
 
+    // Shows the page at a desktop size with `count` files of a folder queued.
+    static bool showWithQueue(AnalysisView &view, const QTemporaryDir &folder, int count)
+    {
+        view.resize(900, 700);
+        view.show();
+        for (int i = 0; i < count; ++i) {
+            if (!test::sparseFile(folder.filePath(QStringLiteral("take %1.wav").arg(i, 3, 10, QChar('0'))), 16))
+                return false;
+        }
+        view.runner().queue({folder.path()});
+        return view.runner().items().size() == count;
+    }
+
 private slots:
     void initTestCase() { Settings::shared().setValue(keys::baseURL, "http://127.0.0.1:9"); }
 
@@ -48,13 +61,8 @@ private slots:
     {
         SessionStore store;
         AnalysisView view(store);
-        view.resize(900, 700);
-        view.show();
         QTemporaryDir folder;
-        for (int i = 0; i < 400; ++i)
-            QVERIFY(test::sparseFile(folder.filePath(QStringLiteral("take %1.wav").arg(i, 3, 10, QChar('0'))), 16));
-        view.runner().queue({folder.path()});
-        QCOMPARE(view.runner().items().size(), 400);
+        QVERIFY(showWithQueue(view, folder, 400));
         QList<QUuid> queued;
         for (const AnalysisRunner::Item &item : view.runner().items())
             queued << item.id;
@@ -100,12 +108,8 @@ private slots:
     {
         SessionStore store;
         AnalysisView view(store);
-        view.resize(900, 700);
-        view.show();
         QTemporaryDir folder;
-        for (int i = 0; i < 200; ++i)
-            QVERIFY(test::sparseFile(folder.filePath(QStringLiteral("take %1.wav").arg(i, 3, 10, QChar('0'))), 16));
-        view.runner().queue({folder.path()});
+        QVERIFY(showWithQueue(view, folder, 200));
         const QUuid first = view.runner().items().first().id;
         auto *column = view.findChild<CardColumn *>();
         view.toggle(first);
