@@ -1,12 +1,15 @@
 #include "AnalysisTestUtil.h"
 #include "analysis/ui/AnalysisCards.h"
 #include "analysis/ui/AnalysisView.h"
+#include "analysis/ui/CardColumn.h"
 #include "platform/Settings.h"
 #include "service/SessionStore.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
 
 using namespace hoplin;
@@ -17,6 +20,19 @@ class TestAnalysisCards : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_files;
+
+    // Shows the page at a desktop size with `count` files of a folder queued.
+    static bool showWithQueue(AnalysisView &view, const QTemporaryDir &folder, int count)
+    {
+        view.resize(900, 700);
+        view.show();
+        for (int i = 0; i < count; ++i) {
+            if (!test::sparseFile(folder.filePath(QStringLiteral("take %1.wav").arg(i, 3, 10, QChar('0'))), 16))
+                return false;
+        }
+        view.runner().queue({folder.path()});
+        return view.runner().items().size() == count;
+    }
 
 private slots:
     void initTestCase() { Settings::shared().setValue(keys::baseURL, "http://127.0.0.1:9"); }
@@ -41,28 +57,71 @@ private slots:
         QCOMPARE(cards.first()->findChild<ElidedLabel *>("itemName")->fullText(), name);
     }
 
-    void aLargeDropGetsEveryCardWithoutBlocking()
+    void aLargeDropGetsARowPerFileAndCardsOnlyInView()
     {
         SessionStore store;
         AnalysisView view(store);
-        view.show();
         QTemporaryDir folder;
-        for (int i = 0; i < 400; ++i)
-            QVERIFY(test::sparseFile(folder.filePath(QStringLiteral("take %1.wav").arg(i, 3, 10, QChar('0'))), 16));
-        view.runner().queue({folder.path()});
-        QCOMPARE(view.runner().items().size(), 400);
-        // The cards come a slice at a time; in the end there is one per file, in queue order.
-        QVERIFY(test::waitUntil([&] { return view.findChildren<ItemCard *>().size() == 400; }, 30s));
-        QList<QUuid> shown;
-        for (ItemCard *card : view.findChildren<ItemCard *>())
-            shown << card->id();
+        QVERIFY(showWithQueue(view, folder, 400));
         QList<QUuid> queued;
         for (const AnalysisRunner::Item &item : view.runner().items())
             queued << item.id;
-        QCOMPARE(QSet<QUuid>(shown.begin(), shown.end()), QSet<QUuid>(queued.begin(), queued.end()));
-        // Removing one leaves exactly the rest.
-        view.runner().remove(queued[7]);
-        QVERIFY(test::waitUntil([&] { return view.findChildren<ItemCard *>().size() == 399; }, 5s));
+        auto *column = view.findChild<CardColumn *>();
+        QVERIFY(column);
+        QCOMPARE(column->rows(), queued);
+
+        // Cards exist for the first screens only, top to bottom in queue order, without overlaps.
+        const auto inOrder = [&] {
+            QList<ItemCard *> cards = view.findChildren<ItemCard *>();
+            std::sort(cards.begin(), cards.end(), [](ItemCard *a, ItemCard *b) { return a->y() < b->y(); });
+            for (qsizetype i = 1; i < cards.size(); ++i) {
+                if (queued.indexOf(cards[i]->id()) != queued.indexOf(cards[i - 1]->id()) + 1 ||
+                    cards[i]->y() < cards[i - 1]->geometry().bottom())
+                    return false;
+            }
+            return !cards.isEmpty();
+        };
+        const qsizetype made = view.findChildren<ItemCard *>().size();
+        QVERIFY2(made > 3 && made < 100, qPrintable(QString::number(made)));
+        QVERIFY(column->card(queued.first()));
+        QVERIFY(!column->card(queued.last()));
+        QVERIFY(inOrder());
+
+        // Scrolled to the end, the last file's card is there, with its name, and the first is gone.
+        auto *scroll = view.findChild<QScrollArea *>("analysisScroll");
+        QVERIFY(test::waitUntil([&] { return scroll->verticalScrollBar()->maximum() > 0; }, 5s));
+        scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+        QVERIFY(test::waitUntil([&] { return column->card(queued.last()) != nullptr; }, 5s));
+        QCOMPARE(column->card(queued.last())->findChild<ElidedLabel *>("itemName")->fullText(), "take 399.wav");
+        QVERIFY(!column->card(queued.first()));
+        QVERIFY(inOrder());
+        QVERIFY(view.findChildren<ItemCard *>().size() < 100);
+
+        // Removing one leaves exactly the rest, in order.
+        view.runner().remove(queued[398]);
+        queued.removeAt(398);
+        QCOMPARE(column->rows(), queued);
+        QVERIFY(test::waitUntil([&] { return column->card(queued.last()) && inOrder(); }, 5s));
+    }
+
+    void anExpandedCardKeepsItsDetailsAfterScrollingAway()
+    {
+        SessionStore store;
+        AnalysisView view(store);
+        QTemporaryDir folder;
+        QVERIFY(showWithQueue(view, folder, 200));
+        const QUuid first = view.runner().items().first().id;
+        auto *column = view.findChild<CardColumn *>();
+        view.toggle(first);
+        QVERIFY(view.isExpanded(first));
+        QCOMPARE(column->card(first)->findChild<QLabel *>("chevron")->text(), QStringLiteral("▾"));
+        auto *scroll = view.findChild<QScrollArea *>("analysisScroll");
+        QVERIFY(test::waitUntil([&] { return scroll->verticalScrollBar()->maximum() > 0; }, 5s));
+        scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+        QVERIFY(test::waitUntil([&] { return column->card(first) == nullptr; }, 5s));
+        scroll->verticalScrollBar()->setValue(0);
+        QVERIFY(test::waitUntil([&] { return column->card(first) != nullptr; }, 5s));
+        QCOMPARE(column->card(first)->findChild<QLabel *>("chevron")->text(), QStringLiteral("▾"));
     }
 };
 

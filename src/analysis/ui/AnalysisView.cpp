@@ -2,6 +2,7 @@
 #include "AnalysisView.h"
 
 #include "AnalysisCards.h"
+#include "CardColumn.h"
 #include "ui/Spinner.h"
 #include "ui/Theme.h"
 #include "convert/MediaScanner.h"
@@ -12,7 +13,6 @@
 
 #include <QCoro/QCoroSignal>
 #include <QCoro/QCoroTimer>
-#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -88,6 +88,8 @@ AnalysisView::AnalysisView(SessionStore &store, QWidget *parent)
     auto *column = new QWidget();
     column->setObjectName(QStringLiteral("analysisColumn"));
     column->setAutoFillBackground(true);
+    // Content grows downwards from the top: a longer queue repaints no part already shown.
+    column->setAttribute(Qt::WA_StaticContents);
     column->setPalette(palette);
     auto *columnLayout = new QVBoxLayout(column);
     columnLayout->setContentsMargins(20, 16, 20, 16);
@@ -96,17 +98,16 @@ AnalysisView::AnalysisView(SessionStore &store, QWidget *parent)
     m_dropCard = buildDropCard();
     columnLayout->addWidget(m_signInHint);
     columnLayout->addWidget(m_dropCard);
-    m_cardsLayout = new QVBoxLayout();
-    m_cardsLayout->setSpacing(16);
-    columnLayout->addLayout(m_cardsLayout);
-    columnLayout->addStretch(1);
-
     auto *scroll = new QScrollArea(this);
     scroll->setObjectName(QStringLiteral("analysisScroll"));
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setWidget(column);
+    // Cards exist only for the rows near the visible part: a queue of thousands stays light.
+    m_cards = new CardColumn(m_runner, m_expanded, scroll, [this](const QUuid &id) { return makeCard(id); }, column);
+    columnLayout->addWidget(m_cards);
+    columnLayout->addStretch(1);
 
     auto *divider = new QFrame(this);
     divider->setFixedHeight(1);
@@ -123,15 +124,16 @@ AnalysisView::AnalysisView(SessionStore &store, QWidget *parent)
     layout->addWidget(buildStatusBar());
 
     // One card per change: a file's new status redraws that file's card and nothing else.
-    // A queue of failing files changes many times a second: the cards catch up at most ten times
-    // a second, each changed one once.
+    // A queue of failing files changes many times a second: the cards and the status line catch
+    // up at most ten times a second, each changed card once.
     m_cardTimer = new QTimer(this);
     m_cardTimer->setSingleShot(true);
     m_cardTimer->setInterval(100);
     connect(m_cardTimer, &QTimer::timeout, this, [this] {
         const QSet<QUuid> dirty = std::exchange(m_dirtyCards, {});
-        for (const QUuid &id : dirty)
-            renderCard(id);
+        m_cards->refresh(dirty.values());
+        if (std::exchange(m_statusPending, false))
+            refreshStatus();
         refreshRunning();
     });
     connect(&m_runner, &AnalysisRunner::itemUpdated, this, [this](const QUuid &id) {
@@ -139,7 +141,11 @@ AnalysisView::AnalysisView(SessionStore &store, QWidget *parent)
         if (!m_cardTimer->isActive())
             m_cardTimer->start();
     });
-    connect(&m_runner, &AnalysisRunner::itemsAppended, this, &AnalysisView::appendCards);
+    connect(&m_runner, &AnalysisRunner::itemsAppended, this, [this](qsizetype first) {
+        m_cards->appendRows(first);
+        refreshRunning();
+        refreshStatus();
+    });
     connect(&m_runner, &AnalysisRunner::itemsRemoved, this, [this] {
         refreshItems();
         refreshRunning();
@@ -147,11 +153,21 @@ AnalysisView::AnalysisView(SessionStore &store, QWidget *parent)
     connect(&m_runner, &AnalysisRunner::isRunningChanged, this, [this] {
         refreshRunning();
         // The cards' buttons follow the run.
-        m_dirtyCards.clear();
-        for (auto it = m_cards.cbegin(); it != m_cards.cend(); ++it)
-            renderCard(it.key());
+        m_cards->refresh(std::exchange(m_dirtyCards, {}).values());
+        m_cards->redrawCards();
+        if (std::exchange(m_statusPending, false))
+            refreshStatus();
     });
-    connect(&m_runner, &AnalysisRunner::statusLineChanged, this, &AnalysisView::refreshStatus);
+    // During a run the status line changes several times per file: it follows with the cards.
+    connect(&m_runner, &AnalysisRunner::statusLineChanged, this, [this] {
+        if (!m_runner.isRunning()) {
+            refreshStatus();
+            return;
+        }
+        m_statusPending = true;
+        if (!m_cardTimer->isActive())
+            m_cardTimer->start();
+    });
     connect(&m_runner, &AnalysisRunner::uploadProgressChanged, this, &AnalysisView::refreshProgress);
     connect(&m_store, &SessionStore::stateChanged, this, &AnalysisView::refreshConnection);
     refreshConnection();
@@ -337,7 +353,7 @@ void AnalysisView::toggle(const QUuid &id)
 {
     if (!m_expanded.remove(id))
         m_expanded.insert(id);
-    renderCard(id);
+    m_cards->refresh({id});
 }
 
 void AnalysisView::retry(const QUuid &id)
@@ -485,79 +501,16 @@ ItemCard *AnalysisView::makeCard(const QUuid &id)
 
 void AnalysisView::refreshItems()
 {
-    m_unbuiltCards.clear();
-    const QList<AnalysisRunner::Item> &items = m_runner.items();
-    QHash<QUuid, ItemCard *> kept;
-    bool sameOrder = items.size() == m_cards.size();
-    for (qsizetype i = 0; i < items.size(); ++i) {
-        const AnalysisRunner::Item &item = items[i];
-        ItemCard *card = m_cards.take(item.id);
-        if (!card)
-            card = makeCard(item.id);
-        sameOrder = sameOrder && m_cardsLayout->itemAt(int(i)) && m_cardsLayout->itemAt(int(i))->widget() == card;
-        card->render(item, m_expanded.contains(item.id), m_runner.isRunning());
-        kept.insert(item.id, card);
-    }
-    // Cards of removed items may be inside their own button's click right now: deleted later.
-    for (ItemCard *gone : std::as_const(m_cards)) {
-        m_cardsLayout->removeWidget(gone);
-        gone->hide();
-        gone->deleteLater();
-    }
-    m_cards = kept;
-    if (!sameOrder) {
-        for (const AnalysisRunner::Item &item : items)
-            m_cardsLayout->removeWidget(m_cards.value(item.id));
-        for (const AnalysisRunner::Item &item : items)
-            m_cardsLayout->addWidget(m_cards.value(item.id));
-    }
+    m_cards->resetRows();
     refreshStatus();
-}
-
-void AnalysisView::appendCards(qsizetype first, qsizetype count)
-{
-    const QList<AnalysisRunner::Item> &items = m_runner.items();
-    for (qsizetype i = first; i < first + count && i < items.size(); ++i)
-        m_unbuiltCards.append(items[i].id);
-    buildSomeCards();
-    refreshRunning();
-    refreshStatus();
-}
-
-void AnalysisView::buildSomeCards()
-{
-    // A dropped folder of a thousand files gets its cards a slice at a time, so the window keeps
-    // answering while they are made.
-    constexpr qint64 sliceMs = 20;
-    QElapsedTimer slice;
-    slice.start();
-    while (!m_unbuiltCards.isEmpty() && slice.elapsed() < sliceMs) {
-        const QUuid id = m_unbuiltCards.takeFirst();
-        const std::optional<AnalysisRunner::Item> item = m_runner.item(id);
-        if (!item || m_cards.contains(id))
-            continue;
-        ItemCard *card = makeCard(id);
-        card->render(*item, m_expanded.contains(id), m_runner.isRunning());
-        m_cards.insert(id, card);
-        m_cardsLayout->addWidget(card);
-    }
-    if (!m_unbuiltCards.isEmpty())
-        QTimer::singleShot(0, this, &AnalysisView::buildSomeCards);
-}
-
-void AnalysisView::renderCard(const QUuid &id)
-{
-    ItemCard *card = m_cards.value(id);
-    const std::optional<AnalysisRunner::Item> item = m_runner.item(id);
-    if (card && item)
-        card->render(*item, m_expanded.contains(id), m_runner.isRunning());
 }
 
 void AnalysisView::refreshProgress(const QUuid &id)
 {
-    ItemCard *card = m_cards.value(id);
-    const std::optional<AnalysisRunner::Item> item = m_runner.item(id);
-    if (card && item)
+    ItemCard *card = m_cards->card(id);
+    if (!card)
+        return;
+    if (const std::optional<AnalysisRunner::Item> item = m_runner.item(id))
         card->renderProgress(*item);
 }
 

@@ -21,6 +21,7 @@ namespace hoplin {
 
 class DropZone;
 class ElidedLabel;
+class CardColumn;
 class ItemCard;
 class Spinner;
 
@@ -69,9 +70,6 @@ private:
     QWidget *buildStatusBar();
     void refreshItems();
     ItemCard *makeCard(const QUuid &id);
-    void appendCards(qsizetype first, qsizetype count);
-    void renderCard(const QUuid &id);
-    void buildSomeCards();
     void refreshProgress(const QUuid &id);
     void refreshRunning();
     void refreshConnection();
@@ -94,10 +92,9 @@ private:
     Spinner *m_dropSpinner = nullptr;
     QPushButton *m_clearFinished = nullptr;
     QPushButton *m_stop = nullptr;
-    QVBoxLayout *m_cardsLayout = nullptr;
-    QHash<QUuid, ItemCard *> m_cards;
-    QList<QUuid> m_unbuiltCards; // queued, card not made yet
-    QSet<QUuid> m_dirtyCards;    // changed since their card was last drawn
+    CardColumn *m_cards = nullptr;
+    QSet<QUuid> m_dirtyCards; // changed since their card was last drawn
+    bool m_statusPending = false; // the status line changed during a run, not shown yet
     QTimer *m_cardTimer = nullptr;
 
     QLabel *m_dot = nullptr;
