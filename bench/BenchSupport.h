@@ -69,6 +69,27 @@ private:
     double m_longest = 0;
 };
 
+// What one round of a page benchmark measured; `keepBest` folds rounds together: the shortest times
+// (the least disturbed round) and the longest stalls (the worst the user would see).
+struct PageFigures {
+    double seconds = 0;
+    double cpu = 0;
+    double addStallMs = 0;
+    double runStallMs = 0;
+};
+
+inline void keepBest(PageFigures &best, const PageFigures &round, bool first)
+{
+    if (first) {
+        best = round;
+        return;
+    }
+    best.seconds = std::min(best.seconds, round.seconds);
+    best.cpu = std::min(best.cpu, round.cpu);
+    best.addStallMs = std::max(best.addStallMs, round.addStallMs);
+    best.runStallMs = std::max(best.runStallMs, round.runStallMs);
+}
+
 // CPU time of this process (all its threads, not its children), in seconds.
 inline double cpuSeconds()
 {

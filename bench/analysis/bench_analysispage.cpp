@@ -27,12 +27,7 @@ constexpr double kAimRatio = 1.2;
 constexpr double kAimStallMs = 50.0;
 
 
-struct Figures {
-    double seconds = 0;
-    double cpu = 0;
-    double addStallMs = 0;
-    double runStallMs = 0;
-};
+using Figures = bench::PageFigures;
 
 template <typename Add, typename Run>
 Figures measure(AnalysisRunner &runner, Add add, Run run)
@@ -112,17 +107,8 @@ int main(int argc, char **argv)
         std::printf("round %d: runner alone %.2f s (cpu %.2f s), page %.2f s (cpu %.2f s)\n", round + 1, a.seconds,
                     a.cpu, p.seconds, p.cpu);
         std::fflush(stdout);
-        if (round == 0) {
-            alone = a;
-            page = p;
-        }
-        alone.seconds = std::min(alone.seconds, a.seconds);
-        alone.cpu = std::min(alone.cpu, a.cpu);
-        page.seconds = std::min(page.seconds, p.seconds);
-        page.cpu = std::min(page.cpu, p.cpu);
-        page.addStallMs = std::max(page.addStallMs, p.addStallMs);
-        page.runStallMs = std::max(page.runStallMs, p.runStallMs);
-        alone.runStallMs = std::max(alone.runStallMs, a.runStallMs);
+        bench::keepBest(alone, a, round == 0);
+        bench::keepBest(page, p, round == 0);
     }
     const double ratio = page.seconds / alone.seconds;
     const double cpuRatio = page.cpu / alone.cpu;

@@ -53,12 +53,7 @@ void waitForIdle(const ConvertRunner &runner)
 }
 
 
-struct Figures {
-    double seconds = 0;
-    double cpu = 0;
-    double addStallMs = 0;
-    double runStallMs = 0;
-};
+using Figures = bench::PageFigures;
 
 Figures runnerAlone(const QString &folder, const Preset &preset)
 {
@@ -184,18 +179,8 @@ int main(int argc, char **argv)
         std::printf("round %d: runner alone %.2f s (cpu %.2f s), page %.2f s (cpu %.2f s), resident %ld MB\n",
                     round + 1, a.seconds, a.cpu, p.seconds, p.cpu, residentMegabytes());
         std::fflush(stdout);
-        if (round == 0) {
-            alone = a;
-            page = p;
-        }
-        alone.seconds = std::min(alone.seconds, a.seconds);
-        alone.cpu = std::min(alone.cpu, a.cpu);
-        page.seconds = std::min(page.seconds, p.seconds);
-        page.cpu = std::min(page.cpu, p.cpu);
-        page.addStallMs = std::max(page.addStallMs, p.addStallMs);
-        page.runStallMs = std::max(page.runStallMs, p.runStallMs);
-        alone.addStallMs = std::max(alone.addStallMs, a.addStallMs);
-        alone.runStallMs = std::max(alone.runStallMs, a.runStallMs);
+        bench::keepBest(alone, a, round == 0);
+        bench::keepBest(page, p, round == 0);
     }
     server.terminate();
     server.waitForFinished(5000);
