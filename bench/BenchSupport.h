@@ -2,6 +2,7 @@
 
 // Pieces the GUI benchmarks share: a meter of main-thread stalls and a local hoplin-server.
 #include <QElapsedTimer>
+#include <QFile>
 #include <QObject>
 #include <QProcess>
 #include <QTimer>
@@ -88,6 +89,14 @@ inline void keepBest(PageFigures &best, const PageFigures &round, bool first)
     best.cpu = std::min(best.cpu, round.cpu);
     best.addStallMs = std::max(best.addStallMs, round.addStallMs);
     best.runStallMs = std::max(best.runStallMs, round.runStallMs);
+}
+
+// Points HOME, the XDG config and data folders and TMPDIR of this process into `folder`, so a
+// benchmark never reads or writes the user's own settings, logs or temporary files.
+inline void useHome(const QString &folder)
+{
+    for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "TMPDIR"})
+        qputenv(name, QFile::encodeName(folder));
 }
 
 // CPU time of this process (all its threads, not its children), in seconds.

@@ -66,8 +66,7 @@ double percentile(std::vector<double> values, double fraction)
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
-        qputenv(name, QFile::encodeName(home.path()));
+    hoplin::bench::useHome(home.path());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

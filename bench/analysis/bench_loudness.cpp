@@ -3,6 +3,7 @@
 // same run. Aim: the service takes at most 1.0x the time of
 //   ffmpeg -i f.wav -af ebur128=peak=true -f null -
 // Uploads happen before the timing; each side runs three times, alternating, and the medians count.
+#include "../BenchSupport.h"
 #include "analysis/AnalysisAPI.h"
 #include "platform/Settings.h"
 
@@ -61,8 +62,7 @@ QCoro::Task<double> serviceSeconds(QString uploadID, QString token)
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "TMPDIR"})
-        qputenv(name, QFile::encodeName(home.path()));
+    hoplin::bench::useHome(home.path());
     QCoreApplication app(argc, argv);
 
     const QString audio = home.filePath(QStringLiteral("ten-minutes.wav"));

@@ -1,6 +1,7 @@
 // Memory and main-thread responsiveness of a 128 MiB analysis upload to a local hoplin-server: the
 // body must be streamed from its temporary file, so the process's peak resident memory may grow by
 // at most 32 MiB while it is assembled and sent.
+#include "../BenchSupport.h"
 #include "analysis/AnalysisAPI.h"
 #include "platform/Settings.h"
 
@@ -29,8 +30,7 @@ constexpr double kAimMiB = 32.0;
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "TMPDIR"})
-        qputenv(name, QFile::encodeName(home.path()));
+    hoplin::bench::useHome(home.path());
     QCoreApplication app(argc, argv);
 
     QProcess server;

@@ -1,6 +1,7 @@
 // Converting 100 one-second WAV files with a trivial preset through ConvertRunner against the same
 // ffmpeg commands run one after another by a shell loop, and the longest main-thread stall while
 // the runner works. Rounds alternate between the two so that machine noise hits both alike.
+#include "../BenchSupport.h"
 #include "convert/ConvertRunner.h"
 
 #include <QCoreApplication>
@@ -127,8 +128,7 @@ RunnerRound runRunner(const QString &ffmpeg, const QString &input)
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + "/config"));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path() + "/data"));
+    hoplin::bench::useHome(home.path());
     QCoreApplication app(argc, argv);
     const QString ffmpeg = QStringLiteral("/usr/bin/ffmpeg");
 

@@ -130,8 +130,7 @@ int takeScreenshot(const QString &folder, SessionStore &store, const Preset &pre
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
-        qputenv(name, QFile::encodeName(home.path()));
+    hoplin::bench::useHome(home.path());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

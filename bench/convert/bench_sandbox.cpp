@@ -1,6 +1,7 @@
 // What fencing ffmpeg in costs: the same 100 one-second WAV conversions through ConvertRunner with
 // the sandbox on and off, in one run. Rounds alternate (and swap which goes first) so that machine
 // noise hits both alike; the ratio is the median of the per-round ratios.
+#include "../BenchSupport.h"
 #include "convert/ConvertRunner.h"
 #include "platform/Sandbox.h"
 
@@ -87,8 +88,7 @@ Round convertAll(const QString &master, const QString &dir, bool sandboxed)
 int main(int argc, char **argv)
 {
     QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + "/config"));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path() + "/data"));
+    hoplin::bench::useHome(home.path());
     QCoreApplication app(argc, argv);
 
     const hoplin::platform::Sandbox::Status status = hoplin::platform::Sandbox::status();
