@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 namespace hoplin::bench {
@@ -97,6 +98,16 @@ inline void useHome(const QString &folder)
 {
     for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "TMPDIR"})
         qputenv(name, QFile::encodeName(folder));
+}
+
+// GUI benchmarks draw offscreen unless told otherwise; the window's web tabs start their engine,
+// which refuses to run as root with its sandbox on.
+inline void useOffscreenWindows()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_CHROMIUM_FLAGS"))
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu");
 }
 
 // CPU time of this process (all its threads, not its children), in seconds.

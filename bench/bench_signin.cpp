@@ -67,8 +67,7 @@ int main(int argc, char **argv)
 {
     QTemporaryDir home;
     hoplin::bench::useHome(home.path());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    hoplin::bench::useOffscreenWindows();
     QApplication app(argc, argv);
     theme::applyLightTheme(app);
 

@@ -59,8 +59,7 @@ Figures measure(AnalysisRunner &runner, Add add, Run run)
 int main(int argc, char **argv)
 {
     hoplin::test::isolateHome();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    hoplin::bench::useOffscreenWindows();
     QApplication app(argc, argv);
     theme::applyLightTheme(app);
     const int items = argc > 1 ? std::max(1, atoi(argv[1])) : 1000;

@@ -131,8 +131,7 @@ int main(int argc, char **argv)
 {
     QTemporaryDir home;
     hoplin::bench::useHome(home.path());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    hoplin::bench::useOffscreenWindows();
     QApplication app(argc, argv);
     theme::applyLightTheme(app);
     const int items = argc > 1 ? std::max(1, atoi(argv[1])) : 5000;
