@@ -13,6 +13,7 @@
 #
 # The mutated file is always put back, also on Ctrl+C or a failed build; a copy of the original
 # waits in build/mutation-backup until then, and a later run restores it first if a pass was killed.
+# At the end the suites it built are rebuilt from the restored sources.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 list="$root/scripts/mutations.txt"
@@ -23,7 +24,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     -o) out="$2"; shift 2 ;;
     --check) check=1; shift ;;
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
     *) picked+=("$1"); shift ;;
   esac
 done
@@ -64,6 +65,7 @@ mapfile -t lines < <(grep -v '^\s*#' "$list" | grep -v '^\s*$')
 [ "$check" = 1 ] || { "$root/scripts/build.sh" -j2 >/dev/null; printf 'n\tresult\tfile\tsuites\n' > "$out"; }
 
 caught=0 survived=0 broken=0 stale=0
+built=()
 for i in "${!lines[@]}"; do
   n=$((i + 1))
   if [ ${#picked[@]} -gt 0 ] && ! printf '%s\n' "${picked[@]}" | grep -qx "$n"; then
@@ -92,6 +94,7 @@ for i in "${!lines[@]}"; do
     targets+=("tst_$s")
     pattern+="${pattern:+|}$s"
   done
+  built+=("${targets[@]}")
   result=survived
   if ! "$root/scripts/build.sh" -j2 "${targets[@]}" >/dev/null 2>"$root/build/mutation-build.log"; then
     result=build-error
@@ -116,5 +119,11 @@ if [ "$check" = 1 ]; then
   echo "${#lines[@]} mutations, $stale stale"
   [ "$stale" = 0 ]
   exit
+fi
+# The source is back, but the binaries still hold the last mutant: rebuild them, so a test run
+# straight after a pass tests the real code.
+if [ ${#built[@]} -gt 0 ]; then
+  restore
+  "$root/scripts/build.sh" -j2 $(printf '%s\n' "${built[@]}" | sort -u) >/dev/null
 fi
 echo "caught $caught of $((caught + survived)) (build errors $broken, stale $stale); details in $out"
