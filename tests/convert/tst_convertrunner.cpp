@@ -1,8 +1,6 @@
 #include "ConvertTestUtil.h"
-#include "TestSupport.h"
-#include "diagnostics/ActiveJobs.h"
-#include "diagnostics/DiagnosticsLogger.h"
 #include "convert/ConvertRunner.h"
+#include "diagnostics/ActiveJobs.h"
 #include "platform/Settings.h"
 #include "service/SessionStore.h"
 
@@ -17,21 +15,6 @@ using namespace std::chrono_literals;
 using RunState = ConvertRunner::RunState;
 
 namespace {
-
-Preset makePreset(const QString &id, const QString &command, const QString &suffix = "_conv",
-                  const QString &ext = ".wav", std::optional<qint64> maxChannels = std::nullopt)
-{
-    Preset preset;
-    preset.id = id;
-    preset.name = id;
-    preset.command = command;
-    preset.suffix = suffix;
-    preset.outputExt = ext;
-    preset.maxChannels = maxChannels;
-    return preset;
-}
-
-const QString pcm = "ffmpeg -hide_banner -nostdin -y -i {input} -c:a pcm_s16le {output_base}.wav";
 
 // Records what the runner did: every status line it showed, in order.
 struct StatusHistory {
@@ -69,22 +52,10 @@ class TestConvertRunner : public QObject {
             qFatal("cannot copy %s", qPrintable(mediaName));
         return target;
     }
-    QString script(const QString &name, const QByteArray &body)
+    QString script(const QString &name, const QByteArray &body) { return test::stub(work(name), body); }
+    QStringList temporaryLeftovers() const
     {
-        const QString path = work(name);
-        if (!test::writeScript(path, body))
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
-    }
-    static bool runToEnd(ConvertRunner &runner, const QList<Preset> &presets, const QString &ffmpeg,
-                         SessionStore *store = nullptr, std::chrono::milliseconds timeout = 60s)
-    {
-        runner.run(presets, ffmpeg, store);
-        return test::waitUntil([&] { return runner.runState() == RunState::Idle; }, timeout);
-    }
-    static QStringList temporaryLeftovers(const QString &directory)
-    {
-        return test::entries(directory).filter(QRegularExpression("^\\.hoplin-tmp-"));
+        return test::entries(work()).filter(QRegularExpression("^\\.hoplin-tmp-"));
     }
 
 private slots:
@@ -97,8 +68,6 @@ private slots:
         QVERIFY(test::synthesise(media("long.wav"), "sine=frequency=440:duration=30"));
         QVERIFY(test::synthesise(media("surround.wav"), "sine=frequency=220:duration=1",
                                  {"-af", "pan=5.1(side)|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0"}));
-        QVERIFY(test::synthesise(media("clip.mov"), "testsrc=duration=1:size=160x120:rate=10",
-                                 {"-c:v", "mpeg4"}));
     }
     void init()
     {
@@ -146,19 +115,19 @@ private slots:
         Settings::shared().setValue(keys::exportFolderPath, work("gone"));
         runner.queue({work("folder"), tone}, "p3");
         QCOMPARE(runner.statusLine(),
-                 QStringLiteral(
-                     "Nothing new to add. 3 files skipped — choose a valid export folder in Preferences."));
+                 QStringLiteral("Nothing new to add. 3 files skipped — choose a valid export folder in Preferences."));
         QDir().mkpath(work("out"));
         Settings::shared().setValue(keys::exportFolderPath, work("out"));
         runner.queue({tone}, "p1"); // same input and preset, other destination: a new item
         QCOMPARE(runner.statusLine(), QStringLiteral("1 file added to the queue."));
         QCOMPARE(runner.items().last().destination, work("out"));
         QCOMPARE(runner.items().first().destination, work());
-        QVERIFY(runner.hasPending());
     }
 
+    // Signed out: the conversion runs and nothing is reported.
     void convertsWithTheExactName()
     {
+        SessionStore store;
         ConvertRunner runner;
         const QString tone = source("tone.wav");
         runner.queue({tone}, "wav");
@@ -168,7 +137,7 @@ private slots:
                          [&] { keysDuringRun << ActiveJobs::shared().sortedKeys().join(','); });
         StatusHistory history(runner);
 
-        runner.run({makePreset("wav", pcm)}, test::realFFmpeg(), nullptr);
+        runner.run({test::wavPreset()}, test::realFFmpeg(), &store);
         QCOMPARE(runner.runState(), RunState::Running);
         QVERIFY(runner.isRunning());
         QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 60s));
@@ -186,55 +155,33 @@ private slots:
                  (QStringList{"Running…", "Converting tone.wav…", "Queue finished — 1 done, 0 failed."}));
         QCOMPARE(keysDuringRun, (QStringList{"Conversion", ""}));
         QCOMPARE(test::logMessages("convert", logStart),
-                 (QStringList{
-                     QStringLiteral("start preset=wav input=%1 output=%2").arg(tone, work("tone_conv.wav")),
-                     QStringLiteral("done output=%1").arg(work("tone_conv.wav"))}));
+                 (QStringList{QStringLiteral("start preset=wav input=%1 output=%2").arg(tone, work("tone_conv.wav")),
+                              QStringLiteral("done output=%1").arg(work("tone_conv.wav"))}));
+        QCOMPARE(m_server.usage().size(), 0);
+        QCOMPARE(store.pendingUsageCount(), 0);
 
         // Finished items are not added again, and a run with nothing pending ends at once.
         runner.queue({tone}, "wav");
         QCOMPARE(runner.statusLine(), QStringLiteral("Nothing new to add."));
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg()));
+        QVERIFY(test::runToEnd(runner, {test::wavPreset()}));
         QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 0 failed."));
     }
 
-    void collisionsGetTheNextNumber_data()
-    {
-        QTest::addColumn<QStringList>("existing");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("taken once") << QStringList{"clip_small.mp4"} << "clip_small (1).mp4";
-    }
-    void collisionsGetTheNextNumber()
-    {
-        QFETCH(QStringList, existing);
-        QFETCH(QString, expected);
-        const QString clip = source("clip.mov");
-        for (const QString &name : existing)
-            test::writeFile(work(name), name.toUtf8());
-        ConvertRunner runner;
-        runner.queue({clip}, "small");
-        const Preset preset = makePreset(
-            "small",
-            "ffmpeg -hide_banner -nostdin -y -i {input} -c:v libx264 -preset ultrafast {output_base}.mp4",
-            "_small", ".mp4");
-        QVERIFY(runToEnd(runner, {preset}, test::realFFmpeg()));
-        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → %1").arg(expected));
-        QVERIFY(test::describeAudio(work(expected)).contains("Video: h264"));
-        for (const QString &name : existing)
-            QCOMPARE(test::contents(work(name)), name.toUtf8()); // never overwritten
-        QCOMPARE(temporaryLeftovers(work()), QStringList{});
-    }
-
+    // The first output now holds the name: the second run takes the next number beside it.
     void retryConvertsAgainUnderANewName()
     {
         ConvertRunner runner;
         runner.queue({source("tone.wav")}, "wav");
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg()));
+        QVERIFY(test::runToEnd(runner, {test::wavPreset()}));
+        const QByteArray firstOutput = test::contents(work("tone_conv.wav"));
         const QUuid id = runner.items().first().id;
         runner.retry(id);
         QCOMPARE(runner.items().first().status, QStringLiteral("Queued"));
         QVERIFY(runner.items().first().isPending() && !runner.items().first().output);
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg()));
+        QVERIFY(test::runToEnd(runner, {test::wavPreset()}));
         QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_conv (1).wav"));
+        QCOMPARE(test::contents(work("tone_conv.wav")), firstOutput);
+        QCOMPARE(temporaryLeftovers(), QStringList{});
         runner.clearFinished();
         QVERIFY(runner.items().isEmpty());
     }
@@ -252,18 +199,11 @@ private slots:
             << "The script finished but did not create the expected output file."
             << "Failed tone.wav: the script produced no output."
             << "no output expected=";
-        QTest::newRow("ffmpeg fails")
-            << "ffmpeg -hide_banner -nostdin -y -i {input} -af volume=abc {output_base}.wav"
-            << "✗ Failed (exit 1)"
-            << "Error while processing the decoded data for stream #0:0"
-            << "Failed tone.wav: Error while processing the decoded data for stream #0:0"
-            << "failed exit=1 stderr=Error while processing the decoded data for stream #0:0";
-        QTest::newRow("unknown placeholder")
-            << "ffmpeg -i {input} {name}.wav"
-            << "✗ Script rejected"
-            << "The script uses an unsupported placeholder in '{name}.wav'."
-            << "Skipped tone.wav: The script uses an unsupported placeholder in '{name}.wav'."
-            << "script rejected";
+        QTest::newRow("ffmpeg fails") << "ffmpeg -hide_banner -nostdin -y -i {input} -af volume=abc {output_base}.wav"
+                                      << "✗ Failed (exit 1)"
+                                      << "Error while processing the decoded data for stream #0:0"
+                                      << "Failed tone.wav: Error while processing the decoded data for stream #0:0"
+                                      << "failed exit=1 stderr=Error while processing the decoded data for stream #0:0";
     }
     void failures()
     {
@@ -276,7 +216,7 @@ private slots:
         runner.queue({source("tone.wav")}, "p");
         StatusHistory history(runner);
         const qsizetype logStart = test::logMark();
-        QVERIFY(runToEnd(runner, {makePreset("p", command)}, test::realFFmpeg()));
+        QVERIFY(test::runToEnd(runner, {test::wavPreset(command, "p")}));
 
         const QueueItem item = runner.items().first();
         QCOMPARE(item.status, status);
@@ -297,34 +237,14 @@ private slots:
         runner.queue({tone}, "gone");
         runner.queue({tone}, "wav");
         StatusHistory history(runner);
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg()));
+        QVERIFY(test::runToEnd(runner, {test::wavPreset()}));
         const QueueItem missing = runner.items().first();
         QCOMPARE(missing.status, QStringLiteral("✗ Script unavailable"));
         QCOMPARE(missing.errorDetail.value_or(""),
-                 QStringLiteral(
-                     "The script 'gone' is not in the current preset list. Refresh scripts and retry."));
+                 QStringLiteral("The script 'gone' is not in the current preset list. Refresh scripts and retry."));
         QVERIFY(history.lines.contains("tone.wav: script 'gone' is unavailable."));
         QCOMPARE(runner.items().last().status, QStringLiteral("✓ Done → tone_conv.wav"));
         QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 1 failed."));
-    }
-
-    void ffmpegThatCannotStart_data()
-    {
-        QTest::addColumn<QString>("program");
-        QTest::newRow("not executable") << "plain-file";
-        QTest::newRow("missing") << "no-such-ffmpeg";
-    }
-    void ffmpegThatCannotStart()
-    {
-        QFETCH(QString, program);
-        test::writeFile(work("plain-file"), "#!/bin/sh\nexit 0\n");
-        ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "wav");
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, work(program)));
-        const QueueItem item = runner.items().first();
-        QCOMPARE(item.status, QStringLiteral("✗ Failed (exit -1)"));
-        QVERIFY(!item.errorDetail.value_or("").isEmpty());
-        QCOMPARE(temporaryLeftovers(work()), QStringList{});
     }
 
     // A stand-in that prints the probe text it is given and records the conversion's arguments.
@@ -349,26 +269,26 @@ private slots:
         const QString probeLog = work("probes.txt");
         const QString argsLog = work("args.txt");
         const QString stub = script(
-            "ffmpeg",
-            QStringLiteral("if [ $# -eq 3 ] && [ \"$1\" = -hide_banner ] && [ \"$2\" = -i ]; then\n"
-                           "  echo probed >> '%1'\n"
-                           "  printf '  Stream #0:0: Audio: pcm_s16le, 48000 Hz, %2, s16, 1536 kb/s\\n' >&2\n"
-                           "  exit 1\nfi\n"
-                           "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '%3'\n"
-                           "for last in \"$@\"; do :; done\n: > \"$last\"\n")
-                .arg(probeLog, layout, argsLog)
-                .toUtf8());
+            "ffmpeg", QStringLiteral("if [ $# -eq 3 ] && [ \"$1\" = -hide_banner ] && [ \"$2\" = -i ]; then\n"
+                                     "  echo probed >> '%1'\n"
+                                     "  printf '  Stream #0:0: Audio: pcm_s16le, 48000 Hz, %2, s16, 1536 kb/s\\n' >&2\n"
+                                     "  exit 1\nfi\n"
+                                     "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '%3'\n"
+                                     "for last in \"$@\"; do :; done\n: > \"$last\"\n")
+                          .arg(probeLog, layout, argsLog)
+                          .toUtf8());
         const QString tone = source("tone.wav");
         ConvertRunner runner;
         runner.setSandboxed(false); // the stub records its probes in the work folder
         runner.queue({tone}, "mix");
         const qsizetype logStart = test::logMark();
-        const Preset preset =
-            makePreset("mix", "ffmpeg -i {input} -c:a pcm_s16le {output_base}.wav", "_mix", ".wav",
-                       maxChannels.isValid() ? std::optional<qint64>(maxChannels.toInt()) : std::nullopt);
-        QVERIFY(runToEnd(runner, {preset}, stub));
-        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_mix.wav"));
+        Preset preset = test::wavPreset("ffmpeg -i {input} -c:a pcm_s16le {output_base}.wav", "mix");
+        if (maxChannels.isValid())
+            preset.maxChannels = maxChannels.toInt();
+        QVERIFY(test::runToEnd(runner, {preset}, stub));
+        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_conv.wav"));
 
+        // The downmix goes just before the output, the last argument.
         QStringList arguments = QString::fromUtf8(test::contents(argsLog)).split('\n', Qt::SkipEmptyParts);
         QVERIFY(arguments.size() >= 5);
         QVERIFY(arguments.takeLast().startsWith(work(".hoplin-tmp-")));
@@ -381,20 +301,9 @@ private slots:
         const QStringList downmixLines = test::logMessages("convert", logStart).filter("downmix");
         if (downmixed)
             QCOMPARE(downmixLines,
-                     QStringList{
-                         QStringLiteral("downmix %1ch -> 2ch for mix").arg(layout == "5.1(side)" ? 6 : 3)});
+                     QStringList{QStringLiteral("downmix %1ch -> 2ch for mix").arg(layout == "5.1(side)" ? 6 : 3)});
         else
             QCOMPARE(downmixLines, QStringList{});
-    }
-
-    void downmixInsertsBeforeTheLastArgument()
-    {
-        QStringList arguments{"-i", "in", "out"};
-        ConvertRunner::insertDownmix(arguments, 2);
-        QCOMPARE(arguments, (QStringList{"-i", "in", "-ac", "2", "out"}));
-        QStringList empty;
-        ConvertRunner::insertDownmix(empty, 1);
-        QCOMPARE(empty, (QStringList{"-ac", "1"}));
     }
 
     void stopDuringAConversion()
@@ -403,8 +312,8 @@ private slots:
         runner.queue({source("long.wav")}, "slow");
         runner.queue({source("tone.wav")}, "slow");
         // -re reads at the speed of playback, so the 30-second file keeps ffmpeg busy.
-        const Preset slow = makePreset(
-            "slow", "ffmpeg -hide_banner -nostdin -y -re -i {input} -c:a pcm_s16le {output_base}.wav");
+        const Preset slow =
+            test::wavPreset("ffmpeg -hide_banner -nostdin -y -re -i {input} -c:a pcm_s16le {output_base}.wav", "slow");
         std::optional<double> seenProgress, seenRemaining;
         connect(&runner, &ConvertRunner::itemProgressChanged, this, [&](const QUuid &id) {
             seenProgress = runner.item(id)->progress;
@@ -438,87 +347,69 @@ private slots:
         QVERIFY(ActiveJobs::shared().isEmpty());
 
         // The next run converts the stopped item again, from the start.
-        const Preset fast = makePreset("slow", pcm);
-        QVERIFY(runToEnd(runner, {fast}, test::realFFmpeg()));
+        QVERIFY(test::runToEnd(runner, {test::wavPreset(test::pcmCommand, "slow")}));
         QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → long_conv.wav"));
         QCOMPARE(runner.items().last().status, QStringLiteral("✓ Done → tone_conv.wav"));
         QVERIFY(test::describeAudio(work("long_conv.wav")).contains("Duration: 00:00:30.00"));
         QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 2 done, 0 failed."));
     }
 
-    void stopKillsAnFFmpegThatIgnoresTerminate()
+    // A stop asks ffmpeg to end and gives it three seconds, and not much more, before SIGKILL; one that
+    // ends at once is never killed afterwards (its process id may belong to another process by then).
+    void stopKillsOnlyAnFFmpegThatIgnoresTerminate_data()
     {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("killed");
+        QTest::newRow("ignores terminate")
+            << QByteArray("trap '' TERM\nwhile :; do sleep 0.1 2>/dev/null; done\n") << true;
+        QTest::newRow("ends at once") << QByteArray("exec sleep 30\n") << false;
+    }
+    void stopKillsOnlyAnFFmpegThatIgnoresTerminate()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(bool, killed);
         const QString started = work("started");
-        const QString stub = script("stubborn", QStringLiteral("trap '' TERM\n: > '%1'\n"
-                                                               "while :; do sleep 0.1 2>/dev/null; done\n")
-                                                    .arg(started)
-                                                    .toUtf8());
+        const QString stub = script("ffmpeg", ": > '" + started.toUtf8() + "'\n" + body);
         ConvertRunner runner;
         runner.queue({source("tone.wav")}, "wav");
         const qsizetype logStart = test::logMark();
-        runner.run({makePreset("wav", pcm)}, stub, nullptr);
+        runner.run({test::wavPreset()}, stub, nullptr);
         QVERIFY(test::waitUntil([&] { return QFileInfo::exists(started); }, 10s));
 
         QElapsedTimer clock;
         clock.start();
         runner.cancel();
-        // The three-second grace period, and not much more: SIGKILL follows when it ends.
         QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 5s));
-        QVERIFY2(clock.elapsed() >= 2500, "the terminate request gets its grace period");
-        const QStringList killed = test::logMessages("convert", logStart).filter("force-killing ffmpeg pid=");
-        QCOMPARE(killed.size(), 1);
-        QVERIFY(killed.first().section('=', 1).toLongLong() > 0);
+        if (killed)
+            QVERIFY2(clock.elapsed() >= 2500, "the terminate request gets its grace period");
+        else
+            QTest::qWait(ConvertRunner::killGraceMs + 300);
+        const QStringList kills = test::logMessages("convert", logStart).filter("force-killing ffmpeg pid=");
+        QCOMPARE(kills.size(), killed ? 1 : 0);
+        if (killed)
+            QVERIFY(kills.first().section('=', 1).toLongLong() > 0);
         QCOMPARE(runner.items().first().status, QStringLiteral("Stopped"));
         QCOMPARE(runner.statusLine(), QStringLiteral("Stopped — 1 file still queued."));
     }
 
-    void stopThatEndsQuicklyKillsNothing()
-    {
-        const QString stub = script("sleeper", "exec sleep 30\n");
-        ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "wav");
-        const qsizetype logStart = test::logMark();
-        runner.run({makePreset("wav", pcm)}, stub, nullptr);
-        QTest::qWait(200);
-        runner.cancel();
-        QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 5s));
-        QTest::qWait(ConvertRunner::killGraceMs + 300);
-        QCOMPARE(test::logMessages("convert", logStart).filter("force-killing"), QStringList{});
-    }
-
     void runnerDestroyedDuringARun()
     {
-        const QString stub = script("ffmpeg", "exec sleep 30\n");
         auto runner = std::make_unique<ConvertRunner>();
         runner->queue({source("tone.wav")}, "wav");
-        runner->run({makePreset("wav", pcm)}, stub, nullptr);
+        runner->run({test::wavPreset()}, script("ffmpeg", "exec sleep 30\n"), nullptr);
         QVERIFY(!ActiveJobs::shared().isEmpty());
         QTest::qWait(100);
         test::writeFile(work(".hoplin-tmp-") + "not-ours"); // another base: must survive
         runner.reset();
         QVERIFY(ActiveJobs::shared().isEmpty());
         // The conversion's own coroutine still ends once the process has been terminated.
-        QVERIFY(test::waitUntil(
-            [&] { return temporaryLeftovers(work()) == QStringList{".hoplin-tmp-not-ours"}; }, 5s));
-    }
-
-    void signedOutConvertsWithoutUsage()
-    {
-        SessionStore store;
-        ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "wav");
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg(), &store));
-        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_conv.wav"));
-        QTest::qWait(200);
-        QCOMPARE(m_server.usage().size(), 0);
-        QCOMPARE(store.pendingUsageCount(), 0);
+        QVERIFY(test::waitUntil([&] { return temporaryLeftovers() == QStringList{".hoplin-tmp-not-ours"}; }, 5s));
     }
 
     void usageReachesTheService()
     {
         SessionStore store;
-        test::runTask(store.connect(test::LocalServer::demoKey), 20s);
-        QVERIFY(store.session());
+        test::signIn(store);
         const QList<Preset> presets = store.presets();
         QVERIFY(!presets.isEmpty());
 
@@ -526,7 +417,7 @@ private slots:
         ConvertRunner runner;
         runner.queue({surround}, "normalise-14-lufs");
         const qsizetype logStart = test::logMark();
-        QVERIFY(runToEnd(runner, presets, test::realFFmpeg(), &store));
+        QVERIFY(test::runToEnd(runner, presets, test::realFFmpeg(), &store));
 
         QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → my surround_-14LUFS.wav"));
         QVERIFY(test::describeAudio(work("my surround_-14LUFS.wav")).contains("48000 Hz, stereo"));
@@ -544,15 +435,13 @@ private slots:
     void refusedUsageIsMarkedAndQueued()
     {
         SessionStore store;
-        test::runTask(store.connect(test::LocalServer::demoKey), 20s);
-        QVERIFY(store.session());
+        test::signIn(store);
         m_server.fault("POST /v1/usage/convert", 500, "{}", 1);
         ConvertRunner runner;
         runner.queue({source("tone.wav")}, "wav");
         StatusHistory history(runner);
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg(), &store));
-        QCOMPARE(runner.items().first().status,
-                 QStringLiteral("✓ Done → tone_conv.wav (usage not reported)"));
+        QVERIFY(test::runToEnd(runner, {test::wavPreset()}, test::realFFmpeg(), &store));
+        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_conv.wav (usage not reported)"));
         QVERIFY(runner.items().first().succeeded.value_or(false));
         QVERIFY(history.lines.contains("✓ tone_conv.wav — usage reporting failed and will retry."));
         QCOMPARE(store.pendingUsageCount(), 1);

@@ -1,7 +1,13 @@
+// Output names and files: the name an output gets, the move that never replaces a user's file, the
+// temporary files around it, and the same through whole conversions, where the service's suffix
+// and extension must make one file inside the destination.
 #include "ConvertTestUtil.h"
-#include "TestSupport.h"
+#include "convert/ConvertRunner.h"
 #include "convert/OutputFiles.h"
+#include "platform/Platform.h"
+#include "platform/Settings.h"
 
+#include <QDirIterator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -14,45 +20,57 @@ Q_DECLARE_METATYPE(OutputFiles::MoveMethod)
 class TestOutputFiles : public QObject {
     Q_OBJECT
 
+    QTemporaryDir m_media;
     std::unique_ptr<QTemporaryDir> m_dir;
+
     QString at(const QString &name) const { return m_dir->path() + u'/' + name; }
-    void addMethods()
+    // A copy of the tone at `relative` in this test's folder.
+    QString tone(const QString &relative)
     {
-        QTest::newRow("renameat2") << Method::Automatic;
-        QTest::newRow("link and unlink") << Method::LinkOnly;
-        QTest::newRow("exclusive copy") << Method::CopyOnly;
+        const QString path = at(relative);
+        QDir().mkpath(QFileInfo(path).path());
+        if (!QFile::copy(m_media.filePath("tone.wav"), path))
+            qFatal("cannot copy to %s", qPrintable(path));
+        return path;
+    }
+    QStringList written() const
+    {
+        QStringList files;
+        QDirIterator it(m_dir->path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            files << it.next().mid(m_dir->path().size() + 1);
+        files.sort();
+        return files;
     }
 
 private slots:
+    void initTestCase()
+    {
+        Settings::shared().remove(keys::exportLocation);
+        QVERIFY(test::sineWav(m_media.filePath("tone.wav"), 0.2));
+    }
     void init() { m_dir = std::make_unique<QTemporaryDir>(); }
 
-    void names_data()
+    void stem_data()
     {
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("stem");
-        QTest::newRow("simple") << "clip.mov"
-                                << "clip";
-        QTest::newRow("two dots") << "a.tar.gz"
-                                  << "a.tar";
-        QTest::newRow("no extension") << "clip"
-                                      << "clip";
-        QTest::newRow("leading dot only") << ".wav"
-                                          << ".wav";
-        QTest::newRow("spaces") << "my take (1).wav"
-                                << "my take (1)";
+        QTest::newRow("simple") << "clip.mov" << "clip";
+        QTest::newRow("two dots") << "a.tar.gz" << "a.tar";
+        QTest::newRow("no extension") << "clip" << "clip";
+        QTest::newRow("leading dot only") << ".wav" << ".wav";
+        QTest::newRow("spaces") << "my take (1).wav" << "my take (1)";
     }
-    void names()
+    void stem()
     {
         QFETCH(QString, fileName);
         QFETCH(QString, stem);
         QCOMPARE(OutputFiles::stem(fileName), stem);
-        QCOMPARE(OutputFiles::candidateName("clip_norm", ".mp4", 0), QStringLiteral("clip_norm.mp4"));
-        QCOMPARE(OutputFiles::candidateName("clip_norm", ".mp4", 2), QStringLiteral("clip_norm (2).mp4"));
-        QCOMPARE(OutputFiles::candidateName("clip", "mp4", 1), QStringLiteral("clip (1)mp4")); // verbatim
     }
 
     void firstFreeOutputSkipsTakenNames()
     {
+        QCOMPARE(OutputFiles::candidateName("clip", "mp4", 1), QStringLiteral("clip (1)mp4")); // verbatim
         QCOMPARE(OutputFiles::firstFreeOutput(m_dir->path(), "clip_norm", ".mp4"), at("clip_norm.mp4"));
         test::writeFile(at("clip_norm.mp4"));
         QCOMPARE(OutputFiles::firstFreeOutput(m_dir->path(), "clip_norm", ".mp4"), at("clip_norm (1).mp4"));
@@ -65,8 +83,7 @@ private slots:
     {
         QTest::addColumn<QString>("stem");
         QTest::addColumn<QString>("ext");
-        QTest::newRow("short") << "b c"
-                               << ".wav";
+        QTest::newRow("short") << "b c" << ".wav";
         QTest::newRow("long ascii") << QString(250, u'x') << ".wav";
         QTest::newRow("long multi-byte") << QString::fromUtf8("日本語のファイル名").repeated(12) << ".mp4";
         QTest::newRow("long astral") << QString::fromUtf8("\U0001F3B5").repeated(80) << ".m4a";
@@ -90,54 +107,33 @@ private slots:
         QVERIFY(OutputFiles::temporaryBase(m_dir->path(), stem, ext) != base);
     }
 
-    void moveToAFreeName_data()
+    // Each way of moving: to a free name, never over a user's file, and on to the next number.
+    void move_data()
     {
         QTest::addColumn<OutputFiles::MoveMethod>("method");
-        addMethods();
+        QTest::newRow("renameat2") << Method::Automatic;
+        QTest::newRow("link and unlink") << Method::LinkOnly;
+        QTest::newRow("exclusive copy") << Method::CopyOnly;
     }
-    void moveToAFreeName()
+    void move()
     {
         QFETCH(OutputFiles::MoveMethod, method);
         test::writeFile(at(".tmp.wav"), "converted");
         QCOMPARE(OutputFiles::moveNoReplace(at(".tmp.wav"), at("out.wav"), method), 0);
         QCOMPARE(test::contents(at("out.wav")), QByteArray("converted"));
         QVERIFY(!QFileInfo::exists(at(".tmp.wav")));
-    }
 
-    void moveNeverReplaces_data()
-    {
-        QTest::addColumn<OutputFiles::MoveMethod>("method");
-        addMethods();
-    }
-    void moveNeverReplaces()
-    {
-        QFETCH(OutputFiles::MoveMethod, method);
-        test::writeFile(at(".tmp.wav"), "converted");
-        test::writeFile(at("out.wav"), "user's own file");
+        test::writeFile(at(".tmp.wav"), "again");
         QCOMPARE(OutputFiles::moveNoReplace(at(".tmp.wav"), at("out.wav"), method), EEXIST);
-        QCOMPARE(test::contents(at("out.wav")), QByteArray("user's own file"));
-        QCOMPARE(test::contents(at(".tmp.wav")), QByteArray("converted"));
-    }
+        QCOMPARE(test::contents(at("out.wav")), QByteArray("converted"));
+        QCOMPARE(test::contents(at(".tmp.wav")), QByteArray("again"));
 
-    void placeTakesTheNextNumber_data()
-    {
-        QTest::addColumn<OutputFiles::MoveMethod>("method");
-        addMethods();
-    }
-    void placeTakesTheNextNumber()
-    {
-        QFETCH(OutputFiles::MoveMethod, method);
-        test::writeFile(at(".tmp.mp4"), "new");
-        test::writeFile(at("clip_norm.mp4"), "zero");
-        test::writeFile(at("clip_norm (1).mp4"), "one");
-        const auto placed =
-            OutputFiles::placeOutput(at(".tmp.mp4"), m_dir->path(), "clip_norm", ".mp4", method);
-        QCOMPARE(placed.path, at("clip_norm (2).mp4"));
-        QCOMPARE(test::contents(at("clip_norm.mp4")), QByteArray("zero"));
-        QCOMPARE(test::contents(at("clip_norm (1).mp4")), QByteArray("one"));
-        QCOMPARE(test::contents(at("clip_norm (2).mp4")), QByteArray("new"));
-        QCOMPARE(test::entries(m_dir->path()),
-                 (QStringList{"clip_norm (1).mp4", "clip_norm (2).mp4", "clip_norm.mp4"}));
+        test::writeFile(at("out (1).wav"), "one");
+        const auto placed = OutputFiles::placeOutput(at(".tmp.wav"), m_dir->path(), "out", ".wav", method);
+        QCOMPARE(placed.path, at("out (2).wav"));
+        QCOMPARE(test::contents(at("out (2).wav")), QByteArray("again"));
+        QCOMPARE(test::entries(m_dir->path()), (QStringList{"out (1).wav", "out (2).wav", "out.wav"}));
+        QCOMPARE(test::contents(at("out (1).wav")), QByteArray("one"));
     }
 
     void placeReportsOtherFailures()
@@ -160,6 +156,83 @@ private slots:
         QCOMPARE(test::entries(m_dir->path()),
                  (QStringList{".hoplin-tmp-AAAA-cli.wav", ".hoplin-tmp-BBBB-clip.wav", "clip.wav"}));
         OutputFiles::cleanupPartial(at("missing-folder/.hoplin-tmp-X")); // nothing to do, no error
+    }
+
+    void outputNamesStayInTheDestination_data()
+    {
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QString>("outputExt");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("ordinary") << "_norm"
+                                  << ".wav" << true;
+        QTest::newRow("dots inside a name") << "_v1..2"
+                                            << ".wav" << true;
+        QTest::newRow("suffix climbs out") << "/../../escaped"
+                                           << ".wav" << false;
+        QTest::newRow("suffix names a subfolder") << "/sub"
+                                                  << ".wav" << false;
+        QTest::newRow("extension climbs out") << ""
+                                              << "/../escaped.wav" << false;
+        QTest::newRow("extension is a folder") << "_x"
+                                               << "/" << false;
+        QTest::newRow("extension with a NUL") << "_x" << QStringLiteral(".wav") + QChar(0) + "/x" << false;
+    }
+    void outputNamesStayInTheDestination()
+    {
+        QFETCH(QString, suffix);
+        QFETCH(QString, outputExt);
+        QFETCH(bool, accepted);
+        const QString input = tone("in/deeper/tone.wav");
+        Preset preset =
+            test::wavPreset("ffmpeg -hide_banner -nostdin -v error -y -i {input} -f wav {output_base}" + outputExt);
+        preset.suffix = suffix;
+        preset.outputExt = outputExt;
+        const QueueItem item = test::convertWith(input, preset);
+        if (accepted) {
+            QCOMPARE(item.succeeded, std::optional<bool>(true));
+            QCOMPARE(written().size(), 2);
+            QCOMPARE(QFileInfo(*item.output).path(), QFileInfo(input).path());
+            return;
+        }
+        QCOMPARE(item.status, QStringLiteral("✗ Script rejected"));
+        QVERIFY2(item.errorDetail.value_or("").contains("not a single file name inside the destination folder"),
+                 qPrintable(item.errorDetail.value_or("")));
+        QCOMPARE(written(), QStringList{"in/deeper/tone.wav"});
+    }
+
+    void fileWithBracesConverts()
+    {
+        const QueueItem item = test::convertWith(tone("live {encore}.wav"));
+        QVERIFY2(item.succeeded.value_or(false), qPrintable(item.errorDetail.value_or(item.status)));
+        QCOMPARE(written(), (QStringList{"live {encore}.wav", "live {encore}_conv.wav"}));
+    }
+
+    void nameThatIsNotUtf8IsRefusedClearly()
+    {
+        const QString folder = QFileInfo(tone("latin1/tmp.wav")).path();
+        const QByteArray raw = QFile::encodeName(folder) + "/caf\xe9.wav";
+        QCOMPARE(::rename(QFile::encodeName(folder + "/tmp.wav").constData(), raw.constData()), 0);
+        const QueueItem item = test::convertWith(folder);
+        QVERIFY2(!item.input.isEmpty(), "the folder's file was not queued");
+        QCOMPARE(item.status, QStringLiteral("✗ Failed"));
+        QVERIFY2(item.errorDetail.value_or("").contains("cannot be named safely"),
+                 qPrintable(item.errorDetail.value_or("")));
+    }
+
+    // Hidden outputs of an interrupted conversion do not pile up beside the user's files.
+    void staleOutputOfTheSameFileGoesFirst()
+    {
+        const QString input = tone("tone.wav");
+        const QString stale = ".hoplin-tmp-0F8E2C7A-1B2C-4D5E-8F90-A1B2C3D4E5F6-";
+        for (const char *name : {"tone.wav", "tone-0.log", "tone2.wav", "tone", "ton.wav"})
+            QVERIFY(test::writeFile(at(stale + name), "old"));
+        QVERIFY(test::convertWith(input).succeeded.value_or(false));
+
+        // Another file's leftovers ("tone2", "ton") are not this conversion's to remove.
+        QCOMPARE(test::entries(m_dir->path()),
+                 (QStringList{stale + "ton.wav", stale + "tone2.wav", "tone.wav", "tone_conv.wav"}));
+        // Nothing of the finished conversion is left in the journal.
+        QCOMPARE(test::contents(platform::appDataDirectory() + "/temporaries.journal"), QByteArray());
     }
 };
 
