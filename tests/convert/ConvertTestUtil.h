@@ -107,10 +107,9 @@ inline bool runToEnd(ConvertRunner &runner, const QList<Preset> &presets, const 
 
 // Queues `input` (a file or folder) for `preset`, runs the real ffmpeg over it and returns the
 // first item as it ended (an empty item when nothing was queued).
-inline QueueItem convertWith(const QString &input, const Preset &preset = wavPreset(), bool sandboxed = true)
+inline QueueItem convertWith(const QString &input, const Preset &preset = wavPreset())
 {
     ConvertRunner runner;
-    runner.setSandboxed(sandboxed);
     runner.queue({input}, preset.id);
     if (runner.items().isEmpty())
         return {};

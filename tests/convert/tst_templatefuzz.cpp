@@ -14,42 +14,12 @@ class TestTemplateFuzz : public QObject {
 
     static QByteArray generated(std::mt19937 &random)
     {
+        // Words, every kind of white space and quote, placeholders and their look-alikes, control
+        // characters, multi-byte and invalid UTF-8.
         static const QByteArray pieces[] = {
-            "ffmpeg",
-            " ",
-            "  ",
-            "\t",
-            "\n",
-            "\r\n",
-            "\r",
-            "'",
-            "\"",
-            "\\",
-            "\\\\",
-            "{input}",
-            "{output_base}",
-            "{",
-            "}",
-            "{INPUT}",
-            "{name}",
-            "-i",
-            "a",
-            "b=c,d",
-            "''",
-            "\"\"",
-            "\x01",
-            "\xc3\xa9",
-            "\xf0\x9f\x8e\xb5",
-            "\xe3\x80\x80",
-            "\xc2\xa0",
-            "\xc2\x85",
-            "\xe2\x80\xa8",
-            "\xe2\x80\x8b",
-            "\xff",
-            "\x0b",
-            "x\\ y",
-            "\\\n",
-        };
+            "ffmpeg", " ", "  ", "\t", "\n", "\r\n", "\r", "'", "\"", "\\", "\\\\", "{input}", "{output_base}",
+            "{", "}", "{INPUT}", "{name}", "-i", "a", "b=c,d", "''", "\"\"", "\x01", "\xc3\xa9", "\xf0\x9f\x8e\xb5",
+            "\xe3\x80\x80", "\xc2\xa0", "\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\x8b", "\xff", "\x0b", "x\\ y", "\\\n"};
         std::uniform_int_distribution<int> length(0, 14);
         std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
         QByteArray result;
