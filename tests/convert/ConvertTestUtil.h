@@ -23,18 +23,12 @@ inline bool writeFile(const QString &path, const QByteArray &bytes = {})
     return file.write(bytes) == bytes.size();
 }
 
-inline bool writeScript(const QString &path, const QByteArray &body)
-{
-    if (!writeFile(path, "#!/bin/sh\n" + body))
-        return false;
-    return QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                                           QFile::ExeGroup);
-}
-
 // A shell script at `path` that stands in for a program; returns the path.
 inline QString stub(const QString &path, const QByteArray &body)
 {
-    if (!writeScript(path, body))
+    if (!writeFile(path, "#!/bin/sh\n" + body) ||
+        !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                         QFile::ExeGroup))
         qFatal("cannot write %s", qPrintable(path));
     return path;
 }

@@ -167,28 +167,9 @@ private slots:
         QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 0 failed."));
     }
 
-    // The first output now holds the name: the second run takes the next number beside it.
-    void retryConvertsAgainUnderANewName()
-    {
-        ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "wav");
-        QVERIFY(test::runToEnd(runner, {test::wavPreset()}));
-        const QByteArray firstOutput = test::contents(work("tone_conv.wav"));
-        const QUuid id = runner.items().first().id;
-        runner.retry(id);
-        QCOMPARE(runner.items().first().status, QStringLiteral("Queued"));
-        QVERIFY(runner.items().first().isPending() && !runner.items().first().output);
-        QVERIFY(test::runToEnd(runner, {test::wavPreset()}));
-        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_conv (1).wav"));
-        QCOMPARE(test::contents(work("tone_conv.wav")), firstOutput);
-        QCOMPARE(temporaryLeftovers(), QStringList{});
-        runner.clearFinished();
-        QVERIFY(runner.items().isEmpty());
-    }
-
     void failures_data()
     {
-        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("command"); // empty: the item's preset is not in the list
         QTest::addColumn<QString>("status");
         QTest::addColumn<QString>("detail");
         QTest::addColumn<QString>("line");
@@ -204,6 +185,10 @@ private slots:
                                       << "Error while processing the decoded data for stream #0:0"
                                       << "Failed tone.wav: Error while processing the decoded data for stream #0:0"
                                       << "failed exit=1 stderr=Error while processing the decoded data for stream #0:0";
+        QTest::newRow("script no longer offered")
+            << "" << "✗ Script unavailable"
+            << "The script 'gone' is not in the current preset list. Refresh scripts and retry."
+            << "tone.wav: script 'gone' is unavailable." << "script unavailable preset=gone";
     }
     void failures()
     {
@@ -213,7 +198,7 @@ private slots:
         QFETCH(QString, line);
         QFETCH(QString, logged);
         ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "p");
+        runner.queue({source("tone.wav")}, command.isEmpty() ? "gone" : "p");
         StatusHistory history(runner);
         const qsizetype logStart = test::logMark();
         QVERIFY(test::runToEnd(runner, {test::wavPreset(command, "p")}));
@@ -230,80 +215,34 @@ private slots:
         QCOMPARE(test::entries(work()), QStringList{"tone.wav"});
     }
 
-    void unavailableScriptDoesNotStopTheOthers()
-    {
-        ConvertRunner runner;
-        const QString tone = source("tone.wav");
-        runner.queue({tone}, "gone");
-        runner.queue({tone}, "wav");
-        StatusHistory history(runner);
-        QVERIFY(test::runToEnd(runner, {test::wavPreset()}));
-        const QueueItem missing = runner.items().first();
-        QCOMPARE(missing.status, QStringLiteral("✗ Script unavailable"));
-        QCOMPARE(missing.errorDetail.value_or(""),
-                 QStringLiteral("The script 'gone' is not in the current preset list. Refresh scripts and retry."));
-        QVERIFY(history.lines.contains("tone.wav: script 'gone' is unavailable."));
-        QCOMPARE(runner.items().last().status, QStringLiteral("✓ Done → tone_conv.wav"));
-        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 1 failed."));
-    }
-
-    // A stand-in that prints the probe text it is given and records the conversion's arguments.
+    // Only a preset with a channel limit probes its input, and only more channels than the limit
+    // are mixed down; the mix goes before the output, where ffmpeg applies it to what it writes.
     void downmix_data()
     {
-        QTest::addColumn<QString>("layout");
-        QTest::addColumn<QVariant>("maxChannels");
-        QTest::addColumn<bool>("downmixed");
-        QTest::addColumn<bool>("probed");
-        QTest::newRow("stereo within the limit") << "stereo" << QVariant(2) << false << true;
-        QTest::newRow("5.1(side) over the limit") << "5.1(side)" << QVariant(2) << true << true;
-        QTest::newRow("counted channels over the limit") << "3 channels" << QVariant(2) << true << true;
-        QTest::newRow("unknown layout") << "7.1(wide)" << QVariant(2) << false << true;
-        QTest::newRow("no limit, no probe") << "5.1" << QVariant() << false << false;
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<int>("maxChannels"); // 0: no limit
+        QTest::addColumn<QString>("layout");  // of the output
+        QTest::newRow("stereo within the limit") << "tone.wav" << 2 << "stereo";
+        QTest::newRow("5.1(side) over the limit") << "surround.wav" << 2 << "stereo";
+        QTest::newRow("no limit") << "surround.wav" << 0 << "5.1(side)";
     }
     void downmix()
     {
+        QFETCH(QString, input);
+        QFETCH(int, maxChannels);
         QFETCH(QString, layout);
-        QFETCH(QVariant, maxChannels);
-        QFETCH(bool, downmixed);
-        QFETCH(bool, probed);
-        const QString probeLog = work("probes.txt");
-        const QString argsLog = work("args.txt");
-        const QString stub = script(
-            "ffmpeg", QStringLiteral("if [ $# -eq 3 ] && [ \"$1\" = -hide_banner ] && [ \"$2\" = -i ]; then\n"
-                                     "  echo probed >> '%1'\n"
-                                     "  printf '  Stream #0:0: Audio: pcm_s16le, 48000 Hz, %2, s16, 1536 kb/s\\n' >&2\n"
-                                     "  exit 1\nfi\n"
-                                     "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '%3'\n"
-                                     "for last in \"$@\"; do :; done\n: > \"$last\"\n")
-                          .arg(probeLog, layout, argsLog)
-                          .toUtf8());
-        const QString tone = source("tone.wav");
         ConvertRunner runner;
-        runner.setSandboxed(false); // the stub records its probes in the work folder
-        runner.queue({tone}, "mix");
+        runner.queue({source(input)}, "mix");
         const qsizetype logStart = test::logMark();
-        Preset preset = test::wavPreset("ffmpeg -i {input} -c:a pcm_s16le {output_base}.wav", "mix");
-        if (maxChannels.isValid())
-            preset.maxChannels = maxChannels.toInt();
-        QVERIFY(test::runToEnd(runner, {preset}, stub));
-        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_conv.wav"));
-
-        // The downmix goes just before the output, the last argument.
-        QStringList arguments = QString::fromUtf8(test::contents(argsLog)).split('\n', Qt::SkipEmptyParts);
-        QVERIFY(arguments.size() >= 5);
-        QVERIFY(arguments.takeLast().startsWith(work(".hoplin-tmp-")));
-        QStringList expected{"-i", tone, "-c:a", "pcm_s16le"};
-        if (downmixed)
-            expected << "-ac"
-                     << "2";
-        QCOMPARE(arguments, expected);
-        QCOMPARE(QFileInfo::exists(probeLog), probed);
-        const QStringList downmixLines = test::logMessages("convert", logStart).filter("downmix");
-        if (downmixed)
-            QCOMPARE(downmixLines,
-                     QStringList{QStringLiteral("downmix %1ch -> 2ch for mix").arg(layout == "5.1(side)" ? 6 : 3)});
-        else
-            QCOMPARE(downmixLines, QStringList{});
+        Preset preset = test::wavPreset(test::pcmCommand, "mix");
+        if (maxChannels > 0)
+            preset.maxChannels = maxChannels;
+        QVERIFY(test::runToEnd(runner, {preset}));
+        const QString output = runner.items().first().output.value_or("");
+        QVERIFY2(test::describeAudio(output).contains("Hz, " + layout + ","), qPrintable(test::describeAudio(output)));
+        const bool mixed = input == "surround.wav" && maxChannels > 0;
+        QCOMPARE(test::logMessages("convert", logStart).filter("downmix"),
+                 mixed ? QStringList{"downmix 6ch -> 2ch for mix"} : QStringList{});
     }
 
     void stopDuringAConversion()
@@ -406,46 +345,43 @@ private slots:
         QVERIFY(test::waitUntil([&] { return temporaryLeftovers() == QStringList{".hoplin-tmp-not-ours"}; }, 5s));
     }
 
+    // A refused report keeps the conversion a success and waits in the store for the next try.
+    void usageReachesTheService_data()
+    {
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("accepted") << false;
+        QTest::newRow("refused") << true;
+    }
     void usageReachesTheService()
     {
+        QFETCH(bool, refused);
         SessionStore store;
         test::signIn(store);
-        const QList<Preset> presets = store.presets();
-        QVERIFY(!presets.isEmpty());
-
+        if (refused)
+            m_server.fault("POST /v1/usage/convert", 500, "{}", 1);
         const QString surround = source("surround.wav", "my surround.wav");
         ConvertRunner runner;
         runner.queue({surround}, "normalise-14-lufs");
-        const qsizetype logStart = test::logMark();
-        QVERIFY(test::runToEnd(runner, presets, test::realFFmpeg(), &store));
+        StatusHistory history(runner);
+        QVERIFY(test::runToEnd(runner, store.presets(), test::realFFmpeg(), &store));
 
-        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → my surround_-14LUFS.wav"));
-        QVERIFY(test::describeAudio(work("my surround_-14LUFS.wav")).contains("48000 Hz, stereo"));
-        QVERIFY(test::logMessages("convert", logStart).contains("downmix 6ch -> 2ch for normalise-14-lufs"));
+        const QString output = "my surround_-14LUFS.wav";
+        QCOMPARE(runner.items().first().status, "✓ Done → " + output + (refused ? " (usage not reported)" : ""));
+        QVERIFY(test::describeAudio(work(output)).contains("48000 Hz, stereo")); // the service's limit applies
+        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 0 failed."));
+        QCOMPARE(store.pendingUsageCount(), refused ? 1 : 0);
         const QJsonArray usage = m_server.usage();
+        if (refused) {
+            QVERIFY(history.lines.contains("✓ " + output + " — usage reporting failed and will retry."));
+            QCOMPARE(usage.size(), 0);
+            return;
+        }
         QCOMPARE(usage.size(), 1);
         const QJsonObject report = usage.first().toObject();
         QCOMPARE(report.value("process_key").toString(), QStringLiteral("normalise-14-lufs"));
         QCOMPARE(report.value("file_count").toInteger(), 1);
         QCOMPARE(report.value("input_bytes").toInteger(), QFileInfo(surround).size());
         QCOMPARE(report.value("filename").toString(), QStringLiteral("my surround.wav"));
-        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 0 failed."));
-    }
-
-    void refusedUsageIsMarkedAndQueued()
-    {
-        SessionStore store;
-        test::signIn(store);
-        m_server.fault("POST /v1/usage/convert", 500, "{}", 1);
-        ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "wav");
-        StatusHistory history(runner);
-        QVERIFY(test::runToEnd(runner, {test::wavPreset()}, test::realFFmpeg(), &store));
-        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_conv.wav (usage not reported)"));
-        QVERIFY(runner.items().first().succeeded.value_or(false));
-        QVERIFY(history.lines.contains("✓ tone_conv.wav — usage reporting failed and will retry."));
-        QCOMPARE(store.pendingUsageCount(), 1);
-        QCOMPARE(m_server.usage().size(), 0);
     }
 };
 

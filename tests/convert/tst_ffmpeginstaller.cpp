@@ -101,7 +101,6 @@ private slots:
         QTest::newRow("no digest word") << "no-digest" << prefix + "Downloaded ffmpeg failed its SHA-256 check.";
         QTest::newRow("bin/ffmpeg only") << "nested" << prefix + "The archive did not contain an ffmpeg binary.";
         QTest::newRow("broken archive") << "broken" << prefix + "Could not extract the ffmpeg archive.";
-        QTest::newRow("dot-dot entry") << "traversal" << prefix + "Could not extract the ffmpeg archive.";
     }
     void failuresOnBothLocations()
     {
@@ -113,22 +112,6 @@ private slots:
         QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Failed);
         QCOMPARE(installer.progressText(), message);
         QVERIFY(!QFile::exists(FFmpegLocator::managedExecutable()));
-        // Nothing escaped the working folder.
-        QVERIFY(!QFile::exists(m_tmp.filePath("ffmpeg-escaped")));
-    }
-
-    void brokenBinaryKeepsTheManagedCopy()
-    {
-        FFmpegInstaller first;
-        QCOMPARE(install(first), QString());
-        const QByteArray before = test::contents(FFmpegLocator::managedExecutable());
-        QVERIFY(QFileInfo::exists(FFmpegLocator::managedExecutable()));
-        serveBoth("not-ffmpeg");
-        FFmpegInstaller second;
-        const QString message = install(second);
-        QVERIFY2(message.startsWith("Could not install ffmpeg: The chosen binary is not a working ffmpeg."),
-                 qPrintable(message));
-        QCOMPARE(test::contents(FFmpegLocator::managedExecutable()), before);
     }
 
     void cancelDuringDownloadLeavesNothing()
@@ -146,24 +129,6 @@ private slots:
         QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Idle);
         QVERIFY(installer.failureMessage().isEmpty());
         QCOMPARE(m_server.count("GET /mirror/ffmpeg/ffmpeg.zip"), 0);
-    }
-
-    void adoptAPickedExecutable_data()
-    {
-        QTest::addColumn<bool>("works");
-        QTest::newRow("real ffmpeg") << true;
-        QTest::newRow("a script") << false;
-    }
-    void adoptAPickedExecutable()
-    {
-        QFETCH(bool, works);
-        const QString source = works ? test::realFFmpeg() : test::stub(m_tmp.filePath("fake-ffmpeg"), "exit 3\n");
-        FFmpegInstaller installer;
-        installer.adopt(source);
-        QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Extracting);
-        QVERIFY(test::waitUntil([&] { return installer.phase() != FFmpegInstaller::Phase::Extracting; }, 30s));
-        QCOMPARE(installer.phase(), works ? FFmpegInstaller::Phase::Idle : FFmpegInstaller::Phase::Failed);
-        QCOMPARE(QFile::exists(FFmpegLocator::managedExecutable()), works);
     }
 };
 

@@ -29,14 +29,9 @@ class TestLocator : public QObject {
         }
         return QStringLiteral("(no error)");
     }
-    void installManaged(const QByteArray &body)
-    {
-        QDir().mkpath(FFmpegLocator::toolsDir());
-        QVERIFY(test::writeScript(FFmpegLocator::managedExecutable(), body));
-    }
+    static void installManaged(const QByteArray &body) { test::stub(FFmpegLocator::managedExecutable(), body); }
 
-    const QByteArray workingFFmpeg =
-        "[ \"$1\" = -version ] && echo 'ffmpeg version 9.9-stub' && exit 0\nexit 1\n";
+    const QByteArray workingFFmpeg = "[ \"$1\" = -version ] && echo 'ffmpeg version 9.9-stub' && exit 0\nexit 1\n";
     const QByteArray notFFmpeg = "echo 'usage: something else'\nexit 1\n";
 
 private slots:
@@ -118,21 +113,13 @@ private slots:
         QTest::newRow("prints nothing") << QByteArray("exit 0\n") << "(none)";
         QTest::newRow("not UTF-8") << QByteArray("printf 'ffmpeg \\377\\376\\n'\n") << "(none)";
         QTest::newRow("error output is not the version") << QByteArray("echo 'ffmpeg version 2' >&2\n") << "(none)";
-        QTest::newRow("not executable") << QByteArray("(not executable)") << "(none)";
-        QTest::newRow("missing") << QByteArray("(missing)") << "(none)";
     }
     void version()
     {
         QFETCH(QByteArray, body);
         QFETCH(QString, expected);
-        QString program = test::realFFmpeg();
-        if (body == "(missing)" || body == "(not executable)") {
-            program = at(QStringLiteral("version-%1").arg(QTest::currentDataTag()));
-            if (body == "(not executable)")
-                test::writeFile(program, "#!/bin/sh\necho ffmpeg version 3\n");
-        } else if (!body.isEmpty()) {
-            program = stub(QStringLiteral("version-%1").arg(QTest::currentDataTag()), body);
-        }
+        const QString program =
+            body.isEmpty() ? test::realFFmpeg() : stub(QStringLiteral("version-%1").arg(QTest::currentDataTag()), body);
         const QString result = test::runTask(FFmpegLocator::version(program)).value_or("(none)");
         if (body.isEmpty())
             QVERIFY2(result.startsWith(expected), qPrintable(result));
@@ -147,18 +134,14 @@ private slots:
         QVERIFY(!test::runTask(FFmpegLocator::version(program), 10s));
     }
 
-    void adoptInstallsAWorkingBinary()
+    // A working binary replaces the managed copy; the copy moved aside for it is gone afterwards.
+    void adoptReplacesTheManagedCopy()
     {
+        installManaged(notFFmpeg);
         const QString installed = test::runTask(FFmpegLocator::adoptBinary(test::realFFmpeg()), 30s);
         QCOMPARE(installed, FFmpegLocator::managedExecutable());
         QVERIFY(FFmpegLocator::isExecutable(installed));
-        QVERIFY(test::runTask(FFmpegLocator::version(installed)).value_or("").startsWith("ffmpeg version"));
-        QCOMPARE(toolsEntries(), QStringList{"ffmpeg"});
-
-        // A second working one replaces it, and the copy moved aside is gone afterwards.
-        const QString newer = stub("newer/ffmpeg", workingFFmpeg);
-        QCOMPARE(test::runTask(FFmpegLocator::adoptBinary(newer)), FFmpegLocator::managedExecutable());
-        QCOMPARE(test::contents(installed), test::contents(newer));
+        QCOMPARE(test::contents(installed), test::contents(test::realFFmpeg()));
         QCOMPARE(toolsEntries(), QStringList{"ffmpeg"});
     }
 
@@ -246,13 +229,11 @@ private slots:
         };
         row("nothing stored", "(unset)", "", "source");
         row("same as source", "sameAsSource", "@/out", "source");
-        row("unknown value", "elsewhere", "@/out", "source");
         row("custom folder", "customFolder", "@/out", "@/out");
         row("trailing space is trimmed", "customFolder", "@/out \t", "@/out");
         row("blank custom folder", "customFolder", " \t", "(none)");
         row("a file, not a folder", "customFolder", "@/file", "(none)");
         row("deleted folder", "customFolder", "@/deleted", "(none)");
-        row("link to a folder", "customFolder", "@/out-link", "@/out-link");
     }
     void exportDirectory()
     {
@@ -261,7 +242,6 @@ private slots:
         QFETCH(QString, expected);
         QDir().mkpath(at("out"));
         test::writeFile(at("file"));
-        QFile::link(at("out"), at("out-link"));
         if (location != "(unset)")
             Settings::shared().setValue(keys::exportLocation, location);
         Settings::shared().setValue(keys::exportFolderPath, expand(folder));
