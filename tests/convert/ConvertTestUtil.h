@@ -33,10 +33,7 @@ inline QString stub(const QString &path, const QByteArray &body)
     return path;
 }
 
-inline QString realFFmpeg()
-{
-    return QStringLiteral("/usr/bin/ffmpeg");
-}
+inline const QString realFFmpeg = QStringLiteral("/usr/bin/ffmpeg");
 
 // Runs the real ffmpeg with a lavfi source ("sine=frequency=440:duration=1") and extra output
 // options into `path`.
@@ -45,7 +42,7 @@ inline bool synthesise(const QString &path, const QString &source, const QString
     QDir().mkpath(QFileInfo(path).path());
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(realFFmpeg(),
+    process.start(realFFmpeg,
                   QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i", source} +
                       outputOptions + QStringList{path});
     if (!process.waitForFinished(60000) || process.exitCode() != 0) {
@@ -55,16 +52,11 @@ inline bool synthesise(const QString &path, const QString &source, const QString
     return true;
 }
 
-inline bool sineWav(const QString &path, double seconds = 1.0)
-{
-    return synthesise(path, QStringLiteral("sine=frequency=440:duration=%1").arg(seconds));
-}
-
 // ffmpeg's description of `path`: codecs, rate, channel layout, duration.
 inline QString describeAudio(const QString &path)
 {
     QProcess process;
-    process.start(realFFmpeg(), {"-hide_banner", "-i", path});
+    process.start(realFFmpeg, {"-hide_banner", "-i", path});
     process.waitForFinished(30000);
     return QString::fromUtf8(process.readAllStandardError());
 }
@@ -92,7 +84,7 @@ inline Preset wavPreset(const QString &command = pcmCommand, const QString &id =
 }
 
 // Runs `runner` over its queue with `ffmpeg` and waits for the run to end.
-inline bool runToEnd(ConvertRunner &runner, const QList<Preset> &presets, const QString &ffmpeg = realFFmpeg(),
+inline bool runToEnd(ConvertRunner &runner, const QList<Preset> &presets, const QString &ffmpeg = realFFmpeg,
                      SessionStore *store = nullptr, std::chrono::milliseconds timeout = std::chrono::seconds(60))
 {
     runner.run(presets, ffmpeg, store);

@@ -9,13 +9,13 @@
 #include "convert/ui/QueueView.h"
 #include "platform/Settings.h"
 #include "service/SessionStore.h"
-#include "web/DropRouter.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -65,9 +65,6 @@ bool shown(QWidget *page, const char *name)
     return widget && widget->isVisibleTo(page);
 }
 
-// -re paces the input in real time: three seconds of work to interrupt.
-const QString slowCommand = "ffmpeg -v error -re -i {input} {output_base}.wav";
-
 } // namespace
 
 Q_DECLARE_METATYPE(hoplin::Preset)
@@ -97,7 +94,7 @@ private slots:
         QVERIFY(m_server.start());
         Settings::shared().setValue(keys::baseURL, m_server.url().toString());
         m_tone = m_media.filePath("tone.wav");
-        QVERIFY(test::sineWav(m_tone, 3));
+        QVERIFY(test::synthesise(m_tone, "sine=frequency=440:duration=3"));
     }
     void init()
     {
@@ -134,9 +131,9 @@ private slots:
         if (signedIn)
             QCOMPARE(page->cards().size(), 4); // the service offers every kind
         // An ffmpeg chosen in Preferences counts at once.
-        Settings::shared().setValue(keys::ffmpegPathOverride, test::realFFmpeg());
+        Settings::shared().setValue(keys::ffmpegPathOverride, test::realFFmpeg);
         QVERIFY(!shown(page.get(), "ffmpegCard"));
-        QCOMPARE(page->ffmpeg(), std::optional<QString>(test::realFFmpeg()));
+        QCOMPARE(page->ffmpeg(), std::optional<QString>(test::realFFmpeg));
     }
 
     void cardsFollowThePresetList_data()
@@ -208,47 +205,6 @@ private slots:
         QFile::remove(*page->runner().items().first().output);
     }
 
-    void clearIsRefusedDuringARun()
-    {
-        auto store = signedInStore();
-        auto page = showPage(*store);
-        store->setPresets({ofKind("slow", "audio", slowCommand)});
-        QVERIFY(page->dropOnCard({m_tone, m_tone}, *page->m4aPreset()));
-        ConvertCard *card = page->card("slow");
-        QVERIFY(card->clearButton()->isVisibleTo(card));
-        QVERIFY(!card->clearButton()->isEnabled());
-        card->onClear();                            // as if clicked: still refused
-        QCOMPARE(page->runner().items().size(), 1); // the same path is queued once
-        QVERIFY(page->statusText() != "Cleared.");
-        page->runner().cancel();
-        QVERIFY(test::waitUntil([&] { return !page->runner().isRunning(); }, 10s));
-        QTest::mouseClick(card->clearButton(), Qt::LeftButton);
-        QVERIFY(page->runner().items().isEmpty());
-        QCOMPARE(page->statusText(), QStringLiteral("Cleared."));
-    }
-
-    void hiddenPageForwardsDrops_data()
-    {
-        QTest::addColumn<bool>("webTabActive");
-        QTest::newRow("web tab showing") << true;
-        QTest::newRow("other native tab showing") << false;
-    }
-    void hiddenPageForwardsDrops()
-    {
-        QFETCH(bool, webTabActive);
-        QList<QUrl> received;
-        DropRouter::shared().setCorrectionActive(false);
-        DropRouter::shared().setWebTabActive(webTabActive);
-        DropRouter::shared().setCinemaHandler([&](const QList<QUrl> &files, const QPointF &) { received = files; });
-        auto store = signedInStore();
-        auto page = showPage(*store, false);
-        const bool accepted = page->dropOnCard({m_tone}, *page->m4aPreset());
-        DropRouter::shared().setCinemaHandler({});
-        QCOMPARE(accepted, webTabActive);
-        QCOMPARE(received, webTabActive ? QList<QUrl>{QUrl::fromLocalFile(m_tone)} : QList<QUrl>{});
-        QVERIFY(page->runner().items().isEmpty());
-    }
-
     void progressLabel_data()
     {
         QTest::addColumn<double>("progress");
@@ -307,7 +263,10 @@ private slots:
         auto page = showPage(*store);
         QVERIFY(QTest::qWaitForWindowExposed(page.get()));
         ConvertRunner &runner = page->runner();
+        QSignalSpy inserted(page->queueView()->model(), &QAbstractItemModel::rowsInserted);
         page->enqueue(emptyFiles("buttons", 3), store->presets().first());
+        QCOMPARE(inserted.size(), 1); // the view learns of all three rows in one step
+        QCOMPARE(inserted.first().at(2).toInt(), 2);
         QVERIFY(test::waitUntil([&] { return !runner.isRunning(); }, 30s)); // empty files fail
         QCOMPARE(runner.counts().failed, 3);
 

@@ -113,23 +113,6 @@ private slots:
         QCOMPARE(installer.progressText(), message);
         QVERIFY(!QFile::exists(FFmpegLocator::managedExecutable()));
     }
-
-    void cancelDuringDownloadLeavesNothing()
-    {
-        m_server.delay("GET /tools/ffmpeg/ffmpeg.zip", 3000);
-        FFmpegInstaller installer;
-        installer.installRecommended();
-        QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Downloading);
-        QVERIFY(test::waitUntil(
-            [&] { return m_server.count("GET /tools/ffmpeg/ffmpeg.zip") == 1 || !workingFolders().isEmpty(); }));
-        installer.cancel();
-        QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Idle);
-        QVERIFY(test::waitUntil([&] { return workingFolders().isEmpty(); }));
-        QTest::qWait(200);
-        QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Idle);
-        QVERIFY(installer.failureMessage().isEmpty());
-        QCOMPARE(m_server.count("GET /mirror/ffmpeg/ffmpeg.zip"), 0);
-    }
 };
 
 HOPLIN_TEST_MAIN(TestFFmpegInstaller)

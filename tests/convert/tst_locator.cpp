@@ -119,7 +119,7 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QString, expected);
         const QString program =
-            body.isEmpty() ? test::realFFmpeg() : stub(QStringLiteral("version-%1").arg(QTest::currentDataTag()), body);
+            body.isEmpty() ? test::realFFmpeg : stub(QStringLiteral("version-%1").arg(QTest::currentDataTag()), body);
         const QString result = test::runTask(FFmpegLocator::version(program)).value_or("(none)");
         if (body.isEmpty())
             QVERIFY2(result.startsWith(expected), qPrintable(result));
@@ -138,10 +138,10 @@ private slots:
     void adoptReplacesTheManagedCopy()
     {
         installManaged(notFFmpeg);
-        const QString installed = test::runTask(FFmpegLocator::adoptBinary(test::realFFmpeg()), 30s);
+        const QString installed = test::runTask(FFmpegLocator::adoptBinary(test::realFFmpeg), 30s);
         QCOMPARE(installed, FFmpegLocator::managedExecutable());
         QVERIFY(FFmpegLocator::isExecutable(installed));
-        QCOMPARE(test::contents(installed), test::contents(test::realFFmpeg()));
+        QCOMPARE(test::contents(installed), test::contents(test::realFFmpeg));
         QCOMPARE(toolsEntries(), QStringList{"ffmpeg"});
     }
 
@@ -175,13 +175,12 @@ private slots:
         QCOMPARE(toolsEntries(), previousCopy ? QStringList{"ffmpeg"} : QStringList{});
     }
 
-    // The managed copy reached through dots, a symbolic or a hard link. It is not a working
+    // The managed copy reached through dots or a hard link. It is not a working
     // ffmpeg, so a copy or a check would fail: adopting it must do neither.
     void adoptTheManagedCopyItself_data()
     {
         QTest::addColumn<QString>("path");
         QTest::newRow("dot and dot-dot") << "@managed/../FFmpegTools/./ffmpeg";
-        QTest::newRow("symbolic link") << "@/soft";
         QTest::newRow("hard link") << "@/hard";
     }
     void adoptTheManagedCopyItself()
@@ -189,9 +188,7 @@ private slots:
         QFETCH(QString, path);
         installManaged(notFFmpeg);
         const QString managed = FFmpegLocator::managedExecutable();
-        QFile::remove(at("soft"));
         QFile::remove(at("hard"));
-        QVERIFY(QFile::link(managed, at("soft")));
         QCOMPARE(::link(QFile::encodeName(managed).constData(), QFile::encodeName(at("hard")).constData()), 0);
         const QString through = QString(path).replace("@managed", FFmpegLocator::toolsDir()).replace("@", m_dir.path());
         QCOMPARE(test::runTask(FFmpegLocator::adoptBinary(through)), managed);
@@ -210,7 +207,6 @@ private slots:
         QTest::newRow("non-hex character") << hex.left(63) + "g" << "";
         QTest::newRow("first qualifying word") << "SHA256 (x) = " + hex + "\n" + QString(64, u'b') << hex;
         QTest::newRow("unicode white space separates") << QString::fromUtf8("name\u3000") + hex << hex;
-        QTest::newRow("empty") << "" << "";
     }
     void parseChecksum()
     {

@@ -30,7 +30,7 @@ class TestSandbox : public QObject {
     }
 
 private slots:
-    void initTestCase() { QVERIFY(test::sineWav(m_media.filePath("tone.wav"))); }
+    void initTestCase() { QVERIFY(test::synthesise(m_media.filePath("tone.wav"), "sine=frequency=440:duration=1")); }
     void init()
     {
         m_destination = std::make_unique<QTemporaryDir>();
