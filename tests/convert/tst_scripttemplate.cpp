@@ -91,7 +91,6 @@ private slots:
         refused("empty template", "", NotFFmpeg);
         refused("capitalised FFmpeg", "FFmpeg -i {input}", NotFFmpeg);
         refused("path to ffmpeg", "/usr/bin/ffmpeg -i {input}", NotFFmpeg);
-        refused("other program", "sh -c 'rm -rf ~'", NotFFmpeg);
         refused("unknown placeholder", "ffmpeg -i {input} {name}.mp4", UnknownPlaceholder, "{name}.mp4");
         refused("unmatched closing brace", "ffmpeg -i {input} -af volume=1} {output_base}.wav", UnknownPlaceholder,
                 "volume=1}");
