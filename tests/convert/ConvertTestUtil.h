@@ -1,14 +1,14 @@
 #pragma once
 
+#include "TestSupport.h"
+#include "convert/ConvertRunner.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTest>
-
-#include "TestSupport.h"
-#include "convert/ConvertRunner.h"
 
 // Helpers shared by the Convert tests: real media made by the real ffmpeg, and small executable
 // scripts that stand in for it.
@@ -23,18 +23,17 @@ inline bool writeFile(const QString &path, const QByteArray &bytes = {})
     return file.write(bytes) == bytes.size();
 }
 
-inline bool writeScript(const QString &path, const QByteArray &body)
+// A shell script at `path` that stands in for a program; returns the path.
+inline QString stub(const QString &path, const QByteArray &body)
 {
-    if (!writeFile(path, "#!/bin/sh\n" + body))
-        return false;
-    return QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                           QFile::ReadGroup | QFile::ExeGroup);
+    if (!writeFile(path, "#!/bin/sh\n" + body) ||
+        !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                         QFile::ExeGroup))
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
 }
 
-inline QString realFFmpeg()
-{
-    return QStringLiteral("/usr/bin/ffmpeg");
-}
+inline const QString realFFmpeg = QStringLiteral("/usr/bin/ffmpeg");
 
 // Runs the real ffmpeg with a lavfi source ("sine=frequency=440:duration=1") and extra output
 // options into `path`.
@@ -43,9 +42,9 @@ inline bool synthesise(const QString &path, const QString &source, const QString
     QDir().mkpath(QFileInfo(path).path());
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(realFFmpeg(), QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f",
-                                            "lavfi", "-i", source} +
-                                    outputOptions + QStringList{path});
+    process.start(realFFmpeg,
+                  QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i", source} +
+                      outputOptions + QStringList{path});
     if (!process.waitForFinished(60000) || process.exitCode() != 0) {
         qWarning("synthesising %s failed: %s", qPrintable(path), process.readAll().constData());
         return false;
@@ -53,49 +52,54 @@ inline bool synthesise(const QString &path, const QString &source, const QString
     return true;
 }
 
-inline bool sineWav(const QString &path, double seconds = 1.0)
-{
-    return synthesise(path, QStringLiteral("sine=frequency=440:duration=%1").arg(seconds));
-}
-
-// The channel layout piece of ffmpeg's description of `path` ("stereo", "5.1(side)").
+// ffmpeg's description of `path`: codecs, rate, channel layout, duration.
 inline QString describeAudio(const QString &path)
 {
     QProcess process;
-    process.start(realFFmpeg(), {"-hide_banner", "-i", path});
+    process.start(realFFmpeg, {"-hide_banner", "-i", path});
     process.waitForFinished(30000);
     return QString::fromUtf8(process.readAllStandardError());
 }
 
 inline QStringList entries(const QString &directory)
 {
-    return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                     QDir::Name);
+    return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-// A ".wav" preset with the suffix "_conv" running `command`.
-inline Preset wavPreset(const QString &command, const QString &id = QStringLiteral("wav"))
+// The usual conversion of a test: the input to 16-bit PCM under the output base.
+inline const QString pcmCommand =
+    QStringLiteral("ffmpeg -hide_banner -nostdin -y -i {input} -c:a pcm_s16le {output_base}.wav");
+
+// A ".wav" audio preset with the suffix "_conv" running `command`.
+inline Preset wavPreset(const QString &command = pcmCommand, const QString &id = QStringLiteral("wav"))
 {
     Preset preset;
     preset.id = id;
     preset.name = id;
+    preset.kind = QStringLiteral("audio");
     preset.command = command;
     preset.suffix = QStringLiteral("_conv");
     preset.outputExt = QStringLiteral(".wav");
     return preset;
 }
 
+// Runs `runner` over its queue with `ffmpeg` and waits for the run to end.
+inline bool runToEnd(ConvertRunner &runner, const QList<Preset> &presets, const QString &ffmpeg = realFFmpeg,
+                     SessionStore *store = nullptr, std::chrono::milliseconds timeout = std::chrono::seconds(60))
+{
+    runner.run(presets, ffmpeg, store);
+    return waitUntil([&] { return runner.runState() == ConvertRunner::RunState::Idle; }, timeout);
+}
+
 // Queues `input` (a file or folder) for `preset`, runs the real ffmpeg over it and returns the
 // first item as it ended (an empty item when nothing was queued).
-inline QueueItem convertWith(const QString &input, const Preset &preset, bool sandboxed = true)
+inline QueueItem convertWith(const QString &input, const Preset &preset = wavPreset())
 {
     ConvertRunner runner;
-    runner.setSandboxed(sandboxed);
     runner.queue({input}, preset.id);
     if (runner.items().isEmpty())
         return {};
-    runner.run({preset}, realFFmpeg(), nullptr);
-    if (!waitUntil([&] { return runner.runState() == ConvertRunner::RunState::Idle; }, std::chrono::seconds(60)))
+    if (!runToEnd(runner, {preset}))
         qFatal("the conversion did not end");
     return runner.items().first();
 }

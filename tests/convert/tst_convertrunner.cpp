@@ -1,8 +1,6 @@
 #include "ConvertTestUtil.h"
-#include "TestSupport.h"
-#include "diagnostics/ActiveJobs.h"
-#include "diagnostics/DiagnosticsLogger.h"
 #include "convert/ConvertRunner.h"
+#include "diagnostics/ActiveJobs.h"
 #include "platform/Settings.h"
 #include "service/SessionStore.h"
 
@@ -17,21 +15,6 @@ using namespace std::chrono_literals;
 using RunState = ConvertRunner::RunState;
 
 namespace {
-
-Preset makePreset(const QString &id, const QString &command, const QString &suffix = "_conv",
-                  const QString &ext = ".wav", std::optional<qint64> maxChannels = std::nullopt)
-{
-    Preset preset;
-    preset.id = id;
-    preset.name = id;
-    preset.command = command;
-    preset.suffix = suffix;
-    preset.outputExt = ext;
-    preset.maxChannels = maxChannels;
-    return preset;
-}
-
-const QString pcm = "ffmpeg -hide_banner -nostdin -y -i {input} -c:a pcm_s16le {output_base}.wav";
 
 // Records what the runner did: every status line it showed, in order.
 struct StatusHistory {
@@ -69,22 +52,10 @@ class TestConvertRunner : public QObject {
             qFatal("cannot copy %s", qPrintable(mediaName));
         return target;
     }
-    QString script(const QString &name, const QByteArray &body)
+    QString script(const QString &name, const QByteArray &body) { return test::stub(work(name), body); }
+    QStringList temporaryLeftovers() const
     {
-        const QString path = work(name);
-        if (!test::writeScript(path, body))
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
-    }
-    static bool runToEnd(ConvertRunner &runner, const QList<Preset> &presets, const QString &ffmpeg,
-                         SessionStore *store = nullptr, std::chrono::milliseconds timeout = 60s)
-    {
-        runner.run(presets, ffmpeg, store);
-        return test::waitUntil([&] { return runner.runState() == RunState::Idle; }, timeout);
-    }
-    static QStringList temporaryLeftovers(const QString &directory)
-    {
-        return test::entries(directory).filter(QRegularExpression("^\\.hoplin-tmp-"));
+        return test::entries(work()).filter(QRegularExpression("^\\.hoplin-tmp-"));
     }
 
 private slots:
@@ -97,8 +68,6 @@ private slots:
         QVERIFY(test::synthesise(media("long.wav"), "sine=frequency=440:duration=30"));
         QVERIFY(test::synthesise(media("surround.wav"), "sine=frequency=220:duration=1",
                                  {"-af", "pan=5.1(side)|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0"}));
-        QVERIFY(test::synthesise(media("clip.mov"), "testsrc=duration=1:size=160x120:rate=10",
-                                 {"-c:v", "mpeg4"}));
     }
     void init()
     {
@@ -118,7 +87,6 @@ private slots:
 
         runner.queue({tone}, "p1");
         QCOMPARE(runner.statusLine(), QStringLiteral("1 file added to the queue."));
-        QCOMPARE(runner.items().size(), 1);
         const QueueItem first = runner.items().first();
         QCOMPARE(first.input, tone);
         QCOMPARE(first.destination, work());
@@ -139,28 +107,29 @@ private slots:
             inputs << item.input.mid(work().size() + 1);
         QCOMPARE(inputs, (QStringList{"tone.wav", "folder/a.wav", "folder/b.wav"}));
         QCOMPARE(runner.items("p2").size(), 1);
-        QVERIFY(runner.items("p2").first().id != first.id);
 
         // Items keep the destination chosen when they were added.
         Settings::shared().setValue(keys::exportLocation, "customFolder");
         Settings::shared().setValue(keys::exportFolderPath, work("gone"));
         runner.queue({work("folder"), tone}, "p3");
         QCOMPARE(runner.statusLine(),
-                 QStringLiteral(
-                     "Nothing new to add. 3 files skipped — choose a valid export folder in Preferences."));
+                 QStringLiteral("Nothing new to add. 3 files skipped — choose a valid export folder in Preferences."));
         QDir().mkpath(work("out"));
         Settings::shared().setValue(keys::exportFolderPath, work("out"));
         runner.queue({tone}, "p1"); // same input and preset, other destination: a new item
         QCOMPARE(runner.statusLine(), QStringLiteral("1 file added to the queue."));
         QCOMPARE(runner.items().last().destination, work("out"));
         QCOMPARE(runner.items().first().destination, work());
-        QVERIFY(runner.hasPending());
     }
 
+    // Signed out: the conversion runs and nothing is reported. A file whose script is gone fails
+    // alone: the files after it still convert.
     void convertsWithTheExactName()
     {
+        SessionStore store;
         ConvertRunner runner;
         const QString tone = source("tone.wav");
+        runner.queue({tone}, "gone");
         runner.queue({tone}, "wav");
         const qsizetype logStart = test::logMark();
         QStringList keysDuringRun;
@@ -168,12 +137,12 @@ private slots:
                          [&] { keysDuringRun << ActiveJobs::shared().sortedKeys().join(','); });
         StatusHistory history(runner);
 
-        runner.run({makePreset("wav", pcm)}, test::realFFmpeg(), nullptr);
+        runner.run({test::wavPreset()}, test::realFFmpeg, &store);
         QCOMPARE(runner.runState(), RunState::Running);
         QVERIFY(runner.isRunning());
         QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 60s));
 
-        const QueueItem item = runner.items().first();
+        const QueueItem item = runner.items().last();
         QCOMPARE(item.status, QStringLiteral("✓ Done → tone_conv.wav"));
         QCOMPARE(item.succeeded, std::optional<bool>(true));
         QCOMPARE(item.output.value_or(""), work("tone_conv.wav"));
@@ -182,66 +151,26 @@ private slots:
         QCOMPARE(test::entries(work()), (QStringList{"tone.wav", "tone_conv.wav"}));
         QVERIFY(!runner.isRunning());
         QVERIFY(!runner.hasPending());
-        QCOMPARE(history.lines,
-                 (QStringList{"Running…", "Converting tone.wav…", "Queue finished — 1 done, 0 failed."}));
+        QCOMPARE(history.lines, (QStringList{"Running…", "tone.wav: script 'gone' is unavailable.",
+                                             "Converting tone.wav…", "Queue finished — 1 done, 1 failed."}));
         QCOMPARE(keysDuringRun, (QStringList{"Conversion", ""}));
         QCOMPARE(test::logMessages("convert", logStart),
-                 (QStringList{
-                     QStringLiteral("start preset=wav input=%1 output=%2").arg(tone, work("tone_conv.wav")),
-                     QStringLiteral("done output=%1").arg(work("tone_conv.wav"))}));
+                 (QStringList{"script unavailable preset=gone input=" + tone,
+                              QStringLiteral("start preset=wav input=%1 output=%2").arg(tone, work("tone_conv.wav")),
+                              QStringLiteral("done output=%1").arg(work("tone_conv.wav"))}));
+        QCOMPARE(m_server.usage().size(), 0);
+        QCOMPARE(store.pendingUsageCount(), 0);
 
         // Finished items are not added again, and a run with nothing pending ends at once.
         runner.queue({tone}, "wav");
         QCOMPARE(runner.statusLine(), QStringLiteral("Nothing new to add."));
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg()));
-        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 0 failed."));
-    }
-
-    void collisionsGetTheNextNumber_data()
-    {
-        QTest::addColumn<QStringList>("existing");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("taken once") << QStringList{"clip_small.mp4"} << "clip_small (1).mp4";
-    }
-    void collisionsGetTheNextNumber()
-    {
-        QFETCH(QStringList, existing);
-        QFETCH(QString, expected);
-        const QString clip = source("clip.mov");
-        for (const QString &name : existing)
-            test::writeFile(work(name), name.toUtf8());
-        ConvertRunner runner;
-        runner.queue({clip}, "small");
-        const Preset preset = makePreset(
-            "small",
-            "ffmpeg -hide_banner -nostdin -y -i {input} -c:v libx264 -preset ultrafast {output_base}.mp4",
-            "_small", ".mp4");
-        QVERIFY(runToEnd(runner, {preset}, test::realFFmpeg()));
-        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → %1").arg(expected));
-        QVERIFY(test::describeAudio(work(expected)).contains("Video: h264"));
-        for (const QString &name : existing)
-            QCOMPARE(test::contents(work(name)), name.toUtf8()); // never overwritten
-        QCOMPARE(temporaryLeftovers(work()), QStringList{});
-    }
-
-    void retryConvertsAgainUnderANewName()
-    {
-        ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "wav");
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg()));
-        const QUuid id = runner.items().first().id;
-        runner.retry(id);
-        QCOMPARE(runner.items().first().status, QStringLiteral("Queued"));
-        QVERIFY(runner.items().first().isPending() && !runner.items().first().output);
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg()));
-        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_conv (1).wav"));
-        runner.clearFinished();
-        QVERIFY(runner.items().isEmpty());
+        QVERIFY(test::runToEnd(runner, {test::wavPreset()}));
+        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 1 failed."));
     }
 
     void failures_data()
     {
-        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("command"); // empty: the item's preset is not in the list
         QTest::addColumn<QString>("status");
         QTest::addColumn<QString>("detail");
         QTest::addColumn<QString>("line");
@@ -252,18 +181,15 @@ private slots:
             << "The script finished but did not create the expected output file."
             << "Failed tone.wav: the script produced no output."
             << "no output expected=";
-        QTest::newRow("ffmpeg fails")
-            << "ffmpeg -hide_banner -nostdin -y -i {input} -af volume=abc {output_base}.wav"
-            << "✗ Failed (exit 1)"
-            << "Error while processing the decoded data for stream #0:0"
-            << "Failed tone.wav: Error while processing the decoded data for stream #0:0"
-            << "failed exit=1 stderr=Error while processing the decoded data for stream #0:0";
-        QTest::newRow("unknown placeholder")
-            << "ffmpeg -i {input} {name}.wav"
-            << "✗ Script rejected"
-            << "The script uses an unsupported placeholder in '{name}.wav'."
-            << "Skipped tone.wav: The script uses an unsupported placeholder in '{name}.wav'."
-            << "script rejected";
+        QTest::newRow("ffmpeg fails") << "ffmpeg -hide_banner -nostdin -y -i {input} -af volume=abc {output_base}.wav"
+                                      << "✗ Failed (exit 1)"
+                                      << "Error while processing the decoded data for stream #0:0"
+                                      << "Failed tone.wav: Error while processing the decoded data for stream #0:0"
+                                      << "failed exit=1 stderr=Error while processing the decoded data for stream #0:0";
+        QTest::newRow("script no longer offered")
+            << "" << "✗ Script unavailable"
+            << "The script 'gone' is not in the current preset list. Refresh scripts and retry."
+            << "tone.wav: script 'gone' is unavailable." << "script unavailable preset=gone";
     }
     void failures()
     {
@@ -273,10 +199,10 @@ private slots:
         QFETCH(QString, line);
         QFETCH(QString, logged);
         ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "p");
+        runner.queue({source("tone.wav")}, command.isEmpty() ? "gone" : "p");
         StatusHistory history(runner);
         const qsizetype logStart = test::logMark();
-        QVERIFY(runToEnd(runner, {makePreset("p", command)}, test::realFFmpeg()));
+        QVERIFY(test::runToEnd(runner, {test::wavPreset(command, "p")}));
 
         const QueueItem item = runner.items().first();
         QCOMPARE(item.status, status);
@@ -290,111 +216,34 @@ private slots:
         QCOMPARE(test::entries(work()), QStringList{"tone.wav"});
     }
 
-    void unavailableScriptDoesNotStopTheOthers()
-    {
-        ConvertRunner runner;
-        const QString tone = source("tone.wav");
-        runner.queue({tone}, "gone");
-        runner.queue({tone}, "wav");
-        StatusHistory history(runner);
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg()));
-        const QueueItem missing = runner.items().first();
-        QCOMPARE(missing.status, QStringLiteral("✗ Script unavailable"));
-        QCOMPARE(missing.errorDetail.value_or(""),
-                 QStringLiteral(
-                     "The script 'gone' is not in the current preset list. Refresh scripts and retry."));
-        QVERIFY(history.lines.contains("tone.wav: script 'gone' is unavailable."));
-        QCOMPARE(runner.items().last().status, QStringLiteral("✓ Done → tone_conv.wav"));
-        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 1 failed."));
-    }
-
-    void ffmpegThatCannotStart_data()
-    {
-        QTest::addColumn<QString>("program");
-        QTest::newRow("not executable") << "plain-file";
-        QTest::newRow("missing") << "no-such-ffmpeg";
-    }
-    void ffmpegThatCannotStart()
-    {
-        QFETCH(QString, program);
-        test::writeFile(work("plain-file"), "#!/bin/sh\nexit 0\n");
-        ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "wav");
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, work(program)));
-        const QueueItem item = runner.items().first();
-        QCOMPARE(item.status, QStringLiteral("✗ Failed (exit -1)"));
-        QVERIFY(!item.errorDetail.value_or("").isEmpty());
-        QCOMPARE(temporaryLeftovers(work()), QStringList{});
-    }
-
-    // A stand-in that prints the probe text it is given and records the conversion's arguments.
+    // Only a preset with a channel limit probes its input, and only more channels than the limit
+    // are mixed down; the mix goes before the output, where ffmpeg applies it to what it writes.
     void downmix_data()
     {
-        QTest::addColumn<QString>("layout");
-        QTest::addColumn<QVariant>("maxChannels");
-        QTest::addColumn<bool>("downmixed");
-        QTest::addColumn<bool>("probed");
-        QTest::newRow("stereo within the limit") << "stereo" << QVariant(2) << false << true;
-        QTest::newRow("5.1(side) over the limit") << "5.1(side)" << QVariant(2) << true << true;
-        QTest::newRow("counted channels over the limit") << "3 channels" << QVariant(2) << true << true;
-        QTest::newRow("unknown layout") << "7.1(wide)" << QVariant(2) << false << true;
-        QTest::newRow("no limit, no probe") << "5.1" << QVariant() << false << false;
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<int>("maxChannels"); // 0: no limit
+        QTest::addColumn<QString>("layout");  // of the output
+        QTest::newRow("stereo within the limit") << "tone.wav" << 2 << "stereo";
+        QTest::newRow("5.1(side) over the limit") << "surround.wav" << 2 << "stereo";
+        QTest::newRow("no limit") << "surround.wav" << 0 << "5.1(side)";
     }
     void downmix()
     {
+        QFETCH(QString, input);
+        QFETCH(int, maxChannels);
         QFETCH(QString, layout);
-        QFETCH(QVariant, maxChannels);
-        QFETCH(bool, downmixed);
-        QFETCH(bool, probed);
-        const QString probeLog = work("probes.txt");
-        const QString argsLog = work("args.txt");
-        const QString stub = script(
-            "ffmpeg",
-            QStringLiteral("if [ $# -eq 3 ] && [ \"$1\" = -hide_banner ] && [ \"$2\" = -i ]; then\n"
-                           "  echo probed >> '%1'\n"
-                           "  printf '  Stream #0:0: Audio: pcm_s16le, 48000 Hz, %2, s16, 1536 kb/s\\n' >&2\n"
-                           "  exit 1\nfi\n"
-                           "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '%3'\n"
-                           "for last in \"$@\"; do :; done\n: > \"$last\"\n")
-                .arg(probeLog, layout, argsLog)
-                .toUtf8());
-        const QString tone = source("tone.wav");
         ConvertRunner runner;
-        runner.setSandboxed(false); // the stub records its probes in the work folder
-        runner.queue({tone}, "mix");
+        runner.queue({source(input)}, "mix");
         const qsizetype logStart = test::logMark();
-        const Preset preset =
-            makePreset("mix", "ffmpeg -i {input} -c:a pcm_s16le {output_base}.wav", "_mix", ".wav",
-                       maxChannels.isValid() ? std::optional<qint64>(maxChannels.toInt()) : std::nullopt);
-        QVERIFY(runToEnd(runner, {preset}, stub));
-        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_mix.wav"));
-
-        QStringList arguments = QString::fromUtf8(test::contents(argsLog)).split('\n', Qt::SkipEmptyParts);
-        QVERIFY(arguments.size() >= 5);
-        QVERIFY(arguments.takeLast().startsWith(work(".hoplin-tmp-")));
-        QStringList expected{"-i", tone, "-c:a", "pcm_s16le"};
-        if (downmixed)
-            expected << "-ac"
-                     << "2";
-        QCOMPARE(arguments, expected);
-        QCOMPARE(QFileInfo::exists(probeLog), probed);
-        const QStringList downmixLines = test::logMessages("convert", logStart).filter("downmix");
-        if (downmixed)
-            QCOMPARE(downmixLines,
-                     QStringList{
-                         QStringLiteral("downmix %1ch -> 2ch for mix").arg(layout == "5.1(side)" ? 6 : 3)});
-        else
-            QCOMPARE(downmixLines, QStringList{});
-    }
-
-    void downmixInsertsBeforeTheLastArgument()
-    {
-        QStringList arguments{"-i", "in", "out"};
-        ConvertRunner::insertDownmix(arguments, 2);
-        QCOMPARE(arguments, (QStringList{"-i", "in", "-ac", "2", "out"}));
-        QStringList empty;
-        ConvertRunner::insertDownmix(empty, 1);
-        QCOMPARE(empty, (QStringList{"-ac", "1"}));
+        Preset preset = test::wavPreset(test::pcmCommand, "mix");
+        if (maxChannels > 0)
+            preset.maxChannels = maxChannels;
+        QVERIFY(test::runToEnd(runner, {preset}));
+        const QString output = runner.items().first().output.value_or("");
+        QVERIFY2(test::describeAudio(output).contains("Hz, " + layout + ","), qPrintable(test::describeAudio(output)));
+        const bool mixed = input == "surround.wav" && maxChannels > 0;
+        QCOMPARE(test::logMessages("convert", logStart).filter("downmix"),
+                 mixed ? QStringList{"downmix 6ch -> 2ch for mix"} : QStringList{});
     }
 
     void stopDuringAConversion()
@@ -403,14 +252,14 @@ private slots:
         runner.queue({source("long.wav")}, "slow");
         runner.queue({source("tone.wav")}, "slow");
         // -re reads at the speed of playback, so the 30-second file keeps ffmpeg busy.
-        const Preset slow = makePreset(
-            "slow", "ffmpeg -hide_banner -nostdin -y -re -i {input} -c:a pcm_s16le {output_base}.wav");
+        const Preset slow =
+            test::wavPreset("ffmpeg -hide_banner -nostdin -y -re -i {input} -c:a pcm_s16le {output_base}.wav", "slow");
         std::optional<double> seenProgress, seenRemaining;
         connect(&runner, &ConvertRunner::itemProgressChanged, this, [&](const QUuid &id) {
             seenProgress = runner.item(id)->progress;
             seenRemaining = runner.item(id)->remainingSeconds;
         });
-        runner.run({slow}, test::realFFmpeg(), nullptr);
+        runner.run({slow}, test::realFFmpeg, nullptr);
         QVERIFY(test::waitUntil([&] { return seenProgress && *seenProgress > 0; }, 20s));
         QVERIFY(*seenProgress < 1.0);
         QVERIFY(seenRemaining && *seenRemaining > 0);
@@ -438,125 +287,102 @@ private slots:
         QVERIFY(ActiveJobs::shared().isEmpty());
 
         // The next run converts the stopped item again, from the start.
-        const Preset fast = makePreset("slow", pcm);
-        QVERIFY(runToEnd(runner, {fast}, test::realFFmpeg()));
+        QVERIFY(test::runToEnd(runner, {test::wavPreset(test::pcmCommand, "slow")}));
         QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → long_conv.wav"));
         QCOMPARE(runner.items().last().status, QStringLiteral("✓ Done → tone_conv.wav"));
         QVERIFY(test::describeAudio(work("long_conv.wav")).contains("Duration: 00:00:30.00"));
         QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 2 done, 0 failed."));
     }
 
-    void stopKillsAnFFmpegThatIgnoresTerminate()
+    // A stop asks ffmpeg to end and gives it three seconds, and not much more, before SIGKILL; one that
+    // ends at once is never killed afterwards (its process id may belong to another process by then).
+    void stopKillsOnlyAnFFmpegThatIgnoresTerminate_data()
     {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("killed");
+        QTest::newRow("ignores terminate")
+            << QByteArray("trap '' TERM\nwhile :; do sleep 0.1 2>/dev/null; done\n") << true;
+        QTest::newRow("ends at once") << QByteArray("exec sleep 30\n") << false;
+    }
+    void stopKillsOnlyAnFFmpegThatIgnoresTerminate()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(bool, killed);
         const QString started = work("started");
-        const QString stub = script("stubborn", QStringLiteral("trap '' TERM\n: > '%1'\n"
-                                                               "while :; do sleep 0.1 2>/dev/null; done\n")
-                                                    .arg(started)
-                                                    .toUtf8());
+        const QString stub = script("ffmpeg", ": > '" + started.toUtf8() + "'\n" + body);
         ConvertRunner runner;
         runner.queue({source("tone.wav")}, "wav");
         const qsizetype logStart = test::logMark();
-        runner.run({makePreset("wav", pcm)}, stub, nullptr);
+        runner.run({test::wavPreset()}, stub, nullptr);
         QVERIFY(test::waitUntil([&] { return QFileInfo::exists(started); }, 10s));
 
         QElapsedTimer clock;
         clock.start();
         runner.cancel();
-        // The three-second grace period, and not much more: SIGKILL follows when it ends.
         QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 5s));
-        QVERIFY2(clock.elapsed() >= 2500, "the terminate request gets its grace period");
-        const QStringList killed = test::logMessages("convert", logStart).filter("force-killing ffmpeg pid=");
-        QCOMPARE(killed.size(), 1);
-        QVERIFY(killed.first().section('=', 1).toLongLong() > 0);
+        if (killed)
+            QVERIFY2(clock.elapsed() >= 2500, "the terminate request gets its grace period");
+        else
+            QTest::qWait(ConvertRunner::killGraceMs + 300);
+        const QStringList kills = test::logMessages("convert", logStart).filter("force-killing ffmpeg pid=");
+        QCOMPARE(kills.size(), killed ? 1 : 0);
+        if (killed)
+            QVERIFY(kills.first().section('=', 1).toLongLong() > 0);
         QCOMPARE(runner.items().first().status, QStringLiteral("Stopped"));
         QCOMPARE(runner.statusLine(), QStringLiteral("Stopped — 1 file still queued."));
     }
 
-    void stopThatEndsQuicklyKillsNothing()
-    {
-        const QString stub = script("sleeper", "exec sleep 30\n");
-        ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "wav");
-        const qsizetype logStart = test::logMark();
-        runner.run({makePreset("wav", pcm)}, stub, nullptr);
-        QTest::qWait(200);
-        runner.cancel();
-        QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 5s));
-        QTest::qWait(ConvertRunner::killGraceMs + 300);
-        QCOMPARE(test::logMessages("convert", logStart).filter("force-killing"), QStringList{});
-    }
-
     void runnerDestroyedDuringARun()
     {
-        const QString stub = script("ffmpeg", "exec sleep 30\n");
         auto runner = std::make_unique<ConvertRunner>();
         runner->queue({source("tone.wav")}, "wav");
-        runner->run({makePreset("wav", pcm)}, stub, nullptr);
+        runner->run({test::wavPreset()}, script("ffmpeg", "exec sleep 30\n"), nullptr);
         QVERIFY(!ActiveJobs::shared().isEmpty());
         QTest::qWait(100);
         test::writeFile(work(".hoplin-tmp-") + "not-ours"); // another base: must survive
         runner.reset();
         QVERIFY(ActiveJobs::shared().isEmpty());
         // The conversion's own coroutine still ends once the process has been terminated.
-        QVERIFY(test::waitUntil(
-            [&] { return temporaryLeftovers(work()) == QStringList{".hoplin-tmp-not-ours"}; }, 5s));
+        QVERIFY(test::waitUntil([&] { return temporaryLeftovers() == QStringList{".hoplin-tmp-not-ours"}; }, 5s));
     }
 
-    void signedOutConvertsWithoutUsage()
+    // A refused report keeps the conversion a success and waits in the store for the next try.
+    void usageReachesTheService_data()
     {
-        SessionStore store;
-        ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "wav");
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg(), &store));
-        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → tone_conv.wav"));
-        QTest::qWait(200);
-        QCOMPARE(m_server.usage().size(), 0);
-        QCOMPARE(store.pendingUsageCount(), 0);
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("accepted") << false;
+        QTest::newRow("refused") << true;
     }
-
     void usageReachesTheService()
     {
+        QFETCH(bool, refused);
         SessionStore store;
-        test::runTask(store.connect(test::LocalServer::demoKey), 20s);
-        QVERIFY(store.session());
-        const QList<Preset> presets = store.presets();
-        QVERIFY(!presets.isEmpty());
-
+        test::signIn(store);
+        if (refused)
+            m_server.fault("POST /v1/usage/convert", 500, "{}", 1);
         const QString surround = source("surround.wav", "my surround.wav");
         ConvertRunner runner;
         runner.queue({surround}, "normalise-14-lufs");
-        const qsizetype logStart = test::logMark();
-        QVERIFY(runToEnd(runner, presets, test::realFFmpeg(), &store));
+        StatusHistory history(runner);
+        QVERIFY(test::runToEnd(runner, store.presets(), test::realFFmpeg, &store));
 
-        QCOMPARE(runner.items().first().status, QStringLiteral("✓ Done → my surround_-14LUFS.wav"));
-        QVERIFY(test::describeAudio(work("my surround_-14LUFS.wav")).contains("48000 Hz, stereo"));
-        QVERIFY(test::logMessages("convert", logStart).contains("downmix 6ch -> 2ch for normalise-14-lufs"));
+        const QString output = "my surround_-14LUFS.wav";
+        QCOMPARE(runner.items().first().status, "✓ Done → " + output + (refused ? " (usage not reported)" : ""));
+        QVERIFY(test::describeAudio(work(output)).contains("48000 Hz, stereo")); // the service's limit applies
+        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 0 failed."));
+        QCOMPARE(store.pendingUsageCount(), refused ? 1 : 0);
         const QJsonArray usage = m_server.usage();
+        if (refused) {
+            QVERIFY(history.lines.contains("✓ " + output + " — usage reporting failed and will retry."));
+            QCOMPARE(usage.size(), 0);
+            return;
+        }
         QCOMPARE(usage.size(), 1);
         const QJsonObject report = usage.first().toObject();
         QCOMPARE(report.value("process_key").toString(), QStringLiteral("normalise-14-lufs"));
         QCOMPARE(report.value("file_count").toInteger(), 1);
         QCOMPARE(report.value("input_bytes").toInteger(), QFileInfo(surround).size());
         QCOMPARE(report.value("filename").toString(), QStringLiteral("my surround.wav"));
-        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 0 failed."));
-    }
-
-    void refusedUsageIsMarkedAndQueued()
-    {
-        SessionStore store;
-        test::runTask(store.connect(test::LocalServer::demoKey), 20s);
-        QVERIFY(store.session());
-        m_server.fault("POST /v1/usage/convert", 500, "{}", 1);
-        ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "wav");
-        StatusHistory history(runner);
-        QVERIFY(runToEnd(runner, {makePreset("wav", pcm)}, test::realFFmpeg(), &store));
-        QCOMPARE(runner.items().first().status,
-                 QStringLiteral("✓ Done → tone_conv.wav (usage not reported)"));
-        QVERIFY(runner.items().first().succeeded.value_or(false));
-        QVERIFY(history.lines.contains("✓ tone_conv.wav — usage reporting failed and will retry."));
-        QCOMPARE(store.pendingUsageCount(), 1);
-        QCOMPARE(m_server.usage().size(), 0);
     }
 };
 

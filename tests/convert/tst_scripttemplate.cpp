@@ -13,14 +13,11 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QStringList>("words");
-        QTest::newRow("plain words") << "ffmpeg -i a b" << QStringList{"ffmpeg", "-i", "a", "b"};
         QTest::newRow("blank runs and ends") << "  ffmpeg   -i\t\ta  " << QStringList{"ffmpeg", "-i", "a"};
-        QTest::newRow("line breaks separate")
-            << "ffmpeg\n-i\r\nx\ry" << QStringList{"ffmpeg", "-i", "x", "y"};
-        QTest::newRow("unicode white space separates")
-            << QString::fromUtf8("a\u00A0b\u3000c\u2028d\xC2\x85"
-                                 "e\u2009f\u1680g\u202Fh\x0Bi\u200Aj")
-            << QStringList{"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"};
+        QTest::newRow("line breaks separate") << "ffmpeg\n-i\r\nx\ry" << QStringList{"ffmpeg", "-i", "x", "y"};
+        QTest::newRow("unicode white space separates") << QString::fromUtf8("a\u00A0b\u3000c\u2028d\xC2\x85"
+                                                                            "e\u2009f\u1680g\u202Fh\x0Bi\u200Aj")
+                                                       << QStringList{"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"};
         QTest::newRow("zero-width characters are not white space")
             << QString::fromUtf8("a\u200Bb c\u180Ed")
             << QStringList{QString::fromUtf8("a\u200Bb"), QString::fromUtf8("c\u180Ed")};
@@ -31,14 +28,12 @@ private slots:
         QTest::newRow("backslash escapes a space") << "ffmpeg x\\ y" << QStringList{"ffmpeg", "x y"};
         QTest::newRow("backslash escapes a quote outside") << "\\\"a\\'" << QStringList{"\"a'"};
         QTest::newRow("trailing backslash is kept") << "ffmpeg x\\" << QStringList{"ffmpeg", "x\\"};
-        QTest::newRow("double-quote escapes")
-            << "\"say \\\"hi\\\" \\\\ now\"" << QStringList{"say \"hi\" \\ now"};
+        QTest::newRow("double-quote escapes") << "\"say \\\"hi\\\" \\\\ now\"" << QStringList{"say \"hi\" \\ now"};
         QTest::newRow("backslash ending an open double quote") << "\"abc\\" << QStringList{"abc\\"};
         QTest::newRow("empty quotes make no word") << "ffmpeg '' \"\" x" << QStringList{"ffmpeg", "x"};
         QTest::newRow("other quote inside quotes is literal")
             << "\"it's\" 'say \"x\"'" << QStringList{"it's", "say \"x\""};
-        QTest::newRow("unterminated quote ends the last word")
-            << "ffmpeg 'a b" << QStringList{"ffmpeg", "a b"};
+        QTest::newRow("unterminated quote ends the last word") << "ffmpeg 'a b" << QStringList{"ffmpeg", "a b"};
         QTest::newRow("line feed inside quotes is kept") << "'a\nb'" << QStringList{"a\nb"};
         QTest::newRow("escaped CR LF is one character") << "a\\\r\nb" << QStringList{"a\r\nb"};
         QTest::newRow("astral characters")
@@ -64,68 +59,48 @@ private slots:
 
         const QString in = "/a/b c.mov";
         const QString out = "/out/.hoplin-tmp-X-b c";
-        const int none = 0;
-        const int notFFmpeg = int(TemplateError::Kind::NotFFmpeg);
-        const int control = int(TemplateError::Kind::ControlCharacters);
-        const int unknown = int(TemplateError::Kind::UnknownPlaceholder);
-        const QString notFFmpegText = "The script does not start with an ffmpeg command.";
-        const QString controlText = "The script contains unsupported control characters.";
-        auto unknownText = [](const QString &word) {
-            return QStringLiteral("The script uses an unsupported placeholder in '%1'.").arg(word);
+        auto built = [](const char *name, const QString &text, const QString &input, const QString &base,
+                        const QStringList &arguments) {
+            QTest::newRow(name) << text << input << base << arguments << 0 << QString();
         };
+        auto refused = [&](const char *name, const QString &text, TemplateError::Kind kind, const QString &word = {},
+                           const QString &input = "/a/b c.mov") {
+            const QString reason =
+                kind == TemplateError::Kind::NotFFmpeg ? "The script does not start with an ffmpeg command."
+                : kind == TemplateError::Kind::ControlCharacters
+                    ? "The script contains unsupported control characters."
+                    : QStringLiteral("The script uses an unsupported placeholder in '%1'.").arg(word);
+            QTest::newRow(name) << text << input << out << QStringList{} << int(kind) << reason;
+        };
+        using enum TemplateError::Kind;
 
-        QTest::newRow("paths with spaces need no quoting")
-            << "ffmpeg -i {input} {output_base}.wav" << in << out
-            << QStringList{"-i", "/a/b c.mov", "/out/.hoplin-tmp-X-b c.wav"} << none << "";
-        QTest::newRow("empty quoted argument is dropped")
-            << "ffmpeg -i {input} ''" << in << out << QStringList{"-i", in} << none << "";
-        QTest::newRow("ffmpeg alone") << "ffmpeg" << in << out << QStringList{} << none << "";
-        QTest::newRow("quoted ffmpeg is still the word ffmpeg")
-            << "'ffmpeg' -i {input}" << in << out << QStringList{"-i", in} << none << "";
-        QTest::newRow("unterminated quote at the end")
-            << "ffmpeg -i {input} 'abc" << in << out << QStringList{"-i", in, "abc"} << none << "";
-        QTest::newRow("every occurrence is replaced") << "ffmpeg {input}+{input} {output_base}-{output_base}"
-                                                      << "i"
-                                                      << "o" << QStringList{"i+i", "o-o"} << none << "";
-        QTest::newRow("inserted input text is left as it is")
-            << "ffmpeg {input}"
-            << "/a/{output_base}.wav"
-            << "/o/b" << QStringList{"/a/{output_base}.wav"} << none << "";
-        QTest::newRow("quotes in a path pass through")
-            << "ffmpeg -i {input}"
-            << "/a/it's \"x\".mov" << out << QStringList{"-i", "/a/it's \"x\".mov"} << none << "";
+        built("paths with spaces need no quoting", "ffmpeg -i {input} {output_base}.wav", in, out,
+              {"-i", "/a/b c.mov", "/out/.hoplin-tmp-X-b c.wav"});
+        built("ffmpeg alone", "ffmpeg", in, out, {});
+        built("quoted ffmpeg is still the word ffmpeg", "'ffmpeg' -i {input}", in, out, {"-i", in});
+        built("every occurrence is replaced", "ffmpeg {input}+{input} {output_base}-{output_base}", "i", "o",
+              {"i+i", "o-o"});
+        // A source's name is an ordinary name: braces and a placeholder's text in it stay as they are.
+        built("inserted input text is left as it is", "ffmpeg {input}", "/a/{output_base}.wav", "/o/b",
+              {"/a/{output_base}.wav"});
+        built("brace in the input path is part of the name", "ffmpeg -i {input} {output_base}.wav", "/in/{x} take}.wav",
+              out, {"-i", "/in/{x} take}.wav", out + ".wav"});
+        built("brace in the output base is part of the name", "ffmpeg -i {input} {output_base}.wav", in, "/o/}b",
+              {"-i", in, "/o/}b.wav"});
 
-        QTest::newRow("empty template") << "" << in << out << QStringList{} << notFFmpeg << notFFmpegText;
-        QTest::newRow("capitalised FFmpeg")
-            << "FFmpeg -i {input}" << in << out << QStringList{} << notFFmpeg << notFFmpegText;
-        QTest::newRow("path to ffmpeg")
-            << "/usr/bin/ffmpeg -i {input}" << in << out << QStringList{} << notFFmpeg << notFFmpegText;
-        QTest::newRow("other program")
-            << "sh -c 'rm -rf ~'" << in << out << QStringList{} << notFFmpeg << notFFmpegText;
-
-        QTest::newRow("unknown placeholder") << "ffmpeg -i {input} {name}.mp4" << in << out << QStringList{}
-                                             << unknown << unknownText("{name}.mp4");
-        QTest::newRow("unmatched closing brace")
-            << "ffmpeg -i {input} -af volume=1} {output_base}.wav" << in << out << QStringList{} << unknown
-            << unknownText("volume=1}");
-        QTest::newRow("brace in the input path is part of the name")
-            << "ffmpeg -i {input} {output_base}.wav"
-            << "/in/{x}.wav" << out << QStringList{"-i", "/in/{x}.wav", out + ".wav"} << none << "";
-        QTest::newRow("brace in the output base is part of the name")
-            << "ffmpeg -i {input} {output_base}.wav" << in << "/o/}b" << QStringList{"-i", in, "/o/}b.wav"}
-            << none << "";
-        QTest::newRow("brace check comes before the line check")
-            << "ffmpeg '{x}\n'" << in << out << QStringList{} << unknown << unknownText("{x}\n");
-        QTest::newRow("first failing word decides: line feed")
-            << "ffmpeg 'a\nb' {x}" << in << out << QStringList{} << control << controlText;
-
-        QTest::newRow("line feed inside quotes")
-            << "ffmpeg -metadata 'title=a\nb'" << in << out << QStringList{} << control << controlText;
-        QTest::newRow("carriage return inside quotes")
-            << "ffmpeg \"a\rb\"" << in << out << QStringList{} << control << controlText;
-        QTest::newRow("line feed in the input path")
-            << "ffmpeg -i {input}"
-            << "/in/a\nb.wav" << out << QStringList{} << control << controlText;
+        refused("empty template", "", NotFFmpeg);
+        refused("capitalised FFmpeg", "FFmpeg -i {input}", NotFFmpeg);
+        refused("path to ffmpeg", "/usr/bin/ffmpeg -i {input}", NotFFmpeg);
+        refused("unknown placeholder", "ffmpeg -i {input} {name}.mp4", UnknownPlaceholder, "{name}.mp4");
+        refused("unmatched closing brace", "ffmpeg -i {input} -af volume=1} {output_base}.wav", UnknownPlaceholder,
+                "volume=1}");
+        refused("placeholder split by a placeholder", "ffmpeg -i {in{input}put}", UnknownPlaceholder, "{in{input}put}");
+        refused("brace check comes before the line check", "ffmpeg '{x}\n'", UnknownPlaceholder, "{x}\n");
+        refused("first failing word decides: line feed", "ffmpeg 'a\nb' {x}", ControlCharacters);
+        refused("line feed inside quotes", "ffmpeg -metadata 'title=a\nb'", ControlCharacters);
+        refused("carriage return inside quotes", "ffmpeg \"a\rb\"", ControlCharacters);
+        refused("line feed in the input path", "ffmpeg -i {input}", ControlCharacters, {}, "/in/a\nb.wav");
+        refused("carriage return in the input path", "ffmpeg -i {input}", ControlCharacters, {}, "/in/a\rb.wav");
     }
     void buildArguments()
     {
