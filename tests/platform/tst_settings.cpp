@@ -1,5 +1,4 @@
 #include "TestSupport.h"
-#include "platform/Platform.h"
 #include "platform/Settings.h"
 
 #include <QSignalSpy>
@@ -17,25 +16,6 @@ class TestSettings : public QObject {
     }
 
 private slots:
-    void defaultsWhenAbsent_data()
-    {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QVariant>("expected");
-        QTest::newRow("exportLocation") << "exportLocation" << QVariant(QStringLiteral("sameAsSource"));
-        QTest::newRow("autoStartConvert is on") << "autoStartConvert" << QVariant(true);
-        QTest::newRow("hoplinDiag is off") << "hoplinDiag" << QVariant(false);
-        QTest::newRow("baseURL empty") << "baseURL" << QVariant(QString());
-        QTest::newRow("date absent") << "lastUpdateCheckSuccess" << QVariant(QDateTime());
-    }
-    void defaultsWhenAbsent()
-    {
-        QFETCH(QString, key);
-        QFETCH(QVariant, expected);
-        Settings settings(freshFile());
-        QVERIFY(!settings.contains(key));
-        QCOMPARE(settings.value(key), expected);
-    }
-
     void everyKnownKeyRoundTrips()
     {
         // A value unlike the default for each type; the date keeps its milliseconds and zone.
@@ -114,23 +94,6 @@ private slots:
         QVERIFY(!settings.contains(keys::ffmpegPathOverride));
     }
 
-    void localTextSubstitutesPlatformWords_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("keychain phrase") << "Saved in your Mac's Keychain."
-                                         << "Saved in your keyring.";
-        QTest::newRow("finder") << "Show in Finder"
-                                << "Show in File Manager";
-        QTest::newRow("untouched") << "Machine learning"
-                                   << "Machine learning";
-    }
-    void localTextSubstitutesPlatformWords()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, expected);
-        QCOMPARE(platform::localText(text), expected);
-    }
 };
 
 HOPLIN_TEST_MAIN(TestSettings)
