@@ -1,7 +1,6 @@
 #include "TestSupport.h"
 #include "platform/Settings.h"
 
-#include <QSignalSpy>
 #include <QTest>
 
 using namespace hoplin;
@@ -82,18 +81,6 @@ private slots:
         settings.setValue(keys::tab, QStringLiteral("analysis"));
         QCOMPARE(settings.string(keys::tab), QStringLiteral("analysis"));
     }
-
-    void changeSignalNamesTheKey()
-    {
-        Settings settings(freshFile());
-        QSignalSpy spy(&settings, &Settings::changed);
-        settings.setValue(keys::ffmpegPathOverride, QStringLiteral("/opt/ffmpeg"));
-        settings.remove(keys::ffmpegPathOverride);
-        QCOMPARE(spy.count(), 2);
-        QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("ffmpegPathOverride"));
-        QVERIFY(!settings.contains(keys::ffmpegPathOverride));
-    }
-
 };
 
 HOPLIN_TEST_MAIN(TestSettings)

@@ -2,7 +2,6 @@
 #include "UpdateTestUtil.h"
 
 #include "platform/Settings.h"
-#include "service/APIClient.h"
 #include "service/Error.h"
 #include "update/UpdateManager.h"
 #include "update/Version.h"
@@ -136,18 +135,6 @@ private slots:
         const Manifest manifest{QStringLiteral("1.2.23"), build, dmg, sha};
         QCOMPARE(isManifestWellFormed(manifest, QUrl(QStringLiteral("https://updates.example.net/latest.json"))),
                  wellFormed);
-    }
-
-    void manifestAddress()
-    {
-        UpdateManager manager;
-        const QString key = QString::fromLatin1(keys::updateManifestURL);
-        const QString saved = settings().string(key);
-        settings().setValue(key, QStringLiteral("not a url ::"));
-        QCOMPARE(manager.manifestURL().path(), QStringLiteral("/tools/desktop/latest.json"));
-        QCOMPARE(manager.manifestURL().host(), APIClient::baseURL().host());
-        settings().setValue(key, saved);
-        QCOMPARE(manager.manifestURL().toString(), saved);
     }
 
     // What one check leaves behind when an earlier check had found release 1.3.

@@ -323,7 +323,6 @@ private slots:
         }
         QVERIFY(!QFileInfo::exists(current + QStringLiteral(".hoplin-old")));
     }
-
 };
 
 HOPLIN_TEST_MAIN(TestUpdateInstall)

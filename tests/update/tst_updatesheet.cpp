@@ -13,7 +13,6 @@
 
 #include <QApplication>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QTest>
 
 using namespace hoplin;
@@ -107,17 +106,6 @@ private slots:
         QCOMPARE(sheet.actionText(), action);
         auto *bar = sheet.findChild<QProgressBar *>(QStringLiteral("updateProgress"));
         QCOMPARE(!bar->isHidden(), phase.kind == Phase::Kind::Downloading);
-    }
-
-    void closeKeepsTheDownloadGoing()
-    {
-        UpdateManager manager;
-        manager.setShowSheet(true);
-        UpdateSheet sheet(manager);
-        manager.setPhaseForTesting(Phase::downloading(0.5));
-        sheet.findChild<QPushButton *>(QStringLiteral("updateClose"))->click();
-        QVERIFY(!manager.showSheet());
-        QCOMPARE(manager.phase(), Phase::downloading(0.5));
     }
 
     void updateButtonFollowsAvailability()
