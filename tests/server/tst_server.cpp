@@ -161,18 +161,6 @@ private slots:
         QCOMPARE(presetsStatus(second), 200);
     }
 
-    void logoutEndsOnlyThatSession()
-    {
-        const QJsonObject leaving = activateDemo("one");
-        const QJsonObject staying = activateDemo("two");
-        const QByteArray body = json({{"refresh_token", leaving.value("refresh_token")}});
-        QCOMPARE(call("POST", "/v1/auth/logout", body, accessToken(leaving)).status, 200);
-        QCOMPARE(presetsStatus(leaving), 401);
-        QCOMPARE(refresh(leaving), 401);
-        QCOMPARE(call("POST", "/v1/auth/logout", body, accessToken(leaving)).status, 401);
-        QCOMPARE(presetsStatus(staying), 200);
-    }
-
     // Calls the service turns away, with a reason, recording no usage. A live session exists, so an
     // unknown token is refused for being unknown, not because there are none.
     void refused_data()
