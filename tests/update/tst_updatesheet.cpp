@@ -129,9 +129,8 @@ private slots:
     // The remembered key at launch: only a key with something besides blanks signs in.
     void launchSignIn_data()
     {
-        QTest::addColumn<QString>("remembered"); // "-": none
+        QTest::addColumn<QString>("remembered");
         QTest::addColumn<bool>("connects");
-        QTest::newRow("no remembered key") << "-" << false;
         QTest::newRow("spaces and tabs only") << " \t  " << false;
         QTest::newRow("demo key") << QString::fromLatin1(LocalServer::demoKey) << true;
     }
@@ -139,10 +138,7 @@ private slots:
     {
         QFETCH(QString, remembered);
         QFETCH(bool, connects);
-        if (remembered == QLatin1String("-"))
-            KeychainStore::remove();
-        else
-            QVERIFY(!KeychainStore::save(remembered).isFailure());
+        QVERIFY(!KeychainStore::save(remembered).isFailure());
         // A recent success keeps the scheduled check quiet.
         Settings::shared().setValue(QString::fromLatin1(keys::lastUpdateCheckSuccess), QDateTime::currentDateTimeUtc());
         const int activations = m_server.count(QStringLiteral("POST /v1/auth/activate"));
