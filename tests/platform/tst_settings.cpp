@@ -15,31 +15,6 @@ class TestSettings : public QObject {
     }
 
 private slots:
-    void everyKnownKeyRoundTrips()
-    {
-        // A value unlike the default for each type; the date keeps its milliseconds and zone.
-        const auto sample = [](const Settings::KeyInfo &info) -> QVariant {
-            switch (info.type) {
-            case Settings::Type::String:
-                return QStringLiteral("v-") + info.name;
-            case Settings::Type::Boolean:
-                return !info.defaultValue.toBool();
-            case Settings::Type::Date:
-                return QDateTime(QDate(2026, 1, 31), QTime(14, 5, 9, 250), Qt::UTC);
-            }
-            return {};
-        };
-        const QString file = freshFile();
-        {
-            Settings settings(file);
-            for (const auto &info : Settings::knownKeys())
-                settings.setValue(info.name, sample(info));
-        }
-        Settings reread(file);
-        for (const auto &info : Settings::knownKeys())
-            QCOMPARE(reread.value(info.name), sample(info));
-    }
-
     void commandLineOverridesForOneRun_data()
     {
         QTest::addColumn<QStringList>("arguments");
