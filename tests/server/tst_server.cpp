@@ -1,11 +1,9 @@
 // Drives the real hoplin-server binary over loopback, the way the app and its test fixture do.
 #include "TestSupport.h"
 
-#include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTest>
 
 using namespace hoplin;
@@ -19,28 +17,12 @@ QByteArray json(const QJsonObject &object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-// Runs a helper tool to completion; returns its stderr and stdout together.
-QByteArray runTool(const QString &program, const QStringList &arguments, int *exitCode)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    if (!process.waitForFinished(180000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return process.readAll();
-}
-
 } // namespace
 
 class ServerTest : public QObject {
     Q_OBJECT
 
     test::LocalServer m_server;
-    QTemporaryDir m_media;
-    QString m_clip;
 
     test::HttpResult call(const QByteArray &method, const QString &path, const QByteArray &body = {},
                           const QByteArray &token = {}, const QList<QPair<QByteArray, QByteArray>> &headers = {})
@@ -64,27 +46,22 @@ class ServerTest : public QObject {
     {
         return call("GET", "/v1/presets", {}, accessToken(session)).status;
     }
-    QString makeInput();
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(
-            m_server.start({"--key", "hoplin-demo-key=demo-client", "--key", "partner-key=acme", "--key", "bare-key"}));
+        QVERIFY(m_server.start({"--key", "hoplin-demo-key=demo-client", "--key", "partner-key=acme"}));
     }
     void init() { m_server.reset(); }
 
+    // Without --admin the admin routes do not exist; SIGTERM ends the server cleanly.
     void adminRoutesNeedFlagAndTermEndsCleanly()
     {
         QProcess plain;
         plain.start(QStringLiteral(HOPLIN_SERVER_BIN), {"--port", "0", "--quiet"});
-        QVERIFY(plain.waitForStarted());
-        QVERIFY(test::waitUntil([&] { return plain.canReadLine(); }));
+        QVERIFY(plain.waitForStarted() && test::waitUntil([&] { return plain.canReadLine(); }));
         const QUrl origin(QString::fromUtf8(plain.readLine()).trimmed());
-        QCOMPARE(origin.host(), QStringLiteral("127.0.0.1"));
         QCOMPARE(test::httpCall("POST", origin.resolved(QUrl("/__admin/reset"))).status, 404);
-        QCOMPARE(test::httpCall("GET", origin.resolved(QUrl("/health"))).status, 200);
-        // SIGTERM must end the server cleanly, not kill it mid-request.
         plain.terminate();
         QVERIFY(plain.waitForFinished(10000));
         QCOMPARE(plain.exitStatus(), QProcess::NormalExit);
@@ -101,7 +78,6 @@ private slots:
         auto key = [](const QString &k) { return json({{"api_key", k}, {"installation_label", "box"}}); };
         QTest::newRow("demo key") << key(kDemoKey) << ct << 200 << "demo-client";
         QTest::newRow("extra key with client id") << key("partner-key") << ct << 200 << "acme";
-        QTest::newRow("extra key without client id") << key("bare-key") << ct << 200 << "client-3";
         QTest::newRow("charset parameter")
             << key(kDemoKey) << QByteArray("application/json; charset=utf-8") << 200 << "demo-client";
         QTest::newRow("unknown key") << key("nope") << ct << 401 << "";
@@ -172,7 +148,6 @@ private slots:
         QTest::addColumn<int>("status");
         const QByteArray session = "session", unknown = "Bearer 0123456789abcdef0123456789abcdef";
         QTest::newRow("unknown route") << QByteArray("GET") << "/v1/nothing" << QByteArray() << session << 404;
-        QTest::newRow("extra segment") << QByteArray("GET") << "/v1/presets/extra" << QByteArray() << session << 404;
         QTest::newRow("wrong method") << QByteArray("GET") << "/v1/auth/activate" << QByteArray() << session << 404;
         QTest::newRow("empty job id") << QByteArray("POST") << "/v1/jobs//cancel" << QByteArray("{}") << session << 404;
         QTest::newRow("refresh: unknown token")
@@ -242,72 +217,7 @@ private slots:
             QCOMPARE(job.toObject().value("status").toString(), expected);
         }
     }
-
-    void presetCommandsRunInFfmpeg_data()
-    {
-        QTest::addColumn<QJsonObject>("preset");
-        init();
-        const auto reply = call("GET", "/v1/presets", {}, accessToken(activateDemo()));
-        for (const QJsonValue &value : reply.json()["presets"].toArray())
-            QTest::newRow(qPrintable(value.toObject().value("id").toString())) << value.toObject();
-    }
-    void presetCommandsRunInFfmpeg();
 };
-
-// One clip with a picture and a stereo tone serves every preset: the audio ones map only its sound.
-QString ServerTest::makeInput()
-{
-    if (!m_clip.isEmpty())
-        return {};
-    const QString clip = m_media.filePath("clip.mp4");
-    const QString command = "-hide_banner -nostdin -y -f lavfi -i testsrc=duration=4:size=320x240:rate=25 -f lavfi "
-                            "-i sine=frequency=660:duration=4 -ac 2 -shortest -c:v libx264 -pix_fmt yuv420p -c:a aac";
-    int code = 0;
-    const QByteArray log = runTool("ffmpeg", command.split(' ') << clip, &code);
-    if (code != 0)
-        return QString::fromUtf8(log);
-    m_clip = clip;
-    return {};
-}
-
-void ServerTest::presetCommandsRunInFfmpeg()
-{
-    QFETCH(QJsonObject, preset);
-    if (QStandardPaths::findExecutable("ffmpeg").isEmpty() || QStandardPaths::findExecutable("ffprobe").isEmpty())
-        QSKIP("ffmpeg is not on PATH");
-    const QString inputError = makeInput();
-    QVERIFY2(inputError.isEmpty(), qPrintable(inputError));
-
-    const QString id = preset.value("id").toString();
-    const QString command = preset.value("command").toString();
-    // Templates are plain word lists, so splitting on spaces is the full tokenisation.
-    QVERIFY(!command.contains('"') && !command.contains('\'') && !command.contains('\\'));
-    QDir outDir(m_media.filePath("out-" + id));
-    QVERIFY(outDir.mkpath("."));
-    const QString base = outDir.filePath("result" + preset.value("suffix").toString());
-    QStringList words = command.split(' ', Qt::SkipEmptyParts);
-    QCOMPARE(words.takeFirst(), QStringLiteral("ffmpeg"));
-    for (QString &word : words)
-        word.replace("{input}", m_clip).replace("{output_base}", base);
-
-    int code = 0;
-    const QByteArray log = runTool("ffmpeg", words, &code);
-    QVERIFY2(code == 0, log.right(2000).constData());
-    const QString output = base + preset.value("output_ext").toString();
-    QCOMPARE(outDir.entryList(QDir::Files), QStringList{QFileInfo(output).fileName()});
-
-    const QByteArray streams = runTool(
-        "ffprobe",
-        {"-v", "error", "-show_entries", "stream=codec_type,codec_name,sample_rate", "-of", "csv=p=0", output}, &code);
-    QCOMPARE(code, 0);
-    QVERIFY2(streams.contains(",audio"), streams.constData());
-    QVERIFY2(streams.contains(",video") == (preset.value("kind") == "video"), streams.constData());
-    if (command.contains("-c:v copy"))
-        QVERIFY2(streams.contains("h264,video"), streams.constData());
-    // loudnorm alone would leave its internal 192 kHz in the file.
-    if (command.contains("loudnorm"))
-        QVERIFY2(streams.contains(",48000"), streams.constData());
-}
 
 HOPLIN_TEST_MAIN(ServerTest)
 #include "tst_server.moc"
