@@ -24,7 +24,6 @@ private slots:
         QTest::newRow("padded yes") << QStringList{"app", "-hoplinDiag", " yes\t"} << "hoplinDiag" << QVariant(true);
         QTest::newRow("false") << QStringList{"app", "-autoStartConvert", "false"} << "autoStartConvert"
                                << QVariant(false);
-        QTest::newRow("string") << QStringList{"app", "-tab", "analysis"} << "tab" << QVariant("analysis");
         QTest::newRow("after other arguments") << QStringList{"app", "file.wav", "-baseURL", "http://127.0.0.1:9/"}
                                                << "baseURL" << QVariant("http://127.0.0.1:9/");
         QTest::newRow("bad boolean keeps default")
