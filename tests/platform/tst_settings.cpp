@@ -1,8 +1,6 @@
 #include "TestSupport.h"
-#include "platform/Platform.h"
 #include "platform/Settings.h"
 
-#include <QSignalSpy>
 #include <QTest>
 
 using namespace hoplin;
@@ -17,50 +15,6 @@ class TestSettings : public QObject {
     }
 
 private slots:
-    void defaultsWhenAbsent_data()
-    {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QVariant>("expected");
-        QTest::newRow("exportLocation") << "exportLocation" << QVariant(QStringLiteral("sameAsSource"));
-        QTest::newRow("autoStartConvert is on") << "autoStartConvert" << QVariant(true);
-        QTest::newRow("hoplinDiag is off") << "hoplinDiag" << QVariant(false);
-        QTest::newRow("baseURL empty") << "baseURL" << QVariant(QString());
-        QTest::newRow("date absent") << "lastUpdateCheckSuccess" << QVariant(QDateTime());
-    }
-    void defaultsWhenAbsent()
-    {
-        QFETCH(QString, key);
-        QFETCH(QVariant, expected);
-        Settings settings(freshFile());
-        QVERIFY(!settings.contains(key));
-        QCOMPARE(settings.value(key), expected);
-    }
-
-    void everyKnownKeyRoundTrips()
-    {
-        // A value unlike the default for each type; the date keeps its milliseconds and zone.
-        const auto sample = [](const Settings::KeyInfo &info) -> QVariant {
-            switch (info.type) {
-            case Settings::Type::String:
-                return QStringLiteral("v-") + info.name;
-            case Settings::Type::Boolean:
-                return !info.defaultValue.toBool();
-            case Settings::Type::Date:
-                return QDateTime(QDate(2026, 1, 31), QTime(14, 5, 9, 250), Qt::UTC);
-            }
-            return {};
-        };
-        const QString file = freshFile();
-        {
-            Settings settings(file);
-            for (const auto &info : Settings::knownKeys())
-                settings.setValue(info.name, sample(info));
-        }
-        Settings reread(file);
-        for (const auto &info : Settings::knownKeys())
-            QCOMPARE(reread.value(info.name), sample(info));
-    }
-
     void commandLineOverridesForOneRun_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -70,7 +24,6 @@ private slots:
         QTest::newRow("padded yes") << QStringList{"app", "-hoplinDiag", " yes\t"} << "hoplinDiag" << QVariant(true);
         QTest::newRow("false") << QStringList{"app", "-autoStartConvert", "false"} << "autoStartConvert"
                                << QVariant(false);
-        QTest::newRow("string") << QStringList{"app", "-tab", "analysis"} << "tab" << QVariant("analysis");
         QTest::newRow("after other arguments") << QStringList{"app", "file.wav", "-baseURL", "http://127.0.0.1:9/"}
                                                << "baseURL" << QVariant("http://127.0.0.1:9/");
         QTest::newRow("bad boolean keeps default")
@@ -101,35 +54,6 @@ private slots:
         QCOMPARE(settings.string(keys::tab), QStringLiteral("cinema"));
         settings.setValue(keys::tab, QStringLiteral("analysis"));
         QCOMPARE(settings.string(keys::tab), QStringLiteral("analysis"));
-    }
-
-    void changeSignalNamesTheKey()
-    {
-        Settings settings(freshFile());
-        QSignalSpy spy(&settings, &Settings::changed);
-        settings.setValue(keys::ffmpegPathOverride, QStringLiteral("/opt/ffmpeg"));
-        settings.remove(keys::ffmpegPathOverride);
-        QCOMPARE(spy.count(), 2);
-        QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("ffmpegPathOverride"));
-        QVERIFY(!settings.contains(keys::ffmpegPathOverride));
-    }
-
-    void localTextSubstitutesPlatformWords_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("keychain phrase") << "Saved in your Mac's Keychain."
-                                         << "Saved in your keyring.";
-        QTest::newRow("finder") << "Show in Finder"
-                                << "Show in File Manager";
-        QTest::newRow("untouched") << "Machine learning"
-                                   << "Machine learning";
-    }
-    void localTextSubstitutesPlatformWords()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, expected);
-        QCOMPARE(platform::localText(text), expected);
     }
 };
 

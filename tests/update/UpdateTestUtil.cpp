@@ -1,5 +1,7 @@
 #include "UpdateTestUtil.h"
 
+#include "diagnostics/DiagnosticsLogger.h"
+#include "platform/Settings.h"
 #include "update/PropertyList.h"
 
 #include <QDir>
@@ -40,6 +42,27 @@ bool startUpdateServer(LocalServer &server, const QString &image, QStringList ex
     return server.start(extra);
 }
 
+bool startUpdateService(LocalServer &server, const QByteArray &imageBytes)
+{
+    trustTestAuthority();
+    Settings::shared().setValue(QString::fromLatin1(keys::hoplinDiag), true);
+    DiagnosticsLogger::shared().startIfEnabled();
+    if (!startUpdateServer(server, writeFile(testHome() + QStringLiteral("/image.dmg"), imageBytes)))
+        return false;
+    Settings::shared().setValue(QString::fromLatin1(keys::updateManifestURL),
+                                server.url(QStringLiteral("/tools/desktop/latest.json")).toString());
+    return true;
+}
+
+QByteArray manifestJson(const QString &version, int build, const QString &dmg, const QString &sha256)
+{
+    return QJsonDocument(QJsonObject{{QStringLiteral("version"), version},
+                                     {QStringLiteral("build"), build},
+                                     {QStringLiteral("dmg"), dmg},
+                                     {QStringLiteral("sha256"), sha256}})
+        .toJson(QJsonDocument::Compact);
+}
+
 void setServedManifest(LocalServer &server, std::optional<QByteArray> manifest, std::optional<QByteArray> signature)
 {
     QJsonObject body;
@@ -50,16 +73,20 @@ void setServedManifest(LocalServer &server, std::optional<QByteArray> manifest, 
     server.adminCall("POST", QStringLiteral("update"), QJsonDocument(body).toJson());
 }
 
+QString writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+    return path;
+}
+
 QString makeBundle(const QString &parent, const QVariantMap &info, const QByteArray &executable)
 {
     const QString app = parent + QStringLiteral("/Hoplin Desktop.app");
-    QDir().mkpath(app + QStringLiteral("/Contents/MacOS"));
-    QFile plist(app + QStringLiteral("/Contents/Info.plist"));
-    if (plist.open(QIODevice::WriteOnly))
-        plist.write(writePropertyList(info));
-    QFile binary(app + QStringLiteral("/Contents/MacOS/hoplin-desktop"));
-    if (binary.open(QIODevice::WriteOnly))
-        binary.write(executable);
+    writeFile(app + QStringLiteral("/Contents/Info.plist"), writePropertyList(info));
+    QFile binary(writeFile(app + QStringLiteral("/Contents/MacOS/hoplin-desktop"), executable));
     binary.setPermissions(binary.permissions() | QFileDevice::ExeOwner);
     return app;
 }
@@ -78,16 +105,6 @@ bool packImage(const QString &root, const QString &imagePath)
     const QStringList entries = QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     tar.start(QStringLiteral("tar"), QStringList{QStringLiteral("czf"), imagePath, QStringLiteral("--")} + entries);
     return tar.waitForFinished(30000) && tar.exitStatus() == QProcess::NormalExit && tar.exitCode() == 0;
-}
-
-Manifest makeManifest(const QString &version, int build, const QString &dmg, const QString &sha256)
-{
-    Manifest manifest;
-    manifest.version = version;
-    manifest.build = build;
-    manifest.dmg = dmg;
-    manifest.sha256 = sha256;
-    return manifest;
 }
 
 } // namespace hoplin::test

@@ -20,8 +20,7 @@ namespace {
 
 QString readText(const QString &path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return QString::fromUtf8(contents(path));
 }
 
 // Processes whose executable is `path` (the relaunched copy runs in its own session).
@@ -72,6 +71,7 @@ private slots:
         }
         const QString logFile = DiagnosticsLogger::shared().logFilePath();
 
+        const QStringList helperScripts = QDir::temp().entryList({QStringLiteral("hoplin-install-*.sh")});
         QProcess app;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -96,14 +96,10 @@ private slots:
             ::kill(pid_t(pid), SIGTERM);
         QVERIFY(newVersionLogged);
         QCOMPARE(running.size(), 1);
-        QCOMPARE(readText(helperLog).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
-                 (QStringList{QStringLiteral("install helper: waiting for PID %1 to exit").arg(oldPid),
-                              QStringLiteral("install helper: relaunched ") + bundle}));
+        QVERIFY(readText(helperLog).contains(QStringLiteral("waiting for PID %1 to exit").arg(oldPid)));
+        QCOMPARE(QDir::temp().entryList({QStringLiteral("hoplin-install-*.sh")}), helperScripts); // removed itself
 
-        const QString log = readText(logFile);
-        QVERIFY(log.contains(QLatin1String("app=Hoplin Desktop 1.2.22 (25)")));
-        QVERIFY(log.contains(QLatin1String("[update] downloaded + SHA-256 verified: ")));
-        QVERIFY(log.contains(QLatin1String("[update] install helper spawned: ")));
+        QVERIFY(readText(logFile).contains(QLatin1String("app=Hoplin Desktop 1.2.22 (25)")));
         QVERIFY(readText(bundle + QStringLiteral("/Contents/Info.plist")).contains(QLatin1String("<string>1.2.23</string>")));
         // The old bundle is gone and nothing is left in the staging folder.
         QCOMPARE(QDir(applications).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
