@@ -1,6 +1,8 @@
 #pragma once
 
 #include "TestSupport.h"
+#include "analysis/AnalysisAPI.h"
+#include "platform/Settings.h"
 
 #include <QDir>
 #include <QFile>
@@ -46,6 +48,15 @@ inline bool chapteredM4a(const QString &path)
                            {"-map_metadata", "1", "-map_chapters", "1", "-ac", "2", "-c:a", "aac"}, {"-i", metadata});
 }
 
+// Writes `bytes` to `path`, replacing what was there; stops the test run when it cannot.
+inline QString writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
 // A file of `size` bytes that costs no disk space: a hole, read back as zeros.
 inline bool sparseFile(const QString &path, qint64 size)
 {
@@ -61,8 +72,8 @@ inline void analysisMode(LocalServer &server, const QString &mode, const QString
     QJsonObject body{{QStringLiteral("mode"), mode}};
     if (!errorSummary.isEmpty())
         body.insert(QStringLiteral("error_summary"), errorSummary);
-    const HttpResult result = server.adminCall("POST", QStringLiteral("analysis"),
-                                               QJsonDocument(body).toJson(QJsonDocument::Compact));
+    const HttpResult result =
+        server.adminCall("POST", QStringLiteral("analysis"), QJsonDocument(body).toJson(QJsonDocument::Compact));
     if (result.status != 200)
         qFatal("analysis mode %s refused: %s", qPrintable(mode), result.body.constData());
 }
@@ -86,6 +97,47 @@ inline void privateTempDir()
     const QString dir = testHome() + QStringLiteral("/tmp");
     QDir().mkpath(dir);
     qputenv("TMPDIR", QFile::encodeName(dir));
+}
+
+// Starts the local service for this test process (with a temporary directory of its own) and
+// points the app's client at it.
+inline bool startService(LocalServer &server, const QStringList &arguments = {})
+{
+    privateTempDir();
+    if (!server.start(arguments))
+        return false;
+    Settings::shared().setValue(keys::baseURL, server.url().toString());
+    return true;
+}
+
+// The description of the error `task` ends with, or "(no error)".
+template <typename T> QString failure(QCoro::Task<T> task)
+{
+    try {
+        runTask(std::move(task), std::chrono::seconds(60));
+    } catch (const Error &error) {
+        return error.description();
+    }
+    return QStringLiteral("(no error)");
+}
+
+// Uploads `path`, starts its analysis and waits for the job to end; the job document as the
+// service sent it, so an absent key can be told from any value.
+inline QJsonObject analysedJob(LocalServer &server, const QString &token, const QString &path, QString *jobID = nullptr)
+{
+    const QString uploadID = runTask(APIClient::uploadAudio(path, token), std::chrono::seconds(60));
+    const QString id = runTask(APIClient::processUpload(uploadID, QStringLiteral("audio_info"), token));
+    if (jobID)
+        *jobID = id;
+    QJsonObject job;
+    waitUntil(
+        [&] {
+            job = httpCall("GET", server.url("/v1/jobs/" + id), {}, token.toUtf8()).json().toObject();
+            const QString status = job.value(QStringLiteral("status")).toString();
+            return status == u"COMPLETED" || status == u"FAILED";
+        },
+        std::chrono::seconds(120));
+    return job;
 }
 
 } // namespace hoplin::test

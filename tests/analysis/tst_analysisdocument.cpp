@@ -155,51 +155,24 @@ private slots:
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<JobInfo>("expected");
 
-        QTest::newRow("only integrated loudness")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"loudness":{"integrated_lufs":-23.0}}})")
-            << completed(withLoudness(-23));
-        QTest::newRow("camel-case key")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"loudness":{"integratedLufs":-23}}})")
-            << completed(withLoudness(-23));
-
+        // The analysis part of a completed job and what it decodes to.
+        const auto row = [](const char *tag, const QByteArray &analysis, AnalysisPayload payload) {
+            QTest::newRow(tag) << R"({"status":"COMPLETED","analysis":)" + analysis + "}"
+                               << completed(std::move(payload));
+        };
+        row("only integrated loudness", R"({"loudness":{"integrated_lufs":-23.0}})", withLoudness(-23));
+        row("camel-case key", R"({"loudness":{"integratedLufs":-23}})", withLoudness(-23));
         AnalysisStream two;
         two.channels = LooseInt{2};
-        QTest::newRow("channels as text")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":"2"}]}})")
-            << completed(withStream(two));
+        row("channels as text", R"({"audio_streams":[{"channels":"2"}]})", withStream(two));
+        // Present but unreadable is kept apart from absent (the card shows both as "—").
         AnalysisStream unreadable;
         unreadable.channels = LooseInt{};
-        QTest::newRow("channels fractional")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":2.5}]}})")
-            << completed(withStream(unreadable));
-        QTest::newRow("channels null")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"channels":null}]}})")
-            << completed(withStream(AnalysisStream{}));
-
-        AnalysisStream rate;
-        rate.sampleRateHz = LooseDouble{44100.0};
-        QTest::newRow("sample rate as text")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"sample_rate_hz":"44100"}]}})")
-            << completed(withStream(rate));
-        AnalysisStream rateUnreadable;
-        rateUnreadable.sampleRateHz = LooseDouble{};
-        QTest::newRow("sample rate with unit")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{"sample_rate_hz":"44.1k"}]}})")
-            << completed(withStream(rateUnreadable));
-
-        QTest::newRow("mixed tag values")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"container":{"tags":)"
-                          R"({"title":"Intro","track":3,"gain":0.5,"explicit":true,"extra":null,"list":[1]}}}})")
-            << completed(withContainerTags({{"title", "Intro"},
-                                            {"track", "3"},
-                                            {"gain", "0.5"},
-                                            {"explicit", "true"},
-                                            {"extra", ""},
-                                            {"list", ""}}));
-        QTest::newRow("tag keys keep underscores")
-            << QByteArray(
-                   R"({"status":"COMPLETED","analysis":{"container":{"tags":{"major_brand":"M4A ","minor_version":"512"}}}})")
-            << completed(withContainerTags({{"major_brand", "M4A "}, {"minor_version", "512"}}));
+        row("channels fractional", R"({"audio_streams":[{"channels":2.5}]})", withStream(unreadable));
+        row("channels null", R"({"audio_streams":[{"channels":null}]})", withStream(AnalysisStream{}));
+        // Tag values of any type are kept as text (see anyDecodable).
+        row("tag keys keep underscores", R"({"container":{"tags":{"major_brand":"M4A ","minor_version":512}}})",
+            withContainerTags({{"major_brand", "M4A "}, {"minor_version", "512"}}));
 
         JobInfo failed;
         failed.status = QStringLiteral("FAILED");
@@ -226,27 +199,25 @@ private slots:
     {
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<QString>("detail");
-        QTest::newRow("peak as text") << QByteArray(
-                                             R"({"status":"COMPLETED","analysis":{"levels":{"peak_dbfs":"-1.0"}}})")
-                                      << R"(key "analysis.levels.peak_dbfs" expected a number but found a string)";
-        QTest::newRow("loudness as text")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"loudness":{"integrated_lufs":"-23"}}})")
-            << R"(key "analysis.loudness.integrated_lufs" expected a number but found a string)";
-        QTest::newRow("codec name as number")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":[{},{"codec_name":7}]}})")
-            << R"(key "analysis.audio_streams[1].codec_name" expected a string but found a number)";
-        QTest::newRow("streams as object") << QByteArray(R"({"status":"COMPLETED","analysis":{"audio_streams":{}}})")
-                                           << R"(key "analysis.audio_streams" expected an array but found an object)";
-        QTest::newRow("stream not an object")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"other_streams":[{},3]}})")
-            << R"(key "analysis.other_streams[1]" expected an object but found a number)";
-        QTest::newRow("camel-case key named as sent")
-            << QByteArray(R"({"status":"COMPLETED","analysis":{"loudness":{"truePeakDbfs":true}}})")
-            << R"(key "analysis.loudness.truePeakDbfs" expected a number but found a boolean)";
+        // The analysis part of a completed job and what is said about it.
+        const auto row = [](const char *tag, const QByteArray &analysis, const char *detail) {
+            QTest::newRow(tag) << R"({"status":"COMPLETED","analysis":)" + analysis + "}" << QString::fromUtf8(detail);
+        };
+        row("peak as text", R"({"levels":{"peak_dbfs":"-1.0"}})",
+            R"(key "analysis.levels.peak_dbfs" expected a number but found a string)");
+        row("loudness as text", R"({"loudness":{"integrated_lufs":"-23"}})",
+            R"(key "analysis.loudness.integrated_lufs" expected a number but found a string)");
+        row("codec name as number", R"({"audio_streams":[{},{"codec_name":7}]})",
+            R"(key "analysis.audio_streams[1].codec_name" expected a string but found a number)");
+        row("streams as object", R"({"audio_streams":{}})",
+            R"(key "analysis.audio_streams" expected an array but found an object)");
+        row("stream not an object", R"({"other_streams":[{},3]})",
+            R"(key "analysis.other_streams[1]" expected an object but found a number)");
+        row("camel-case key named as sent", R"({"loudness":{"truePeakDbfs":true}})",
+            R"(key "analysis.loudness.truePeakDbfs" expected a number but found a boolean)");
+        row("analysis as array", "[]", R"(key "analysis" expected an object but found an array)");
         QTest::newRow("status as number")
             << QByteArray(R"({"status":1})") << R"(key "status" expected a string but found a number)";
-        QTest::newRow("analysis as array") << QByteArray(R"({"status":"COMPLETED","analysis":[]})")
-                                           << R"(key "analysis" expected an object but found an array)";
         QTest::newRow("not an object") << QByteArray("[]")
                                        << "expected a JSON object at the top level but found an array";
     }

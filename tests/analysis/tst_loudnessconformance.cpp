@@ -4,8 +4,6 @@
 // which must be absent from the document rather than stand-in numbers.
 #include "AnalysisTestUtil.h"
 #include "WavWriter.h"
-#include "analysis/AnalysisAPI.h"
-#include "platform/Settings.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -20,29 +18,6 @@ class TestLoudnessConformance : public QObject {
     test::LocalServer m_server;
     QTemporaryDir m_files;
     QString m_token;
-
-    // The job document as the service sends it, so an absent key can be told from any value.
-    QJsonObject analyse(const QString &path, QString *jobIdOut = nullptr)
-    {
-        const QString uploadID = test::runTask(APIClient::uploadAudio(path, m_token), 60s);
-        const QString jobID = test::runTask(APIClient::processUpload(uploadID, "audio_info", m_token));
-        if (jobIdOut)
-            *jobIdOut = jobID;
-        QJsonObject job;
-        test::waitUntil(
-            [&] {
-                job = test::httpCall("GET", m_server.url("/v1/jobs/" + jobID), {}, m_token.toUtf8()).json().toObject();
-                const QString status = job.value("status").toString();
-                return status == "COMPLETED" || status == "FAILED";
-            },
-            120s);
-        return job;
-    }
-
-    QString report(const QString &jobID)
-    {
-        return QString::fromUtf8(test::runTask(APIClient::downloadReport(jobID, m_token)));
-    }
 
     // "integrated_lufs=-23±0.1", "true_peak_dbfs=-6+0.2-0.4", "lra_lu=absent",
     // "levels.peak_count=24000"; keys without a record name are loudness keys.
@@ -72,9 +47,7 @@ class TestLoudnessConformance : public QObject {
 private slots:
     void initTestCase()
     {
-        test::privateTempDir();
-        QVERIFY(m_server.start());
-        Settings::shared().setValue(keys::baseURL, m_server.url().toString());
+        QVERIFY(test::startService(m_server));
         m_token = test::runTask(APIClient::activate(test::LocalServer::demoKey)).accessToken;
     }
 
@@ -166,7 +139,7 @@ private slots:
         const QString path = m_files.filePath(QStringLiteral("%1.wav").arg(QTest::currentDataTag()));
         QVERIFY(test::writeToneWav(path, {rate, layout, frequency, phase, floatSamples}, test::parseSegments(segments)));
 
-        const QJsonObject job = analyse(path);
+        const QJsonObject job = test::analysedJob(m_server, m_token, path);
         QCOMPARE(job.value("status").toString(), QStringLiteral("COMPLETED"));
         QJsonObject analysis = job.value("analysis").toObject();
         const QJsonObject history = analysis.value("loudness").toObject().value("loudness_history").toObject();
@@ -205,12 +178,12 @@ private slots:
         QVERIFY(mux.waitForFinished(30000) && mux.exitCode() == 0);
 
         QString jobID;
-        const QJsonObject job = analyse(both, &jobID);
+        const QJsonObject job = test::analysedJob(m_server, m_token, both, &jobID);
         QCOMPARE(job.value("status").toString(), QStringLiteral("COMPLETED"));
         const QJsonObject analysis = job.value("analysis").toObject();
         QCOMPARE(analysis.value("audio_streams").toArray().size(), 2);
         check(analysis, "integrated_lufs=-23±0.1"); // the mono stream, not the louder second one
-        const QString text = report(jobID);
+        const QString text = QString::fromUtf8(test::runTask(APIClient::downloadReport(jobID, m_token)));
         QVERIFY2(text.contains(QRegularExpression("Channel weighting: +mono: one channel, weight 1.0")), qPrintable(text));
         QVERIFY2(text.contains("audio stream #0 only; 1 further audio stream is listed but not measured"), qPrintable(text));
         // The history table: one row per second; no short-term value before 3 s.

@@ -1,8 +1,8 @@
 // The loudness history in the job document and its graph on the Analysis card: lenient reading,
 // the hover read-out, the target picker, saving as PNG, and the card showing "—" for what the
 // service left out.
+#include "AnalysisTestUtil.h"
 #include "GuiTestSupport.h"
-#include "TestSupport.h"
 #include "analysis/AnalysisDocument.h"
 #include "analysis/ui/AnalysisCards.h"
 #include "analysis/ui/LoudnessGraph.h"
@@ -114,6 +114,11 @@ private slots:
         graph.setData(minute(), -21.5);
         QCOMPARE(graph.target(), -23.0);
         QCOMPARE(graph.plot()->levelRange(), std::make_pair(-35.0, -15.0));
+        // A passage far below the rest sits on the bottom edge rather than squashing the scale.
+        AnalysisLoudnessHistory quiet = minute();
+        quiet.momentaryLufs[100] = -90;
+        graph.setData(quiet, -21.5);
+        QCOMPARE(graph.plot()->levelRange(), std::make_pair(-55.0, -15.0));
         QSignalSpy changed(&graph, &LoudnessGraph::targetChanged);
         graph.setTarget(-14);
         QCOMPARE(changed.size(), 1);
@@ -130,10 +135,7 @@ private slots:
         QTemporaryDir dir;
         LoudnessGraph graph;
         graph.setData(minute(), -21.5);
-        const QString path = dir.filePath("graph.png");
-        QFile old(path);
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
-        old.close();
+        const QString path = test::writeFile(dir.filePath("graph.png"), "old");
         QCOMPARE(graph.saveTo(path), std::nullopt);
         QImage image(path);
         QCOMPARE(image.size(), QSize(1920, 720));
