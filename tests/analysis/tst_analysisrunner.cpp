@@ -432,24 +432,22 @@ private slots:
     {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("expected");
+        const auto row = [](const char *tag, const QString &message, const QString &expected) {
+            QTest::newRow(tag) << message << expected;
+        };
         const QString x140(140, u'x');
-        QTest::newRow("short") << "Server error 500: boom"
-                               << "Server error 500: boom";
-        QTest::newRow("exactly 140") << x140 << x140;
-        QTest::newRow("141 cut") << x140 + "y" << x140 + "…";
-        QTest::newRow("200 cut") << QString(200, u'z') << QString(140, u'z') + "…";
-        QTest::newRow("first line only") << "First line\nsecond line"
-                                         << "First line";
-        QTest::newRow("first non-empty line") << "\n\nreal reason\nmore"
-                                              << "real reason";
-        QTest::newRow("only line breaks") << "\n\n"
-                                          << "\n\n";
+        row("short", "Server error 500: boom", "Server error 500: boom");
+        row("exactly 140", x140, x140);
+        row("141 cut", x140 + "y", x140 + "…");
+        row("first line only", "First line\nsecond line", "First line");
+        row("first non-empty line", "\n\nreal reason\nmore", "real reason");
+        row("only line breaks", "\n\n", "\n\n");
         // é as e plus a combining accent is one character; so is a flag made of two code points.
         const QString accented = QStringLiteral("e\u0301");
-        QTest::newRow("combining marks count once") << accented.repeated(141) << accented.repeated(140) + "…";
+        row("combining marks count once", accented.repeated(141), accented.repeated(140) + "…");
         const QString flag = QString::fromUcs4(U"\U0001F1E9\U0001F1EA");
-        QTest::newRow("flags count once") << flag.repeated(140) << flag.repeated(140);
-        QTest::newRow("no flag cut in half") << flag.repeated(141) << flag.repeated(140) + "…";
+        row("flags count once", flag.repeated(140), flag.repeated(140));
+        row("no flag cut in half", flag.repeated(141), flag.repeated(140) + "…");
     }
     void shortMessage()
     {

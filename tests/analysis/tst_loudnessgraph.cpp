@@ -47,27 +47,25 @@ private slots:
         QTest::addColumn<int>("points"); // -1: no history
         QTest::addColumn<double>("step");
         QTest::addColumn<QString>("momentary"); // the momentary series, "-" for absent points
-        QTest::newRow("as sent") << QByteArray(R"({"loudness_history":{"step_sec":0.1,"momentary_lufs":[null,-20.5],
-                                                 "short_term_lufs":[null,null]}})")
-                                 << 2 << 0.1 << "- -20.5";
-        QTest::newRow("camel case") << QByteArray(R"({"loudnessHistory":{"stepSec":0.2,"momentaryLufs":[-1]}})") << 1
-                                    << 0.2 << "-1";
-        QTest::newRow("odd points are gaps")
-            << QByteArray(R"({"loudness_history":{"step_sec":1,"momentary_lufs":["-3",true,{},-3]}})") << 4 << 1.0
-            << "- - - -3";
-        QTest::newRow("zero step") << QByteArray(R"({"loudness_history":{"step_sec":0,"momentary_lufs":[-1]}})") << -1
-                                   << 0.0 << "";
-        QTest::newRow("text step") << QByteArray(R"({"loudness_history":{"step_sec":"0.1","momentary_lufs":[-1]}})")
-                                   << -1 << 0.0 << "";
-        QTest::newRow("not an object") << QByteArray(R"({"loudness_history":[1,2]})") << -1 << 0.0 << "";
-        QTest::newRow("no points") << QByteArray(R"({"loudness_history":{"step_sec":0.1,"momentary_lufs":[]}})") << -1
-                                   << 0.0 << "";
+        const auto row = [](const char *tag, const QByteArray &loudness, int points, double step,
+                            const char *momentary) {
+            QTest::newRow(tag) << loudness << points << step << QString(momentary);
+        };
+        row("as sent",
+            R"({"loudness_history":{"step_sec":0.1,"momentary_lufs":[null,-20.5],"short_term_lufs":[null,null]}})", 2,
+            0.1, "- -20.5");
+        row("camel case", R"({"loudnessHistory":{"stepSec":0.2,"momentaryLufs":[-1]}})", 1, 0.2, "-1");
+        row("odd points are gaps", R"({"loudness_history":{"step_sec":1,"momentary_lufs":["-3",true,{},-3]}})", 4, 1.0,
+            "- - - -3");
+        row("zero step", R"({"loudness_history":{"step_sec":0,"momentary_lufs":[-1]}})", -1, 0, "");
+        row("text step", R"({"loudness_history":{"step_sec":"0.1","momentary_lufs":[-1]}})", -1, 0, "");
+        row("not an object", R"({"loudness_history":[1,2]})", -1, 0, "");
+        row("no points", R"({"loudness_history":{"step_sec":0.1,"momentary_lufs":[]}})", -1, 0, "");
         QByteArray many = "[";
         for (int i = 0; i < 40000; ++i)
             many += i ? ",-1" : "-1";
-        QTest::newRow("capped") << QByteArray(R"({"loudness_history":{"step_sec":0.1,"short_term_lufs":)" + many +
-                                              "]}}")
-                                << int(AnalysisLoudnessHistory::kMaxPoints) << 0.1 << "";
+        row("capped", R"({"loudness_history":{"step_sec":0.1,"short_term_lufs":)" + many + "]}}",
+            int(AnalysisLoudnessHistory::kMaxPoints), 0.1, "");
     }
     void historyDecoding()
     {
