@@ -33,6 +33,14 @@ inline bool synthesiseAudio(const QString &path, const QString &source, const QS
     return true;
 }
 
+// A one-second 440 Hz sine at `path`, made when it is not there yet; stops the test run when it cannot.
+inline QString sineFile(const QString &path)
+{
+    if (!QFile::exists(path) && !synthesiseAudio(path, QStringLiteral("sine=duration=1")))
+        qFatal("no audio");
+    return path;
+}
+
 // A stereo AAC file in an MPEG-4 container with tags, two chapters and a data stream for them.
 inline bool chapteredM4a(const QString &path)
 {

@@ -88,14 +88,10 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("error"); // empty: taken
-        QTest::newRow("fifo named .wav") << "fifo"
-                                         << "is not a regular file";
-        QTest::newRow("symlink to /dev/zero") << "zero"
-                                              << "is not a regular file";
-        QTest::newRow("a folder") << "folder"
-                                  << "is not a regular file";
-        QTest::newRow("symlink to a regular file") << "link"
-                                                   << "";
+        // A fifo named .wav, a symbolic link to /dev/zero, a folder; a link to a regular file is taken.
+        for (const char *kind : {"fifo", "zero", "folder"})
+            QTest::newRow(kind) << kind << "is not a regular file";
+        QTest::newRow("link") << "link" << "";
     }
     void onlyRegularFilesAreTaken()
     {

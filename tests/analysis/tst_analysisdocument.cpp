@@ -59,16 +59,12 @@ private slots:
     {
         QTest::addColumn<QString>("sent");
         QTest::addColumn<QString>("field");
-        QTest::newRow("two words") << "integrated_lufs"
-                                   << "integratedLufs";
-        QTest::newRow("later words lower-cased") << "bit_rate_BPS"
-                                                 << "bitRateBps";
-        QTest::newRow("no underscore") << "integratedLufs"
-                                       << "integratedLufs";
-        QTest::newRow("leading and trailing kept") << "_sample_rate__"
-                                                   << "_sampleRate__";
-        QTest::newRow("doubled underscore") << "nb__streams"
-                                            << "nbStreams";
+        for (const auto &[sent, field] : {std::pair{"integrated_lufs", "integratedLufs"},
+                                          {"bit_rate_BPS", "bitRateBps"},   // later words lower-cased
+                                          {"integratedLufs", "integratedLufs"},
+                                          {"_sample_rate__", "_sampleRate__"}, // leading and trailing kept
+                                          {"nb__streams", "nbStreams"}})
+            QTest::newRow(sent) << QString(sent) << QString(field);
     }
     void snakeCaseKeys()
     {

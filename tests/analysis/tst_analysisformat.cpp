@@ -39,45 +39,30 @@ AnalysisLoudness range(std::optional<double> lra, std::optional<double> low, std
     return l;
 }
 
-// A payload with every section, in a deliberately unsorted shape.
+// The analysis part of a job document, read as the app reads it.
+AnalysisPayload payload(const QByteArray &analysis)
+{
+    return *JobInfo::decode(R"({"analysis":)" + analysis + "}").analysis;
+}
+
+// A payload with every section, in a deliberately unsorted shape; the second audio stream has no
+// index, so it is numbered by its position.
 AnalysisPayload fullPayload()
 {
-    AnalysisPayload p;
-    p.container = AnalysisContainer{};
-    p.container->formatName = QStringLiteral("mov,mp4,m4a");
-    p.container->formatLongName = QStringLiteral("QuickTime / MOV");
-    p.container->tags = LooseTags{{{"title", "Demo"}, {"Album", "A"}}};
-
-    AnalysisStream first = stream(2, QStringLiteral("stereo"));
-    first.index = LooseInt{3};
-    first.effectiveBitRateBps = LooseDouble{128000.4};
-    first.language = QStringLiteral("eng");
-    AnalysisStream second; // no index: numbered by position
-    second.codecLongName = QStringLiteral("PCM signed 16-bit little-endian");
-    second.codecName = QStringLiteral("pcm_s16le");
-    second.bitRateBps = LooseDouble{1411200};
-    second.effectiveBitRateBps = LooseDouble{1};
-    p.audioStreams = QList<AnalysisStream>{first, second};
-
-    AnalysisStream data;
-    data.codecType = QStringLiteral("data");
-    data.index = LooseInt{1};
-    data.codecName = QStringLiteral("bin_data");
-    p.otherStreams = QList<AnalysisStream>{data, AnalysisStream{}};
-
-    AnalysisChapter intro;
-    intro.id = LooseInt{7};
-    intro.startHms = QStringLiteral("00:00:00.000");
-    intro.endHms = QStringLiteral("00:00:02.000");
-    intro.title = QStringLiteral("Intro");
-    AnalysisChapter untitled;
-    untitled.startHms = QStringLiteral("00:00:02.000");
-    p.chapters = QList<AnalysisChapter>{intro, untitled};
-
-    p.levels = AnalysisLevels{};
-    p.levels->peakDbfs = -1.004;
-    p.loudness = range(std::nullopt, -30.5, -23);
-    return p;
+    return payload(R"({
+        "container": {"format_name": "mov,mp4,m4a", "format_long_name": "QuickTime / MOV",
+                      "tags": {"title": "Demo", "Album": "A"}},
+        "audio_streams": [
+            {"index": 3, "channels": 2, "channel_layout": "stereo", "effective_bit_rate_bps": 128000.4,
+             "language": "eng"},
+            {"codec_long_name": "PCM signed 16-bit little-endian", "codec_name": "pcm_s16le",
+             "bit_rate_bps": 1411200, "effective_bit_rate_bps": 1}],
+        "other_streams": [{"codec_type": "data", "index": 1, "codec_name": "bin_data"}, {}],
+        "chapters": [
+            {"id": 7, "start_hms": "00:00:00.000", "end_hms": "00:00:02.000", "title": "Intro"},
+            {"start_hms": "00:00:02.000"}],
+        "levels": {"peak_dbfs": -1.004},
+        "loudness": {"lra_low_lufs": -30.5, "lra_high_lufs": -23}})");
 }
 
 } // namespace
@@ -144,17 +129,11 @@ private slots:
     {
         QTest::addColumn<std::optional<AnalysisPayload>>("analysis");
         QTest::addColumn<std::optional<QString>>("expected");
-        AnalysisPayload all;
-        AnalysisStream s = stream(2, std::nullopt);
-        s.sampleRateHz = LooseDouble{48000};
-        s.bitDepth = LooseInt{24};
-        all.audioStreams = QList<AnalysisStream>{s, stream(8, std::nullopt)};
-        all.loudness = range(std::nullopt, std::nullopt, std::nullopt);
-        all.loudness->integratedLufs = -23.04;
-        QTest::newRow("all four") << std::optional(all) << text("48000 Hz · 2 ch · 24-bit · -23.0 LUFS");
-        AnalysisPayload some;
-        some.audioStreams = QList<AnalysisStream>{stream(1, std::nullopt)};
-        QTest::newRow("only channels") << std::optional(some) << text("1 ch");
+        QTest::newRow("all four") << std::optional(payload(R"({"loudness": {"integrated_lufs": -23.04},
+            "audio_streams": [{"channels": 2, "sample_rate_hz": 48000, "bit_depth": 24}, {"channels": 8}]})"))
+                                  << text("48000 Hz · 2 ch · 24-bit · -23.0 LUFS");
+        QTest::newRow("only channels") << std::optional(payload(R"({"audio_streams": [{"channels": 1}]})"))
+                                       << text("1 ch");
         QTest::newRow("nothing known") << std::optional(AnalysisPayload{}) << none;
         QTest::newRow("no analysis") << std::optional<AnalysisPayload>() << none;
     }
@@ -192,14 +171,8 @@ private slots:
 
     void sectionsNeedContent()
     {
-        AnalysisPayload p;
-        p.container = AnalysisContainer{};
-        p.container->durationSec = LooseDouble{1};
-        p.container->durationHms = QStringLiteral("00:00:01.000");
-        p.container->tags = LooseTags{};
-        p.otherStreams = QList<AnalysisStream>{};
-        p.chapters = QList<AnalysisChapter>{};
-        const QList<Section> sections = AnalysisFormat::sections(p);
+        const QList<Section> sections = AnalysisFormat::sections(payload(R"({"other_streams": [], "chapters": [],
+            "container": {"duration_sec": 1, "duration_hms": "00:00:01.000", "tags": {}}})"));
         QCOMPARE(sections.size(), 1);
         // The service's own duration text wins over the seconds; a type with no names is empty.
         const QList<Row> expected = {{"Type", ""}, {"Duration", "00:00:01.000"}};

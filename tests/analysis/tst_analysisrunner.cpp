@@ -40,13 +40,7 @@ class TestAnalysisRunner : public QObject {
     std::unique_ptr<AnalysisRunner> m_runner;
     qsizetype m_logMark = 0;
 
-    QString wav(const QString &name)
-    {
-        const QString path = m_files->filePath(name);
-        if (!QFile::exists(path) && !test::synthesiseAudio(path, QStringLiteral("sine=frequency=440:duration=0.5")))
-            qFatal("no audio");
-        return path;
-    }
+    QString wav(const QString &name) { return test::sineFile(m_files->filePath(name)); }
 
     AnalysisRunner::Item only() { return m_runner->items().value(0); }
 
@@ -343,18 +337,6 @@ private slots:
         QVERIFY(test::waitUntil([&] { return !m_runner->isRunning(); }, 10s));
         QCOMPARE(only().succeeded, std::optional<bool>(false));
         QCOMPARE(logLines().last(), QStringLiteral("job finished job_id=%1 status=CANCELLED error=none").arg(jobID));
-    }
-
-    void retryingASucceededFileResumesItsJob()
-    {
-        // (A file whose job ended without an analysis goes up again: the page's retry test.)
-        m_runner->queue({wav("a.wav")});
-        QVERIFY(runToEnd());
-        m_runner->retry(only().id);
-        QCOMPARE(only().status, QStringLiteral("Resuming job %1…").arg(*only().jobID));
-        QVERIFY(runToEnd());
-        QCOMPARE(only().status, QStringLiteral("✓ a.wav"));
-        QCOMPARE(uploads(), 1);
     }
 
     void countsAcrossRuns()

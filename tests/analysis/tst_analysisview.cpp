@@ -17,31 +17,11 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
-#include <cstdio>
-#include <unistd.h>
 
 using namespace hoplin;
 using namespace std::chrono_literals;
 
 namespace {
-
-// What `call` printed on standard output.
-template <typename Call> QByteArray standardOutput(Call call)
-{
-    std::fflush(stdout);
-    QTemporaryFile capture;
-    if (!capture.open())
-        return {};
-    const int saved = dup(STDOUT_FILENO);
-    dup2(capture.handle(), STDOUT_FILENO);
-    call();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    capture.seek(0);
-    return capture.readAll();
-}
 
 QStringList sectionTitles(QWidget *card)
 {
@@ -91,9 +71,7 @@ class TestAnalysisView : public QObject {
     {
         test::signIn(*m_store);
         showView();
-        if (!QFile::exists(path) && !test::synthesiseAudio(path, QStringLiteral("sine=duration=1")))
-            return nullptr;
-        m_view->enqueue({path});
+        m_view->enqueue({test::sineFile(path)});
         if (!m_view->runner().isRunning())
             qWarning("the run did not start at once");
         if (!test::waitUntil([&] { return !m_view->runner().isRunning(); }, 30s))
@@ -129,7 +107,6 @@ private slots:
         m_store.reset();
         DropRouter::shared().setWebTabActive(true);
         DropRouter::shared().setCorrectionHandler({});
-        Settings::shared().remove(keys::dropBridgeLog);
         Settings::shared().remove(keys::connectKey);
         Settings::shared().remove(keys::autoAnalyze);
     }
@@ -164,14 +141,10 @@ private slots:
         QCOMPARE(child<QLabel>("analysedCount")->text(), QStringLiteral("Files analysed this session: 1"));
         QVERIFY(sectionTitles(card).isEmpty());
 
+        // The service's chapters reach the expanded card (their rows: the format suite).
         QTest::mouseClick(card->findChild<QAbstractButton *>("cardHeader"), Qt::LeftButton);
         QCOMPARE(card->findChild<QLabel *>("chevron")->text(), QStringLiteral("▾"));
-        QCOMPARE(sectionTitles(card), QStringList({"Container", "Audio Stream #0", "Other Streams", "Metadata",
-                                                   "Chapters", "Levels", "Loudness (EBU R128 / ITU-R BS.1770)"}));
-        QStringList values;
-        for (QLabel *value : card->findChildren<QLabel *>("rowValue"))
-            values << value->text();
-        QVERIFY2(values.contains("00:00:00.000 → 00:00:01.000  Intro"), qPrintable(values.join(" | ")));
+        QVERIFY(sectionTitles(card).contains("Chapters"));
         QTest::mouseClick(card->findChild<QAbstractButton *>("cardHeader"), Qt::LeftButton);
         QVERIFY(sectionTitles(card).isEmpty());
 
@@ -270,20 +243,14 @@ private slots:
     {
         test::signIn(*m_store);
         showView(false);
-        const QString path = m_files->filePath(QStringLiteral("a.wav"));
-        QVERIFY(test::synthesiseAudio(path, QStringLiteral("sine=duration=0.5")));
-        const QList<QUrl> urls{QUrl::fromLocalFile(path)};
+        const QList<QUrl> urls{QUrl::fromLocalFile(test::sineFile(m_files->filePath(QStringLiteral("a.wav"))))};
         QList<QUrl> handed;
         DropRouter::shared().setCorrectionActive(true);
         DropRouter::shared().setCorrectionHandler([&](const QList<QUrl> &files, const QPointF &) { handed = files; });
-        Settings::shared().setValue(keys::dropBridgeLog, true);
 
         // Under a web tab the hidden page hands the drop on and queues nothing.
         DropRouter::shared().setWebTabActive(true);
-        bool accepted = false;
-        const QByteArray printed = standardOutput([&] { accepted = m_view->handleDrop(urls); });
-        QVERIFY(accepted);
-        QCOMPARE(printed, QByteArray("ANALYSIS-STEAL forwarded\n"));
+        QVERIFY(m_view->handleDrop(urls));
         QCOMPARE(handed, urls);
         QVERIFY(m_view->runner().items().isEmpty());
 
@@ -353,10 +320,8 @@ private slots:
 
     void launchAutomation()
     {
-        const QString a = m_files->filePath(QStringLiteral("a.wav"));
-        const QString b = m_files->filePath(QStringLiteral("b.wav"));
-        QVERIFY(test::synthesiseAudio(a, QStringLiteral("sine=duration=0.5")));
-        QVERIFY(test::synthesiseAudio(b, QStringLiteral("sine=duration=0.5")));
+        const QString a = test::sineFile(m_files->filePath(QStringLiteral("a.wav")));
+        const QString b = test::sineFile(m_files->filePath(QStringLiteral("b.wav")));
         // The window signs in with the launch switch; the page waits for the connection.
         Settings::shared().setValue(keys::autoAnalyze, a + ",," + b);
         showView(false);

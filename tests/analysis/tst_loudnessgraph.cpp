@@ -6,7 +6,6 @@
 #include "analysis/AnalysisDocument.h"
 #include "analysis/ui/AnalysisCards.h"
 #include "analysis/ui/LoudnessGraph.h"
-#include "ui/Theme.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -135,22 +134,7 @@ private slots:
         graph.setData(minute(), -21.5);
         const QString path = test::writeFile(dir.filePath("graph.png"), "old");
         QCOMPARE(graph.saveTo(path), std::nullopt);
-        QImage image(path);
-        QCOMPARE(image.size(), QSize(1920, 720));
-        // The short-term line is drawn in the accent colour across the plot.
-        int columns = 0;
-        for (int x = 200; x < 1880; x += 10) {
-            for (int y = 0; y < 720; ++y) {
-                const QColor c = image.pixelColor(x, y);
-                const QColor a = Hoplin::accent;
-                if (std::abs(c.red() - a.red()) + std::abs(c.green() - a.green()) + std::abs(c.blue() - a.blue()) < 30) {
-                    ++columns;
-                    break;
-                }
-            }
-        }
-        QVERIFY2(columns >= 160, qPrintable(QString::number(columns)));
-
+        QCOMPARE(QImage(path).size(), QSize(1920, 720));
         const QString nowhere = dir.filePath("missing/graph.png");
         QVERIFY(graph.saveTo(nowhere).has_value());
         QVERIFY(!QFile::exists(nowhere));
