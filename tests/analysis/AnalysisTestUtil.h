@@ -99,19 +99,13 @@ inline QStringList leftoverBodies()
     return QDir(QDir::tempPath()).entryList({QStringLiteral("hoplin-upload-*.multipart")}, QDir::Files | QDir::Hidden);
 }
 
-// Gives this test process a temporary directory of its own, so leftover checks see only its files.
-inline void privateTempDir()
-{
-    const QString dir = testHome() + QStringLiteral("/tmp");
-    QDir().mkpath(dir);
-    qputenv("TMPDIR", QFile::encodeName(dir));
-}
-
-// Starts the local service for this test process (with a temporary directory of its own) and
-// points the app's client at it.
+// Starts the local service for this test process and points the app's client at it. The process
+// gets a temporary directory of its own, so leftover checks see only its files.
 inline bool startService(LocalServer &server, const QStringList &arguments = {})
 {
-    privateTempDir();
+    const QString temporary = testHome() + QStringLiteral("/tmp");
+    QDir().mkpath(temporary);
+    qputenv("TMPDIR", QFile::encodeName(temporary));
     if (!server.start(arguments))
         return false;
     Settings::shared().setValue(keys::baseURL, server.url().toString());

@@ -18,37 +18,6 @@ QJsonValue value(const QByteArray &json)
     return QJsonDocument::fromJson("[" + json + "]").array().first();
 }
 
-AnalysisPayload withLoudness(double integrated)
-{
-    AnalysisPayload payload;
-    payload.loudness = AnalysisLoudness{};
-    payload.loudness->integratedLufs = integrated;
-    return payload;
-}
-
-JobInfo completed(AnalysisPayload payload)
-{
-    JobInfo job;
-    job.status = QStringLiteral("COMPLETED");
-    job.analysis = std::move(payload);
-    return job;
-}
-
-AnalysisPayload withStream(AnalysisStream stream)
-{
-    AnalysisPayload payload;
-    payload.audioStreams = QList<AnalysisStream>{std::move(stream)};
-    return payload;
-}
-
-AnalysisPayload withContainerTags(QMap<QString, QString> tags)
-{
-    AnalysisPayload payload;
-    payload.container = AnalysisContainer{};
-    payload.container->tags = LooseTags{std::move(tags)};
-    return payload;
-}
-
 } // namespace
 
 class TestAnalysisDocument : public QObject {
@@ -154,33 +123,26 @@ private slots:
         // The analysis part of a completed job and what it decodes to.
         const auto row = [](const char *tag, const QByteArray &analysis, AnalysisPayload payload) {
             QTest::newRow(tag) << R"({"status":"COMPLETED","analysis":)" + analysis + "}"
-                               << completed(std::move(payload));
+                               << JobInfo{.status = "COMPLETED", .analysis = std::move(payload)};
         };
-        row("only integrated loudness", R"({"loudness":{"integrated_lufs":-23.0}})", withLoudness(-23));
-        row("camel-case key", R"({"loudness":{"integratedLufs":-23}})", withLoudness(-23));
-        AnalysisStream two;
-        two.channels = LooseInt{2};
-        row("channels as text", R"({"audio_streams":[{"channels":"2"}]})", withStream(two));
+        const AnalysisPayload loud{.loudness = AnalysisLoudness{.integratedLufs = -23}};
+        row("only integrated loudness", R"({"loudness":{"integrated_lufs":-23.0}})", loud);
+        row("camel-case key", R"({"loudness":{"integratedLufs":-23}})", loud);
+        const auto withStream = [](AnalysisStream s) { return AnalysisPayload{.audioStreams = QList{s}}; };
+        row("channels as text", R"({"audio_streams":[{"channels":"2"}]})", withStream({.channels = LooseInt{2}}));
         // Present but unreadable is kept apart from absent (the card shows both as "—").
-        AnalysisStream unreadable;
-        unreadable.channels = LooseInt{};
-        row("channels fractional", R"({"audio_streams":[{"channels":2.5}]})", withStream(unreadable));
-        row("channels null", R"({"audio_streams":[{"channels":null}]})", withStream(AnalysisStream{}));
+        row("channels fractional", R"({"audio_streams":[{"channels":2.5}]})", withStream({.channels = LooseInt{}}));
+        row("channels null", R"({"audio_streams":[{"channels":null}]})", withStream({}));
         // Tag values of any type are kept as text (see anyDecodable).
         row("tag keys keep underscores", R"({"container":{"tags":{"major_brand":"M4A ","minor_version":512}}})",
-            withContainerTags({{"major_brand", "M4A "}, {"minor_version", "512"}}));
+            {.container = AnalysisContainer{.tags = LooseTags{{{"major_brand", "M4A "}, {"minor_version", "512"}}}}});
 
-        JobInfo failed;
-        failed.status = QStringLiteral("FAILED");
-        failed.errorSummary = QStringLiteral("decoder error");
-        failed.outputReport = QStringLiteral("report.txt");
         QTest::newRow("failed job, unknown keys ignored")
             << QByteArray(
                    R"({"status":"FAILED","error_summary":"decoder error","output_report":"report.txt","progress":0.5})")
-            << failed;
-        JobInfo running;
-        running.status = QStringLiteral("RUNNING");
-        QTest::newRow("null analysis") << QByteArray(R"({"status":"RUNNING","analysis":null})") << running;
+            << JobInfo{.status = "FAILED", .errorSummary = "decoder error", .outputReport = "report.txt"};
+        QTest::newRow("null analysis") << QByteArray(R"({"status":"RUNNING","analysis":null})")
+                                       << JobInfo{.status = "RUNNING"};
         QTest::newRow("empty document") << QByteArray("{}") << JobInfo{};
     }
     void documents()

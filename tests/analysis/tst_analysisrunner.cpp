@@ -239,7 +239,6 @@ private slots:
         QVERIFY(timedOut.jobID);
         QCOMPARE(timedOut.status, QStringLiteral("Job %1 still running").arg(*timedOut.jobID));
         QCOMPARE(timedOut.succeeded, std::optional<bool>(false));
-        QCOMPARE(timedOut.errorMessage, timeoutText);
         QVERIFY(status.lines.contains("Analysis failed for a.wav: " + timeoutText));
         QVERIFY(m_server.count(QStringLiteral("GET /v1/jobs/") + *timedOut.jobID) >= 3);
 
@@ -248,7 +247,6 @@ private slots:
         m_runner->setPollingForTesting(40ms, 30s);
         m_runner->retry(timedOut.id);
         QCOMPARE(only().status, QStringLiteral("Resuming job %1…").arg(*timedOut.jobID));
-        QVERIFY(only().isPending() && !only().errorMessage);
         QCOMPARE(m_runner->statusLine(), QStringLiteral("Re-queued a.wav."));
         status.lines.clear();
         QVERIFY(runToEnd());
@@ -363,18 +361,13 @@ private slots:
     {
         SessionStore signedOut;
         m_runner->queue({wav("a.wav"), wav("b.wav")});
-        StatusLines status(*m_runner);
         m_runner->run(&signedOut);
         QVERIFY(test::waitUntil([&] { return !m_runner->isRunning(); }));
         for (const AnalysisRunner::Item &item : m_runner->items()) {
             QCOMPARE(item.status, QStringLiteral("✗ Not connected"));
             QCOMPARE(item.errorMessage, QStringLiteral("Connect with your client key to analyse files."));
         }
-        QVERIFY(status.lines.contains("Connect with your client key to analyse files."));
-        QCOMPARE(m_runner->statusLine(),
-                 QStringLiteral("Queue finished — 0 analysed, 2 failed. Click a red card for details."));
         QCOMPARE(uploads(), 0);
-        QVERIFY(logLines().isEmpty());
     }
 
     void editingWaitsForIdle()

@@ -151,22 +151,22 @@ private slots:
         const QString destination = test::writeFile(m_files->filePath(QStringLiteral("report.txt")), "old report");
         QPushButton *saveButton = card->findChild<QPushButton *>("saveReportButton");
         QVERIFY(saveButton->isVisible());
+        // Opens the save panel and picks `path`, or cancels it when there is none.
         const auto saveTo = [&](const QString &path) {
             QTest::mouseClick(saveButton, Qt::LeftButton);
             QFileDialog *dialog = openDialog("saveReportPanel");
-            QVERIFY(dialog);
+            QVERIFY(dialog && dialog->acceptMode() == QFileDialog::AcceptSave);
+            // The panel suggests "<name>_report.txt" next to the input.
+            QCOMPARE(dialog->selectedFiles().value(0), m_files->filePath(QStringLiteral("Take 1_report.txt")));
+            if (path.isEmpty())
+                return dialog->reject(); // with the suggestion still selected
             dialog->selectFile(path);
             static_cast<QDialog *>(dialog)->done(QDialog::Accepted);
         };
 
-        // The panel suggests "<name>_report.txt" next to the input; cancelling changes nothing.
-        QTest::mouseClick(saveButton, Qt::LeftButton);
-        QFileDialog *dialog = openDialog("saveReportPanel");
-        QVERIFY(dialog);
-        QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptSave);
-        QCOMPARE(dialog->selectedFiles().value(0), m_files->filePath(QStringLiteral("Take 1_report.txt")));
+        // Cancelling changes nothing.
         const QString before = statusText();
-        dialog->reject();
+        saveTo({});
         QTest::qWait(100);
         QCOMPARE(statusText(), before);
 
