@@ -256,6 +256,9 @@ private slots:
         QCOMPARE(uploads(), 1);
         QCOMPARE(logLines().filter("job started").size(), 1);
         QCOMPARE(test::analysisState(m_server).value("jobs").toArray().size(), 1);
+        // Retrying it once it succeeded looks at the same job again rather than uploading anew.
+        m_runner->retry(only().id);
+        QCOMPARE(only().status, QStringLiteral("Resuming job %1…").arg(*timedOut.jobID));
     }
 
     void stopWithAJobOnTheService_data()
