@@ -102,9 +102,7 @@ private slots:
         QTest::newRow("whole double") << QByteArray("48000.0") << "48000";
         QTest::newRow("shortest round trip") << QByteArray("44.1") << "44.1";
         QTest::newRow("tiny in exponent form") << QByteArray("0.00005") << "5e-05";
-        QTest::newRow("ten thousandth stays fixed") << QByteArray("0.0001") << "0.0001";
         QTest::newRow("beyond 64 bits") << QByteArray("1e300") << "1e+300";
-        QTest::newRow("true") << QByteArray("true") << "true";
         QTest::newRow("null") << QByteArray("null") << "";
         QTest::newRow("array") << QByteArray("[1]") << "";
     }
@@ -197,7 +195,6 @@ private slots:
         QTest::addColumn<bool>("final");
         QTest::newRow("COMPLETED") << "COMPLETED" << true;
         QTest::newRow("lower case") << "completed" << true;
-        QTest::newRow("mixed case") << "Failed" << true;
         QTest::newRow("CANCELLED") << "CANCELLED" << true;
         QTest::newRow("RUNNING") << "RUNNING" << false;
         QTest::newRow("American spelling is not final") << "CANCELED" << false;

