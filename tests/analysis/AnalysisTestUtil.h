@@ -1,6 +1,8 @@
 #pragma once
 
 #include "TestSupport.h"
+#include "analysis/AnalysisAPI.h"
+#include "platform/Settings.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,6 +33,14 @@ inline bool synthesiseAudio(const QString &path, const QString &source, const QS
     return true;
 }
 
+// A one-second 440 Hz sine at `path`, made when it is not there yet; stops the test run when it cannot.
+inline QString sineFile(const QString &path)
+{
+    if (!QFile::exists(path) && !synthesiseAudio(path, QStringLiteral("sine=duration=1")))
+        qFatal("no audio");
+    return path;
+}
+
 // A stereo AAC file in an MPEG-4 container with tags, two chapters and a data stream for them.
 inline bool chapteredM4a(const QString &path)
 {
@@ -44,6 +54,15 @@ inline bool chapteredM4a(const QString &path)
     file.close();
     return synthesiseAudio(path, QStringLiteral("sine=frequency=440:sample_rate=44100:duration=2"),
                            {"-map_metadata", "1", "-map_chapters", "1", "-ac", "2", "-c:a", "aac"}, {"-i", metadata});
+}
+
+// Writes `bytes` to `path`, replacing what was there; stops the test run when it cannot.
+inline QString writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
 }
 
 // A file of `size` bytes that costs no disk space: a hole, read back as zeros.
@@ -61,8 +80,8 @@ inline void analysisMode(LocalServer &server, const QString &mode, const QString
     QJsonObject body{{QStringLiteral("mode"), mode}};
     if (!errorSummary.isEmpty())
         body.insert(QStringLiteral("error_summary"), errorSummary);
-    const HttpResult result = server.adminCall("POST", QStringLiteral("analysis"),
-                                               QJsonDocument(body).toJson(QJsonDocument::Compact));
+    const HttpResult result =
+        server.adminCall("POST", QStringLiteral("analysis"), QJsonDocument(body).toJson(QJsonDocument::Compact));
     if (result.status != 200)
         qFatal("analysis mode %s refused: %s", qPrintable(mode), result.body.constData());
 }
@@ -80,12 +99,47 @@ inline QStringList leftoverBodies()
     return QDir(QDir::tempPath()).entryList({QStringLiteral("hoplin-upload-*.multipart")}, QDir::Files | QDir::Hidden);
 }
 
-// Gives this test process a temporary directory of its own, so leftover checks see only its files.
-inline void privateTempDir()
+// Starts the local service for this test process and points the app's client at it. The process
+// gets a temporary directory of its own, so leftover checks see only its files.
+inline bool startService(LocalServer &server, const QStringList &arguments = {})
 {
-    const QString dir = testHome() + QStringLiteral("/tmp");
-    QDir().mkpath(dir);
-    qputenv("TMPDIR", QFile::encodeName(dir));
+    const QString temporary = testHome() + QStringLiteral("/tmp");
+    QDir().mkpath(temporary);
+    qputenv("TMPDIR", QFile::encodeName(temporary));
+    if (!server.start(arguments))
+        return false;
+    Settings::shared().setValue(keys::baseURL, server.url().toString());
+    return true;
+}
+
+// The description of the error `task` ends with, or "(no error)".
+template <typename T> QString failure(QCoro::Task<T> task)
+{
+    try {
+        runTask(std::move(task), std::chrono::seconds(60));
+    } catch (const Error &error) {
+        return error.description();
+    }
+    return QStringLiteral("(no error)");
+}
+
+// Uploads `path`, starts its analysis and waits for the job to end; the job document as the
+// service sent it, so an absent key can be told from any value.
+inline QJsonObject analysedJob(LocalServer &server, const QString &token, const QString &path, QString *jobID = nullptr)
+{
+    const QString uploadID = runTask(APIClient::uploadAudio(path, token), std::chrono::seconds(60));
+    const QString id = runTask(APIClient::processUpload(uploadID, QStringLiteral("audio_info"), token));
+    if (jobID)
+        *jobID = id;
+    QJsonObject job;
+    waitUntil(
+        [&] {
+            job = httpCall("GET", server.url("/v1/jobs/" + id), {}, token.toUtf8()).json().toObject();
+            const QString status = job.value(QStringLiteral("status")).toString();
+            return status == u"COMPLETED" || status == u"FAILED";
+        },
+        std::chrono::seconds(120));
+    return job;
 }
 
 } // namespace hoplin::test

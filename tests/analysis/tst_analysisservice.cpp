@@ -1,10 +1,8 @@
 // The local service's analysis, end to end through the app's client: real files made by ffmpeg,
-// measured by the service's real ffprobe and ffmpeg pass.
+// measured by the service's real ffprobe and ffmpeg pass; its job pool (one worker here, so a
+// second job waits as QUEUED) and the retention that keeps a long-running service from growing.
 #include "AnalysisTestUtil.h"
-#include "analysis/AnalysisAPI.h"
-#include "platform/Settings.h"
 
-#include <QCoro/QCoroTimer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <cmath>
@@ -18,32 +16,34 @@ class TestAnalysisService : public QObject {
     test::LocalServer m_server;
     QTemporaryDir m_files;
     QString m_token;
+    QString m_jobID; // the last job analyse() ran
 
-    static QCoro::Task<JobInfo> analyse(QString path, QString token)
+    JobInfo analyse(const QString &path)
     {
-        const QString uploadID = co_await APIClient::uploadAudio(path, token);
-        const QString jobID = co_await APIClient::processUpload(uploadID, "audio_info", token);
-        for (;;) {
-            JobInfo job = co_await APIClient::jobInfo(jobID, token);
-            if (job.isFinal())
-                co_return job;
-            co_await QCoro::sleepFor(50ms);
-        }
+        return JobInfo::decode(QJsonDocument(test::analysedJob(m_server, m_token, path, &m_jobID)).toJson());
     }
 
-    JobInfo analyse(const QString &path) { return test::runTask(analyse(path, m_token), 60s); }
+    QString wav(const QString &name) { return test::sineFile(m_files.filePath(name)); }
 
-    QString lastJobID()
+    // A job's status as the service reports it, or the HTTP status when it does not know the job.
+    QString status(const QString &jobID)
     {
-        return test::analysisState(m_server).value("jobs").toArray().last().toObject().value("id").toString();
+        const test::HttpResult result = test::httpCall("GET", m_server.url("/v1/jobs/" + jobID), {}, m_token.toUtf8());
+        return result.status == 200 ? result.json()["status"].toString() : QString::number(result.status);
+    }
+
+    QString start(const QString &path)
+    {
+        const QString uploadID = test::runTask(APIClient::uploadAudio(path, m_token));
+        return test::runTask(APIClient::processUpload(uploadID, "audio_info", m_token));
     }
 
 private slots:
     void initTestCase()
     {
-        test::privateTempDir();
-        QVERIFY(m_server.start({"--key", "hoplin-demo-key=demo-client", "--key", "second-key=second-client"}));
-        Settings::shared().setValue(keys::baseURL, m_server.url().toString());
+        QVERIFY(
+            test::startService(m_server, {"--key", "hoplin-demo-key=demo-client", "--key", "second-key=second-client",
+                                          "--analysis-workers", "1", "--retention", "3"}));
     }
     void init()
     {
@@ -51,56 +51,31 @@ private slots:
         m_token = test::runTask(APIClient::activate(test::LocalServer::demoKey)).accessToken;
     }
 
-    void measuresAKnownSine_data()
-    {
-        QTest::addColumn<int>("rate");
-        QTest::addColumn<int>("channels");
-        QTest::addColumn<double>("gain");
-        QTest::addColumn<QString>("codec");
-        QTest::addColumn<int>("bits");
-        // The lavfi sine has a peak of 1/8 (-18.06 dBFS) before the gain. A 1 kHz sine's loudness
-        // is its RMS (peak - 3.01 dB) with K-weighting adding about +0.7 dB and BS.1770 taking
-        // -0.691, so about peak - 3.0 LUFS; two identical channels add 3.01 dB.
-        QTest::newRow("mono 48 kHz at -20 dB") << 48000 << 1 << -20.0 << "pcm_s24le" << 24;
-        QTest::newRow("stereo 44.1 kHz at -6 dB") << 44100 << 2 << -6.0 << "pcm_s16le" << 16;
-        QTest::newRow("mono FLAC at -30 dB") << 48000 << 1 << -30.0 << "flac" << 24;
-    }
     void measuresAKnownSine()
     {
-        QFETCH(int, rate);
-        QFETCH(int, channels);
-        QFETCH(double, gain);
-        QFETCH(QString, codec);
-        QFETCH(int, bits);
-        const QString path = m_files.filePath(
-            QStringLiteral("sine-%1.%2").arg(QTest::currentDataTag(), codec == "flac" ? "flac" : "wav"));
-        QVERIFY(test::synthesiseAudio(
-            path, QStringLiteral("sine=frequency=1000:sample_rate=%1:duration=5").arg(rate),
-            {"-af",
-             QStringLiteral("volume=%1dB,pan=%2").arg(gain).arg(channels == 2 ? "stereo|c0=c0|c1=c0" : "mono|c0=c0"),
-             "-c:a", codec}));
-        const double peak = 20 * std::log10(1.0 / 8) + gain;
-        const double loudness = peak - 3.0 + (channels == 2 ? 3.01 : 0);
+        // The lavfi sine peaks at 1/8 (-18.06 dBFS), here 6 dB lower. A 1 kHz sine's loudness is
+        // its RMS (peak - 3.01 dB) with K-weighting adding about +0.7 dB and BS.1770 taking
+        // -0.691, so about peak - 3.0 LUFS; two identical channels add 3.01 dB.
+        const QString path = m_files.filePath(QStringLiteral("sine.wav"));
+        QVERIFY(test::synthesiseAudio(path, QStringLiteral("sine=frequency=1000:sample_rate=44100:duration=5"),
+                                      {"-af", "volume=-6dB,pan=stereo|c0=c0|c1=c0", "-c:a", "pcm_s16le"}));
+        const double peak = 20 * std::log10(1.0 / 8) - 6;
+        const double loudness = peak - 3.0 + 3.01;
 
         const JobInfo job = analyse(path);
         QCOMPARE(job.status, QStringLiteral("COMPLETED"));
         QVERIFY(job.analysis && job.analysis->loudness && job.analysis->levels);
-        const AnalysisLoudness &l = *job.analysis->loudness;
-        QVERIFY2(std::fabs(*l.integratedLufs - loudness) < 0.3, qPrintable(QString::number(*l.integratedLufs)));
-        QVERIFY2(std::fabs(*l.truePeakDbfs - peak) < 0.3, qPrintable(QString::number(*l.truePeakDbfs)));
-
+        const double integrated = *job.analysis->loudness->integratedLufs;
+        QVERIFY2(std::fabs(integrated - loudness) < 0.3, qPrintable(QString::number(integrated)));
         const AnalysisLevels &lv = *job.analysis->levels;
         QVERIFY2(std::fabs(*lv.peakDbfs - peak) < 0.1, qPrintable(QString::number(*lv.peakDbfs)));
         QVERIFY2(std::fabs(*lv.rmsDbfs - (peak - 3.01)) < 0.1, qPrintable(QString::number(*lv.rmsDbfs)));
-        QCOMPARE(lv.sampleCount->value, std::optional<qint64>(5 * rate));
+        QCOMPARE(lv.sampleCount->value, std::optional<qint64>(5 * 44100));
 
         const AnalysisStream &stream = job.analysis->audioStreams->first();
-        QCOMPARE(stream.sampleRateHz->value, std::optional<double>(rate));
-        QCOMPARE(stream.channels->value, std::optional<qint64>(channels));
-        QCOMPARE(stream.bitDepth->value, std::optional<qint64>(bits));
-        QCOMPARE(job.analysis->container->durationHms, QStringLiteral("00:00:05.000"));
-        QCOMPARE(job.analysis->file->name, QFileInfo(path).fileName());
-        QCOMPARE(job.analysis->workflow, QStringLiteral("audio_info"));
+        QCOMPARE(stream.sampleRateHz->value, std::optional<double>(44100));
+        QCOMPARE(stream.channels->value, std::optional<qint64>(2));
+        QCOMPARE(stream.bitDepth->value, std::optional<qint64>(16));
     }
 
     void containerStreamsChaptersAndReport()
@@ -111,25 +86,21 @@ private slots:
         QCOMPARE(job.status, QStringLiteral("COMPLETED"));
         const AnalysisPayload &a = *job.analysis;
         QCOMPARE(a.container->displayName, QStringLiteral("MPEG-4 Audio"));
-        QCOMPARE(a.container->nbStreams->value, std::optional<qint64>(2));
         QCOMPARE(a.container->tags->values.value("title"), QStringLiteral("Demo"));
-        QCOMPARE(a.container->tags->values.value("major_brand"), QStringLiteral("M4A "));
         QCOMPARE(a.container->sizeBytes->value, std::optional<double>(QFileInfo(path).size()));
-        QCOMPARE(a.audioStreams->size(), 1);
         QCOMPARE(a.audioStreams->first().codecName, QStringLiteral("aac"));
-        QCOMPARE(a.otherStreams->size(), 1);
+        // The chapters' data stream is listed apart from the audio.
+        QCOMPARE(a.audioStreams->size(), 1);
         QCOMPARE(a.otherStreams->first().codecType, QStringLiteral("data"));
         QCOMPARE(a.chapters->size(), 2);
         QCOMPARE(a.chapters->at(1).title, QStringLiteral("Main"));
         QCOMPARE(a.chapters->at(1).startHms, QStringLiteral("00:00:01.000"));
         QCOMPARE(a.chapters->at(1).endSec->value, std::optional<double>(2));
 
-        const QString report = QString::fromUtf8(test::runTask(APIClient::downloadReport(lastJobID(), m_token)));
+        const QString report = QString::fromUtf8(test::runTask(APIClient::downloadReport(m_jobID, m_token)));
         const QString integrated = QString::asprintf("%.2f LUFS", *a.loudness->integratedLufs);
         QVERIFY2(report.contains(QRegularExpression("Integrated: +" + QRegularExpression::escape(integrated))),
                  qPrintable(report));
-        QVERIFY(report.contains("Chapter 1:"));
-        QVERIFY(report.contains("chapters.m4a"));
     }
 
     void unreadableFileFailsWithItsName()
@@ -142,73 +113,70 @@ private slots:
                  qPrintable(*job.errorSummary));
         QVERIFY(!job.errorSummary->contains(QDir::tempPath()) && !job.errorSummary->contains("/tmp/"));
         QVERIFY(!job.analysis);
-        QCOMPARE(failure(APIClient::downloadReport(lastJobID(), m_token)),
+        QCOMPARE(test::failure(APIClient::downloadReport(m_jobID, m_token)),
                  QStringLiteral(R"(Server error 409: {"detail":"The job has no report yet."})"));
     }
 
-    void uploadLimitOnTheService_data()
-    {
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<QString>("refusal");
-        QTest::newRow("exactly 128 MiB") << (qint64(128) << 20) << "";
-        QTest::newRow("one byte more")
-            << (qint64(128) << 20) + 1
-            << R"(Server error 413: {"detail":"The file is larger than the 128 MiB upload limit."})";
-    }
     void uploadLimitOnTheService()
     {
-        // The app refuses larger files itself; the service must not rely on that.
-        QFETCH(qint64, size);
-        QFETCH(QString, refusal);
+        // The app refuses larger files itself; the service must not rely on that. (A file of
+        // exactly 128 MiB goes through: the runner's upload-limit rows.)
         const QString path = m_files.filePath(QStringLiteral("huge.wav"));
-        QVERIFY(test::sparseFile(path, size));
-        if (refusal.isEmpty())
-            QVERIFY(!test::runTask(APIClient::uploadAudio(path, m_token, {}, {}, Multipart::uploadLimit + 1), 60s).isEmpty());
-        else
-            QCOMPARE(failure(APIClient::uploadAudio(path, m_token, {}, {}, Multipart::uploadLimit + 1)), refusal);
-        QCOMPARE(test::analysisState(m_server).value("uploads").toInt(), refusal.isEmpty() ? 1 : 0);
+        QVERIFY(test::sparseFile(path, (qint64(128) << 20) + 1));
+        QCOMPARE(test::failure(APIClient::uploadAudio(path, m_token, {}, {}, Multipart::uploadLimit + 1)),
+                 R"(Server error 413: {"detail":"The file is larger than the 128 MiB upload limit."})");
+        QCOMPARE(test::analysisState(m_server).value("uploads").toInt(), 0);
     }
 
-    void cancelStopsAHeldJob()
+    void heldAndQueuedJobsCanBeCancelled()
     {
-        const QString path = m_files.filePath(QStringLiteral("held.wav"));
-        QVERIFY(test::synthesiseAudio(path, QStringLiteral("sine=duration=1")));
         test::analysisMode(m_server, "slow");
-        const QString uploadID = test::runTask(APIClient::uploadAudio(path, m_token));
-        const QString jobID = test::runTask(APIClient::processUpload(uploadID, "audio_info", m_token));
-        QVERIFY(!test::runTask(APIClient::jobInfo(jobID, m_token)).isFinal());
-        test::runTask(APIClient::cancelJob(jobID, m_token));
-        QCOMPARE(test::runTask(APIClient::jobInfo(jobID, m_token)).status, QStringLiteral("CANCELLED"));
-        // Releasing held jobs does not bring a cancelled one back.
+        const QString first = start(wav("held.wav"));
+        const QString second = start(wav("held.wav"));
+        const QString third = start(wav("held.wav"));
+        QVERIFY(test::waitUntil([&] { return status(first) == "RUNNING"; }));
+        QTest::qWait(200);
+        QCOMPARE(status(second), QStringLiteral("QUEUED")); // one worker
+        // Cancelling the held job frees the worker; a queued job cancelled never runs.
+        test::runTask(APIClient::cancelJob(first, m_token));
+        QCOMPARE(status(first), QStringLiteral("CANCELLED"));
+        QVERIFY(test::waitUntil([&] { return status(second) == "RUNNING"; }));
+        test::runTask(APIClient::cancelJob(third, m_token));
+        // Releasing the held jobs does not bring a cancelled one back.
         test::analysisMode(m_server, "normal");
-        QTest::qWait(300);
-        QCOMPARE(test::runTask(APIClient::jobInfo(jobID, m_token)).status, QStringLiteral("CANCELLED"));
-        QCOMPARE(m_server.cancels(), QJsonArray{jobID});
+        QVERIFY(test::waitUntil([&] { return status(second) == "COMPLETED"; }, 30s));
+        QCOMPARE(status(first), QStringLiteral("CANCELLED"));
+        QCOMPARE(status(third), QStringLiteral("CANCELLED"));
+        QCOMPARE(m_server.cancels(), (QJsonArray{first, third}));
+    }
+
+    void finishedJobsAndIdleUploadsAreForgotten()
+    {
+        const QString idle = test::runTask(APIClient::uploadAudio(wav("tone.wav"), m_token));
+        const QString done = start(wav("tone.wav"));
+        QVERIFY(test::waitUntil([&] { return status(done) == "COMPLETED"; }, 30s));
+        QCOMPARE(test::analysisState(m_server).value("files_stored").toInt(), 1); // the idle upload
+
+        // Still there just before the retention time, gone after it, files included.
+        QTest::qWait(2000);
+        QCOMPARE(status(done), QStringLiteral("COMPLETED"));
+        QVERIFY(test::waitUntil([&] { return status(done) == "404"; }, 5s));
+        const QJsonObject state = test::analysisState(m_server);
+        QCOMPARE(state.value("jobs").toArray().size(), 0);
+        QCOMPARE(state.value("uploads_waiting").toInt(), 0);
+        QCOMPARE(state.value("files_stored").toInt(), 0);
+        QCOMPARE(test::failure(APIClient::processUpload(idle, "audio_info", m_token)),
+                 QStringLiteral(R"(Server error 404: {"detail":"Upload not found."})"));
     }
 
     void jobsBelongToTheirClient()
     {
-        const QString path = m_files.filePath(QStringLiteral("mine.wav"));
-        QVERIFY(test::synthesiseAudio(path, QStringLiteral("sine=duration=1")));
-        analyse(path);
-        const QString jobID = lastJobID();
+        analyse(wav("mine.wav"));
         const QString other = test::runTask(APIClient::activate("second-key")).accessToken;
-        QCOMPARE(failure(APIClient::jobInfo(jobID, other)),
-                 QStringLiteral(R"(Server error 404: {"detail":"Job not found."})"));
-        QCOMPARE(failure(APIClient::downloadReport(jobID, other)),
-                 QStringLiteral(R"(Server error 404: {"detail":"Job not found."})"));
-        QCOMPARE(test::runTask(APIClient::jobInfo(jobID, m_token)).status, QStringLiteral("COMPLETED"));
-    }
-
-private:
-    template <typename T> QString failure(QCoro::Task<T> task)
-    {
-        try {
-            test::runTask(std::move(task), 60s);
-        } catch (const Error &error) {
-            return error.description();
-        }
-        return QStringLiteral("(no error)");
+        for (const QString &refused : {test::failure(APIClient::jobInfo(m_jobID, other)),
+                                       test::failure(APIClient::downloadReport(m_jobID, other))})
+            QCOMPARE(refused, QStringLiteral(R"(Server error 404: {"detail":"Job not found."})"));
+        QCOMPARE(status(m_jobID), QStringLiteral("COMPLETED"));
     }
 };
 

@@ -3,9 +3,6 @@
 // measured through the service's upload and job API. Also the values a signal cannot support,
 // which must be absent from the document rather than stand-in numbers.
 #include "AnalysisTestUtil.h"
-#include "WavWriter.h"
-#include "analysis/AnalysisAPI.h"
-#include "platform/Settings.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -14,6 +11,57 @@
 using namespace hoplin;
 using namespace std::chrono_literals;
 
+namespace {
+
+struct Tone {
+    int rate = 48000;
+    QString layout = QStringLiteral("stereo"); // as ffmpeg names it: mono, stereo, 5.0, 5.1
+    double frequency = 1000;
+    double phaseDegrees = 0;
+};
+
+// Writes stepped sines, "20@-23|10@-inf" or "20@-28,-28,-24,-30,-30" (seconds, then the peak level
+// of each channel or one for all), as float WAV. Samples sit on the 24-bit grid, so equal crests
+// stay equal, but may pass full scale; ffmpeg adds the layout's channel mask.
+bool writeToneWav(const QString &path, const Tone &tone, const QString &segments)
+{
+    const int channels = tone.layout == "mono" ? 1 : tone.layout == "5.0" ? 5 : tone.layout == "5.1" ? 6 : 2;
+    QFile raw(path + ".raw");
+    if (!raw.open(QIODevice::WriteOnly))
+        return false;
+    qint64 n = 0;
+    const qint64 fade = tone.rate / 200;
+    for (const QString &segment : segments.split(u'|', Qt::SkipEmptyParts)) {
+        const QStringList levels = segment.section(u'@', 1).split(u',');
+        QList<float> block;
+        const qint64 count = std::llround(segment.section(u'@', 0, 0).toDouble() * tone.rate);
+        for (qint64 i = 0; i < count; ++i, ++n) {
+            // A 5 ms fade-in: a file that starts on a step rings between its samples, which a
+            // true-peak meter rightly reports.
+            const double gain = n < fade ? 0.5 - 0.5 * std::cos(M_PI * double(n) / double(fade)) : 1.0;
+            const double wave =
+                gain * std::sin(2 * M_PI * tone.frequency * double(n) / tone.rate + tone.phaseDegrees * M_PI / 180);
+            for (int c = 0; c < channels; ++c) {
+                const QString level = levels.size() == 1 ? levels[0] : levels.value(c, "-inf");
+                const double x = level == "-inf" ? 0.0 : std::pow(10.0, level.toDouble() / 20) * wave;
+                block.append(float(std::round(x * 8388608) / 8388608));
+            }
+        }
+        const auto bytes = qint64(block.size() * sizeof(float));
+        if (raw.write(reinterpret_cast<const char *>(block.constData()), bytes) != bytes)
+            return false;
+    }
+    raw.close();
+    QProcess wrap;
+    wrap.start("ffmpeg", {"-v", "error", "-nostdin", "-y", "-f", "f32le", "-ar", QString::number(tone.rate),
+                          "-ch_layout", tone.layout, "-i", raw.fileName(), "-c:a", "pcm_f32le", path});
+    const bool wrapped = wrap.waitForFinished(120000) && wrap.exitCode() == 0;
+    raw.remove();
+    return wrapped;
+}
+
+} // namespace
+
 class TestLoudnessConformance : public QObject {
     Q_OBJECT
 
@@ -21,60 +69,37 @@ class TestLoudnessConformance : public QObject {
     QTemporaryDir m_files;
     QString m_token;
 
-    // The job document as the service sends it, so an absent key can be told from any value.
-    QJsonObject analyse(const QString &path, QString *jobIdOut = nullptr)
+    // Whether `got` lies in "-23±0.1" or "-6+0.2-0.4" (0.2 above, 0.4 below).
+    static bool within(double got, const QString &range)
     {
-        const QString uploadID = test::runTask(APIClient::uploadAudio(path, m_token), 60s);
-        const QString jobID = test::runTask(APIClient::processUpload(uploadID, "audio_info", m_token));
-        if (jobIdOut)
-            *jobIdOut = jobID;
-        QJsonObject job;
-        test::waitUntil(
-            [&] {
-                job = test::httpCall("GET", m_server.url("/v1/jobs/" + jobID), {}, m_token.toUtf8()).json().toObject();
-                const QString status = job.value("status").toString();
-                return status == "COMPLETED" || status == "FAILED";
-            },
-            120s);
-        return job;
+        static const QRegularExpression form(R"(^(-?[\d.]+)(?:±([\d.]+)|\+([\d.]+)-([\d.]+))$)");
+        const QRegularExpressionMatch m = form.match(range);
+        const double above = m.captured(2).isEmpty() ? m.captured(3).toDouble() : m.captured(2).toDouble();
+        const double below = m.captured(2).isEmpty() ? m.captured(4).toDouble() : above;
+        const double want = m.captured(1).toDouble();
+        return m.hasMatch() && got <= want + above + 1e-9 && got >= want - below - 1e-9;
     }
 
-    QString report(const QString &jobID)
-    {
-        return QString::fromUtf8(test::runTask(APIClient::downloadReport(jobID, m_token)));
-    }
-
-    // "integrated_lufs=-23±0.1", "true_peak_dbfs=-6+0.2-0.4", "lra_lu=absent",
-    // "levels.peak_count=24000"; keys without a record name are loudness keys.
+    // "integrated_lufs=-23±0.1", "lra_lu=absent", "levels.peak_count=24000±0": keys without a
+    // record name are loudness keys.
     static void check(const QJsonObject &analysis, const QString &expectation)
     {
-        static const QRegularExpression form(
-            R"(^(?:(\w+)\.)?(\w+)=(absent|(-?[\d.]+)(?:±([\d.]+)|\+([\d.]+)-([\d.]+))?)$)");
-        const QRegularExpressionMatch m = form.match(expectation);
-        QVERIFY2(m.hasMatch(), qPrintable(expectation));
-        const QString record = m.captured(1).isEmpty() ? QStringLiteral("loudness") : m.captured(1);
-        const QJsonObject values = analysis.value(record).toObject();
-        const QString key = m.captured(2);
-        if (m.captured(3) == "absent") {
-            QVERIFY2(!values.contains(key),
-                     qPrintable(expectation + " but got " + QString::number(values.value(key).toDouble())));
-            return;
-        }
-        QVERIFY2(values.value(key).isDouble(), qPrintable(expectation + ": no value"));
-        const double got = values.value(key).toDouble();
-        const double want = m.captured(4).toDouble();
-        const double above = m.captured(5).isEmpty() ? m.captured(6).toDouble() : m.captured(5).toDouble();
-        const double below = m.captured(5).isEmpty() ? m.captured(7).toDouble() : above;
-        QVERIFY2(got <= want + above + 1e-9 && got >= want - below - 1e-9,
-                 qPrintable(QStringLiteral("%1: got %2").arg(expectation).arg(got, 0, 'f', 4)));
+        const QString name = expectation.section(u'=', 0, 0), range = expectation.section(u'=', 1);
+        const QJsonValue value =
+            analysis.value(name.contains(u'.') ? name.section(u'.', 0, 0) : QStringLiteral("loudness"))
+                .toObject()
+                .value(name.section(u'.', -1));
+        if (range == u"absent")
+            QVERIFY2(value.isUndefined(), qPrintable(expectation + " but got " + QString::number(value.toDouble())));
+        else
+            QVERIFY2(value.isDouble() && within(value.toDouble(), range),
+                     qPrintable(QStringLiteral("%1: got %2").arg(expectation).arg(value.toDouble(), 0, 'f', 4)));
     }
 
 private slots:
     void initTestCase()
     {
-        test::privateTempDir();
-        QVERIFY(m_server.start());
-        Settings::shared().setValue(keys::baseURL, m_server.url().toString());
+        QVERIFY(test::startService(m_server));
         m_token = test::runTask(APIClient::activate(test::LocalServer::demoKey)).accessToken;
     }
 
@@ -84,22 +109,17 @@ private slots:
         QTest::addColumn<QString>("layout");
         QTest::addColumn<double>("frequency");
         QTest::addColumn<double>("phase");
-        QTest::addColumn<bool>("floatSamples");
         QTest::addColumn<QString>("segments");
         QTest::addColumn<QString>("checks");
         const auto row = [](const char *name, int rate, const char *layout, const QString &segments, const char *checks,
-                            double frequency = 1000, double phase = 0, bool floatSamples = false) {
-            QTest::newRow(name) << rate << QString(layout) << frequency << phase << floatSamples << segments
-                                << QString(checks);
+                            double frequency = 1000, double phase = 0) {
+            QTest::newRow(name) << rate << QString(layout) << frequency << phase << segments << QString(checks);
         };
         // Tech 3341: a stereo 1 kHz sine at X dBFS reads X LUFS.
         row("3341-1 -23 dBFS", 48000, "stereo", "20@-23",
             "integrated_lufs=-23±0.1;max_momentary_lufs=-23±0.1;max_short_term_lufs=-23±0.1");
-        row("3341-2 -33 dBFS", 48000, "stereo", "20@-33",
-            "integrated_lufs=-33±0.1;max_momentary_lufs=-33±0.1;max_short_term_lufs=-33±0.1");
         row("3341-3 relative gate", 48000, "stereo", "10@-36|60@-23|10@-36", "integrated_lufs=-23±0.1");
         row("3341-4 absolute gate", 48000, "stereo", "10@-72|10@-36|60@-23|10@-36|10@-72", "integrated_lufs=-23±0.1");
-        row("3341-5 step", 48000, "stereo", "20@-26|20.1@-20|20@-26", "integrated_lufs=-23±0.1");
         row("3341-6 5.0 weights", 48000, "5.0", "20@-28,-28,-24,-30,-30", "integrated_lufs=-23±0.1");
         // Cases 9 and 12: the 3 s and 400 ms windows always hold the same mix of two levels.
         row("3341-9 short-term steady", 48000, "stereo", QString("1.34@-20|1.66@-30|").repeated(20),
@@ -109,26 +129,16 @@ private slots:
         // Cases 10 and 13: bursts that start off any 100 ms grid must still be caught whole.
         row("3341-10 3 s burst", 48000, "stereo", "2.05@-inf|3@-23|2@-inf", "max_short_term_lufs=-23±0.1");
         row("3341-13 400 ms burst", 48000, "stereo", "1.05@-inf|0.4@-23|2@-inf", "max_momentary_lufs=-23±0.1");
-        row("400 ms burst at -20 dBFS", 48000, "stereo", "1.005@-inf|0.4@-20|1.6@-inf", "max_momentary_lufs=-20±0.1");
-        row("400 ms burst at 44.1 kHz", 44100, "stereo", "0.733@-inf|0.4@-20|1.6@-inf", "max_momentary_lufs=-20±0.1");
         // True peak: a quarter-rate sine sampled 45° off its crests hides 3 dB between samples.
-        row("3341-15 true peak 48 kHz", 48000, "stereo", "5@-6", "true_peak_dbfs=-6+0.2-0.4;levels.peak_dbfs=-9.01±0.05",
-            12000, 45);
-        row("3341-16 true peak on samples", 48000, "stereo", "5@-6", "true_peak_dbfs=-6+0.2-0.4;levels.peak_dbfs=-6±0.01",
-            12000, 0);
+        row("3341-15 true peak 48 kHz", 48000, "stereo", "5@-6",
+            "true_peak_dbfs=-6+0.2-0.4;levels.peak_dbfs=-9.01±0.05", 12000, 45);
         row("3341-17 true peak 96 kHz", 96000, "stereo", "5@-6", "true_peak_dbfs=-6+0.2-0.4", 24000, 45);
-        row("3341-18 true peak sixth rate", 48000, "stereo", "5@-6", "true_peak_dbfs=-6+0.2-0.4", 8000, 0);
         row("3341-19 true peak over full scale", 48000, "stereo", "5@3.0103",
-            "true_peak_dbfs=3+0.2-0.4;levels.peak_dbfs=0±0.01", 12000, 45, true);
+            "true_peak_dbfs=3+0.2-0.4;levels.peak_dbfs=0±0.01", 12000, 45);
         // Tech 3342: loudness range of stepped stereo sines.
         row("3342-1 LRA 10", 48000, "stereo", "20@-20|20@-30", "lra_lu=10±1");
-        row("3342-2 LRA 5", 48000, "stereo", "20@-20|20@-15", "lra_lu=5±1");
-        row("3342-3 LRA 20", 48000, "stereo", "20@-40|20@-20", "lra_lu=20±1");
-        row("3342-4 LRA 15", 48000, "stereo", "20@-50|20@-35|20@-20|20@-35|20@-50", "lra_lu=15±1");
-        // Cases 5 and 6 are programme recordings; the same steps in 5.1 with a loud LFE (which
-        // must not count) stand in for them.
-        row("3342-5 LRA 5 in 5.1", 48000, "5.1", "20@-20,-20,-inf,-6,-inf,-inf|20@-15,-15,-inf,-6,-inf,-inf",
-            "lra_lu=5±1");
+        // Case 6 is a programme recording; the same steps in 5.1 with a loud LFE (which
+        // must not count) stand in for it.
         row("3342-6 LRA 15 in 5.1", 48000, "5.1",
             "20@-50,-50,-inf,-6,-inf,-inf|20@-35,-35,-inf,-6,-inf,-inf|20@-20,-20,-inf,-6,-inf,-inf|"
             "20@-35,-35,-inf,-6,-inf,-inf|20@-50,-50,-inf,-6,-inf,-inf",
@@ -143,9 +153,8 @@ private slots:
             "integrated_lufs=absent;threshold_lufs=absent;lra_lu=absent;max_momentary_lufs=absent;"
             "true_peak_dbfs=-20+0.2-0.4");
         row("2 s tone", 48000, "stereo", "2@-23",
-            "integrated_lufs=-23±0.1;lra_lu=absent;lra_low_lufs=absent;lra_high_lufs=absent;max_short_term_lufs=absent");
-        row("3.2 s tone", 48000, "stereo", "3.2@-23",
-            "lra_lu=absent;lra_low_lufs=absent;max_short_term_lufs=-23±0.1");
+            "integrated_lufs=-23±0.1;lra_lu=absent;lra_low_lufs=absent;lra_high_lufs=absent;"
+            "max_short_term_lufs=absent");
         row("300 ms tone", 48000, "stereo", "0.3@-23", "integrated_lufs=absent;max_momentary_lufs=absent");
         // BS.1770 mono: one channel at weight 1, so 3 dB below the same sine on two channels.
         row("mono", 48000, "mono", "10@-20", "integrated_lufs=-23±0.1");
@@ -160,13 +169,12 @@ private slots:
         QFETCH(QString, layout);
         QFETCH(double, frequency);
         QFETCH(double, phase);
-        QFETCH(bool, floatSamples);
         QFETCH(QString, segments);
         QFETCH(QString, checks);
         const QString path = m_files.filePath(QStringLiteral("%1.wav").arg(QTest::currentDataTag()));
-        QVERIFY(test::writeToneWav(path, {rate, layout, frequency, phase, floatSamples}, test::parseSegments(segments)));
+        QVERIFY(writeToneWav(path, {rate, layout, frequency, phase}, segments));
 
-        const QJsonObject job = analyse(path);
+        const QJsonObject job = test::analysedJob(m_server, m_token, path);
         QCOMPARE(job.value("status").toString(), QStringLiteral("COMPLETED"));
         QJsonObject analysis = job.value("analysis").toObject();
         const QJsonObject history = analysis.value("loudness").toObject().value("loudness_history").toObject();
@@ -185,8 +193,10 @@ private slots:
             for (qsizetype i = 0; i < series.size(); ++i) {
                 if ((i + 1) * step < window - 1e-9)
                     continue;
-                const QJsonObject point{{"value", series[i]}};
-                check(QJsonObject{{"p", point}}, "p.value=" + expectation.section(u'=', 1));
+                QVERIFY2(
+                    series[i].isDouble() && within(series[i].toDouble(), expectation.section(u'=', 1)),
+                    qPrintable(
+                        QStringLiteral("%1 at point %2: got %3").arg(expectation).arg(i).arg(series[i].toDouble())));
                 ++checked;
             }
             QVERIFY(checked > 10);
@@ -197,22 +207,25 @@ private slots:
     {
         // Two audio streams: the first is measured, the second only listed.
         const QString a = m_files.filePath("first.wav"), b = m_files.filePath("second.wav");
-        QVERIFY(test::writeToneWav(a, {48000, "mono"}, test::parseSegments("3.5@-20")));
-        QVERIFY(test::writeToneWav(b, {48000, "stereo"}, test::parseSegments("3.5@-10")));
+        QVERIFY(writeToneWav(a, {48000, "mono"}, "3.5@-20"));
+        QVERIFY(writeToneWav(b, {48000, "stereo"}, "3.5@-10"));
         const QString both = m_files.filePath("both.mka");
         QProcess mux;
-        mux.start("ffmpeg", {"-v", "error", "-nostdin", "-y", "-i", a, "-i", b, "-map", "0", "-map", "1", "-c", "copy", both});
+        mux.start("ffmpeg",
+                  {"-v", "error", "-nostdin", "-y", "-i", a, "-i", b, "-map", "0", "-map", "1", "-c", "copy", both});
         QVERIFY(mux.waitForFinished(30000) && mux.exitCode() == 0);
 
         QString jobID;
-        const QJsonObject job = analyse(both, &jobID);
+        const QJsonObject job = test::analysedJob(m_server, m_token, both, &jobID);
         QCOMPARE(job.value("status").toString(), QStringLiteral("COMPLETED"));
         const QJsonObject analysis = job.value("analysis").toObject();
         QCOMPARE(analysis.value("audio_streams").toArray().size(), 2);
         check(analysis, "integrated_lufs=-23±0.1"); // the mono stream, not the louder second one
-        const QString text = report(jobID);
-        QVERIFY2(text.contains(QRegularExpression("Channel weighting: +mono: one channel, weight 1.0")), qPrintable(text));
-        QVERIFY2(text.contains("audio stream #0 only; 1 further audio stream is listed but not measured"), qPrintable(text));
+        const QString text = QString::fromUtf8(test::runTask(APIClient::downloadReport(jobID, m_token)));
+        QVERIFY2(text.contains(QRegularExpression("Channel weighting: +mono: one channel, weight 1.0")),
+                 qPrintable(text));
+        QVERIFY2(text.contains("audio stream #0 only; 1 further audio stream is listed but not measured"),
+                 qPrintable(text));
         // The history table: one row per second; no short-term value before 3 s.
         QVERIFY2(text.contains(QRegularExpression(R"(0:00:01 +-2[23]\.\d +—)")), qPrintable(text));
         QVERIFY2(text.contains(QRegularExpression(R"(0:00:0[34] +-2[23]\.\d +-2[23]\.\d)")), qPrintable(text));
