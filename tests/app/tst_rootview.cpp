@@ -171,6 +171,8 @@ private slots:
         for (AppTab tab : kAllTabs) {
             QTest::mouseClick(tabButton(view, tab), Qt::LeftButton);
             QVERIFY2(!DropRouter::shared().webTabActive(), qPrintable(tabTitle(tab)));
+            // No Correction tab of its own to report it: the view alone says which tab shows.
+            QCOMPARE(DropRouter::shared().correctionActive(), tab == AppTab::Analysis);
             QCOMPARE(view.page(tab)->findChildren<QWidget *>().isEmpty(), isWebTab(tab));
         }
         // The slots stay empty even when a page is offered for them.
