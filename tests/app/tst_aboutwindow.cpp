@@ -1,15 +1,14 @@
+#include "AppTestUtil.h"
 #include "TestSupport.h"
 #include "app/ui/AboutWindow.h"
+#include "version.h"
 
-#include <QApplication>
 #include <QFile>
-#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
-#include <algorithm>
 
 using namespace hoplin;
 
@@ -59,14 +58,8 @@ private slots:
         auto &about = AboutWindowController::shared();
         about.show();
         QWidget *window = about.window();
-        QCOMPARE(window->windowTitle(), QStringLiteral("About Hoplin Desktop"));
-        QCOMPARE(window->size(), QSize(340, 300));
-        const auto *version = window->findChild<QLabel *>(QStringLiteral("aboutVersion"));
-        QVERIFY(version);
-        QCOMPARE(version->text(), QStringLiteral("Version 1.2.22 (25)"));
-        const auto *icon = window->findChild<QLabel *>(QStringLiteral("aboutIcon"));
-        QVERIFY(icon && !icon->pixmap().isNull());
-
+        QCOMPARE(test::labelText(*window, "aboutVersion"),
+                 QStringLiteral("Version %1 (%2)").arg(QLatin1String(version::kVersion)).arg(version::kBuild));
         // Shown again after closing: the same window, centred again.
         window->close();
         window->move(0, 0);
@@ -74,20 +67,12 @@ private slots:
         QCOMPARE(about.window(), window);
         QVERIFY(window->isVisible());
         QVERIFY(centred(window));
-        const auto tops = QApplication::topLevelWidgets();
-        QCOMPARE(std::count_if(tops.begin(), tops.end(), [](QWidget *w) { return w->objectName() == u"aboutWindow"; }),
-                 1);
 
-        auto *button = window->findChild<QPushButton *>(QStringLiteral("releaseNotesButton"));
-        QVERIFY(button);
-        button->click();
+        test::child<QPushButton>(*window, "releaseNotesButton")->click();
         QWidget *notes = ReleaseNotesWindowController::shared().window();
         QVERIFY(notes->isVisible());
-        QCOMPARE(notes->windowTitle(), QStringLiteral("Release Notes — Hoplin Desktop"));
-        const auto *text = notes->findChild<QPlainTextEdit *>(QStringLiteral("releaseNotesText"));
-        QVERIFY(text && text->isReadOnly());
-        QCOMPARE(text->toPlainText(), kMissing);
         QVERIFY(centred(notes));
+        QCOMPARE(test::child<QPlainTextEdit>(*notes, "releaseNotesText")->toPlainText(), kMissing);
     }
 };
 

@@ -4,7 +4,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 class TestLaunch : public QObject {
@@ -23,21 +22,15 @@ private slots:
     {
         QFETCH(bool, switchesOn);
         QFETCH(QString, exportTo);
-        QTemporaryDir home;
-        const QString exportPath = home.path() + exportTo;
+        // The test's own isolated home, handed down to the app with the environment.
+        const QString exportPath = hoplin::test::testHome() + exportTo;
         const bool exportable = !exportTo.contains("missing");
         // A closed port: nothing here may reach a real service.
         QStringList arguments = {"-hoplinDiag", "YES", "-exportLogAt", exportPath, "-baseURL", "http://127.0.0.1:9"};
         if (switchesOn)
             arguments << "-dragWatch" << "YES" << "-showPreferences" << "YES" << "-showAbout" << "YES";
 
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("HOME", home.path());
-        environment.insert("XDG_CONFIG_HOME", home.path() + "/.config");
-        environment.insert("XDG_DATA_HOME", home.path() + "/.local/share");
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
         QProcess app;
-        app.setProcessEnvironment(environment);
         app.setStandardErrorFile(QProcess::nullDevice());
         QElapsedTimer clock;
         clock.start();

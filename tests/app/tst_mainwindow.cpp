@@ -2,7 +2,6 @@
 #include "TestSupport.h"
 #include "diagnostics/ActiveJobs.h"
 #include "diagnostics/DiagnosticsLogger.h"
-#include "app/ui/DragWatch.h"
 #include "app/ui/AboutWindow.h"
 #include "app/ui/MainWindow.h"
 #include "app/ui/PreferencesView.h"
@@ -13,7 +12,6 @@
 #include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMimeData>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -104,7 +102,6 @@ private slots:
 
         const QString one = "Active work (Conversion) is still running. Stop it before quitting Hoplin.";
         const QString two = "Active work (Analysis, Conversion) is still running. Stop it before quitting Hoplin.";
-        QTest::newRow("close, no work") << QStringList() << "close" << QString();
         QTest::newRow("close, a conversion") << QStringList{"Conversion"} << "close" << one;
         QTest::newRow("quit, no work") << QStringList() << "quit" << QString();
         QTest::newRow("quit, both kinds") << QStringList{"Conversion", "Analysis"} << "quit" << two;
@@ -149,35 +146,6 @@ private slots:
             // Nothing was stopped.
             QCOMPARE(ActiveJobs::shared().runningKeys().size(), jobs.size());
         }
-    }
-
-    void dragWatchPrintsOnlyOnChange()
-    {
-        QWidget target;
-        target.setAcceptDrops(true); // Qt hands drags only to widgets that take drops
-        target.resize(300, 200);
-        target.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&target));
-
-        QStringList lines;
-        DragWatch watch([&](const QString &line) { lines << line; });
-        watch.start();
-        // Nothing happens: only the first tick prints.
-        QTest::qWait(450);
-        QCOMPARE(lines.size(), 1);
-        QVERIFY2(lines.first().startsWith("DRAGWATCH change=0 files=false mouse="), qPrintable(lines.first()));
-
-        // A drag of files over one of our windows is a change.
-        QMimeData mime;
-        mime.setUrls({QUrl::fromLocalFile("/tmp/clip.mov")});
-        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&target, &enter);
-        QDragMoveEvent move(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&target, &move);
-        QTRY_COMPARE(lines.size(), 2);
-        QVERIFY2(lines.last().startsWith("DRAGWATCH change=1 files=true "), qPrintable(lines.last()));
-        QTest::qWait(250);
-        QCOMPARE(lines.size(), 2);
     }
 };
 

@@ -1,5 +1,6 @@
-#include "GuiTestSupport.h"
+#include "AppTestUtil.h"
 #include "TestSupport.h"
+#include "convert/ui/ConvertPage.h"
 #include "diagnostics/DiagnosticsLogger.h"
 #include "app/ui/ConnectionPill.h"
 #include "app/ui/RootView.h"
@@ -18,6 +19,7 @@
 #include <QTest>
 
 using namespace hoplin;
+using test::child;
 using test::LocalServer;
 
 Q_DECLARE_METATYPE(hoplin::AppTab)
@@ -27,14 +29,6 @@ namespace {
 Settings &settings()
 {
     return Settings::shared();
-}
-
-template <typename T> T *child(QWidget &root, const QString &name)
-{
-    T *found = root.findChild<T *>(name);
-    if (!found)
-        qFatal("no child %s", qPrintable(name));
-    return found;
 }
 
 QAbstractButton *tabButton(RootView &view, AppTab tab)
@@ -125,8 +119,6 @@ private slots:
                                                << true;
         QTest::newRow("MediaInfo in any case") << QVariant("MediaInfo") << AppTab::AudioInfo << AppTab::Cinema << true
                                                << false;
-        QTest::newRow("audioanalysis") << QVariant("audioanalysis") << AppTab::AudioInfo << AppTab::Convert << false
-                                       << false;
         // The Analysis tab's own title is not one of its names.
         QTest::newRow("analysis") << QVariant("analysis") << AppTab::Analysis << AppTab::Convert << false << false;
         QTest::newRow("surrounding spaces are not trimmed") << QVariant(" convert ") << AppTab::Analysis
@@ -181,39 +173,9 @@ private slots:
         QVERIFY(view.page(AppTab::Analysis) != correction.get());
     }
 
-    // A native page put in its slot survives switching away and back, with what was typed in it.
-    void setPageKeepsHiddenPagesAlive()
-    {
-        RootView &view = shownView();
-        QPointer<QLineEdit> convert = new QLineEdit();
-        QVERIFY(view.setPage(AppTab::Convert, convert));
-        QCOMPARE(view.page(AppTab::Convert), convert.data());
-        QTest::mouseClick(tabButton(view, AppTab::Convert), Qt::LeftButton);
-        QTest::keyClicks(convert, "queued work");
-        QTest::mouseClick(tabButton(view, AppTab::AudioInfo), Qt::LeftButton);
-        QVERIFY(!convert->isVisible());
-        QTest::mouseClick(tabButton(view, AppTab::Convert), Qt::LeftButton);
-        QVERIFY(convert && convert->isVisible());
-        QCOMPARE(convert->text(), QStringLiteral("queued work"));
-    }
-
-    void livePillCountsQueuedUsage()
-    {
-        shownView();
-        test::runTask(m_store->connect(LocalServer::demoKey));
-        const QString connected = "Connected — " + m_store->state().clientId();
-        QCOMPARE(pill()->text(), connected);
-
-        m_server.fault("POST /v1/usage/convert", 500, "{\"detail\":\"down\"}", 2);
-        const QString token = m_store->accessToken();
-        QVERIFY(!test::runTask(m_store->reportUsage(token, "loudness", 1, 100, "a.wav")));
-        QCOMPARE(pill()->text(), connected + " · 1 usage pending");
-        QVERIFY(!test::runTask(m_store->reportUsage(token, "loudness", 1, 200, "b.wav")));
-        QCOMPARE(pill()->text(), connected + " · 2 usage pending");
-    }
-
-    // The whole sign-in panel: a blank key sends nothing, a wrong one shows the service's
-    // answer, a slow right one (trimmed, submitted again and again) is one activation.
+    // The whole sign-in panel: the pill opens and closes it; a blank key sends nothing, a wrong
+    // one shows the service's answer, a slow right one (trimmed, submitted again and again) is one
+    // activation; once connected the pill counts the usage reports still to send.
     void signInThroughThePopover()
     {
         RootView &view = shownView();
@@ -225,6 +187,15 @@ private slots:
         QCOMPARE(pill()->text(), QStringLiteral("Not connected"));
         QVERIFY(!signOut->isVisible());
 
+        openPopover();
+        // A second click on the pill closes the panel and must not open it again; so does Escape.
+        QTest::mouseClick(pill(), Qt::LeftButton);
+        QTRY_VERIFY(!view.isSignInShown());
+        QTest::qWait(100);
+        QVERIFY(!view.isSignInShown());
+        openPopover();
+        QTest::keyClick(field, Qt::Key_Escape);
+        QVERIFY(!view.isSignInShown());
         openPopover();
         submitKey("  \t ");
         QTest::qWait(100);
@@ -264,29 +235,23 @@ private slots:
         QTest::mouseClick(pill(), Qt::LeftButton);
         QTest::qWait(50);
         QVERIFY(!view.isSignInShown());
+        m_server.fault("POST /v1/usage/convert", 500, "{\"detail\":\"down\"}", 2);
+        const QString connected = pill()->text();
+        for (int pending = 1; pending <= 2; ++pending) {
+            const QString file = QStringLiteral("take %1.wav").arg(pending);
+            QVERIFY(!test::runTask(m_store->reportUsage(m_store->accessToken(), "loudness", 1, 100 * pending, file)));
+            QCOMPARE(pill()->text(), connected + QStringLiteral(" · %1 usage pending").arg(pending));
+        }
 
         const qsizetype mark = test::logMark();
         QTest::mouseClick(signOut, Qt::LeftButton);
         QTRY_COMPARE(kind(*m_store), int(ConnectionState::Kind::Disconnected));
         QVERIFY(!signOut->isVisible());
-        QCOMPARE(pill()->text(), QStringLiteral("Not connected"));
+        // Reports still to send outlive the session.
+        QCOMPARE(pill()->text(), QStringLiteral("Not connected · 2 usage pending"));
         // The service hears of it in the background.
         QTRY_COMPARE(m_server.count("POST /v1/auth/logout"), 1);
         QVERIFY(test::logMessages("session", mark).contains("sign out requested"));
-    }
-
-    void pillTogglesThePopover()
-    {
-        RootView &view = shownView();
-        openPopover();
-        // A second click on the pill closes the panel and must not open it again.
-        QTest::mouseClick(pill(), Qt::LeftButton);
-        QTRY_VERIFY(!view.isSignInShown());
-        QTest::qWait(100);
-        QVERIFY(!view.isSignInShown());
-        openPopover();
-        QTest::keyClick(child<QLineEdit>(view, "clientKeyField"), Qt::Key_Escape);
-        QVERIFY(!view.isSignInShown());
     }
 
     // The launch switch is seen by every page, yet the service sees one activation.
@@ -301,60 +266,43 @@ private slots:
 
     void buildTagShowsTheServerBuild_data()
     {
-        QTest::addColumn<QString>("service"); // "up", "down" or "no version"
-        QTest::newRow("service answers") << "up";
-        QTest::newRow("service unreachable") << "down";
-        QTest::newRow("no version") << "no version";
+        QTest::addColumn<bool>("up");
+        QTest::newRow("service answers") << true;
+        QTest::newRow("service unreachable") << false;
     }
     void buildTagShowsTheServerBuild()
     {
-        QFETCH(QString, service);
+        QFETCH(bool, up);
         const QString serverVersion = test::httpCall("GET", m_server.url("/health")).json()["version"].toString();
         QVERIFY(!serverVersion.isEmpty());
         LocalServer stopped;
-        if (service == u"down") {
+        if (!up) {
             QVERIFY(stopped.start());
             settings().setValue(keys::baseURL, stopped.url().toString());
             stopped.stop();
-        } else if (service == u"no version") {
-            m_server.fault("GET /health", 200, "{}");
         }
         const QString appTag = QStringLiteral("%1 (%2)").arg(QLatin1String(version::kVersion)).arg(version::kBuild);
         m_view = std::make_unique<RootView>(*m_store);
-        QCOMPARE(child<QLabel>(*m_view, "buildTag")->text(), appTag.toUpper());
+        QCOMPARE(test::labelText(*m_view, "buildTag"), appTag.toUpper());
 
         QSignalSpy changed(m_view.get(), &RootView::serverBuildChanged);
-        const int asked = m_server.count("GET /health");
         const qsizetype mark = test::logMark();
         m_view->show();
         const QString unavailable = QStringLiteral("health (server build) unavailable: ");
-        if (service == u"up")
+        if (up)
             QTRY_COMPARE(changed.count(), 1);
-        else if (service == u"down")
-            QTRY_VERIFY(!test::logMessages("api", mark).filter(unavailable).isEmpty());
         else
-            QTRY_COMPARE(m_server.count("GET /health"), asked + 1);
+            QTRY_VERIFY(!test::logMessages("api", mark).filter(unavailable).isEmpty());
         QTest::qWait(100);
-        const bool known = service == u"up";
-        QCOMPARE(m_view->serverBuild(), known ? std::optional<QString>(serverVersion) : std::nullopt);
-        QCOMPARE(child<QLabel>(*m_view, "buildTag")->text(),
-                 (known ? appTag + " · Server " + serverVersion : appTag).toUpper());
-        // Only a service that cannot be reached is worth a log line.
-        QCOMPARE(test::logMessages("api", mark).filter(unavailable).isEmpty(), service != u"down");
+        QCOMPARE(m_view->serverBuild(), up ? std::optional<QString>(serverVersion) : std::nullopt);
+        QCOMPARE(test::labelText(*m_view, "buildTag"), (up ? appTag + " · Server " + serverVersion : appTag).toUpper());
+        QCOMPARE(test::logMessages("api", mark).filter(unavailable).isEmpty(), up);
     }
 
-    void windowDropGoesToTheWebTabs_data()
-    {
-        QTest::addColumn<QString>("tab");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("Correction showing") << "correction" << true;
-        QTest::newRow("Convert showing") << "convert" << false;
-    }
+    // A drop no page took reaches the Correction tab's handler, without the window's location.
     void windowDropGoesToTheWebTabs()
     {
-        QFETCH(QString, tab);
-        QFETCH(bool, accepted);
-        settings().setValue(keys::tab, tab);
+        settings().setValue(keys::tab, "correction");
         // Made first: its web tabs register their own handlers, which these replace.
         RootView &view = shownView();
         QStringList got;
@@ -372,13 +320,34 @@ private slots:
         QDragEnterEvent enter(inside, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         enter.setAccepted(false);
         QApplication::sendEvent(&view, &enter);
-        QCOMPARE(enter.isAccepted(), accepted);
+        QVERIFY(enter.isAccepted());
         QDropEvent drop(QPointF(inside), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         drop.setAccepted(false);
         QApplication::sendEvent(&view, &drop);
-        QCOMPARE(drop.isAccepted(), accepted);
-        // The window's location means nothing to the web page.
-        QCOMPARE(got, accepted ? QStringList{"correction at 0,0"} : QStringList());
+        QVERIFY(drop.isAccepted());
+        QCOMPARE(got, QStringList{"correction at 0,0"});
+    }
+
+    // Presets that arrive for a session signed out meanwhile are dropped.
+    void presetRefreshOvertakenBySignOutIsDropped()
+    {
+        ConvertPage page(*m_store);
+        test::runTask(m_store->connect(LocalServer::demoKey));
+        QVERIFY(!m_store->presets().isEmpty());
+        QPushButton *refresh = nullptr;
+        for (QPushButton *button : page.findChildren<QPushButton *>()) {
+            if (button->text() == u"Refresh scripts")
+                refresh = button;
+        }
+        QVERIFY(refresh);
+        m_server.delay(QStringLiteral("GET /v1/presets"), 400);
+        const qsizetype mark = test::logMark();
+        refresh->click();
+        m_store->disconnect();
+        QVERIFY(m_store->presets().isEmpty());
+        QTRY_VERIFY(!test::logMessages("api", mark).filter("GET /v1/presets -> 200").isEmpty());
+        QTest::qWait(50);
+        QVERIFY(m_store->presets().isEmpty());
     }
 };
 

@@ -177,10 +177,6 @@ private slots:
         evalJs(page(), "console.error('x'.repeat(5000));");
         const QString clipped = (QStringLiteral("[console.error] ") + QString(5000, 'x')).left(2048) + u'…';
         QVERIFY(waitUntil([&] { return test::logMessages("page").contains(clipped); }));
-        page()->load(m_server.url("/correction/missing"));
-        const QString error = "navigation error 404 for " + m_server.url("/correction/missing").toString();
-        QVERIFY(waitUntil([&] { return logged("web", error); }));
-        openTab();
     }
 
     void foreignFramesCannotReachHandlers_data()
@@ -202,7 +198,6 @@ private slots:
         QTest::newRow("foreign frame") << R"(var f = document.createElement('iframe');
             f.src = FOREIGN + '/correction'; document.body.appendChild(f);)"
                                        << "to FOREIGN/correction";
-        QTest::newRow("window.open") << "window.open(FOREIGN + '/correction'); window.open(FOREIGN + '/cinema', '_top');" << "";
         QTest::newRow("scripted redirect") << "window.location.href = FOREIGN + '/cinema';" << "to FOREIGN/cinema";
     }
     void foreignFramesCannotReachHandlers()
@@ -226,29 +221,12 @@ private slots:
                                 foreignOrigin));
         evalJs(page(), script);
         expectedLog.replace(QStringLiteral("FOREIGN"), foreignOrigin);
-        if (!expectedLog.isEmpty())
-            QVERIFY2(waitUntil([&] { return logged("web", expectedLog); }), qPrintable(expectedLog));
-        QTest::qWait(expectedLog.isEmpty() ? 1500 : 500);
+        QVERIFY2(waitUntil([&] { return logged("web", expectedLog); }), qPrintable(expectedLog));
+        QTest::qWait(500);
         QCOMPARE(page()->url(), before);
         QVERIFY(!m_store.session());
         QVERIFY(m_opened.isEmpty());
         QCOMPARE(foreign.count("GET /correction") + foreign.count("GET /cinema"), 0);
-    }
-
-    void localFilePageIsNoSender()
-    {
-        // A local file may be shown, but it never speaks for the service.
-        const QString path = m_files.filePath("local.html");
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("<html><body><script>window.addEventListener('load', function () {"
-                   "window.webkit.messageHandlers.hoplinSession.postMessage('{\"access_token\":\"forged\"}');"
-                   "});</script></body></html>");
-        file.close();
-        page()->load(QUrl::fromLocalFile(path));
-        QVERIFY(waitUntil([&] { return logged("web", "rejected native message 'hoplinSession' from file:// main=true"); }));
-        QVERIFY(!m_store.session());
-        openTab();
     }
 
     void foreignLinksAndWindows()
@@ -335,7 +313,6 @@ private slots:
         QTest::addColumn<QString>("kind"); // what the queue row says besides the name
         QTest::newRow("large, Correction") << "/correction" << "big.wav" << true << "correction" << "";
         QTest::newRow("MXF, Cinema") << "/cinema" << "master.MXF" << false << "immDropZone" << "Immersive";
-        QTest::newRow("large MXF, Cinema") << "/cinema" << "master 300.mxf" << true << "immDropZone" << "Immersive";
     }
     void dropReachesItsZone()
     {
