@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -14,12 +13,6 @@ using namespace hoplin;
 
 namespace {
 const QString kMissing = QStringLiteral("CHANGELOG.md is not bundled with this build.");
-
-// Centred on the screen, give or take the frame a window manager adds.
-bool centred(QWidget *window)
-{
-    return (window->frameGeometry().center() - window->screen()->availableGeometry().center()).manhattanLength() <= 8;
-}
 } // namespace
 
 class TestAboutWindow : public QObject {
@@ -27,15 +20,13 @@ class TestAboutWindow : public QObject {
 private slots:
     void changeLogIsReadFromTheResourceFolder_data()
     {
-        QTest::addColumn<QString>("file"); // "-": no resource folder at all
+        QTest::addColumn<QString>("file");
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("expected");
         QTest::newRow("present") << "CHANGELOG.md" << QByteArray("# Notes\n- ünïcode ✓\n")
                                  << QStringLiteral("# Notes\n- ünïcode ✓\n");
         QTest::newRow("absent") << "" << QByteArray() << kMissing;
-        QTest::newRow("a folder of that name") << "CHANGELOG.md/" << QByteArray() << kMissing;
         QTest::newRow("not UTF-8") << "CHANGELOG.md" << QByteArray("caf\xe9") << kMissing;
-        QTest::newRow("no resource folder") << "-" << QByteArray() << kMissing;
     }
     void changeLogIsReadFromTheResourceFolder()
     {
@@ -43,13 +34,9 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(QString, expected);
         QTemporaryDir dir;
-        if (file.endsWith(u'/')) {
-            QVERIFY(QDir(dir.path()).mkdir(file));
-        } else if (!file.isEmpty() && file != u"-") {
-            QFile out(dir.filePath(file));
-            QVERIFY(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
-        }
-        QCOMPARE(ReleaseNotesWindowController::loadChangeLog(file == u"-" ? QString() : dir.path()), expected);
+        QFile out(dir.filePath(file));
+        QVERIFY(file.isEmpty() || (out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.flush()));
+        QCOMPARE(ReleaseNotesWindowController::loadChangeLog(dir.path()), expected);
     }
 
     // The test program has no resources folder beside it, like a build without release notes.
@@ -60,18 +47,15 @@ private slots:
         QWidget *window = about.window();
         QCOMPARE(test::labelText(*window, "aboutVersion"),
                  QStringLiteral("Version %1 (%2)").arg(QLatin1String(version::kVersion)).arg(version::kBuild));
-        // Shown again after closing: the same window, centred again.
+        // Shown again after closing: the same window.
         window->close();
-        window->move(0, 0);
         about.show();
         QCOMPARE(about.window(), window);
         QVERIFY(window->isVisible());
-        QVERIFY(centred(window));
 
         test::child<QPushButton>(*window, "releaseNotesButton")->click();
         QWidget *notes = ReleaseNotesWindowController::shared().window();
         QVERIFY(notes->isVisible());
-        QVERIFY(centred(notes));
         QCOMPARE(test::child<QPlainTextEdit>(*notes, "releaseNotesText")->toPlainText(), kMissing);
     }
 };

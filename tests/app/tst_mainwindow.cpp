@@ -41,10 +41,6 @@ private slots:
     {
         SessionStore store;
         MainWindow window(store);
-        QCOMPARE(window.windowTitle(), QStringLiteral("Hoplin Desktop"));
-        QCOMPARE(window.size(), QSize(1200, 780));
-        QCOMPARE(window.rootView()->minimumSize(), QSize(1020, 680));
-
         const QList<QAction *> menus = window.menuBar()->actions();
         QCOMPARE(menus.size(), 1);
         QStringList items;

@@ -5,7 +5,6 @@
 #include "convert/ui/FFmpegInstallSheet.h"
 #include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
-#include "update/UpdateManager.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -146,24 +145,6 @@ private slots:
         QTRY_COMPARE(child<QLineEdit>(*m_view, "keyField")->text(), QStringLiteral("remembered-key"));
     }
 
-    void logSizeIsSummarised_data()
-    {
-        QTest::addColumn<qint64>("bytes");
-        QTest::addColumn<QString>("size");
-        QTest::newRow("one byte short of 1 MiB") << qint64(1048575) << "1023 KB";
-        QTest::newRow("exactly 1 MiB") << qint64(1048576) << "1 MB";
-        QTest::newRow("missing file") << qint64(-1) << "0 B";
-    }
-    void logSizeIsSummarised()
-    {
-        QFETCH(qint64, bytes);
-        QFETCH(QString, size);
-        const QString path = m_logger->logFilePath();
-        QFile file(path);
-        QVERIFY(bytes < 0 || (file.open(QIODevice::WriteOnly) && file.resize(bytes)));
-        QCOMPARE(m_view->logSummary(), QStringLiteral("%1 (%2)").arg(path, size));
-    }
-
     void switchingLoggingOffWritesALastLine()
     {
         Settings::shared().setValue(QLatin1String(keys::hoplinDiag), true);
@@ -191,21 +172,15 @@ private slots:
         QTest::addColumn<QString>("location");
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("caption");
-        const QString nextToSource = QStringLiteral("Converted files are written next to each source file.");
-        QTest::newRow("chosen folder, none chosen")
-            << "customFolder" << "" << "No folder chosen"
-            << "Converted files are written into this folder (unique names are used to avoid overwriting).";
-        QTest::newRow("next to the source") << "sameAsSource" << "/srv/out" << "/srv/out" << nextToSource;
-        QTest::newRow("unknown value means next to the source") << "elsewhere" << "" << "No folder chosen"
-                                                                << nextToSource;
+        QTest::newRow("chosen folder, none chosen") << "customFolder" << "" << "No folder chosen";
+        QTest::newRow("next to the source") << "sameAsSource" << "/srv/out" << "/srv/out";
+        QTest::newRow("unknown value means next to the source") << "elsewhere" << "" << "No folder chosen";
     }
     void outputSectionFollowsItsSettings()
     {
         QFETCH(QString, location);
         QFETCH(QString, folder);
         QFETCH(QString, path);
-        QFETCH(QString, caption);
         m_view->show();
         // Changed elsewhere while the window is open: the form follows without reopening.
         Settings::shared().setValue(QLatin1String(keys::exportFolderPath), folder);
@@ -214,7 +189,6 @@ private slots:
         QCOMPARE(child<QRadioButton>(*m_view, "customFolderRadio")->isChecked(), custom);
         QCOMPARE(child<QPushButton>(*m_view, "chooseFolderButton")->isVisible(), custom);
         QCOMPARE(test::labelText(*m_view, "folderPath"), path);
-        QCOMPARE(test::labelText(*m_view, "outputCaption"), caption);
 
         // The other choice, clicked, is written back.
         const QString other = custom ? QStringLiteral("sameAsSource") : QStringLiteral("customFolder");
@@ -272,20 +246,6 @@ private slots:
         test::runTask(m_view->exportLog(m_dir.filePath(path)));
         QCOMPARE(test::labelText(*m_view, "diagnosticsNote"), note);
         QCOMPARE(QFile::exists(m_dir.filePath(path)), !path.contains(u'/'));
-    }
-
-    void updatesSectionFollowsTheUpdater()
-    {
-        PreferencesView *view = PreferencesWindowController::shared().view();
-        QVERIFY(child<QPushButton>(*view, "checkUpdatesButton")->isEnabled());
-        const QString idle = test::labelText(*view, "updateStatus");
-        Manifest manifest;
-        manifest.version = QStringLiteral("1.3.0");
-        manifest.build = 31;
-        UpdateManager::shared().setPhaseForTesting(Phase::available(manifest));
-        QCOMPARE(test::labelText(*view, "updateStatus"), QStringLiteral("Version 1.3.0 (build 31) is available."));
-        UpdateManager::shared().setPhaseForTesting(Phase::idle());
-        QCOMPARE(test::labelText(*view, "updateStatus"), idle);
     }
 
 private:

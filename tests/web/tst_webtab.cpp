@@ -172,13 +172,6 @@ private slots:
         Settings::shared().remove(QString::fromLatin1(keys::webConnectKey));
     }
 
-    void pageTroubleIsLogged()
-    {
-        evalJs(page(), "console.error('x'.repeat(5000));");
-        const QString clipped = (QStringLiteral("[console.error] ") + QString(5000, 'x')).left(2048) + u'…';
-        QVERIFY(waitUntil([&] { return test::logMessages("page").contains(clipped); }));
-    }
-
     void foreignFramesCannotReachHandlers_data()
     {
         QTest::addColumn<QString>("script");
