@@ -154,15 +154,12 @@ private slots:
 
         logging->click();
         QVERIFY(!Settings::shared().boolean(QLatin1String(keys::hoplinDiag)));
-        QCOMPARE(test::labelText(*m_view, "diagnosticsNote"), QStringLiteral("Logging off."));
         m_logger->log(QStringLiteral("app"), QStringLiteral("not recorded while off"));
         m_logger->flush();
         QVERIFY(test::contents(m_logger->logFilePath()).trimmed().endsWith("[diagnostics] disabled from Preferences"));
 
         logging->click();
         QVERIFY(Settings::shared().boolean(QLatin1String(keys::hoplinDiag)));
-        QCOMPARE(test::labelText(*m_view, "diagnosticsNote"),
-                 QStringLiteral("Logging on — everything the app does is now recorded."));
         m_logger->flush();
         QVERIFY(test::contents(m_logger->logFilePath()).trimmed().endsWith("[diagnostics] enabled from Preferences"));
     }
