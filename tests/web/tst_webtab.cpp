@@ -236,6 +236,10 @@ private slots:
         evalJs(page(), "window.open('https://example.org/popup'); true");
         QTest::qWait(500);
         QCOMPARE(m_opened.size(), 1);
+        // Nor flood the log.
+        evalJs(page(), "console.error('x'.repeat(5000));");
+        const QString clipped = (QStringLiteral("[console.error] ") + QString(5000, 'x')).left(2048) + u'…';
+        QVERIFY(waitUntil([&] { return test::logMessages("page").contains(clipped); }));
     }
 
     // The numbering itself has its own table; here the engine's download takes a free name and
