@@ -228,21 +228,10 @@ private slots:
                      QStringLiteral("ffmpeg version 9.9-test Copyright (c) the testers"));
     }
 
-    void exportWordsItsOutcome_data()
+    void failedExportSaysSo()
     {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("note");
-        QTest::newRow("written") << "hoplin-logs-test.txt"
-                                 << "Exported — attach hoplin-logs-test.txt to your report.";
-        QTest::newRow("folder missing") << "missing/hoplin-logs-test.txt" << "Export failed.";
-    }
-    void exportWordsItsOutcome()
-    {
-        QFETCH(QString, path);
-        QFETCH(QString, note);
-        test::runTask(m_view->exportLog(m_dir.filePath(path)));
-        QCOMPARE(test::labelText(*m_view, "diagnosticsNote"), note);
-        QCOMPARE(QFile::exists(m_dir.filePath(path)), !path.contains(u'/'));
+        test::runTask(m_view->exportLog(m_dir.filePath("missing/hoplin-logs-test.txt")));
+        QCOMPARE(test::labelText(*m_view, "diagnosticsNote"), QStringLiteral("Export failed."));
     }
 
 private:

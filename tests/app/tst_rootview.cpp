@@ -151,6 +151,13 @@ private slots:
         QCOMPARE(test::logMessages("ui", switched), QStringList{"tab switched to " + tabTitle(target)});
         QCOMPARE(DropRouter::shared().webTabActive(), webTabActive);
         QCOMPARE(DropRouter::shared().correctionActive(), correctionActive);
+        // Files dragged over the window outside every page are taken only for a web tab.
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile("/tmp/take.wav")});
+        QDragEnterEvent enter(view.rect().center(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        enter.setAccepted(false);
+        QApplication::sendEvent(&view, &enter);
+        QCOMPARE(enter.isAccepted(), webTabActive);
         // Clicking the tab that is already selected changes nothing.
         QTest::mouseClick(tabButton(view, target), Qt::LeftButton);
         QCOMPARE(selected.count(), 1);
