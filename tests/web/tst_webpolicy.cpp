@@ -4,9 +4,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -222,7 +219,7 @@ private slots:
         QVERIFY(!missing.nextStagingScript());
     }
 
-    void finishScriptCarriesHostileNames_data()
+    void finishScriptCallsTheZonesInjector_data()
     {
         QTest::addColumn<QString>("target");
         QTest::addColumn<QString>("call");
@@ -230,31 +227,12 @@ private slots:
         QTest::newRow("mix zone") << "dropZone" << "window.hoplinInjectFile(entry);";
         QTest::newRow("immersive zone") << "immDropZone" << "window.hoplinInjectImmersiveFile(entry);";
     }
-    void finishScriptCarriesHostileNames()
+    void finishScriptCallsTheZonesInjector()
     {
         QFETCH(QString, target);
         QFETCH(QString, call);
-        // The JSON inside the script must survive the single-quoted string intact.
-        const QString name = QStringLiteral("it's \"a\" \\ 100%1 file\n.wav");
-        const QString script = web::bridgeFinishScript(target, name);
-        QVERIFY(script.contains(call));
-        const int start = script.indexOf(QStringLiteral("JSON.parse('")) + 12;
-        const int end = script.indexOf(QStringLiteral("');"), start);
-        QVERIFY(start > 11 && end > start);
-        const QString literal = script.mid(start, end - start);
-        // Undo the single-quote escaping as a JavaScript engine would.
-        QString json;
-        for (int i = 0; i < literal.size(); ++i) {
-            if (literal[i] == u'\\' && i + 1 < literal.size()) {
-                const QChar next = literal[++i];
-                json += next == u'n' ? QChar(u'\n') : next == u'r' ? QChar(u'\r') : next;
-            } else {
-                json += literal[i];
-            }
-        }
-        const QJsonObject entry = QJsonDocument::fromJson(json.toUtf8()).object();
-        QCOMPARE(entry.value("name").toString(), name);
-        QCOMPARE(entry.value("type").toString(), QStringLiteral("audio/wav"));
+        // Hostile names travel through a real page in the web tab suite.
+        QVERIFY(web::bridgeFinishScript(target, QStringLiteral("a.wav")).contains(call));
     }
 };
 

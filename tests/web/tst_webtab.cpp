@@ -258,14 +258,14 @@ private slots:
     }
 
     // A real drag of small files on the page: highlighted while over it, then carried through
-    // the page bridge one file per call.
+    // the page bridge one file per call, their names intact however they are spelt.
     void smallDropGoesThroughBridge()
     {
         openTab();
         QMimeData mime;
         QList<QUrl> files;
         for (int i = 1; i <= 3; ++i) {
-            const QString path = m_files.filePath(QStringLiteral("take %1.wav").arg(i));
+            const QString path = m_files.filePath(QStringLiteral("it's \"take\" \\ %1.wav").arg(i));
             QVERIFY(test::writeWav(path, 18.0, 0.25 * i)); // about 3.4 MB each
             files << QUrl::fromLocalFile(path);
         }
@@ -294,6 +294,7 @@ private slots:
         QVERIFY(!highlighted());
         QCOMPARE(evalJs(page(), "window.__calls.join(',')").toString(), QStringLiteral("1,1,1"));
         // The page read each file itself: duration and peak (-12.0, -6.0 and -2.5 dBFS).
+        QVERIFY(rowText(1).contains(QStringLiteral("it's \"take\" \\ 1.wav")));
         QVERIFY(waitUntil([&] { return rowText(2).contains(QStringLiteral("0:18.00")); }));
         QVERIFY2(rowText(2).contains(QStringLiteral("-6.0 dBFS")), qPrintable(rowText(2)));
         QVERIFY(evalJs(page(), "document.getElementById('status').textContent").toString().startsWith("3 files queued"));
