@@ -1,7 +1,6 @@
 #include "AppTestUtil.h"
 #include "TestSupport.h"
 #include "app/ui/AboutWindow.h"
-#include "version.h"
 
 #include <QFile>
 #include <QPlainTextEdit>
@@ -40,19 +39,12 @@ private slots:
     }
 
     // The test program has no resources folder beside it, like a build without release notes.
-    void aboutWindowIsReusedAndOpensTheNotes()
+    void aboutWindowOpensTheNotes()
     {
         auto &about = AboutWindowController::shared();
         about.show();
         QWidget *window = about.window();
-        QCOMPARE(test::labelText(*window, "aboutVersion"),
-                 QStringLiteral("Version %1 (%2)").arg(QLatin1String(version::kVersion)).arg(version::kBuild));
-        // Shown again after closing: the same window.
-        window->close();
-        about.show();
-        QCOMPARE(about.window(), window);
         QVERIFY(window->isVisible());
-
         test::child<QPushButton>(*window, "releaseNotesButton")->click();
         QWidget *notes = ReleaseNotesWindowController::shared().window();
         QVERIFY(notes->isVisible());

@@ -171,7 +171,6 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::newRow("chosen folder, none chosen") << "customFolder" << "" << "No folder chosen";
         QTest::newRow("next to the source") << "sameAsSource" << "/srv/out" << "/srv/out";
-        QTest::newRow("unknown value means next to the source") << "elsewhere" << "" << "No folder chosen";
     }
     void outputSectionFollowsItsSettings()
     {
@@ -200,11 +199,7 @@ private slots:
     {
         m_view->show();
         auto *banner = child<QWidget>(*m_view, "ffmpegBanner");
-        auto *install = child<QPushButton>(*m_view, "installButton");
         QVERIFY(banner->isVisible());
-        QVERIFY(install->isVisible());
-        QCOMPARE(test::labelText(*m_view, "binaryLabel"),
-                 QStringLiteral("Binary: (not found — use Install FFmpeg on the Convert page)"));
 
         const QString fake = writeFakeFFmpeg(m_dir.filePath(QStringLiteral("ffmpeg-override")));
         child<QLineEdit>(*m_view, "overrideField")->setText(fake);
@@ -222,10 +217,7 @@ private slots:
         QTRY_COMPARE(installed.size(), 1);
         QCOMPARE(installed.first().first().toString(), FFmpegLocator::managedExecutable());
         QTRY_VERIFY(!banner->isVisible());
-        QVERIFY(!install->isVisible());
         QCOMPARE(test::labelText(*m_view, "binaryLabel"), QStringLiteral("Binary: ") + FFmpegLocator::managedExecutable());
-        QTRY_COMPARE(test::labelText(*m_view, "versionLabel"),
-                     QStringLiteral("ffmpeg version 9.9-test Copyright (c) the testers"));
     }
 
     void failedExportSaysSo()

@@ -45,8 +45,6 @@ private slots:
             << false << true << true << QStringList{"cinema"} << forwarded << "cinema";
         QTest::newRow("under Cinema, only Correction registered")
             << false << true << false << QStringList{"correction"} << forwarded << "";
-        QTest::newRow("under a web tab, nothing registered: still accepted")
-            << false << true << true << QStringList() << forwarded << "";
         QTest::newRow("another native page showing") << false << false << false << both << refused << "";
     }
     void dropOnNativePage()
