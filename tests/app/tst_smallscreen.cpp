@@ -24,11 +24,7 @@ private slots:
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
 
-        QVERIFY2(available.contains(window.frameGeometry()),
-                 qPrintable(QStringLiteral("%1,%2 %3x%4")
-                                .arg(window.x()).arg(window.y()).arg(window.width()).arg(window.height())));
-        // The minimum size still holds: the window is shrunk, not squeezed below it.
-        QVERIFY(window.width() >= 1020 && window.height() >= 680);
+        QVERIFY(available.contains(window.frameGeometry()));
     }
 };
 

@@ -6,7 +6,7 @@
 
 #include <QFile>
 #include <QWebEnginePage>
-#include <QtEndian>
+#include <QDataStream>
 #include <cmath>
 #include <memory>
 
@@ -35,36 +35,28 @@ inline int queueRows(QWebEnginePage *page)
     return evalJs(page, QStringLiteral("document.querySelectorAll('#queue tbody tr').length")).toInt();
 }
 
-// A 16-bit stereo 48 kHz WAV with a sine of `amplitude` (0..1) lasting `seconds`.
+// A 16-bit stereo 48 kHz WAV with a 440 Hz sine of `amplitude` (0..1) lasting `seconds`.
 inline bool writeWav(const QString &path, double seconds, double amplitude = 0.5)
 {
-    const int rate = 48000;
-    const int channels = 2;
-    const qint64 frames = qint64(seconds * rate);
-    const quint32 dataBytes = quint32(frames * channels * 2);
-    QByteArray bytes;
-    auto u32 = [&](quint32 v) { v = qToLittleEndian(v); bytes.append(reinterpret_cast<const char *>(&v), 4); };
-    auto u16 = [&](quint16 v) { v = qToLittleEndian(v); bytes.append(reinterpret_cast<const char *>(&v), 2); };
-    bytes.append("RIFF");
-    u32(36 + dataBytes);
-    bytes.append("WAVEfmt ");
-    u32(16);
-    u16(1);
-    u16(channels);
-    u32(rate);
-    u32(rate * channels * 2);
-    u16(channels * 2);
-    u16(16);
-    bytes.append("data");
-    u32(dataBytes);
-    bytes.reserve(bytes.size() + int(dataBytes));
-    for (qint64 i = 0; i < frames; ++i) {
-        const auto sample = qint16(std::lround(amplitude * 32767 * std::sin(2 * M_PI * 440 * double(i) / rate)));
-        for (int c = 0; c < channels; ++c)
-            u16(quint16(sample));
-    }
+    const qint64 frames = qint64(seconds * 48000);
+    const auto dataBytes = quint32(frames * 4);
     QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QDataStream out(&file);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out.writeRawData("RIFF", 4);
+    out << quint32(36 + dataBytes);
+    out.writeRawData("WAVEfmt ", 8);
+    // PCM, 2 channels, rate, bytes per second, bytes per frame, bits per sample.
+    out << quint32(16) << quint16(1) << quint16(2) << quint32(48000) << quint32(48000 * 4) << quint16(4) << quint16(16);
+    out.writeRawData("data", 4);
+    out << dataBytes;
+    for (qint64 i = 0; i < frames; ++i) {
+        const auto sample = qint16(std::lround(amplitude * 32767 * std::sin(2 * M_PI * 440 * double(i) / 48000)));
+        out << sample << sample;
+    }
+    return out.status() == QDataStream::Ok && file.flush();
 }
 
 } // namespace hoplin::test
