@@ -141,14 +141,16 @@ public:
     void fault(const QString &route, int status, const QByteArray &body = {}, int count = 1);
     // The next `count` calls of `route` wait `delayMs` before being answered normally.
     void delay(const QString &route, int delayMs, int count = 1);
-    void faultRaw(const QJsonObject &fault);
-    void clearFaults();
-    void reset();
-    void expireTokens();
-    int count(const QString &route);
-    QJsonArray requests();
-    QJsonArray usage();
-    QJsonArray cancels();
+    // Any fault the server's admin route takes ("cut_after", "stall_ms", "location", …).
+    void faultRaw(const QJsonObject &fault) { admin("POST", "faults", fault); }
+    void clearFaults() { admin("DELETE", "faults"); }
+    void reset() { admin("POST", "reset"); }
+    void expireTokens() { admin("POST", "expire-tokens"); }
+    // What the server has seen since the last reset.
+    int count(const QString &route) { return admin("GET", "counts").toObject().value(route).toInt(); }
+    QJsonArray requests() { return admin("GET", "requests").toArray(); }
+    QJsonArray usage() { return admin("GET", "usage").toArray(); }
+    QJsonArray cancels() { return admin("GET", "cancels").toArray(); }
 
 private:
     QJsonValue admin(const QByteArray &method, const QString &path, const QJsonObject &body = {});
@@ -157,8 +159,16 @@ private:
     QByteArray m_adminToken;
 };
 
-// Signs `store` in with the demo key of the server its base URL names; fails the test otherwise.
-void signIn(SessionStore &store);
+// Signs `store` in with `key` (the demo key unless given) at the server its base URL names; fails
+// the test otherwise.
+void signIn(SessionStore &store, const QString &key = QString::fromLatin1(LocalServer::demoKey));
+
+// Starts `task` without waiting for it; `*done` turns true when it ends. Keep the returned task.
+template <typename T> QCoro::Task<> track(QCoro::Task<T> task, bool *done)
+{
+    co_await std::move(task);
+    *done = true;
+}
 
 } // namespace hoplin::test
 
