@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
+#include "service/SessionStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,12 +12,6 @@
 using namespace hoplin;
 
 namespace {
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 void writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -57,6 +52,7 @@ private slots:
         m_dir = std::make_unique<QTemporaryDir>();
         m_echo = tmpfile();
         setLogging(true);
+        DiagnosticsLogger::clearSecrets();
     }
     void cleanup()
     {
@@ -64,38 +60,87 @@ private slots:
         m_echo = nullptr;
     }
 
+    // Query parameters by name, then known secret values (set in order into one slot) and
+    // secret-named JSON string fields wherever they appear.
     void redaction_data()
     {
+        QTest::addColumn<QStringList>("secrets");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("sensitive and plain") << "GET /v1/items?token=abc&Page=2"
+        const QStringList none;
+        QTest::newRow("sensitive and plain") << none << "GET /v1/items?token=abc&Page=2"
                                              << "GET /v1/items?token=[redacted]&Page=2";
-        QTest::newRow("name lower-cased") << "open ?Token=abc"
+        QTest::newRow("name lower-cased") << none << "open ?Token=abc"
                                           << "open ?token=[redacted]";
-        QTest::newRow("empty pieces dropped") << "a?x=1&&y=2"
+        QTest::newRow("empty pieces dropped") << none << "a?x=1&&y=2"
                                               << "a?x=1&y=2";
-        QTest::newRow("bare question mark") << "a?"
+        QTest::newRow("bare question mark") << none << "a?"
                                             << "a?";
-        QTest::newRow("no query") << "plain message"
-                                  << "plain message";
-        QTest::newRow("trailing words belong to last parameter") << "load /x?key=abc done"
+        QTest::newRow("trailing words belong to last parameter") << none << "load /x?key=abc done"
                                                                  << "load /x?key=[redacted]";
-        QTest::newRow("name without value") << "x?password&ok=1"
+        QTest::newRow("name without value") << none << "x?password&ok=1"
                                             << "x?password=[redacted]&ok=1";
         QTest::newRow("all twelve names")
+            << none
             << "?token=1&key=1&apikey=1&api_key=1&access_token=1&refresh_token=1&session_id=1&client_key=1&"
                "signature=1&sig=1&password=1&AUTHORIZATION=1&tokens=1"
             << "?token=[redacted]&key=[redacted]&apikey=[redacted]&api_key=[redacted]&access_token=[redacted]&"
                "refresh_token=[redacted]&session_id=[redacted]&client_key=[redacted]&signature=[redacted]&"
                "sig=[redacted]&password=[redacted]&authorization=[redacted]&tokens=1";
-        QTest::newRow("only the first question mark splits") << "a?b=1?token=2"
+        QTest::newRow("only the first question mark splits") << none << "a?b=1?token=2"
                                                              << "a?b=1?token=2";
+        const QStringList key{"sk-live-4f9a77"};
+        QTest::newRow("key echoed by a 422")
+            << key << "422 {\"detail\":[{\"input\":\"sk-live-4f9a77\",\"msg\":\"bad\"}]}"
+            << "422 {\"detail\":[{\"input\":\"[redacted]\",\"msg\":\"bad\"}]}";
+        QTest::newRow("key inside a word, twice") << key << "x-sk-live-4f9a77-y sk-live-4f9a77"
+                                                  << "x-[redacted]-y [redacted]";
+        QTest::newRow("a secret inside another is replaced whole")
+            << QStringList{"sk-live-4f9a77-extended", "sk-live-4f9a77"} << "sk-live-4f9a77-extended"
+            << "[redacted]";
+        QTest::newRow("previous value still covered")
+            << QStringList{"first-token-1", "second-token-2"} << "late first-token-1 and second-token-2"
+            << "late [redacted] and [redacted]";
+        QTest::newRow("only two values are kept")
+            << QStringList{"first-token-1", "second-token-2", "third-token-3"} << "first-token-1"
+            << "first-token-1";
+        QTest::newRow("short values are never secrets") << QStringList{"abc"} << "abc abc"
+                                                        << "abc abc";
+        QTest::newRow("secret-named JSON fields")
+            << none << "{\"access_token\": \"a.b.c\", \"Refresh_Token\":\"r\\\"q\", \"name\":\"kept\"}"
+            << "{\"access_token\": \"[redacted]\", \"Refresh_Token\":\"[redacted]\", \"name\":\"kept\"}";
+        QTest::newRow("non-string secret field left as it is") << none << "{\"token\": null, \"key\": 12}"
+                                                               << "{\"token\": null, \"key\": 12}";
+        QTest::newRow("query redaction still applies after") << key << "GET /x?token=abc&q=sk-live-4f9a77"
+                                                             << "GET /x?token=[redacted]&q=[redacted]";
+        QTest::newRow("a secret at the cut leaves no prefix behind")
+            << key << QString(4090, u'a') + "sk-live-4f9a77" << QString(4090, u'a') + "[redac" + QChar(0x2026);
     }
     void redaction()
     {
+        QFETCH(QStringList, secrets);
         QFETCH(QString, message);
         QFETCH(QString, expected);
+        for (const QString &secret : secrets)
+            DiagnosticsLogger::setSecret("slot", secret);
         QCOMPARE(DiagnosticsLogger::redact(message), expected);
+    }
+
+    // The session store hands the key it sends to the logger before the refusal comes back.
+    void refusedKeyNeverReachesTheLog()
+    {
+        test::LocalServer server;
+        QVERIFY(server.start());
+        Settings::shared().setValue(keys::baseURL, server.url().toString());
+        const QString key = "wrong-key-8d2c41";
+        server.fault("POST /v1/auth/activate", 422, "{\"detail\":[{\"input\":\"wrong-key-8d2c41\"}]}");
+        SessionStore store;
+        test::runTask(store.connect(key));
+        QCOMPARE(store.state().kind(), ConnectionState::Kind::Failed);
+        DiagnosticsLogger::shared().flush();
+        const QString all = DiagnosticsLogger::shared().bufferSnapshot().join("");
+        QVERIFY(all.contains("422"));
+        QVERIFY(!all.contains(key));
     }
 
     void truncationCountsUserPerceivedCharacters_data()
@@ -123,10 +168,13 @@ private slots:
         QCOMPARE(body, unit.repeated(expectedCharacters));
     }
 
-    void lineFormatAndAllThreeSinks()
+    // Each line goes to the buffer, the file and the echo. Switched off, the logger records
+    // nothing more but a final line, which reaches the file and the echo only.
+    void lineFormatSinksAndSwitchingOff()
     {
         auto logger = makeLogger();
         logger->startIfEnabled();
+        logger->startIfEnabled(); // a second start writes no second session line
         logger->log("api", "GET /x?page=2&token=abc");
         logger->flush();
         const QStringList buffer = logger->bufferSnapshot();
@@ -135,29 +183,19 @@ private slots:
         static const QRegularExpression shape(
             R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[api\] GET /x\?page=2&token=\[redacted\]\n$)");
         QVERIFY2(shape.match(buffer[1]).hasMatch(), qPrintable(buffer[1]));
-        logger->stop();
-        logger->flush();
-        QCOMPARE(readFile(logger->logFilePath()), buffer.join(QString()).toUtf8());
-        QCOMPARE(readEcho(m_echo), buffer.join(QString()).toUtf8());
-    }
+        const QByteArray written = buffer.join(QString()).toUtf8();
+        QCOMPARE(test::contents(logger->logFilePath()), written);
 
-    void switchedOffRecordsNothingButFinalLogStillWrites()
-    {
-        auto logger = makeLogger();
-        logger->startIfEnabled();
-        logger->flush();
         setLogging(false);
-        const QByteArray fileBefore = readFile(logger->logFilePath());
-        const int bufferBefore = logger->bufferSnapshot().size();
         logger->log("app", "not recorded");
         logger->finalLog("diagnostics", "logging switched off");
         logger->flush();
-        QCOMPARE(logger->bufferSnapshot().size(), bufferBefore);
-        const QByteArray file = readFile(logger->logFilePath());
-        QVERIFY(file.startsWith(fileBefore));
+        QCOMPARE(logger->bufferSnapshot(), buffer);
+        const QByteArray file = test::contents(logger->logFilePath());
+        QVERIFY(file.startsWith(written));
         QVERIFY(!file.contains("not recorded"));
         QVERIFY(file.endsWith("[diagnostics] logging switched off\n"));
-        QVERIFY(readEcho(m_echo).endsWith("[diagnostics] logging switched off\n"));
+        QCOMPARE(readEcho(m_echo), file);
     }
 
     void bufferKeepsTheNewest20000Lines()
@@ -183,10 +221,10 @@ private slots:
         logger->log("t", "after rotation");
         logger->stop();
         logger->flush();
-        QCOMPARE(readFile(current + ".2"), QByteArray("generation one\n"));
-        const QByteArray first = readFile(current + ".1");
+        QCOMPARE(test::contents(current + ".2"), QByteArray("generation one\n"));
+        const QByteArray first = test::contents(current + ".1");
         QCOMPARE(first.size(), DiagnosticsLogger::rotationBytes);
-        const QByteArray fresh = readFile(current);
+        const QByteArray fresh = test::contents(current);
         QVERIFY(fresh.contains(kSessionStarted.toUtf8()));
         QVERIFY(fresh.endsWith("[t] after rotation\n"));
         QVERIFY(!QFile::exists(current + ".3"));
@@ -201,22 +239,13 @@ private slots:
             logger->log("t", line);
         logger->stop();
         logger->flush();
-        const QString current = logger->logFilePath();
-        QVERIFY(QFileInfo(current + ".1").size() >= DiagnosticsLogger::rotationBytes);
-        QVERIFY(QFileInfo(current).size() < DiagnosticsLogger::rotationBytes);
-        const qint64 total = QFileInfo(current).size() + QFileInfo(current + ".1").size();
-        QCOMPARE(total, qint64(readFile(current).size() + readFile(current + ".1").size()));
-        QVERIFY(readFile(current).startsWith(QByteArray::number(QDate::currentDate().year())));
-    }
-
-    void startingTwiceWritesOneSessionLine()
-    {
-        auto logger = makeLogger();
-        logger->startIfEnabled();
-        logger->startIfEnabled();
-        logger->flush();
-        logger->flush();
-        QCOMPARE(readFile(logger->logFilePath()).count(kSessionStarted.toUtf8()), 1);
+        const QByteArray first = test::contents(logger->logFilePath() + ".1");
+        const QByteArray fresh = test::contents(logger->logFilePath());
+        QVERIFY(first.size() >= DiagnosticsLogger::rotationBytes);
+        QVERIFY(fresh.size() < DiagnosticsLogger::rotationBytes);
+        // Split between two whole lines, none lost or written twice.
+        QVERIFY(fresh.startsWith(QByteArray::number(QDate::currentDate().year())));
+        QCOMPARE(first.count(line.toUtf8()) + fresh.count(line.toUtf8()), 6000);
     }
 
     void exportWithoutOlderGenerations()
@@ -226,11 +255,12 @@ private slots:
         logger->log("app", "hello");
         const QString path = m_dir->path() + "/export.txt";
         QVERIFY(logger->exportTXT(path));
-        const QString text = QString::fromUtf8(readFile(path));
+        const QString text = QString::fromUtf8(test::contents(path));
         const QStringList lines = text.split('\n');
         static const QRegularExpression header(R"(^Hoplin Log — \d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000$)");
         QVERIFY2(header.match(lines[0]).hasMatch(), qPrintable(lines[0]));
-        QCOMPARE(lines[1], DiagnosticsLogger::environmentLine());
+        static const QRegularExpression environment(R"(^app=Hoplin Desktop \d+\.\d+\.\d+ \(\d+\)  Linux=.+$)");
+        QVERIFY2(environment.match(lines[1]).hasMatch(), qPrintable(lines[1]));
         QCOMPARE(lines[2], QString(60, '='));
         QCOMPARE(lines[3], QString());
         QCOMPARE(lines[4], QStringLiteral("--- Current session (last 20000 lines, may be truncated) ---"));
@@ -238,6 +268,7 @@ private slots:
         QVERIFY(lines[6].contains(kSessionStarted));
         QVERIFY(lines[7].endsWith("[app] hello"));
         QVERIFY(!text.contains("Earlier session"));
+        QVERIFY(!logger->exportTXT(m_dir->path() + "/missing-folder/export.txt"));
     }
 
     void exportTakesTailFromSecondGenerationWhenFirstIsNotText()
@@ -249,22 +280,9 @@ private slots:
         logger->log("app", "now");
         const QString path = m_dir->path() + "/export.txt";
         QVERIFY(logger->exportTXT(path));
-        const QString text = QString::fromUtf8(readFile(path));
+        const QString text = QString::fromUtf8(test::contents(path));
         QVERIFY(text.contains("--- Earlier session (last 5120 KB of previous logs, may be truncated) ---\n\n"
                               "older session line\n\n--- Current session"));
-    }
-
-    void exportToUnwritablePlaceFails()
-    {
-        auto logger = makeLogger();
-        QVERIFY(!logger->exportTXT(m_dir->path() + "/missing-folder/export.txt"));
-    }
-
-    void environmentLineNamesAppAndPlatform()
-    {
-        static const QRegularExpression shape(R"(^app=Hoplin Desktop 1\.2\.22 \(25\)  Linux=.+$)");
-        QVERIFY2(shape.match(DiagnosticsLogger::environmentLine()).hasMatch(),
-                 qPrintable(DiagnosticsLogger::environmentLine()));
     }
 };
 

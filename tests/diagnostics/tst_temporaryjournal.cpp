@@ -69,17 +69,25 @@ private slots:
         QVERIFY(touch(userFile));
         const QString userPrefix = work + "/.hoplin-tmp-notauuid";
         QVERIFY(touch(userPrefix + ".m4a"));
+        // A line that climbs out of its folder is not ours either, even with our kind of name.
+        QVERIFY(QDir().mkpath(work + "/sub"));
+        const QString climbing = work + "/sub/../.hoplin-tmp-" + QString(uuid).replace('F', 'E');
+        QVERIFY(touch(climbing + ".m4a"));
 
+        QList<QPair<qint64, QString>> lines{{qint64(::getppid()), liveBody}};
         const qint64 dead = endedPid();
-        writeJournal({{dead, deadBase}, {dead, deadBody}, {qint64(::getppid()), liveBody},
-                      {dead, userFile}, {dead, userPrefix}, {dead, "relative/hoplin-upload-" + uuid}});
+        for (const QString &base :
+             {deadBase, deadBody, userFile, userPrefix, climbing, "relative/hoplin-upload-" + uuid})
+            lines.append({dead, base});
+        writeJournal(lines);
         TemporaryJournal journal(journalPath());
         const QStringList removed = journal.sweep();
 
         QCOMPARE(QSet<QString>(removed.begin(), removed.end()),
                  (QSet<QString>{deadBase + ".m4a", deadBase + "-0.log", deadBase + "-segments", deadBody}));
         QCOMPARE(QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
-                 (QStringList{".hoplin-tmp-notauuid.m4a", "holiday.m4a", QFileInfo(liveBody).fileName()}));
+                 (QStringList{QFileInfo(climbing).fileName() + ".m4a", ".hoplin-tmp-notauuid.m4a", "holiday.m4a",
+                              QFileInfo(liveBody).fileName(), "sub"}));
         // The live session's line stays for its own clean-up; the rest are gone.
         QFile file(journalPath());
         QVERIFY(file.open(QIODevice::ReadOnly));
