@@ -1,11 +1,39 @@
 #include "TestSupport.h"
+#include "diagnostics/CrashLog.h"
+#include "diagnostics/DiagnosticsLogger.h"
+#include "platform/Settings.h"
+#include "service/Error.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <cstdint>
+#include <stdexcept>
 #include <sys/resource.h>
+
+namespace {
+
+// Opaque to the optimiser, so the store below really happens and faults.
+volatile std::uintptr_t g_nowhere = 0;
+
+// With HOPLIN_CRASH_PROBE set, this binary is the crashing process the test watches: it installs
+// crash logging ("-hoplinDiag" on its command line decides whether it logs) and crashes that way.
+[[gnu::noinline]] void crashAsProbe(const QByteArray &mode)
+{
+    hoplin::Settings::shared().applyCommandLine(QCoreApplication::arguments());
+    hoplin::DiagnosticsLogger::shared().startIfEnabled();
+    hoplin::crash::install();
+    hoplin::DiagnosticsLogger::shared().flush();
+    if (mode == "throw")
+        throw std::runtime_error("probe failure");
+    if (mode == "apperror")
+        throw hoplin::appError(3, "disk full");
+    *reinterpret_cast<volatile int *>(g_nowhere) = 1;
+}
+
+} // namespace
 
 class TestCrashLog : public QObject {
     Q_OBJECT
@@ -40,13 +68,14 @@ private slots:
         environment.insert("HOME", home.path());
         environment.insert("XDG_CONFIG_HOME", home.path() + "/.config");
         environment.insert("XDG_DATA_HOME", home.path() + "/.local/share");
+        environment.insert("HOPLIN_CRASH_PROBE", mode);
         QProcess probe;
         probe.setProcessEnvironment(environment);
         probe.setChildProcessModifier([] {
             const struct rlimit noCore = {0, 0};
             setrlimit(RLIMIT_CORE, &noCore);
         });
-        probe.start(QStringLiteral(CRASH_PROBE_BIN), {mode, "-hoplinDiag", logging ? "YES" : "NO"});
+        probe.start(QCoreApplication::applicationFilePath(), {"-hoplinDiag", logging ? "YES" : "NO"});
         QVERIFY(probe.waitForFinished(20000));
         QCOMPARE(probe.exitStatus(), QProcess::CrashExit);
         QCOMPARE(probe.exitCode(), signal);
@@ -79,5 +108,16 @@ private slots:
     }
 };
 
-HOPLIN_TEST_MAIN(TestCrashLog)
+int main(int argc, char **argv)
+{
+    if (const QByteArray mode = qgetenv("HOPLIN_CRASH_PROBE"); !mode.isEmpty()) {
+        QCoreApplication app(argc, argv);
+        crashAsProbe(mode);
+    }
+    hoplin::test::isolateHome();
+    QCoreApplication app(argc, argv);
+    TestCrashLog tc;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&tc, argc, argv);
+}
 #include "tst_crashlog.moc"

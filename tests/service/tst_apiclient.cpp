@@ -157,17 +157,6 @@ private slots:
         }
     }
 
-    void requestReturnsEveryStatusUnjudged()
-    {
-        m_server.fault("GET /health", 503, "down");
-        const APIResponse response = test::runTask(APIClient::request("health", "GET"));
-        QCOMPARE(response.status, 503);
-        QCOMPARE(response.body, QByteArray("down"));
-        const APIResponse health = test::runTask(APIClient::request("health", "GET"));
-        QCOMPARE(health.status, 200);
-        QVERIFY(!QJsonDocument::fromJson(health.body).object().value("version").toString().isEmpty());
-    }
-
     void hugeErrorBodyIsCarriedWhole()
     {
         const QByteArray big(10 * 1024 * 1024, 'e');

@@ -45,12 +45,7 @@ public:
 
 namespace detail {
 template <typename T> struct TaskState {
-    std::optional<T> value;
-    std::exception_ptr error;
-    bool done = false;
-    QEventLoop *loop = nullptr;
-};
-template <> struct TaskState<void> {
+    std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value; // unused for void
     std::exception_ptr error;
     bool done = false;
     QEventLoop *loop = nullptr;
