@@ -23,11 +23,6 @@ class TestSessionStore : public QObject {
 
     test::LocalServer m_server;
 
-    QCoro::Task<bool> report(SessionStore &store, const QString &name)
-    {
-        return store.reportUsage(store.accessToken(), "h264-mp4", 1, 1000, name);
-    }
-
 private slots:
     void initTestCase()
     {
@@ -107,13 +102,13 @@ private slots:
         m_server.expireTokens();
         m_server.delay("POST /v1/auth/refresh", 300);
         QList<bool> results;
-        auto all = [](TestSessionStore *t, SessionStore *s, QList<bool> *out) -> QCoro::Task<> {
-            auto a = t->report(*s, "a.mov");
-            auto b = t->report(*s, "b.mov");
-            auto c = t->report(*s, "c.mov");
+        auto all = [](SessionStore *s, QList<bool> *out) -> QCoro::Task<> {
+            auto a = test::reportUsage(*s, "a.mov");
+            auto b = test::reportUsage(*s, "b.mov");
+            auto c = test::reportUsage(*s, "c.mov");
             *out << co_await std::move(a) << co_await std::move(b) << co_await std::move(c);
         };
-        test::runTask(all(this, &store, &results));
+        test::runTask(all(&store, &results));
         QCOMPARE(results, QList<bool>({true, true, true}));
         QCOMPARE(m_server.count("POST /v1/auth/refresh"), 1);
         QVERIFY(store.accessToken() != firstToken);
@@ -126,7 +121,7 @@ private slots:
         SessionStore store;
         test::signIn(store);
         m_server.fault(kRoute, 500);
-        QVERIFY(!test::runTask(report(store, "first.mov")));
+        QVERIFY(!test::runTask(test::reportUsage(store, "first.mov")));
         QCOMPARE(store.pendingUsageCount(), 1);
 
         m_server.delay(kRoute, 500); // holds the retry of "first.mov"
@@ -134,7 +129,7 @@ private slots:
         auto connecting = test::track(store.connect(test::LocalServer::demoKey), &finished);
         QVERIFY(test::waitUntil([&] { return store.state().isConnected(); }));
         m_server.fault(kRoute, 500);
-        QVERIFY(!test::runTask(report(store, "second.mov")));
+        QVERIFY(!test::runTask(test::reportUsage(store, "second.mov")));
         QVERIFY(test::waitUntil([&] { return finished; }));
         QCOMPARE(store.pendingUsageCount(), 1);
         QCOMPARE(store.pendingUsage().first().filename, QStringLiteral("second.mov"));

@@ -22,19 +22,13 @@ class TestSignInFlow : public QObject {
 
     test::LocalServer m_server;
 
-    // A report with more bytes than 32 bits hold and a name beyond ASCII.
-    QCoro::Task<bool> report(SessionStore &store, const QString &filename)
-    {
-        return store.reportUsage(store.accessToken(), "normalise-14", 1, 5000000000, filename);
-    }
-
     // Makes one report fail for good while signed in: its token dies and the refresh fails, which
     // signs the store out.
     void queueWithDeadToken(SessionStore &store, const QString &filename)
     {
         m_server.expireTokens();
         m_server.fault(QStringLiteral("POST /v1/auth/refresh"), 500);
-        QVERIFY(!test::runTask(report(store, filename)));
+        QVERIFY(!test::runTask(test::reportUsage(store, filename)));
         QCOMPARE(store.state(), ConnectionState::disconnected());
         QCOMPARE(store.pendingUsageCount(), 1);
     }
@@ -67,8 +61,8 @@ private slots:
         } else {
             // The same report failing twice is queued once.
             m_server.fault(kUsageRoute, 500, {}, 2);
-            QVERIFY(!test::runTask(report(store, name)));
-            QVERIFY(!test::runTask(report(store, name)));
+            QVERIFY(!test::runTask(test::reportUsage(store, name)));
+            QVERIFY(!test::runTask(test::reportUsage(store, name)));
             if (how == "sign-out")
                 test::runTask(store.signOut()); // the entry's token dies with the session
         }

@@ -186,4 +186,9 @@ void signIn(SessionStore &store, const QString &key)
     QVERIFY(store.state().isConnected());
 }
 
+QCoro::Task<bool> reportUsage(SessionStore &store, const QString &filename)
+{
+    return store.reportUsage(store.accessToken(), QStringLiteral("normalise-14"), 1, 5000000000, filename);
+}
+
 } // namespace hoplin::test

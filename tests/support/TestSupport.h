@@ -158,6 +158,9 @@ private:
 // the test otherwise.
 void signIn(SessionStore &store, const QString &key = QString::fromLatin1(LocalServer::demoKey));
 
+// Reports one use with the store's current token: more bytes than 32 bits hold, `filename` as given.
+QCoro::Task<bool> reportUsage(SessionStore &store, const QString &filename);
+
 // Starts `task` without waiting for it; `*done` turns true when it ends. Keep the returned task.
 template <typename T> QCoro::Task<> track(QCoro::Task<T> task, bool *done)
 {
