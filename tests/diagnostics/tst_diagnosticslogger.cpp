@@ -198,17 +198,6 @@ private slots:
         QCOMPARE(readEcho(m_echo), file);
     }
 
-    void bufferKeepsTheNewest20000Lines()
-    {
-        auto logger = makeLogger();
-        for (int i = 0; i <= DiagnosticsLogger::bufferLimit; ++i)
-            logger->log("t", QString::number(i));
-        const QStringList buffer = logger->bufferSnapshot();
-        QCOMPARE(buffer.size(), DiagnosticsLogger::bufferLimit);
-        QVERIFY(buffer.first().endsWith("[t] 1\n"));
-        QVERIFY(buffer.last().endsWith(QStringLiteral("[t] %1\n").arg(DiagnosticsLogger::bufferLimit)));
-    }
-
     void rotationKeepsThreeGenerations()
     {
         auto logger = makeLogger();
@@ -261,10 +250,8 @@ private slots:
         QVERIFY2(header.match(lines[0]).hasMatch(), qPrintable(lines[0]));
         static const QRegularExpression environment(R"(^app=Hoplin Desktop \d+\.\d+\.\d+ \(\d+\)  Linux=.+$)");
         QVERIFY2(environment.match(lines[1]).hasMatch(), qPrintable(lines[1]));
-        QCOMPARE(lines[2], QString(60, '='));
-        QCOMPARE(lines[3], QString());
-        QCOMPARE(lines[4], QStringLiteral("--- Current session (last 20000 lines, may be truncated) ---"));
-        QCOMPARE(lines[5], QString());
+        QCOMPARE(lines.mid(2, 4), QStringList({QString(60, '='), "",
+                                                "--- Current session (last 20000 lines, may be truncated) ---", ""}));
         QVERIFY(lines[6].contains(kSessionStarted));
         QVERIFY(lines[7].endsWith("[app] hello"));
         QVERIFY(!text.contains("Earlier session"));

@@ -116,24 +116,22 @@ private slots:
         QTest::newRow("404") << 404 << true;
         QTest::newRow("500") << 500 << false;
         QTest::newRow("403") << 403 << false;
+        QTest::newRow("no answer in time") << 0 << false;
     }
     void logoutVerdicts()
     {
         QFETCH(int, status);
         QFETCH(bool, done);
         const Session session = signIn();
-        m_server.fault("POST /v1/auth/logout", status);
+        if (status == 0) {
+            APIClient::setRequestTimeoutForTesting(300ms);
+            m_server.delay("POST /v1/auth/logout", 2000);
+        } else {
+            m_server.fault("POST /v1/auth/logout", status);
+        }
         QCOMPARE(test::runTask(APIClient::logout(session.accessToken, session.refreshToken)), done);
-    }
-
-    void logoutTimeoutIsFalseAndLogged()
-    {
-        const Session session = signIn();
-        APIClient::setRequestTimeoutForTesting(300ms);
-        m_server.delay("POST /v1/auth/logout", 2000);
-        QVERIFY(!test::runTask(APIClient::logout(session.accessToken, session.refreshToken)));
-        QCOMPARE(apiLines().last(), QStringLiteral("logout request failed: The request timed out."));
-        QVERIFY(apiLines().at(apiLines().size() - 2).startsWith("POST /v1/auth/logout ERROR "));
+        if (status == 0)
+            QCOMPARE(apiLines().last(), QStringLiteral("logout request failed: The request timed out."));
     }
 
     void cancelJobStatuses()
@@ -155,16 +153,6 @@ private slots:
             QCOMPARE(error.status(), 409);
             QCOMPARE(error.body(), QStringLiteral("Job cancel failed."));
         }
-    }
-
-    void hugeErrorBodyIsCarriedWhole()
-    {
-        const QByteArray big(10 * 1024 * 1024, 'e');
-        m_server.fault("POST /v1/auth/activate", 500, big);
-        const QString description = failure(APIClient::activate(test::LocalServer::demoKey));
-        QCOMPARE(description.size(), qsizetype(QStringLiteral("Server error 500: ").size() + big.size()));
-        // The log keeps its line bounded however big the answer was.
-        QVERIFY(apiLines().last().size() < 200);
     }
 
     void nothingListening()

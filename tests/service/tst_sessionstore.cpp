@@ -137,16 +137,6 @@ private slots:
         QCOMPARE(m_server.usage().first().toObject().value("filename").toString(), QStringLiteral("first.mov"));
     }
 
-    void webSessionPayloadCarriesFourKeys()
-    {
-        SessionStore store;
-        QVERIFY(!store.webSessionPayload());
-        test::signIn(store);
-        const QJsonObject payload = QJsonDocument::fromJson(store.webSessionPayload()->toUtf8()).object();
-        QCOMPARE(payload.keys(), QStringList({"access_token", "client_id", "installation_id", "refresh_token"}));
-        QCOMPARE(payload.value("access_token").toString(), store.accessToken());
-    }
-
     void parseWebSession_data()
     {
         QTest::addColumn<QString>("text");
