@@ -56,10 +56,8 @@ private slots:
         QTest::newRow("prefix path, trailing slash") << "https://svc.example.test/api/"
                                                      << "https://svc.example.test/api/v1/presets";
         QTest::newRow("no scheme") << "svc.example.test/api" << builtIn;
-        QTest::newRow("host and port only") << "localhost:8080" << builtIn;
         QTest::newRow("not a URL") << "http://exa mple .com" << builtIn;
         QTest::newRow("empty") << "" << builtIn;
-        QTest::newRow("blank") << "   " << builtIn;
         QTest::newRow("other scheme with a host") << "file://svc.example.test/etc" << builtIn;
     }
     void endpointOnTheConfiguredBase()
@@ -139,9 +137,6 @@ private slots:
         const Session session = signIn();
         // The job is unknown to the service: 404 counts as cancelled.
         test::runTask(APIClient::cancelJob("job-1", session.accessToken));
-        const QJsonObject sent = m_server.requests().last().toObject();
-        QCOMPARE(sent.value("path").toString(), QStringLiteral("/v1/jobs/job-1/cancel"));
-        QCOMPARE(sent.value("body").toString(), QString());
         m_server.fault("POST /v1/jobs/*/cancel", 202);
         test::runTask(APIClient::cancelJob("job-2", session.accessToken));
         m_server.fault("POST /v1/jobs/*/cancel", 409, "conflict body");

@@ -11,6 +11,7 @@ using namespace std::chrono_literals;
 
 namespace {
 const QString kRoute = QStringLiteral("POST /v1/usage/convert");
+const Session kOther{"other-access", "other-refresh", "i", "c", ""};
 
 QString sessionJson(const Session &session)
 {
@@ -64,34 +65,26 @@ private slots:
     void signInChecksTheSessionWithThePresets_data()
     {
         QTest::addColumn<int>("presetStatus");
-        QTest::addColumn<int>("expectedKind");
-        QTest::addColumn<QString>("expectedMessage");
+        QTest::addColumn<QString>("failure"); // empty: connected
         QTest::addColumn<bool>("unavailable");
-        QTest::addColumn<bool>("hasPresets");
-        QTest::newRow("accepted") << 0 << int(ConnectionState::Kind::Connected) << "" << false << true;
-        QTest::newRow("403 rejects") << 403 << int(ConnectionState::Kind::Failed)
-                                     << "The server rejected this session — check your client key." << false << false;
-        QTest::newRow("500 connects without scripts")
-            << 500 << int(ConnectionState::Kind::Connected) << "" << true << false;
+        QTest::newRow("accepted") << 0 << "" << false;
+        QTest::newRow("403 rejects") << 403 << "The server rejected this session — check your client key." << false;
+        QTest::newRow("500 connects without scripts") << 500 << "" << true;
     }
     void signInChecksTheSessionWithThePresets()
     {
         QFETCH(int, presetStatus);
-        QFETCH(int, expectedKind);
-        QFETCH(QString, expectedMessage);
+        QFETCH(QString, failure);
         QFETCH(bool, unavailable);
-        QFETCH(bool, hasPresets);
         if (presetStatus)
             m_server.fault("GET /v1/presets", presetStatus);
         SessionStore store;
         test::runTask(store.connect(test::LocalServer::demoKey));
-        QCOMPARE(int(store.state().kind()), expectedKind);
-        QCOMPARE(store.state().message(), expectedMessage);
+        QCOMPARE(store.state(), failure.isEmpty() ? ConnectionState::connected(QStringLiteral("demo-client"))
+                                                  : ConnectionState::failed(failure));
         QCOMPARE(store.scriptsUnavailable(), unavailable);
-        QCOMPARE(!store.presets().isEmpty(), hasPresets);
-        QCOMPARE(store.session().has_value(), expectedKind == int(ConnectionState::Kind::Connected));
-        if (store.state().isConnected())
-            QCOMPARE(store.state().clientId(), QStringLiteral("demo-client"));
+        QCOMPARE(!store.presets().isEmpty(), presetStatus == 0);
+        QCOMPARE(store.session().has_value(), failure.isEmpty());
     }
 
     void concurrentRejectedReportsShareOneRefresh()
@@ -156,46 +149,38 @@ private slots:
             QCOMPARE(session->sessionId, QString()); // never taken from the page
     }
 
+    // What the web page posts: "ours" and "other" stand for an envelope removing that session,
+    // "fresh" for one carrying a session just activated; anything else is posted as it is.
     void webMessages_data()
     {
-        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QVariant>("body");
         QTest::addColumn<bool>("signedInBefore");
         QTest::addColumn<bool>("signedInAfter");
-        QTest::newRow("removed: our session") << "removed-ours" << true << false;
-        QTest::newRow("removed: another session") << "removed-other" << true << true;
-        QTest::newRow("null while signed in") << "null" << true << false;
-        QTest::newRow("not a string") << "number" << true << true;
-        QTest::newRow("object without envelope keys") << "bare-object" << true << false;
-        QTest::newRow("new session from the page") << "new-session" << false << true;
-        QTest::newRow("rejected session from the page") << "bad-session" << false << false;
+        QTest::newRow("removed: our session") << QVariant("ours") << true << false;
+        QTest::newRow("removed: another session") << QVariant("other") << true << true;
+        QTest::newRow("null while signed in") << QVariant("null") << true << false;
+        QTest::newRow("not a string") << QVariant(42) << true << true;
+        QTest::newRow("object without envelope keys") << QVariant(R"({"x":1})") << true << false;
+        QTest::newRow("new session from the page") << QVariant("fresh") << false << true;
+        QTest::newRow("rejected session from the page") << QVariant(sessionJson(kOther)) << false << false;
     }
     void webMessages()
     {
-        QFETCH(QString, kind);
+        QFETCH(QVariant, body);
         QFETCH(bool, signedInBefore);
         QFETCH(bool, signedInAfter);
         SessionStore store;
         if (signedInBefore)
             test::signIn(store);
-        const Session other{"other-access", "other-refresh", "i", "c", ""};
-        QVariant body;
-        if (kind == "removed-ours") {
-            body = QString::fromUtf8(QJsonDocument(QJsonObject{{"v", ""}, {"p", *store.webSessionPayload()}}).toJson());
-        } else if (kind == "removed-other") {
-            body = QString::fromUtf8(QJsonDocument(QJsonObject{{"v", ""}, {"p", sessionJson(other)}}).toJson());
-        } else if (kind == "null") {
-            body = QStringLiteral("null");
-        } else if (kind == "number") {
-            body = 42;
-        } else if (kind == "bare-object") {
-            body = QStringLiteral(R"({"x":1})");
-        } else if (kind == "new-session") {
-            const Session fresh = test::runTask(APIClient::activate(test::LocalServer::demoKey));
-            body = QString::fromUtf8(
-                QJsonDocument(QJsonObject{{"v", sessionJson(fresh)}, {"p", ""}}).toJson(QJsonDocument::Compact));
-        } else if (kind == "bad-session") {
-            body = sessionJson(other);
-        }
+        auto envelope = [](const QString &added, const QString &removed) {
+            return QString::fromUtf8(QJsonDocument(QJsonObject{{"v", added}, {"p", removed}}).toJson());
+        };
+        if (body == "ours")
+            body = envelope("", *store.webSessionPayload());
+        else if (body == "other")
+            body = envelope("", sessionJson(kOther));
+        else if (body == "fresh")
+            body = envelope(sessionJson(test::runTask(APIClient::activate(test::LocalServer::demoKey))), "");
         test::runTask(store.handleWebUpdate(body));
         QCOMPARE(store.state().isConnected(), signedInAfter);
         QCOMPARE(store.session().has_value(), signedInAfter);
