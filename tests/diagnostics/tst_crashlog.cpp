@@ -65,8 +65,6 @@ private slots:
 
         QTemporaryDir home;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("HOME", home.path());
-        environment.insert("XDG_CONFIG_HOME", home.path() + "/.config");
         environment.insert("XDG_DATA_HOME", home.path() + "/.local/share");
         environment.insert("HOPLIN_CRASH_PROBE", mode);
         QProcess probe;

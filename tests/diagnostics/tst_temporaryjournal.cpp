@@ -17,8 +17,10 @@ namespace {
 
 const QString uuid = "0F8E2C7A-1B2C-4D5E-8F90-A1B2C3D4E5F6";
 
+// Creates a one-byte file, and its folder where missing.
 bool touch(const QString &path)
 {
+    QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
 }
@@ -53,26 +55,19 @@ private slots:
     void sweepRemovesOnlyWhatDeadSessionsLeft()
     {
         const QString work = m_dir.filePath("work");
-        QVERIFY(QDir().mkpath(work));
         const QString deadBase = work + "/.hoplin-tmp-" + uuid + "-song";
-        QVERIFY(touch(deadBase + ".m4a"));
-        QVERIFY(touch(deadBase + "-0.log"));
-        QVERIFY(QDir().mkpath(deadBase + "-segments"));
-        QVERIFY(touch(deadBase + "-segments/1.ts"));
         const QString deadBody = work + "/hoplin-upload-" + uuid + ".multipart";
-        QVERIFY(touch(deadBody));
         // A session still running (our parent stands in for one) keeps its files.
         const QString liveBody = work + "/hoplin-upload-" + QString(uuid).replace('0', '1') + ".multipart";
-        QVERIFY(touch(liveBody));
         // A damaged journal naming a user's files: never touched.
         const QString userFile = work + "/holiday.m4a";
-        QVERIFY(touch(userFile));
         const QString userPrefix = work + "/.hoplin-tmp-notauuid";
-        QVERIFY(touch(userPrefix + ".m4a"));
         // A line that climbs out of its folder is not ours either, even with our kind of name.
-        QVERIFY(QDir().mkpath(work + "/sub"));
         const QString climbing = work + "/sub/../.hoplin-tmp-" + QString(uuid).replace('F', 'E');
-        QVERIFY(touch(climbing + ".m4a"));
+        QVERIFY(QDir().mkpath(work + "/sub"));
+        for (const QString &path : {deadBase + ".m4a", deadBase + "-0.log", deadBase + "-segments/1.ts", deadBody,
+                                    liveBody, userFile, userPrefix + ".m4a", climbing + ".m4a"})
+            QVERIFY(touch(path));
 
         QList<QPair<qint64, QString>> lines{{qint64(::getppid()), liveBody}};
         const qint64 dead = endedPid();

@@ -5,7 +5,6 @@
 #include "version.h"
 
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTest>
 
 using namespace hoplin;
@@ -148,16 +147,6 @@ private slots:
             QCOMPARE(error.status(), 409);
             QCOMPARE(error.body(), QStringLiteral("Job cancel failed."));
         }
-    }
-
-    void nothingListening()
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        const quint16 port = probe.serverPort();
-        probe.close();
-        Settings::shared().setValue(keys::baseURL, QStringLiteral("http://127.0.0.1:%1").arg(port));
-        QCOMPARE(failure(APIClient::activate("k")), QStringLiteral("Connection refused"));
     }
 };
 

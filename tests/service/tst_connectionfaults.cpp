@@ -32,6 +32,15 @@ template <typename T> Outcome outcomeOf(QCoro::Task<T> task)
     }
 }
 
+// The route each call takes, for the server's faults.
+const QHash<QString, QString> kRoutes{
+    {QStringLiteral("presets"), QStringLiteral("GET /v1/presets")},
+    {QStringLiteral("cancel"), QStringLiteral("POST /v1/jobs/*/cancel")},
+    {QStringLiteral("job"), QStringLiteral("GET /v1/jobs/*")},
+    {QStringLiteral("report"), QStringLiteral("GET /v1/jobs/*/download/report")},
+    {QStringLiteral("upload"), QStringLiteral("POST /v1/uploads")},
+};
+
 } // namespace
 
 // Servers that misbehave on purpose: transfers cut short or stalled, redirects to another origin,
@@ -65,18 +74,6 @@ class TestConnectionFaults : public QObject {
             return outcomeOf(APIClient::uploadAudio(path, m_token));
         }
         qFatal("unknown call %s", qPrintable(name));
-    }
-
-    static QString routeOf(const QString &name)
-    {
-        static const QHash<QString, QString> routes{
-            {QStringLiteral("presets"), QStringLiteral("GET /v1/presets")},
-            {QStringLiteral("cancel"), QStringLiteral("POST /v1/jobs/*/cancel")},
-            {QStringLiteral("job"), QStringLiteral("GET /v1/jobs/*")},
-            {QStringLiteral("report"), QStringLiteral("GET /v1/jobs/*/download/report")},
-            {QStringLiteral("upload"), QStringLiteral("POST /v1/uploads")},
-        };
-        return routes.value(name);
     }
 
 private slots:
@@ -125,7 +122,7 @@ private slots:
         // A JSON object of exactly 100 bytes: the headers promise all of it.
         const QByteArray body = "{\"detail\":\"" + QByteArray(100 - 13, 'r') + "\"}";
         // Qt may resend an idempotent request once after an early close: every attempt breaks.
-        m_server.faultRaw({{"route", routeOf(name)},
+        m_server.faultRaw({{"route", kRoutes[name]},
                            {"status", status},
                            {"body", QString::fromLatin1(body)},
                            {"cut_after", cutAfter},
@@ -160,7 +157,7 @@ private slots:
             target.setHost(QStringLiteral("localhost"));
             target.setPort(m_server.url().port());
         }
-        m_server.faultRaw({{"route", routeOf(name)}, {"status", status}, {"location", target.toString()}});
+        m_server.faultRaw({{"route", kRoutes[name]}, {"status", status}, {"location", target.toString()}});
         const Outcome outcome = call(name);
         QCOMPARE(outcome.kind, QStringLiteral("transport"));
         QVERIFY2(outcome.text.contains(QStringLiteral("redirect")) && outcome.text.contains(target.authority()),
