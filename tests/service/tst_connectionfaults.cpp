@@ -164,18 +164,6 @@ private slots:
                  qPrintable(outcome.text));
         QCOMPARE(m_other.requests().size(), 0);
     }
-
-    void sameOriginRedirectIsFollowed()
-    {
-        m_server.faultRaw({{"route", "GET /v1/presets"}, {"status", 302}, {"location", "/v1/presets"}});
-        const PresetsPayload payload = test::runTask(APIClient::fetchPresets(m_token));
-        QVERIFY(!payload.presets.isEmpty());
-        // The redirected request went back to the service, still signed.
-        const QJsonArray requests = m_server.requests();
-        QCOMPARE(requests.last()["path"].toString(), QStringLiteral("/v1/presets"));
-        QCOMPARE(requests.last()["headers"]["authorization"].toString(), "Bearer " + m_token);
-        QCOMPARE(m_other.requests().size(), 0);
-    }
 };
 
 HOPLIN_TEST_MAIN(TestConnectionFaults)
