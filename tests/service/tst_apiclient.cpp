@@ -129,6 +129,18 @@ private slots:
         if (status == 0)
             QCOMPARE(apiLines().last(), QStringLiteral("logout request failed: The request timed out."));
     }
+
+    // A job the service no longer knows counts as cancelled.
+    void cancelJobVerdicts()
+    {
+        const Session session = signIn();
+        test::runTask(APIClient::cancelJob("job-1", session.accessToken));
+        m_server.fault("POST /v1/jobs/*/cancel", 202);
+        test::runTask(APIClient::cancelJob("job-2", session.accessToken));
+        m_server.fault("POST /v1/jobs/*/cancel", 409, "conflict body");
+        QCOMPARE(failure(APIClient::cancelJob("job-3", session.accessToken)),
+                 QStringLiteral("Server error 409: Job cancel failed."));
+    }
 };
 
 HOPLIN_TEST_MAIN(TestAPIClient)

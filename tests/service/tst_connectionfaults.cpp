@@ -164,6 +164,28 @@ private slots:
                  qPrintable(outcome.text));
         QCOMPARE(m_other.requests().size(), 0);
     }
+
+    void sameOriginRedirectIsFollowed()
+    {
+        m_server.faultRaw({{"route", "GET /v1/presets"}, {"status", 302}, {"location", "/v1/presets"}});
+        const PresetsPayload payload = test::runTask(APIClient::fetchPresets(m_token));
+        QVERIFY(!payload.presets.isEmpty());
+        // The redirected request went back to the service, still signed.
+        const QJsonArray requests = m_server.requests();
+        QCOMPARE(requests.last()["path"].toString(), QStringLiteral("/v1/presets"));
+        QCOMPARE(requests.last()["headers"]["authorization"].toString(), "Bearer " + m_token);
+        QCOMPARE(m_other.requests().size(), 0);
+    }
+
+    // A live token's logout is the server suite's; an expired one must still end the session.
+    void logoutWithAnExpiredAccessTokenRevokes()
+    {
+        const Session session = test::runTask(APIClient::activate(test::LocalServer::demoKey));
+        m_server.expireTokens();
+        QVERIFY(test::runTask(APIClient::logout(session.accessToken, session.refreshToken)));
+        const QByteArray refresh = "{\"refresh_token\":\"" + session.refreshToken.toUtf8() + "\"}";
+        QCOMPARE(test::httpCall("POST", m_server.url("/v1/auth/refresh"), refresh).status, 401);
+    }
 };
 
 HOPLIN_TEST_MAIN(TestConnectionFaults)

@@ -115,6 +115,34 @@ private slots:
         QVERIFY(requests.last()["body"].toString().contains(held.refreshToken));
     }
 
+    void requestsForTheSameKeyJoinOneSignIn()
+    {
+        SessionStore store;
+        m_server.delay(QStringLiteral("POST /v1/auth/activate"), 300);
+        bool a = false, b = false, c = false;
+        auto first = test::track(store.connect(test::LocalServer::demoKey), &a);
+        auto second = test::track(store.connect(test::LocalServer::demoKey), &b);
+        auto third = test::track(store.connect(test::LocalServer::demoKey), &c);
+        QVERIFY(test::waitUntil([&] { return a && b && c; }));
+        QVERIFY(store.state().isConnected());
+        QCOMPARE(m_server.count(QStringLiteral("POST /v1/auth/activate")), 1);
+    }
+
+    void laterSignInOvertakesAnEarlierOne()
+    {
+        SessionStore store;
+        m_server.delay(QStringLiteral("POST /v1/auth/activate"), 500); // only the first is slow
+        bool first = false;
+        auto slow = test::track(store.connect(test::LocalServer::demoKey), &first);
+        test::signIn(store, QString::fromLatin1(kOtherKey));
+        const QString token = store.accessToken();
+        QVERIFY(test::waitUntil([&] { return first; }));
+        QCOMPARE(store.state(), ConnectionState::connected(QStringLiteral("other-client")));
+        QCOMPARE(store.accessToken(), token);
+        // The overtaken sign-in's session is not left alive on the service.
+        QVERIFY(test::waitUntil([&] { return m_server.count(QStringLiteral("POST /v1/auth/logout")) == 1; }));
+    }
+
     void signInDropsAStaleRefresh()
     {
         SessionStore store;
