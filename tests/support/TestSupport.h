@@ -38,11 +38,6 @@ qsizetype logMark();
 // A file's bytes, or "(missing)" when it cannot be read, so a comparison names what went wrong.
 QByteArray contents(const QString &path);
 
-class TestTimeout : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 namespace detail {
 template <typename T> struct TaskState {
     std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value; // unused for void
@@ -67,7 +62,7 @@ template <typename T> QCoro::Task<> drive(QCoro::Task<T> task, std::shared_ptr<T
 }
 } // namespace detail
 
-// Runs a coroutine to its end on a nested event loop; throws TestTimeout (a test failure) when it
+// Runs a coroutine to its end on a nested event loop; throws (a test failure) when it
 // has not finished within `timeout`, and rethrows what the coroutine threw.
 template <typename T> T runTask(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono::seconds(10))
 {
@@ -81,7 +76,7 @@ template <typename T> T runTask(QCoro::Task<T> task, std::chrono::milliseconds t
         state->loop = nullptr;
     }
     if (!state->done)
-        throw TestTimeout("coroutine did not finish in time");
+        throw std::runtime_error("coroutine did not finish in time");
     if (state->error)
         std::rethrow_exception(state->error);
     if constexpr (!std::is_void_v<T>)
@@ -170,25 +165,16 @@ template <typename T> QCoro::Task<> track(QCoro::Task<T> task, bool *done)
 
 } // namespace hoplin::test
 
-// main() for tests that need no GUI: isolated home, then the usual QtTest run.
-#define HOPLIN_TEST_MAIN(TestClass)                                                                                    \
+// main() for a test: isolated home, then the application object (QApplication for widget tests,
+// offscreen as set in CMake; their file includes <QApplication>) and the usual QtTest run.
+#define HOPLIN_TEST_MAIN_WITH(AppClass, TestClass)                                                                     \
     int main(int argc, char **argv)                                                                                    \
     {                                                                                                                  \
         hoplin::test::isolateHome();                                                                                   \
-        QCoreApplication app(argc, argv);                                                                              \
+        AppClass app(argc, argv);                                                                                      \
         TestClass tc;                                                                                                  \
         QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
         return QTest::qExec(&tc, argc, argv);                                                                          \
     }
-
-// main() for widget tests: isolated home, then a QApplication (offscreen, set in CMake) and the
-// usual QtTest run. The test file includes <QApplication>.
-#define HOPLIN_GUI_TEST_MAIN(TestClass)                                                                                \
-    int main(int argc, char **argv)                                                                                    \
-    {                                                                                                                  \
-        hoplin::test::isolateHome();                                                                                   \
-        QApplication app(argc, argv);                                                                                  \
-        TestClass tc;                                                                                                  \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
-        return QTest::qExec(&tc, argc, argv);                                                                          \
-    }
+#define HOPLIN_TEST_MAIN(TestClass) HOPLIN_TEST_MAIN_WITH(QCoreApplication, TestClass)
+#define HOPLIN_GUI_TEST_MAIN(TestClass) HOPLIN_TEST_MAIN_WITH(QApplication, TestClass)
