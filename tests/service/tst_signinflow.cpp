@@ -115,19 +115,6 @@ private slots:
         QVERIFY(requests.last()["body"].toString().contains(held.refreshToken));
     }
 
-    void requestsForTheSameKeyJoinOneSignIn()
-    {
-        SessionStore store;
-        m_server.delay(QStringLiteral("POST /v1/auth/activate"), 300);
-        bool a = false, b = false, c = false;
-        auto first = test::track(store.connect(test::LocalServer::demoKey), &a);
-        auto second = test::track(store.connect(test::LocalServer::demoKey), &b);
-        auto third = test::track(store.connect(test::LocalServer::demoKey), &c);
-        QVERIFY(test::waitUntil([&] { return a && b && c; }));
-        QVERIFY(store.state().isConnected());
-        QCOMPARE(m_server.count(QStringLiteral("POST /v1/auth/activate")), 1);
-    }
-
     void laterSignInOvertakesAnEarlierOne()
     {
         SessionStore store;
