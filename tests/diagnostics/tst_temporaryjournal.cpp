@@ -17,8 +17,10 @@ namespace {
 
 const QString uuid = "0F8E2C7A-1B2C-4D5E-8F90-A1B2C3D4E5F6";
 
+// Creates a one-byte file, and its folder where missing.
 bool touch(const QString &path)
 {
+    QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
 }
@@ -53,33 +55,34 @@ private slots:
     void sweepRemovesOnlyWhatDeadSessionsLeft()
     {
         const QString work = m_dir.filePath("work");
-        QVERIFY(QDir().mkpath(work));
         const QString deadBase = work + "/.hoplin-tmp-" + uuid + "-song";
-        QVERIFY(touch(deadBase + ".m4a"));
-        QVERIFY(touch(deadBase + "-0.log"));
-        QVERIFY(QDir().mkpath(deadBase + "-segments"));
-        QVERIFY(touch(deadBase + "-segments/1.ts"));
         const QString deadBody = work + "/hoplin-upload-" + uuid + ".multipart";
-        QVERIFY(touch(deadBody));
         // A session still running (our parent stands in for one) keeps its files.
         const QString liveBody = work + "/hoplin-upload-" + QString(uuid).replace('0', '1') + ".multipart";
-        QVERIFY(touch(liveBody));
         // A damaged journal naming a user's files: never touched.
         const QString userFile = work + "/holiday.m4a";
-        QVERIFY(touch(userFile));
         const QString userPrefix = work + "/.hoplin-tmp-notauuid";
-        QVERIFY(touch(userPrefix + ".m4a"));
+        // A line that climbs out of its folder is not ours either, even with our kind of name.
+        const QString climbing = work + "/sub/../.hoplin-tmp-" + QString(uuid).replace('F', 'E');
+        QVERIFY(QDir().mkpath(work + "/sub"));
+        for (const QString &path : {deadBase + ".m4a", deadBase + "-0.log", deadBase + "-segments/1.ts", deadBody,
+                                    liveBody, userFile, userPrefix + ".m4a", climbing + ".m4a"})
+            QVERIFY(touch(path));
 
+        QList<QPair<qint64, QString>> lines{{qint64(::getppid()), liveBody}};
         const qint64 dead = endedPid();
-        writeJournal({{dead, deadBase}, {dead, deadBody}, {qint64(::getppid()), liveBody},
-                      {dead, userFile}, {dead, userPrefix}, {dead, "relative/hoplin-upload-" + uuid}});
+        for (const QString &base :
+             {deadBase, deadBody, userFile, userPrefix, climbing, "relative/hoplin-upload-" + uuid})
+            lines.append({dead, base});
+        writeJournal(lines);
         TemporaryJournal journal(journalPath());
         const QStringList removed = journal.sweep();
 
         QCOMPARE(QSet<QString>(removed.begin(), removed.end()),
                  (QSet<QString>{deadBase + ".m4a", deadBase + "-0.log", deadBase + "-segments", deadBody}));
         QCOMPARE(QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
-                 (QStringList{".hoplin-tmp-notauuid.m4a", "holiday.m4a", QFileInfo(liveBody).fileName()}));
+                 (QStringList{QFileInfo(climbing).fileName() + ".m4a", ".hoplin-tmp-notauuid.m4a", "holiday.m4a",
+                              QFileInfo(liveBody).fileName(), "sub"}));
         // The live session's line stays for its own clean-up; the rest are gone.
         QFile file(journalPath());
         QVERIFY(file.open(QIODevice::ReadOnly));

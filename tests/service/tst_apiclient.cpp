@@ -1,12 +1,8 @@
 #include "TestSupport.h"
-#include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
 #include "service/APIClient.h"
 #include "version.h"
 
-#include <QRegularExpression>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 
 using namespace hoplin;
@@ -16,8 +12,6 @@ class TestAPIClient : public QObject {
     Q_OBJECT
 
     test::LocalServer m_server;
-
-    static QStringList apiLines() { return test::logMessages("api"); }
 
     Session signIn() { return test::runTask(APIClient::activate(test::LocalServer::demoKey)); }
 
@@ -36,7 +30,6 @@ private slots:
     {
         QVERIFY(m_server.start());
         Settings::shared().setValue(keys::baseURL, m_server.url().toString());
-        Settings::shared().setValue(keys::hoplinDiag, true);
     }
     void init()
     {
@@ -45,50 +38,26 @@ private slots:
         Settings::shared().setValue(keys::baseURL, m_server.url().toString());
     }
 
-    void baseURLFallback_data()
+    // A configured base that is no http(s) URL with a host falls back to the built-in origin;
+    // paths join it with exactly one slash.
+    void endpointOnTheConfiguredBase_data()
     {
         QTest::addColumn<QString>("configured");
-        QTest::addColumn<QString>("expected");
-        const QString builtIn = QString::fromLatin1(version::kServiceOrigin);
-        QTest::newRow("usable") << "https://svc.example.test/api"
-                                << "https://svc.example.test/api";
+        QTest::addColumn<QString>("expected"); // for "/v1/presets"
+        const QString builtIn = QString::fromLatin1(version::kServiceOrigin) + "/v1/presets";
+        QTest::newRow("origin") << "https://a.test"
+                                << "https://a.test/v1/presets";
+        QTest::newRow("prefix path, trailing slash") << "https://svc.example.test/api/"
+                                                     << "https://svc.example.test/api/v1/presets";
         QTest::newRow("no scheme") << "svc.example.test/api" << builtIn;
-        QTest::newRow("host and port only") << "localhost:8080" << builtIn;
-        QTest::newRow("not a URL") << "http://exa mple .com" << builtIn;
-        QTest::newRow("empty") << "" << builtIn;
-        QTest::newRow("blank") << "   " << builtIn;
         QTest::newRow("other scheme with a host") << "file://svc.example.test/etc" << builtIn;
     }
-    void baseURLFallback()
+    void endpointOnTheConfiguredBase()
     {
         QFETCH(QString, configured);
         QFETCH(QString, expected);
         Settings::shared().setValue(keys::baseURL, configured);
-        QCOMPARE(APIClient::baseURL().toString(), expected);
-    }
-
-    void pathsAppendAsComponents_data()
-    {
-        QTest::addColumn<QString>("base");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("origin") << "https://a.test"
-                                << "/v1/presets"
-                                << "https://a.test/v1/presets";
-        QTest::newRow("trailing slash") << "https://a.test/"
-                                        << "/v1/presets"
-                                        << "https://a.test/v1/presets";
-        QTest::newRow("prefix path") << "https://a.test/api/"
-                                     << "health"
-                                     << "https://a.test/api/health";
-    }
-    void pathsAppendAsComponents()
-    {
-        QFETCH(QString, base);
-        QFETCH(QString, path);
-        QFETCH(QString, expected);
-        Settings::shared().setValue(keys::baseURL, base);
-        QCOMPARE(APIClient::endpoint(path).toString(), expected);
+        QCOMPARE(APIClient::endpoint("/v1/presets").toString(), expected);
     }
 
     void activateAndFetchPresets()
@@ -100,51 +69,27 @@ private slots:
         QVERIFY(!payload.presets.isEmpty());
         const QJsonObject sent = m_server.requests().last().toObject();
         QCOMPARE(sent.value("headers").toObject().value("authorization").toString(), "Bearer " + session.accessToken);
-        QCOMPARE(sent.value("headers").toObject().value("content-type").toString(), "application/json");
-        const QStringList lines = apiLines();
-        static const QRegularExpression line(R"(^GET /v1/presets -> 200 in \d+ms$)");
-        QVERIFY2(line.match(lines.last()).hasMatch(), qPrintable(lines.last()));
     }
 
+    // What a bad key path says is tst_records' business; here only how each answer is judged.
     void judgedAnswers_data()
     {
-        QTest::addColumn<QString>("route");
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("500 empty body") << "POST /v1/auth/activate" << 500 << QByteArray() << "Server error 500: ";
-        QTest::newRow("403 with text") << "POST /v1/auth/activate" << 403 << QByteArray("blocked")
-                                       << "Server error 403: blocked";
-        QTest::newRow("body not UTF-8") << "POST /v1/auth/activate" << 502 << QByteArray("\xff\xfe\xfd")
-                                        << "Server error 502: ";
-        QTest::newRow("200 lacking session_id")
-            << "POST /v1/auth/activate" << 200
-            << QByteArray(R"({"access_token":"a","refresh_token":"r","installation_id":"i","client_id":"c"})")
-            << R"(Unexpected response: key "session_id" not found)";
-        QTest::newRow("200 not JSON") << "POST /v1/auth/activate" << 200 << QByteArray("<html>")
+        QTest::newRow("500 empty body") << 500 << QByteArray() << "Server error 500: ";
+        QTest::newRow("403 with text") << 403 << QByteArray("blocked") << "Server error 403: blocked";
+        QTest::newRow("200 not JSON") << 200 << QByteArray("<html>")
                                       << "Unexpected response: the data is not valid JSON (illegal value at offset 1)";
-        QTest::newRow("201 is not 200") << "POST /v1/auth/activate" << 201 << QByteArray("{}")
-                                        << "Server error 201: {}";
+        QTest::newRow("201 is not 200") << 201 << QByteArray("{}") << "Server error 201: {}";
     }
     void judgedAnswers()
     {
-        QFETCH(QString, route);
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(QString, expected);
-        m_server.fault(route, status, body);
+        m_server.fault("POST /v1/auth/activate", status, body);
         QCOMPARE(failure(APIClient::activate(test::LocalServer::demoKey)), expected);
-    }
-
-    void presetsDecodingNamesTheKey()
-    {
-        const Session session = signIn();
-        m_server.fault("GET /v1/presets", 200,
-                       R"({"version":1,"generated_at":"x","note":"n","presets":[{"id":"a","name":"a","description":"",)"
-                       R"("suffix":"","output_ext":".mp4","kind":"video","command":5}]})");
-        QCOMPARE(
-            failure(APIClient::fetchPresets(session.accessToken)),
-            QStringLiteral(R"(Unexpected response: key "presets[0].command" expected a string but found a number)"));
     }
 
     void logoutVerdicts_data()
@@ -156,100 +101,32 @@ private slots:
         QTest::newRow("404") << 404 << true;
         QTest::newRow("500") << 500 << false;
         QTest::newRow("403") << 403 << false;
+        QTest::newRow("no answer in time") << 0 << false;
     }
     void logoutVerdicts()
     {
         QFETCH(int, status);
         QFETCH(bool, done);
         const Session session = signIn();
-        m_server.fault("POST /v1/auth/logout", status);
+        if (status == 0) {
+            APIClient::setRequestTimeoutForTesting(300ms);
+            m_server.delay("POST /v1/auth/logout", 2000);
+        } else {
+            m_server.fault("POST /v1/auth/logout", status);
+        }
         QCOMPARE(test::runTask(APIClient::logout(session.accessToken, session.refreshToken)), done);
     }
 
-    void logoutTimeoutIsFalseAndLogged()
+    // A job the service no longer knows counts as cancelled.
+    void cancelJobVerdicts()
     {
         const Session session = signIn();
-        APIClient::setRequestTimeoutForTesting(300ms);
-        m_server.delay("POST /v1/auth/logout", 2000);
-        QVERIFY(!test::runTask(APIClient::logout(session.accessToken, session.refreshToken)));
-        QCOMPARE(apiLines().last(), QStringLiteral("logout request failed: The request timed out."));
-        QVERIFY(apiLines().at(apiLines().size() - 2).startsWith("POST /v1/auth/logout ERROR "));
-    }
-
-    void cancelJobStatuses()
-    {
-        const Session session = signIn();
-        // The job is unknown to the service: 404 counts as cancelled.
         test::runTask(APIClient::cancelJob("job-1", session.accessToken));
-        const QJsonObject sent = m_server.requests().last().toObject();
-        QCOMPARE(sent.value("path").toString(), QStringLiteral("/v1/jobs/job-1/cancel"));
-        QCOMPARE(sent.value("body").toString(), QString());
-        QCOMPARE(sent.value("headers").toObject().value("content-type").toString(), "application/json");
         m_server.fault("POST /v1/jobs/*/cancel", 202);
         test::runTask(APIClient::cancelJob("job-2", session.accessToken));
         m_server.fault("POST /v1/jobs/*/cancel", 409, "conflict body");
-        try {
-            test::runTask(APIClient::cancelJob("job-3", session.accessToken));
-            QFAIL("409 must fail");
-        } catch (const APIError &error) {
-            QCOMPARE(error.kind(), APIError::Kind::BadStatus);
-            QCOMPARE(error.status(), 409);
-            QCOMPARE(error.body(), QStringLiteral("Job cancel failed."));
-        }
-    }
-
-    void requestReturnsEveryStatusUnjudged()
-    {
-        m_server.fault("GET /health", 503, "down");
-        const APIResponse response = test::runTask(APIClient::request("health", "GET"));
-        QCOMPARE(response.status, 503);
-        QCOMPARE(response.body, QByteArray("down"));
-        const APIResponse health = test::runTask(APIClient::request("health", "GET"));
-        QCOMPARE(health.status, 200);
-        QVERIFY(!QJsonDocument::fromJson(health.body).object().value("version").toString().isEmpty());
-    }
-
-    void hugeErrorBodyIsCarriedWhole()
-    {
-        const QByteArray big(10 * 1024 * 1024, 'e');
-        m_server.fault("POST /v1/auth/activate", 500, big);
-        const QString description = failure(APIClient::activate(test::LocalServer::demoKey));
-        QCOMPARE(description.size(), qsizetype(QStringLiteral("Server error 500: ").size() + big.size()));
-        // The log keeps its line bounded however big the answer was.
-        QVERIFY(apiLines().last().size() < 200);
-    }
-
-    void connectionClosedWithoutAnswer()
-    {
-        QTcpServer closer;
-        QVERIFY(closer.listen(QHostAddress::LocalHost));
-        QObject::connect(&closer, &QTcpServer::newConnection, &closer, [&] {
-            while (QTcpSocket *socket = closer.nextPendingConnection()) {
-                // Read the request, then hang up without a status line.
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-                    socket->readAll();
-                    socket->disconnectFromHost();
-                });
-            }
-        });
-        Settings::shared().setValue(keys::baseURL, QStringLiteral("http://127.0.0.1:%1").arg(closer.serverPort()));
-        try {
-            test::runTask(APIClient::activate("k"));
-            QFAIL("a closed connection must fail");
-        } catch (const TransportError &error) {
-            QVERIFY(!error.description().isEmpty());
-            QVERIFY(apiLines().last().startsWith("POST /v1/auth/activate ERROR "));
-        }
-    }
-
-    void nothingListening()
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        const quint16 port = probe.serverPort();
-        probe.close();
-        Settings::shared().setValue(keys::baseURL, QStringLiteral("http://127.0.0.1:%1").arg(port));
-        QCOMPARE(failure(APIClient::activate("k")), QStringLiteral("Connection refused"));
+        QCOMPARE(failure(APIClient::cancelJob("job-3", session.accessToken)),
+                 QStringLiteral("Server error 409: Job cancel failed."));
     }
 };
 

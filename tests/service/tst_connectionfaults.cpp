@@ -32,10 +32,19 @@ template <typename T> Outcome outcomeOf(QCoro::Task<T> task)
     }
 }
 
+// The route each call takes, for the server's faults.
+const QHash<QString, QString> kRoutes{
+    {QStringLiteral("presets"), QStringLiteral("GET /v1/presets")},
+    {QStringLiteral("cancel"), QStringLiteral("POST /v1/jobs/*/cancel")},
+    {QStringLiteral("report"), QStringLiteral("GET /v1/jobs/*/download/report")},
+    {QStringLiteral("upload"), QStringLiteral("POST /v1/uploads")},
+};
+
 } // namespace
 
 // Servers that misbehave on purpose: transfers cut short or stalled, redirects to another origin,
-// logouts with a dead access token.
+// logouts with a dead access token. One row per way a call reaches the network: the service
+// client's own requests, the analysis calls and the streamed upload.
 class TestConnectionFaults : public QObject {
     Q_OBJECT
 
@@ -47,19 +56,10 @@ class TestConnectionFaults : public QObject {
     // Runs one service call by name with the bearer token of the current sign-in.
     Outcome call(const QString &name)
     {
-        if (name == u"request")
-            return outcomeOf(APIClient::request(QStringLiteral("/v1/presets"), "GET", std::nullopt, m_token));
         if (name == u"presets")
             return outcomeOf(APIClient::fetchPresets(m_token));
-        if (name == u"usage")
-            return outcomeOf(APIClient::request(QStringLiteral("/v1/usage/convert"), "POST",
-                                                QByteArray("{\"process_key\":\"k\",\"file_count\":1,"
-                                                           "\"input_bytes\":1,\"filename\":\"a.mov\"}"),
-                                                m_token));
         if (name == u"cancel")
             return outcomeOf(APIClient::cancelJob(QStringLiteral("job-1"), m_token));
-        if (name == u"job")
-            return outcomeOf(APIClient::jobInfo(QStringLiteral("job-1"), m_token));
         if (name == u"report")
             return outcomeOf(APIClient::downloadReport(QStringLiteral("job-1"), m_token));
         if (name == u"upload") {
@@ -71,20 +71,6 @@ class TestConnectionFaults : public QObject {
             return outcomeOf(APIClient::uploadAudio(path, m_token));
         }
         qFatal("unknown call %s", qPrintable(name));
-    }
-
-    static QString routeOf(const QString &name)
-    {
-        static const QHash<QString, QString> routes{
-            {QStringLiteral("request"), QStringLiteral("GET /v1/presets")},
-            {QStringLiteral("presets"), QStringLiteral("GET /v1/presets")},
-            {QStringLiteral("usage"), QStringLiteral("POST /v1/usage/convert")},
-            {QStringLiteral("cancel"), QStringLiteral("POST /v1/jobs/*/cancel")},
-            {QStringLiteral("job"), QStringLiteral("GET /v1/jobs/*")},
-            {QStringLiteral("report"), QStringLiteral("GET /v1/jobs/*/download/report")},
-            {QStringLiteral("upload"), QStringLiteral("POST /v1/uploads")},
-        };
-        return routes.value(name);
     }
 
 private slots:
@@ -114,13 +100,9 @@ private slots:
         QTest::addColumn<int>("stallMs");
         QTest::addColumn<QString>("expected"); // the error text, when it is ours
 
-        QTest::newRow("request cut short") << "request" << 200 << 11 << 0 << "";
         QTest::newRow("presets cut short") << "presets" << 200 << 11 << 0 << "";
         QTest::newRow("presets stalled after headers") << "presets" << 200 << 0 << 3000 << "The request timed out.";
-        QTest::newRow("report cut short") << "report" << 200 << 11 << 0 << "";
-        QTest::newRow("report stalled after headers") << "report" << 200 << 0 << 3000 << "The request timed out.";
         QTest::newRow("report stalled mid-body") << "report" << 200 << 11 << 3000 << "The request timed out.";
-        QTest::newRow("job cut short") << "job" << 200 << 5 << 0 << "";
         QTest::newRow("cancel accepted but cut short") << "cancel" << 202 << 3 << 0 << "";
         QTest::newRow("error answer cut short") << "presets" << 500 << 4 << 0 << "";
     }
@@ -135,9 +117,8 @@ private slots:
             APIClient::setRequestTimeoutForTesting(400ms);
         // A JSON object of exactly 100 bytes: the headers promise all of it.
         const QByteArray body = "{\"detail\":\"" + QByteArray(100 - 13, 'r') + "\"}";
-        QCOMPARE(body.size(), 100);
         // Qt may resend an idempotent request once after an early close: every attempt breaks.
-        m_server.faultRaw({{"route", routeOf(name)},
+        m_server.faultRaw({{"route", kRoutes[name]},
                            {"status", status},
                            {"body", QString::fromLatin1(body)},
                            {"cut_after", cutAfter},
@@ -151,51 +132,33 @@ private slots:
         QVERIFY(!outcome.text.startsWith(QStringLiteral("Server error")));
     }
 
-    void wholeAnswersStillPass_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::newRow("200 whole") << 200;
-        QTest::newRow("404 whole") << 404;
-        QTest::newRow("500 whole") << 500;
-    }
-    void wholeAnswersStillPass()
-    {
-        // cut_after past the end: the body arrives whole, through the same path as a broken one.
-        QFETCH(int, status);
-        m_server.faultRaw({{"route", "GET /v1/presets"}, {"status", status}, {"body", "{\"a\":1}"}, {"cut_after", 64}});
-        const auto response = test::runTask(APIClient::request("/v1/presets", "GET", std::nullopt, m_token));
-        QCOMPARE(response.status, status);
-        QCOMPARE(response.body, QByteArray("{\"a\":1}"));
-    }
-
     void noBearerTokenToAnotherOrigin_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("status");
-        QTest::newRow("presets 301") << "presets" << 301;
-        QTest::newRow("presets 303") << "presets" << 303;
-        QTest::newRow("presets 307") << "presets" << 307;
-        QTest::newRow("usage 302") << "usage" << 302;
-        QTest::newRow("cancel 308") << "cancel" << 308;
-        QTest::newRow("job 302") << "job" << 302;
-        QTest::newRow("report 302") << "report" << 302;
-        QTest::newRow("upload 307") << "upload" << 307;
+        QTest::addColumn<bool>("otherHost"); // else another port of the same host
+        QTest::newRow("presets 301") << "presets" << 301 << false;
+        QTest::newRow("presets 303, other host") << "presets" << 303 << true;
+        QTest::newRow("cancel 308") << "cancel" << 308 << false;
+        QTest::newRow("report 302") << "report" << 302 << false;
+        QTest::newRow("upload 307") << "upload" << 307 << false;
     }
     void noBearerTokenToAnotherOrigin()
     {
         QFETCH(QString, name);
         QFETCH(int, status);
-        const QUrl target = m_other.url(QStringLiteral("/v1/presets"));
-        m_server.faultRaw({{"route", routeOf(name)}, {"status", status}, {"location", target.toString()}});
+        QFETCH(bool, otherHost);
+        QUrl target = m_other.url(QStringLiteral("/v1/presets"));
+        if (otherHost) {
+            target.setHost(QStringLiteral("localhost"));
+            target.setPort(m_server.url().port());
+        }
+        m_server.faultRaw({{"route", kRoutes[name]}, {"status", status}, {"location", target.toString()}});
         const Outcome outcome = call(name);
         QCOMPARE(outcome.kind, QStringLiteral("transport"));
         QVERIFY2(outcome.text.contains(QStringLiteral("redirect")) && outcome.text.contains(target.authority()),
                  qPrintable(outcome.text));
-        const QJsonArray reached = m_other.requests();
-        for (const QJsonValue &request : reached)
-            QVERIFY2(!request["headers"].toObject().contains("authorization"),
-                     qPrintable(request["path"].toString()));
-        QCOMPARE(reached.size(), 0);
+        QCOMPARE(m_other.requests().size(), 0);
     }
 
     void sameOriginRedirectIsFollowed()
@@ -210,28 +173,14 @@ private slots:
         QCOMPARE(m_other.requests().size(), 0);
     }
 
-    void logoutRevokesBothTokens_data()
+    // A live token's logout is the server suite's; an expired one must still end the session.
+    void logoutWithAnExpiredAccessTokenRevokes()
     {
-        QTest::addColumn<bool>("accessExpired");
-        QTest::newRow("live access token") << false;
-        QTest::newRow("expired access token") << true;
-    }
-    void logoutRevokesBothTokens()
-    {
-        QFETCH(bool, accessExpired);
         const Session session = test::runTask(APIClient::activate(test::LocalServer::demoKey));
-        if (accessExpired)
-            m_server.expireTokens();
+        m_server.expireTokens();
         QVERIFY(test::runTask(APIClient::logout(session.accessToken, session.refreshToken)));
-        const auto refreshed = test::httpCall("POST", m_server.url("/v1/auth/refresh"),
-                                              "{\"refresh_token\":\"" + session.refreshToken.toUtf8() + "\"}");
-        QCOMPARE(refreshed.status, 401);
-        QCOMPARE(test::httpCall("GET", m_server.url("/v1/presets"), {}, session.accessToken.toUtf8()).status, 401);
-        // The refresh token alone names no one once its session is gone.
-        QCOMPARE(test::httpCall("POST", m_server.url("/v1/auth/logout"),
-                                "{\"refresh_token\":\"" + session.refreshToken.toUtf8() + "\"}", "nobody")
-                     .status,
-                 401);
+        const QByteArray refresh = "{\"refresh_token\":\"" + session.refreshToken.toUtf8() + "\"}";
+        QCOMPARE(test::httpCall("POST", m_server.url("/v1/auth/refresh"), refresh).status, 401);
     }
 };
 

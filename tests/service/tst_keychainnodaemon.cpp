@@ -19,17 +19,6 @@ private slots:
         KeychainStore::setJobTimeout(std::chrono::milliseconds(1500));
     }
 
-    // Nothing listens at the bus address: the store fails at once with its own code.
-    void absentBusFails()
-    {
-        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + m_dir.filePath("nobody").toUtf8());
-        const auto saved = KeychainStore::save(QStringLiteral("k"));
-        QVERIFY(saved.isFailure());
-        QVERIFY(saved.code() != 0);
-        QCOMPARE(KeychainStore::load(), std::nullopt);
-        QVERIFY(KeychainStore::remove().isFailure());
-    }
-
     // A bus that accepts the connection and never answers: only our own time-out ends the jobs.
     void silentBusTimesOut()
     {

@@ -11,6 +11,7 @@ using namespace std::chrono_literals;
 
 namespace {
 const QString kRoute = QStringLiteral("POST /v1/usage/convert");
+const Session kOther{"other-access", "other-refresh", "i", "c", ""};
 
 QString sessionJson(const Session &session)
 {
@@ -23,11 +24,6 @@ class TestSessionStore : public QObject {
 
     test::LocalServer m_server;
 
-    QCoro::Task<bool> report(SessionStore &store, const QString &name)
-    {
-        return store.reportUsage(store.accessToken(), "h264-mp4", 1, 1000, name);
-    }
-
 private slots:
     void initTestCase()
     {
@@ -36,83 +32,59 @@ private slots:
     }
     void init() { m_server.reset(); }
 
-    void emptyKeyFailsAtOnce_data()
+    void blankKeyFailsAtOnceOtherKeysGoAsTyped_data()
     {
         QTest::addColumn<QString>("key");
-        QTest::newRow("empty") << "";
-        QTest::newRow("tabs and spaces") << "\t  \t";
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("tabs and spaces") << "\t  \t" << false;
+        // Only spaces and tabs are blank; the service judges everything else byte for byte.
+        QTest::newRow("line break") << "\n" << true;
+        QTest::newRow("leading space") << " hoplin-demo-key" << true;
     }
-    void emptyKeyFailsAtOnce()
+    void blankKeyFailsAtOnceOtherKeysGoAsTyped()
     {
         QFETCH(QString, key);
+        QFETCH(bool, sent);
         SessionStore store;
         QList<ConnectionState> states;
         QObject::connect(&store, &SessionStore::stateChanged, [&] { states << store.state(); });
         test::runTask(store.connect(key));
-        QCOMPARE(states, QList<ConnectionState>{ConnectionState::failed("Enter your client key first.")});
-        QCOMPARE(m_server.count("POST /v1/auth/activate"), 0);
-    }
-
-    void keyIsSentAsTyped()
-    {
-        SessionStore store;
-        test::runTask(store.connect(" hoplin-demo-key"));
-        QCOMPARE(store.state().kind(), ConnectionState::Kind::Failed);
+        QVERIFY(!store.session());
+        QCOMPARE(m_server.count("POST /v1/auth/activate"), sent ? 1 : 0);
+        if (!sent) {
+            QCOMPARE(states, QList<ConnectionState>{ConnectionState::failed("Enter your client key first.")});
+            return;
+        }
         QVERIFY(store.state().message().startsWith("Server error 401: "));
         const QJsonObject body =
-            QJsonDocument::fromJson(m_server.requests().last().toObject().value("body").toString().toUtf8()).object();
-        QCOMPARE(body.value("api_key").toString(), QStringLiteral(" hoplin-demo-key"));
-        QVERIFY(!store.session());
+            QJsonDocument::fromJson(m_server.requests().last()["body"].toString().toUtf8()).object();
+        QCOMPARE(body.value("api_key").toString(), key);
     }
 
     void signInChecksTheSessionWithThePresets_data()
     {
         QTest::addColumn<int>("presetStatus");
-        QTest::addColumn<int>("expectedKind");
-        QTest::addColumn<QString>("expectedMessage");
+        QTest::addColumn<QString>("failure"); // empty: connected
         QTest::addColumn<bool>("unavailable");
-        QTest::addColumn<bool>("hasPresets");
-        QTest::newRow("accepted") << 0 << int(ConnectionState::Kind::Connected) << "" << false << true;
-        QTest::newRow("403 rejects") << 403 << int(ConnectionState::Kind::Failed)
-                                     << "The server rejected this session — check your client key." << false << false;
-        QTest::newRow("500 connects without scripts")
-            << 500 << int(ConnectionState::Kind::Connected) << "" << true << false;
+        QTest::newRow("accepted") << 0 << "" << false;
+        QTest::newRow("403 rejects") << 403 << "The server rejected this session — check your client key." << false;
+        QTest::newRow("500 connects without scripts") << 500 << "" << true;
     }
     void signInChecksTheSessionWithThePresets()
     {
         QFETCH(int, presetStatus);
-        QFETCH(int, expectedKind);
-        QFETCH(QString, expectedMessage);
+        QFETCH(QString, failure);
         QFETCH(bool, unavailable);
-        QFETCH(bool, hasPresets);
         if (presetStatus)
             m_server.fault("GET /v1/presets", presetStatus);
         SessionStore store;
         test::runTask(store.connect(test::LocalServer::demoKey));
-        QCOMPARE(int(store.state().kind()), expectedKind);
-        QCOMPARE(store.state().message(), expectedMessage);
+        QCOMPARE(store.state(), failure.isEmpty() ? ConnectionState::connected(QStringLiteral("demo-client"))
+                                                  : ConnectionState::failed(failure));
         QCOMPARE(store.scriptsUnavailable(), unavailable);
-        QCOMPARE(!store.presets().isEmpty(), hasPresets);
-        QCOMPARE(store.session().has_value(), expectedKind == int(ConnectionState::Kind::Connected));
-        if (store.state().isConnected())
-            QCOMPARE(store.state().clientId(), QStringLiteral("demo-client"));
-    }
-
-    void signOutDuringActivationDropsTheResult()
-    {
-        SessionStore store;
-        m_server.delay("POST /v1/auth/activate", 400);
-        bool finished = false;
-        auto task = [](SessionStore *s, bool *done) -> QCoro::Task<> {
-            co_await s->connect(test::LocalServer::demoKey);
-            *done = true;
-        }(&store, &finished);
-        QCOMPARE(store.state(), ConnectionState::connecting());
-        store.disconnect();
-        QVERIFY(test::waitUntil([&] { return finished; }));
-        QCOMPARE(store.state(), ConnectionState::disconnected());
-        QVERIFY(!store.session());
-        QCOMPARE(m_server.count("GET /v1/presets"), 0);
+        QCOMPARE(!store.presets().isEmpty(), presetStatus == 0);
+        QCOMPARE(store.session().has_value(), failure.isEmpty());
     }
 
     void concurrentRejectedReportsShareOneRefresh()
@@ -123,13 +95,13 @@ private slots:
         m_server.expireTokens();
         m_server.delay("POST /v1/auth/refresh", 300);
         QList<bool> results;
-        auto all = [](TestSessionStore *t, SessionStore *s, QList<bool> *out) -> QCoro::Task<> {
-            auto a = t->report(*s, "a.mov");
-            auto b = t->report(*s, "b.mov");
-            auto c = t->report(*s, "c.mov");
+        auto all = [](SessionStore *s, QList<bool> *out) -> QCoro::Task<> {
+            auto a = test::reportUsage(*s, "a.mov");
+            auto b = test::reportUsage(*s, "b.mov");
+            auto c = test::reportUsage(*s, "c.mov");
             *out << co_await std::move(a) << co_await std::move(b) << co_await std::move(c);
         };
-        test::runTask(all(this, &store, &results));
+        test::runTask(all(&store, &results));
         QCOMPARE(results, QList<bool>({true, true, true}));
         QCOMPARE(m_server.count("POST /v1/auth/refresh"), 1);
         QVERIFY(store.accessToken() != firstToken);
@@ -137,48 +109,20 @@ private slots:
         QCOMPARE(store.pendingUsageCount(), 0);
     }
 
-    void failedRefreshSignsOutAndQueues()
-    {
-        SessionStore store;
-        test::signIn(store);
-        m_server.expireTokens();
-        m_server.fault("POST /v1/auth/refresh", 500);
-        QVERIFY(!test::runTask(report(store, "a.mov")));
-        QCOMPARE(store.state(), ConnectionState::disconnected());
-        QCOMPARE(store.pendingUsageCount(), 1);
-    }
-
-    void identicalFailuresQueueOnce()
-    {
-        SessionStore store;
-        test::signIn(store);
-        m_server.fault(kRoute, 500, {}, 2);
-        QVERIFY(!test::runTask(report(store, "same.mov")));
-        QVERIFY(!test::runTask(report(store, "same.mov")));
-        QCOMPARE(store.pendingUsageCount(), 1);
-        // Delivered on the next sign-in, with the token it was first sent with.
-        test::runTask(store.connect(test::LocalServer::demoKey));
-        QCOMPARE(store.pendingUsageCount(), 0);
-        QCOMPARE(m_server.usage().size(), 1);
-    }
-
     void reportQueuedDuringRetryPassSurvives()
     {
         SessionStore store;
         test::signIn(store);
         m_server.fault(kRoute, 500);
-        QVERIFY(!test::runTask(report(store, "first.mov")));
+        QVERIFY(!test::runTask(test::reportUsage(store, "first.mov")));
         QCOMPARE(store.pendingUsageCount(), 1);
 
         m_server.delay(kRoute, 500); // holds the retry of "first.mov"
         bool finished = false;
-        auto connecting = [](SessionStore *s, bool *done) -> QCoro::Task<> {
-            co_await s->connect(test::LocalServer::demoKey);
-            *done = true;
-        }(&store, &finished);
+        auto connecting = test::track(store.connect(test::LocalServer::demoKey), &finished);
         QVERIFY(test::waitUntil([&] { return store.state().isConnected(); }));
         m_server.fault(kRoute, 500);
-        QVERIFY(!test::runTask(report(store, "second.mov")));
+        QVERIFY(!test::runTask(test::reportUsage(store, "second.mov")));
         QVERIFY(test::waitUntil([&] { return finished; }));
         QCOMPARE(store.pendingUsageCount(), 1);
         QCOMPARE(store.pendingUsage().first().filename, QStringLiteral("second.mov"));
@@ -186,91 +130,47 @@ private slots:
         QCOMPARE(m_server.usage().first().toObject().value("filename").toString(), QStringLiteral("first.mov"));
     }
 
-    void usageBodyCarriesTheFields()
+    // A page may hold only a refresh token; the session id is never taken from it.
+    void parseWebSessionNeedsOneToken()
     {
-        SessionStore store;
-        test::signIn(store);
-        QVERIFY(test::runTask(store.reportUsage(store.accessToken(), "normalise-14", 1, 5000000000, "große clip.mov")));
-        const QJsonObject usage = m_server.usage().first().toObject();
-        QCOMPARE(usage.value("process_key").toString(), QStringLiteral("normalise-14"));
-        QCOMPARE(usage.value("file_count").toInteger(), 1);
-        QCOMPARE(usage.value("input_bytes").toInteger(), 5000000000);
-        QCOMPARE(usage.value("filename").toString(), QStringLiteral("große clip.mov"));
+        QVERIFY(!SessionStore::parseWebSession(R"({"client_id":"c","session_id":"s"})"));
+        const auto session = SessionStore::parseWebSession(R"({"refresh_token":"r","session_id":"s"})");
+        QVERIFY(session);
+        QCOMPARE(session->sessionId, QString());
     }
 
-    void webSessionPayloadCarriesFourKeys()
-    {
-        SessionStore store;
-        QVERIFY(!store.webSessionPayload());
-        test::signIn(store);
-        const QJsonObject payload = QJsonDocument::fromJson(store.webSessionPayload()->toUtf8()).object();
-        QCOMPARE(payload.keys(), QStringList({"access_token", "client_id", "installation_id", "refresh_token"}));
-        QCOMPARE(payload.value("access_token").toString(), store.accessToken());
-    }
-
-    void parseWebSession_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("parsed");
-        QTest::newRow("not an object") << "[1]" << false;
-        QTest::newRow("no tokens") << R"({"client_id":"c"})" << false;
-        QTest::newRow("refresh token only") << R"({"refresh_token":"r"})" << true;
-        QTest::newRow("full") << R"({"access_token":"a","refresh_token":"r","client_id":"c","session_id":"s"})" << true;
-    }
-    void parseWebSession()
-    {
-        QFETCH(QString, text);
-        QFETCH(bool, parsed);
-        const auto session = SessionStore::parseWebSession(text);
-        QCOMPARE(session.has_value(), parsed);
-        if (session)
-            QCOMPARE(session->sessionId, QString()); // never taken from the page
-    }
-
+    // What the web page posts: "ours" and "other" stand for an envelope removing that session,
+    // "fresh" for one carrying a session just activated; anything else is posted as it is.
     void webMessages_data()
     {
-        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QVariant>("body");
         QTest::addColumn<bool>("signedInBefore");
         QTest::addColumn<bool>("signedInAfter");
-        QTest::newRow("removed: our session") << "removed-ours" << true << false;
-        QTest::newRow("removed: another session") << "removed-other" << true << true;
-        QTest::newRow("null while signed in") << "null" << true << false;
-        QTest::newRow("not a string") << "number" << true << true;
-        QTest::newRow("object without envelope keys") << "bare-object" << true << false;
-        QTest::newRow("new session from the page") << "new-session" << false << true;
-        QTest::newRow("rejected session from the page") << "bad-session" << false << false;
+        QTest::newRow("removed: our session") << QVariant("ours") << true << false;
+        QTest::newRow("removed: another session") << QVariant("other") << true << true;
+        QTest::newRow("null while signed in") << QVariant("null") << true << false;
+        QTest::newRow("not a string") << QVariant(42) << true << true;
+        QTest::newRow("object without envelope keys") << QVariant(R"({"x":1})") << true << false;
+        QTest::newRow("new session from the page") << QVariant("fresh") << false << true;
+        QTest::newRow("rejected session from the page") << QVariant(sessionJson(kOther)) << false << false;
     }
     void webMessages()
     {
-        QFETCH(QString, kind);
+        QFETCH(QVariant, body);
         QFETCH(bool, signedInBefore);
         QFETCH(bool, signedInAfter);
         SessionStore store;
         if (signedInBefore)
             test::signIn(store);
-        const Session other{"other-access", "other-refresh", "i", "c", ""};
-        QVariant body;
-        if (kind == "removed-ours") {
-            body = QString::fromUtf8(QJsonDocument(QJsonObject{{"v", ""}, {"p", *store.webSessionPayload()}}).toJson());
-        } else if (kind == "removed-other") {
-            body = QString::fromUtf8(QJsonDocument(QJsonObject{{"v", ""}, {"p", sessionJson(other)}}).toJson());
-        } else if (kind == "removed-nothing") {
-            body = QStringLiteral(R"({"v":""})");
-        } else if (kind == "null") {
-            body = QStringLiteral("null");
-        } else if (kind == "number") {
-            body = 42;
-        } else if (kind == "empty") {
-            body = QString();
-        } else if (kind == "bare-object") {
-            body = QStringLiteral(R"({"x":1})");
-        } else if (kind == "new-session") {
-            const Session fresh = test::runTask(APIClient::activate(test::LocalServer::demoKey));
-            body = QString::fromUtf8(
-                QJsonDocument(QJsonObject{{"v", sessionJson(fresh)}, {"p", ""}}).toJson(QJsonDocument::Compact));
-        } else if (kind == "bad-session") {
-            body = sessionJson(other);
-        }
+        auto envelope = [](const QString &added, const QString &removed) {
+            return QString::fromUtf8(QJsonDocument(QJsonObject{{"v", added}, {"p", removed}}).toJson());
+        };
+        if (body == "ours")
+            body = envelope("", *store.webSessionPayload());
+        else if (body == "other")
+            body = envelope("", sessionJson(kOther));
+        else if (body == "fresh")
+            body = envelope(sessionJson(test::runTask(APIClient::activate(test::LocalServer::demoKey))), "");
         test::runTask(store.handleWebUpdate(body));
         QCOMPARE(store.state().isConnected(), signedInAfter);
         QCOMPARE(store.session().has_value(), signedInAfter);

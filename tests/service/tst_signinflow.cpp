@@ -13,13 +13,6 @@ namespace {
 constexpr auto kOtherKey = "other-key";
 const QString kUsageRoute = QStringLiteral("POST /v1/usage/convert");
 
-// Starts a coroutine without waiting; `done` turns true when it ends.
-QCoro::Task<> track(QCoro::Task<> task, bool *done)
-{
-    co_await std::move(task);
-    *done = true;
-}
-
 } // namespace
 
 // The session store against a service that answers late, rejects tokens or never answers: one
@@ -29,29 +22,15 @@ class TestSignInFlow : public QObject {
 
     test::LocalServer m_server;
 
-    void signIn(SessionStore &store, const QString &key = QString::fromLatin1(test::LocalServer::demoKey))
-    {
-        test::runTask(store.connect(key));
-        QVERIFY(store.state().isConnected());
-    }
-
     // Makes one report fail for good while signed in: its token dies and the refresh fails, which
     // signs the store out.
     void queueWithDeadToken(SessionStore &store, const QString &filename)
     {
         m_server.expireTokens();
         m_server.fault(QStringLiteral("POST /v1/auth/refresh"), 500);
-        QVERIFY(!test::runTask(store.reportUsage(store.accessToken(), "h264-mp4", 1, 1000, filename)));
+        QVERIFY(!test::runTask(test::reportUsage(store, filename)));
         QCOMPARE(store.state(), ConnectionState::disconnected());
         QCOMPARE(store.pendingUsageCount(), 1);
-    }
-
-    QStringList deliveredFiles()
-    {
-        QStringList files;
-        for (const QJsonValue &report : m_server.usage())
-            files << report["filename"].toString();
-        return files;
     }
 
 private slots:
@@ -66,37 +45,45 @@ private slots:
 
     void queuedUsageReachesTheServiceAfterSigningInAgain_data()
     {
-        QTest::addColumn<bool>("signOutFirst");
-        QTest::newRow("after a failed refresh") << false;
-        QTest::newRow("after sign-out and sign-in") << true;
+        QTest::addColumn<QString>("how");
+        QTest::newRow("server error, session kept") << "error";
+        QTest::newRow("server error, then sign-out") << "sign-out";
+        QTest::newRow("token dead, refresh failed") << "refresh";
     }
     void queuedUsageReachesTheServiceAfterSigningInAgain()
     {
-        QFETCH(bool, signOutFirst);
+        QFETCH(QString, how);
+        const QString name = QStringLiteral("große clip.mov");
         SessionStore store;
-        signIn(store);
-        if (signOutFirst) {
-            m_server.fault(kUsageRoute, 500);
-            QVERIFY(!test::runTask(store.reportUsage(store.accessToken(), "h264-mp4", 1, 1000, "a.mov")));
-            test::runTask(store.signOut()); // the entry's token dies with the session
+        test::signIn(store);
+        if (how == "refresh") {
+            queueWithDeadToken(store, name);
         } else {
-            queueWithDeadToken(store, "a.mov");
+            // The same report failing twice is queued once.
+            m_server.fault(kUsageRoute, 500, {}, 2);
+            QVERIFY(!test::runTask(test::reportUsage(store, name)));
+            QVERIFY(!test::runTask(test::reportUsage(store, name)));
+            if (how == "sign-out")
+                test::runTask(store.signOut()); // the entry's token dies with the session
         }
         QCOMPARE(store.pendingUsageCount(), 1);
 
-        signIn(store);
+        test::signIn(store);
         QCOMPARE(store.pendingUsageCount(), 0);
-        QCOMPARE(deliveredFiles(), QStringList{"a.mov"});
-        QCOMPARE(m_server.usage().first()["client_id"].toString(), store.state().clientId());
+        const QJsonArray delivered = m_server.usage();
+        QCOMPARE(delivered.size(), 1);
+        QCOMPARE(delivered[0]["client_id"].toString(), store.state().clientId());
+        QCOMPARE(delivered[0]["input_bytes"].toInteger(), 5000000000);
+        QCOMPARE(delivered[0]["filename"].toString(), name);
     }
 
     void anotherClientsReportStaysQueued()
     {
         SessionStore store;
-        signIn(store);
+        test::signIn(store);
         queueWithDeadToken(store, "theirs.mov");
 
-        signIn(store, QString::fromLatin1(kOtherKey));
+        test::signIn(store, QString::fromLatin1(kOtherKey));
         QCOMPARE(store.state().clientId(), QStringLiteral("other-client"));
         QCOMPARE(store.pendingUsageCount(), 1);
         QVERIFY(m_server.usage().isEmpty());
@@ -112,11 +99,11 @@ private slots:
     void signOutForgetsAtOnceAndTellsTheServiceLater()
     {
         SessionStore store;
-        signIn(store);
+        test::signIn(store);
         const Session held = *store.session();
         m_server.delay(QStringLiteral("POST /v1/auth/logout"), 1500);
         bool done = false;
-        auto signingOut = track(store.signOut(), &done);
+        auto signingOut = test::track(store.signOut(), &done);
         QCOMPARE(store.state(), ConnectionState::disconnected());
         QVERIFY(!store.session());
         QVERIFY(!done);
@@ -126,23 +113,6 @@ private slots:
         QCOMPARE(requests.last()["path"].toString(), QStringLiteral("/v1/auth/logout"));
         QCOMPARE(requests.last()["headers"]["authorization"].toString(), "Bearer " + held.accessToken);
         QVERIFY(requests.last()["body"].toString().contains(held.refreshToken));
-        QCOMPARE(test::httpCall("POST", m_server.url("/v1/auth/refresh"),
-                                "{\"refresh_token\":\"" + held.refreshToken.toUtf8() + "\"}")
-                     .status,
-                 401);
-    }
-
-    void requestsForTheSameKeyJoinOneSignIn()
-    {
-        SessionStore store;
-        m_server.delay(QStringLiteral("POST /v1/auth/activate"), 300);
-        bool a = false, b = false, c = false;
-        auto first = track(store.connect(test::LocalServer::demoKey), &a);
-        auto second = track(store.connect(test::LocalServer::demoKey), &b);
-        auto third = track(store.connect(test::LocalServer::demoKey), &c);
-        QVERIFY(test::waitUntil([&] { return a && b && c; }));
-        QVERIFY(store.state().isConnected());
-        QCOMPARE(m_server.count(QStringLiteral("POST /v1/auth/activate")), 1);
     }
 
     void laterSignInOvertakesAnEarlierOne()
@@ -150,8 +120,8 @@ private slots:
         SessionStore store;
         m_server.delay(QStringLiteral("POST /v1/auth/activate"), 500); // only the first is slow
         bool first = false;
-        auto slow = track(store.connect(test::LocalServer::demoKey), &first);
-        signIn(store, QString::fromLatin1(kOtherKey));
+        auto slow = test::track(store.connect(test::LocalServer::demoKey), &first);
+        test::signIn(store, QString::fromLatin1(kOtherKey));
         const QString token = store.accessToken();
         QVERIFY(test::waitUntil([&] { return first; }));
         QCOMPARE(store.state(), ConnectionState::connected(QStringLiteral("other-client")));
@@ -163,41 +133,45 @@ private slots:
     void signInDropsAStaleRefresh()
     {
         SessionStore store;
-        signIn(store);
+        test::signIn(store);
         m_server.delay(QStringLiteral("POST /v1/auth/refresh"), 500);
         bool refreshed = false;
-        auto refreshing = [](SessionStore *s, bool *done) -> QCoro::Task<> {
-            co_await s->refreshSession();
-            *done = true;
-        }(&store, &refreshed);
-        signIn(store);
+        auto refreshing = test::track(store.refreshSession(), &refreshed);
+        test::signIn(store);
         const QString current = store.accessToken();
         QVERIFY(test::waitUntil([&] { return refreshed; }));
         QCOMPARE(store.accessToken(), current);
         QVERIFY(store.state().isConnected());
     }
 
-    void signOutDuringVerificationAppliesNothing_data()
+    void signOutDuringSignInAppliesNothing_data()
     {
-        QTest::addColumn<int>("presetStatus");
-        QTest::newRow("presets arrive") << 0;
-        QTest::newRow("token rejected") << 401;
+        QTest::addColumn<QString>("slowRoute");
+        QTest::addColumn<int>("status"); // 0: answered normally, late
+        QTest::newRow("activation") << "POST /v1/auth/activate" << 0;
+        QTest::newRow("verification, presets arrive") << "GET /v1/presets" << 0;
+        QTest::newRow("verification, token rejected") << "GET /v1/presets" << 401;
     }
-    void signOutDuringVerificationAppliesNothing()
+    void signOutDuringSignInAppliesNothing()
     {
-        QFETCH(int, presetStatus);
+        QFETCH(QString, slowRoute);
+        QFETCH(int, status);
         SessionStore store;
-        QJsonObject slowAnswer{{"route", "GET /v1/presets"}, {"delay_ms", 400}};
-        if (presetStatus != 0)
-            slowAnswer.insert("status", presetStatus);
+        QJsonObject slowAnswer{{"route", slowRoute}, {"delay_ms", 400}};
+        if (status != 0)
+            slowAnswer.insert("status", status);
         m_server.faultRaw(slowAnswer);
         bool done = false;
-        auto connecting = track(store.connect(test::LocalServer::demoKey), &done);
-        QVERIFY(test::waitUntil([&] { return store.session().has_value(); }));
+        auto connecting = test::track(store.connect(test::LocalServer::demoKey), &done);
+        QCOMPARE(store.state(), ConnectionState::connecting());
+        QVERIFY(test::waitUntil([&] { return m_server.count(slowRoute) == 1; }));
         store.disconnect();
         QVERIFY(test::waitUntil([&] { return done; }));
         QCOMPARE(store.state(), ConnectionState::disconnected());
+        QVERIFY(!store.session());
         QVERIFY(store.presets().isEmpty());
+        // A dropped activation goes no further.
+        QCOMPARE(m_server.count("GET /v1/presets"), slowRoute == "GET /v1/presets" ? 1 : 0);
     }
 };
 

@@ -19,10 +19,7 @@ QString g_home;
 
 QString isolateHome()
 {
-    static QTemporaryDir *dir = [] {
-        auto *created = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/hoplin-test-XXXXXX"));
-        return created;
-    }();
+    static auto *dir = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/hoplin-test-XXXXXX"));
     g_home = dir->path();
     const QByteArray home = QFile::encodeName(g_home);
     qputenv("HOME", home);
@@ -169,11 +166,6 @@ QJsonValue LocalServer::admin(const QByteArray &method, const QString &path, con
     return result.json();
 }
 
-void LocalServer::faultRaw(const QJsonObject &fault)
-{
-    admin("POST", QStringLiteral("faults"), fault);
-}
-
 void LocalServer::fault(const QString &route, int status, const QByteArray &body, int count)
 {
     faultRaw({{QStringLiteral("route"), route},
@@ -188,45 +180,15 @@ void LocalServer::delay(const QString &route, int delayMs, int count)
         {{QStringLiteral("route"), route}, {QStringLiteral("delay_ms"), delayMs}, {QStringLiteral("count"), count}});
 }
 
-void LocalServer::clearFaults()
+void signIn(SessionStore &store, const QString &key)
 {
-    admin("DELETE", QStringLiteral("faults"));
-}
-
-void LocalServer::reset()
-{
-    admin("POST", QStringLiteral("reset"));
-}
-
-void LocalServer::expireTokens()
-{
-    admin("POST", QStringLiteral("expire-tokens"));
-}
-
-int LocalServer::count(const QString &route)
-{
-    return admin("GET", QStringLiteral("counts")).toObject().value(route).toInt();
-}
-
-QJsonArray LocalServer::requests()
-{
-    return admin("GET", QStringLiteral("requests")).toArray();
-}
-
-QJsonArray LocalServer::usage()
-{
-    return admin("GET", QStringLiteral("usage")).toArray();
-}
-
-QJsonArray LocalServer::cancels()
-{
-    return admin("GET", QStringLiteral("cancels")).toArray();
-}
-
-void signIn(SessionStore &store)
-{
-    runTask(store.connect(LocalServer::demoKey));
+    runTask(store.connect(key));
     QVERIFY(store.state().isConnected());
+}
+
+QCoro::Task<bool> reportUsage(SessionStore &store, const QString &filename)
+{
+    return store.reportUsage(store.accessToken(), QStringLiteral("normalise-14"), 1, 5000000000, filename);
 }
 
 } // namespace hoplin::test

@@ -38,19 +38,9 @@ qsizetype logMark();
 // A file's bytes, or "(missing)" when it cannot be read, so a comparison names what went wrong.
 QByteArray contents(const QString &path);
 
-class TestTimeout : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 namespace detail {
 template <typename T> struct TaskState {
-    std::optional<T> value;
-    std::exception_ptr error;
-    bool done = false;
-    QEventLoop *loop = nullptr;
-};
-template <> struct TaskState<void> {
+    std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value; // unused for void
     std::exception_ptr error;
     bool done = false;
     QEventLoop *loop = nullptr;
@@ -72,7 +62,7 @@ template <typename T> QCoro::Task<> drive(QCoro::Task<T> task, std::shared_ptr<T
 }
 } // namespace detail
 
-// Runs a coroutine to its end on a nested event loop; throws TestTimeout (a test failure) when it
+// Runs a coroutine to its end on a nested event loop; throws (a test failure) when it
 // has not finished within `timeout`, and rethrows what the coroutine threw.
 template <typename T> T runTask(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono::seconds(10))
 {
@@ -86,7 +76,7 @@ template <typename T> T runTask(QCoro::Task<T> task, std::chrono::milliseconds t
         state->loop = nullptr;
     }
     if (!state->done)
-        throw TestTimeout("coroutine did not finish in time");
+        throw std::runtime_error("coroutine did not finish in time");
     if (state->error)
         std::rethrow_exception(state->error);
     if constexpr (!std::is_void_v<T>)
@@ -141,14 +131,16 @@ public:
     void fault(const QString &route, int status, const QByteArray &body = {}, int count = 1);
     // The next `count` calls of `route` wait `delayMs` before being answered normally.
     void delay(const QString &route, int delayMs, int count = 1);
-    void faultRaw(const QJsonObject &fault);
-    void clearFaults();
-    void reset();
-    void expireTokens();
-    int count(const QString &route);
-    QJsonArray requests();
-    QJsonArray usage();
-    QJsonArray cancels();
+    // Any fault the server's admin route takes ("cut_after", "stall_ms", "location", …).
+    void faultRaw(const QJsonObject &fault) { admin("POST", "faults", fault); }
+    void clearFaults() { admin("DELETE", "faults"); }
+    void reset() { admin("POST", "reset"); }
+    void expireTokens() { admin("POST", "expire-tokens"); }
+    // What the server has seen since the last reset.
+    int count(const QString &route) { return admin("GET", "counts").toObject().value(route).toInt(); }
+    QJsonArray requests() { return admin("GET", "requests").toArray(); }
+    QJsonArray usage() { return admin("GET", "usage").toArray(); }
+    QJsonArray cancels() { return admin("GET", "cancels").toArray(); }
 
 private:
     QJsonValue admin(const QByteArray &method, const QString &path, const QJsonObject &body = {});
@@ -157,30 +149,32 @@ private:
     QByteArray m_adminToken;
 };
 
-// Signs `store` in with the demo key of the server its base URL names; fails the test otherwise.
-void signIn(SessionStore &store);
+// Signs `store` in with `key` (the demo key unless given) at the server its base URL names; fails
+// the test otherwise.
+void signIn(SessionStore &store, const QString &key = QString::fromLatin1(LocalServer::demoKey));
+
+// Reports one use with the store's current token: more bytes than 32 bits hold, `filename` as given.
+QCoro::Task<bool> reportUsage(SessionStore &store, const QString &filename);
+
+// Starts `task` without waiting for it; `*done` turns true when it ends. Keep the returned task.
+template <typename T> QCoro::Task<> track(QCoro::Task<T> task, bool *done)
+{
+    co_await std::move(task);
+    *done = true;
+}
 
 } // namespace hoplin::test
 
-// main() for tests that need no GUI: isolated home, then the usual QtTest run.
-#define HOPLIN_TEST_MAIN(TestClass)                                                                                    \
+// main() for a test: isolated home, then the application object (QApplication for widget tests,
+// offscreen as set in CMake; their file includes <QApplication>) and the usual QtTest run.
+#define HOPLIN_TEST_MAIN_WITH(AppClass, TestClass)                                                                     \
     int main(int argc, char **argv)                                                                                    \
     {                                                                                                                  \
         hoplin::test::isolateHome();                                                                                   \
-        QCoreApplication app(argc, argv);                                                                              \
+        AppClass app(argc, argv);                                                                                      \
         TestClass tc;                                                                                                  \
         QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
         return QTest::qExec(&tc, argc, argv);                                                                          \
     }
-
-// main() for widget tests: isolated home, then a QApplication (offscreen, set in CMake) and the
-// usual QtTest run. The test file includes <QApplication>.
-#define HOPLIN_GUI_TEST_MAIN(TestClass)                                                                                \
-    int main(int argc, char **argv)                                                                                    \
-    {                                                                                                                  \
-        hoplin::test::isolateHome();                                                                                   \
-        QApplication app(argc, argv);                                                                                  \
-        TestClass tc;                                                                                                  \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
-        return QTest::qExec(&tc, argc, argv);                                                                          \
-    }
+#define HOPLIN_TEST_MAIN(TestClass) HOPLIN_TEST_MAIN_WITH(QCoreApplication, TestClass)
+#define HOPLIN_GUI_TEST_MAIN(TestClass) HOPLIN_TEST_MAIN_WITH(QApplication, TestClass)
