@@ -202,6 +202,13 @@ private slots:
             QVERIFY(page->runner().isRunning());
             QVERIFY(page->runner().hasPending()); // the file being converted
             QVERIFY(!convert->isEnabled());
+            // Nor can the card's files be cleared from under the run.
+            QList<QPushButton *> clears;
+            for (ConvertCard *card : page->cards())
+                if (card->clearButton()->isVisibleTo(card))
+                    clears << card->clearButton();
+            QCOMPARE(clears.size(), 1);
+            QVERIFY(!clears.first()->isEnabled());
         }
         QVERIFY(test::waitUntil([&] { return !page->runner().isRunning(); }, 30s));
         QCOMPARE(page->runner().items().first().succeeded, std::optional<bool>(true));
