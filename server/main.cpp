@@ -168,9 +168,11 @@ int main(int argc, char **argv) {
     // Plenty of workers: injected delays park a thread each.
     server.new_task_queue = [] { return new httplib::ThreadPool(64); };
     // The library default sets SO_REUSEPORT, which would let two servers share a port silently.
-    server.set_socket_options([](socket_t sock) {
+    int listening = -1;
+    server.set_socket_options([&listening](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listening = sock;
     });
     server.set_keep_alive_max_count(100);
     // A client that sends nothing, or stops sending, gives its worker back within seconds: a
@@ -204,6 +206,10 @@ int main(int argc, char **argv) {
                      std::strerror(errno));
         return 1;
     }
+    // The packaged library listens with a backlog of 5, so a burst of clients loses handshakes
+    // and waits out SYN retransmits (1, 3, 7… s) before the service sees them. Listening again
+    // on the bound socket widens the queue.
+    if (listening >= 0) ::listen(listening, 128);
 
     std::printf("%s://%s:%d\n", tls ? "https" : "http", host, port);
     if (state.usesDemoKey())
