@@ -5,7 +5,7 @@
 #   scripts/mutate.sh [-o results.tsv] [--check] [N…]
 #
 # N picks mutants by their number (1 = first mutation line); none means all. --check only verifies
-# that every original snippet still occurs exactly once in its file.
+# that every original snippet still occurs exactly once in its file and every suite named exists.
 #
 # Each mutant runs only the suites its line names (the ones that cover the mutated file), not the
 # whole suite: a whole-suite run costs about five minutes on the shared two-core machine, so a full
@@ -64,7 +64,7 @@ EOF
 mapfile -t lines < <(grep -v '^\s*#' "$list" | grep -v '^\s*$')
 [ "$check" = 1 ] || { "$root/scripts/build.sh" -j2 >/dev/null; printf 'n\tresult\tfile\tsuites\n' > "$out"; }
 
-caught=0 survived=0 broken=0 stale=0
+caught=0 survived=0 broken=0 stale=0 missing=0
 built=()
 for i in "${!lines[@]}"; do
   n=$((i + 1))
@@ -75,6 +75,10 @@ for i in "${!lines[@]}"; do
   file="${rest%% ||| *}"; rest="${rest#* ||| }"
   original="${rest%% ||| *}"; rest="${rest#* ||| }"
   replacement="${rest%% ||| *}"; suites="${rest#* ||| }"
+  # A suite that was renamed or dropped would leave the mutant untested.
+  for s in $suites; do
+    grep -rqsE "hoplin_[a-z_]*test\\($s([[:space:]]|\\)|$)" "$root/tests" --include=CMakeLists.txt || { echo "mutant $n: no suite $s" >&2; missing=$((missing + 1)); }
+  done
   if ! mutated="$(apply "$root/$file" "$original" "$replacement")"; then
     stale=$((stale + 1))
     [ "$check" = 1 ] || printf '%s\tstale\t%s\t%s\n' "$n" "$file" "$suites" >> "$out"
@@ -116,8 +120,8 @@ for i in "${!lines[@]}"; do
 done
 
 if [ "$check" = 1 ]; then
-  echo "${#lines[@]} mutations, $stale stale"
-  [ "$stale" = 0 ]
+  echo "${#lines[@]} mutations, $stale stale, $missing unknown suites"
+  [ "$stale" = 0 ] && [ "$missing" = 0 ]
   exit
 fi
 # The source is back, but the binaries still hold the last mutant: rebuild them, so a test run
