@@ -3,7 +3,6 @@
 #include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Platform.h"
 #include "platform/Settings.h"
-#include "service/Error.h"
 
 #include <QFile>
 #include <atomic>
@@ -176,10 +175,8 @@ void onFatalSignal(int signal)
     if (const std::exception_ptr current = std::current_exception()) {
         try {
             std::rethrow_exception(current);
-        } catch (const Error &error) {
-            name = demangle(typeid(error).name());
-            reason = error.description();
         } catch (const std::exception &error) {
+            // The application's own errors report their description through what() too.
             name = demangle(typeid(error).name());
             reason = QString::fromUtf8(error.what());
         } catch (...) {

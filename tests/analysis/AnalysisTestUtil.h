@@ -56,15 +56,6 @@ inline bool chapteredM4a(const QString &path)
                            {"-map_metadata", "1", "-map_chapters", "1", "-ac", "2", "-c:a", "aac"}, {"-i", metadata});
 }
 
-// Writes `bytes` to `path`, replacing what was there; stops the test run when it cannot.
-inline QString writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
 // A file of `size` bytes that costs no disk space: a hole, read back as zeros.
 inline bool sparseFile(const QString &path, qint64 size)
 {

@@ -14,20 +14,11 @@
 // scripts that stand in for it.
 namespace hoplin::test {
 
-inline bool writeFile(const QString &path, const QByteArray &bytes = {})
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return file.write(bytes) == bytes.size();
-}
-
 // A shell script at `path` that stands in for a program; returns the path.
 inline QString stub(const QString &path, const QByteArray &body)
 {
-    if (!writeFile(path, "#!/bin/sh\n" + body) ||
-        !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+    writeFile(path, "#!/bin/sh\n" + body);
+    if (!QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
                                          QFile::ExeGroup))
         qFatal("cannot write %s", qPrintable(path));
     return path;

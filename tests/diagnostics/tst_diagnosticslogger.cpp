@@ -12,13 +12,6 @@
 using namespace hoplin;
 
 namespace {
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
 QByteArray readEcho(FILE *echo)
 {
     fflush(echo);
@@ -90,9 +83,10 @@ private slots:
         QTest::newRow("a secret inside another is replaced whole")
             << QStringList{"sk-live-4f9a77-extended", "sk-live-4f9a77"} << "sk-live-4f9a77-extended"
             << "[redacted]";
-        QTest::newRow("previous value still covered")
-            << QStringList{"first-token-1", "second-token-2"} << "late first-token-1 and second-token-2"
-            << "late [redacted] and [redacted]";
+        QTest::newRow("the two latest values are covered")
+            << QStringList{"first-token-1", "second-token-2", "third-token-3"}
+            << "first-token-1 second-token-2 third-token-3" << "first-token-1 [redacted] [redacted]";
+        QTest::newRow("too short to be a secret") << QStringList{"token"} << "a token" << "a token";
         QTest::newRow("secret-named JSON fields")
             << none << "{\"access_token\": \"a.b.c\", \"Refresh_Token\":\"r\\\"q\", \"name\":\"kept\"}"
             << "{\"access_token\": \"[redacted]\", \"Refresh_Token\":\"[redacted]\", \"name\":\"kept\"}";
@@ -181,13 +175,30 @@ private slots:
         QCOMPARE(readEcho(m_echo), file);
     }
 
+    // Two older generations, rotated at start and while writing; the buffer keeps the newest lines.
+    void rotationAndBufferLimit()
+    {
+        auto logger = makeLogger();
+        test::writeFile(logger->logFilePath(), QByteArray(DiagnosticsLogger::rotationBytes, 'x'));
+        test::writeFile(logger->logFilePath() + ".1", "oldest\n");
+        logger->startIfEnabled();
+        logger->flush();
+        QCOMPARE(test::contents(logger->logFilePath() + ".2"), QByteArray("oldest\n"));
+        for (int i = 0; i <= DiagnosticsLogger::bufferLimit; ++i)
+            logger->log("app", QString::number(i) + QString(300, u'y'));
+        logger->flush();
+        QCOMPARE(QFileInfo(logger->logFilePath() + ".2").size(), DiagnosticsLogger::rotationBytes);
+        const QStringList buffer = logger->bufferSnapshot();
+        QCOMPARE(buffer.size(), DiagnosticsLogger::bufferLimit);
+        QVERIFY(buffer.first().contains("] 1yyy"));
+    }
+
     // The earlier session comes from the newest older generation that is text.
     void exportBothSessions()
     {
         auto logger = makeLogger();
-        QDir().mkpath(logger->logDirectory());
-        writeFile(logger->logFilePath() + ".1", QByteArray("\xff\xfe broken \xc3", 12));
-        writeFile(logger->logFilePath() + ".2", "older session line\n");
+        test::writeFile(logger->logFilePath() + ".1", QByteArray("\xff\xfe broken \xc3", 12));
+        test::writeFile(logger->logFilePath() + ".2", "older session line\n");
         logger->startIfEnabled();
         logger->log("app", "hello");
         const QString path = m_dir->path() + "/export.txt";

@@ -37,6 +37,9 @@ qsizetype logMark();
 
 // A file's bytes, or "(missing)" when it cannot be read, so a comparison names what went wrong.
 QByteArray contents(const QString &path);
+// Writes `bytes` to `path`, replacing what was there and making its folder; returns the path.
+// Stops the test run when it cannot: every later step would fail for the wrong reason.
+QString writeFile(const QString &path, const QByteArray &bytes = {});
 
 namespace detail {
 template <typename T> struct TaskState {

@@ -73,15 +73,6 @@ void setServedManifest(LocalServer &server, std::optional<QByteArray> manifest, 
     server.adminCall("POST", QStringLiteral("update"), QJsonDocument(body).toJson());
 }
 
-QString writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(bytes);
-    return path;
-}
-
 QString makeBundle(const QString &parent, const QVariantMap &info, const QByteArray &executable)
 {
     const QString app = parent + QStringLiteral("/Hoplin Desktop.app");

@@ -29,8 +29,6 @@ QByteArray manifestJson(const QString &version, int build, const QString &dmg,
 void setServedManifest(LocalServer &server, std::optional<QByteArray> manifest,
                        std::optional<QByteArray> signature = std::nullopt);
 
-// Writes `bytes` to `path`, making its folder; returns the path.
-QString writeFile(const QString &path, const QByteArray &bytes);
 // "<parent>/Hoplin Desktop.app" with an Info.plist of `info` (string values) and an executable.
 QString makeBundle(const QString &parent, const QVariantMap &info, const QByteArray &executable = "#!/bin/sh\n");
 QVariantMap bundleInfo(const QString &version, const QString &build);
