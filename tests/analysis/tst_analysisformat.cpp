@@ -51,7 +51,7 @@ AnalysisPayload fullPayload()
 {
     return payload(R"({
         "container": {"format_name": "mov,mp4,m4a", "format_long_name": "QuickTime / MOV",
-                      "tags": {"title": "Demo", "Album": "A"}},
+                      "tags": {"title": "Demo", "Album": "A", "\ud83c\udfb5": "note", "\ue000": "private"}},
         "audio_streams": [
             {"index": 3, "channels": 2, "channel_layout": "stereo", "effective_bit_rate_bps": 128000.4,
              "language": "eng"},
@@ -157,6 +157,7 @@ private slots:
         QCOMPARE(sections[2].rows.size(), 7);
         QCOMPARE(sections[3].rows, (QList<Row>{{"data 1", "bin_data"}, {"stream ?", ""}}));
         QCOMPARE(sections[4].rows.value(0), (Row{"Album", "A"}));
+        QCOMPARE(sections[4].rows.value(3), (Row{"\U0001F3B5", "note"})); // by code point, not UTF-16 unit
         const QList<Row> chapters = {{"Chapter 7", "00:00:00.000 → 00:00:02.000  Intro"},
                                      {"Chapter 1", "00:00:02.000 → —"}};
         QCOMPARE(sections[5].rows, chapters);
