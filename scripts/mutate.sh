@@ -77,7 +77,8 @@ for i in "${!lines[@]}"; do
   replacement="${rest%% ||| *}"; suites="${rest#* ||| }"
   # A suite that was renamed or dropped would leave the mutant untested.
   for s in $suites; do
-    grep -rqsE "hoplin_[a-z_]*test\\($s([[:space:]]|\\)|$)" "$root/tests" --include=CMakeLists.txt || { echo "mutant $n: no suite $s" >&2; missing=$((missing + 1)); }
+    grep -rqsE "hoplin_[a-z_]*test\\($s([[:space:]]|\\)|$)" "$root/tests" --include=CMakeLists.txt ||
+      { echo "mutant $n: no suite $s" >&2; missing=$((missing + 1)); }
   done
   if ! mutated="$(apply "$root/$file" "$original" "$replacement")"; then
     stale=$((stale + 1))
