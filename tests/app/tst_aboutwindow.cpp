@@ -33,8 +33,8 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(QString, expected);
         QTemporaryDir dir;
-        QFile out(dir.filePath(file));
-        QVERIFY(file.isEmpty() || (out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.flush()));
+        if (!file.isEmpty())
+            test::writeFile(dir.filePath(file), bytes);
         QCOMPARE(ReleaseNotesWindowController::loadChangeLog(dir.path()), expected);
     }
 

@@ -17,10 +17,9 @@ namespace hoplin::test {
 // A shell script at `path` that stands in for a program; returns the path.
 inline QString stub(const QString &path, const QByteArray &body)
 {
-    writeFile(path, "#!/bin/sh\n" + body);
-    if (!QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                                         QFile::ExeGroup))
-        qFatal("cannot write %s", qPrintable(path));
+    const auto executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup;
+    if (!QFile::setPermissions(writeFile(path, "#!/bin/sh\n" + body), executable))
+        qFatal("cannot make %s executable", qPrintable(path));
     return path;
 }
 

@@ -17,14 +17,6 @@ namespace {
 
 const QString uuid = "0F8E2C7A-1B2C-4D5E-8F90-A1B2C3D4E5F6";
 
-// Creates a one-byte file, and its folder where missing.
-bool touch(const QString &path)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
-}
-
 // A process id that is certainly not running any more.
 qint64 endedPid()
 {
@@ -67,7 +59,7 @@ private slots:
         QVERIFY(QDir().mkpath(work + "/sub"));
         for (const QString &path : {deadBase + ".m4a", deadBase + "-0.log", deadBase + "-segments/1.ts", deadBody,
                                     liveBody, userFile, userPrefix + ".m4a", climbing + ".m4a"})
-            QVERIFY(touch(path));
+            test::writeFile(path, "x");
 
         QList<QPair<qint64, QString>> lines{{qint64(::getppid()), liveBody}};
         const qint64 dead = endedPid();

@@ -110,10 +110,8 @@ private slots:
         QCOMPARE(extractArchive(archive, dir.path(), {.maxEntries = 1}).error, "too many entries");
         QCOMPARE(extractArchive(archive, dir.path(), {.maxEntries = 10, .maxBytes = 6000}).error,
                  "archive larger than allowed");
-        QFile garbage(dir.filePath("b.zip"));
-        QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write("this is not a zip file at all") > 0);
-        garbage.close();
-        QVERIFY(!extractArchive(garbage.fileName(), dir.path()).ok);
+        const QString garbage = test::writeFile(dir.filePath("b.zip"), "this is not a zip file at all");
+        QVERIFY(!extractArchive(garbage, dir.path()).ok);
     }
 };
 
