@@ -207,23 +207,33 @@ private slots:
         QTest::addColumn<qint64>("size"); // -1: no file
         QTest::addColumn<int>("uploaded");
         QTest::addColumn<QString>("message");
-        QTest::newRow("exactly 128 MiB") << qint64(134217728) << 1 << "Injected: measured elsewhere.";
-        QTest::newRow("one byte more") << qint64(134217729) << 0 << "big.wav is larger than the 128 MiB upload limit.";
-        QTest::newRow("missing file") << qint64(-1) << 0 << "Could not read big.wav: No such file or directory";
+        QTest::addColumn<QString>("status");
+        const QString failed = "✗ big.wav";
+        QTest::newRow("exactly 128 MiB") << qint64(134217728) << 1 << "Injected: measured elsewhere." << failed;
+        QTest::newRow("one byte more") << qint64(134217729) << 0 << "big.wav is larger than the 128 MiB upload limit."
+                                       << failed;
+        QTest::newRow("missing file") << qint64(-1) << 0 << "Could not read big.wav: No such file or directory"
+                                      << failed;
+        // Signed out, a file fails at once instead of going up without a token.
+        QTest::newRow("signed out") << qint64(16) << 0 << "Connect with your client key to analyse files."
+                                    << "✗ Not connected";
     }
     void refusedBeforeUpload()
     {
         QFETCH(qint64, size);
         QFETCH(int, uploaded);
         QFETCH(QString, message);
+        QFETCH(QString, status);
         // The service fails the job at once, so only the upload itself costs time.
         test::analysisMode(m_server, "failed", "Injected: measured elsewhere.");
         const QString path = m_files->filePath(QStringLiteral("big.wav"));
         QVERIFY(size < 0 || test::sparseFile(path, size));
+        if (status == QStringLiteral("✗ Not connected"))
+            m_store->disconnect();
         m_runner->queue({path});
         QVERIFY(runToEnd(120s));
         QCOMPARE(only().errorMessage, message);
-        QCOMPARE(only().status, QStringLiteral("✗ big.wav"));
+        QCOMPARE(only().status, status);
         QCOMPARE(uploads(), uploaded);
         QCOMPARE(test::analysisState(m_server).value("uploads").toInt(), uploaded);
     }

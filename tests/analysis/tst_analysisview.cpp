@@ -252,6 +252,34 @@ private slots:
         QVERIFY(test::waitUntil([&] { return !m_view->runner().isRunning(); }, 30s));
     }
 
+    // The launch list queues its files; the file panel queues every file picked.
+    void launchListAndFilePanelQueueEveryFile()
+    {
+        QStringList files;
+        for (const char *name : {"a.wav", "b.wav", "c.wav", "d.wav"})
+            files << test::writeFile(m_files->filePath(name), "RIFF");
+        test::analysisMode(m_server, "failed", "Injected: measured elsewhere.");
+        test::signIn(*m_store);
+        Settings::shared().setValue(keys::autoAnalyze, files[0] + ",," + files[1] + ",");
+        showView();
+        QVERIFY(test::waitUntil([&] { return !m_view->runner().items().isEmpty(); }));
+        QCOMPARE(m_view->runner().items().size(), 2);
+        QVERIFY(test::waitUntil([&] { return !m_view->runner().isRunning(); }, 30s));
+
+        QTest::mouseClick(child<QPushButton>("chooseFilesButton"), Qt::LeftButton);
+        QFileDialog *dialog = openDialog("chooseFilesPanel");
+        QVERIFY(dialog);
+        dialog->setDirectory(m_files->path());
+        dialog->selectFile(QStringLiteral("\"c.wav\" \"d.wav\""));
+        static_cast<QDialog *>(dialog)->done(QDialog::Accepted);
+        QVERIFY(test::waitUntil([&] { return m_view->runner().items().size() > 2; }));
+        QVERIFY(test::waitUntil([&] { return !m_view->runner().isRunning(); }, 30s));
+        QStringList queued;
+        for (const AnalysisRunner::Item &item : m_view->runner().items())
+            queued << item.input;
+        QCOMPARE(queued, files);
+    }
+
     void markupInNamesAndMessagesShowsAsWritten()
     {
         showView();

@@ -7,6 +7,7 @@
 #include "analysis/ui/AnalysisCards.h"
 #include "analysis/ui/LoudnessGraph.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -119,6 +120,10 @@ private slots:
         QCOMPARE(graph.target(), -14.0);
         // The scale grows to keep the target line in view.
         QCOMPARE(graph.plot()->levelRange().second, -10.0);
+        // A target the picker does not offer leaves the current one in place.
+        graph.setTarget(-18);
+        QCOMPARE(graph.target(), -14.0);
+        QVERIFY(!graph.findChild<QComboBox *>()->currentText().isEmpty());
     }
 
     void savesAPng()

@@ -128,6 +128,16 @@ private slots:
         QCOMPARE(store.accessToken(), token);
         // The overtaken sign-in's session is not left alive on the service.
         QVERIFY(test::waitUntil([&] { return m_server.count(QStringLiteral("POST /v1/auth/logout")) == 1; }));
+
+        // The same key again while its sign-in is under way: one activation serves both.
+        SessionStore same;
+        const int activations = m_server.count(QStringLiteral("POST /v1/auth/activate"));
+        bool one = false, two = false;
+        auto firstClick = test::track(same.connect(test::LocalServer::demoKey), &one);
+        auto secondClick = test::track(same.connect(test::LocalServer::demoKey), &two);
+        QVERIFY(test::waitUntil([&] { return one && two; }));
+        QVERIFY(same.state().isConnected());
+        QCOMPARE(m_server.count(QStringLiteral("POST /v1/auth/activate")), activations + 1);
     }
 
     void signInDropsAStaleRefresh()
