@@ -113,6 +113,22 @@ private slots:
         QCOMPARE(installer.progressText(), message);
         QVERIFY(!QFile::exists(FFmpegLocator::managedExecutable()));
     }
+
+    // Cancelling during the primary download ends the installation: the mirror is not tried.
+    void cancelEndsBothLocations()
+    {
+        m_server.delay("GET /tools/ffmpeg/ffmpeg.zip", 3000);
+        FFmpegInstaller installer;
+        installer.installRecommended();
+        QVERIFY(test::waitUntil([&] { return m_server.count("GET /tools/ffmpeg/ffmpeg.zip") == 1; }));
+        installer.cancel();
+        QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Idle);
+        QTest::qWait(500);
+        QCOMPARE(m_server.count("GET /mirror/ffmpeg/ffmpeg.zip"), 0);
+        QCOMPARE(installer.phase(), FFmpegInstaller::Phase::Idle);
+        QVERIFY(installer.failureMessage().isEmpty());
+        QVERIFY(test::waitUntil([&] { return workingFolders().isEmpty(); }));
+    }
 };
 
 HOPLIN_TEST_MAIN(TestFFmpegInstaller)
