@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -74,8 +75,10 @@ public:
         : m_state(state)
         , m_retention(std::chrono::seconds(options.retentionSeconds))
     {
-        char pattern[] = "/tmp/hoplin-server-uploads-XXXXXX";
-        if (const char *made = mkdtemp(pattern))
+        // Under TMPDIR like every other temporary file, so whoever owns that folder can sweep it.
+        const char *tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/hoplin-server-uploads-XXXXXX";
+        if (const char *made = mkdtemp(pattern.data()))
             m_folder = made;
         const unsigned workers = options.workers ? options.workers : std::max(1u, std::thread::hardware_concurrency());
         for (unsigned i = 0; i < workers; ++i)
