@@ -55,6 +55,9 @@ QString isolateHome()
     qputenv("XDG_CACHE_HOME", home + "/.cache");
     qputenv("XDG_DOWNLOAD_DIR", home + "/Downloads");
     QDir(g_home).mkpath(QStringLiteral("Downloads"));
+    // The web engine's own sandbox cannot start as root; everyone else keeps it.
+    if (::geteuid() == 0)
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", qgetenv("QTWEBENGINE_CHROMIUM_FLAGS") + " --no-sandbox");
     return g_home;
 }
 
