@@ -20,7 +20,7 @@ namespace hoplin::test {
 namespace {
 QString g_home;
 
-// When this process has gone (ended, crashed or killed), a watcher kills what inherited its temporary
+// When this process has gone (ended, crashed or killed), a watcher ends what inherited its temporary
 // folder (its servers among them) and removes the folder; detached, so a timeout's tree kill spares it.
 void cleanUpWhenGone(const QByteArray &folder)
 {
@@ -29,12 +29,11 @@ void cleanUpWhenGone(const QByteArray &folder)
         return void(::wait(nullptr));
     if (::fork() == 0) {
         ::dup2(gone[0], 0);
-        ::dup2(::open("/dev/null", O_WRONLY), 1);
-        ::dup2(1, 2);
         ::close_range(3, ~0U, 0);
-        ::execl("/bin/sh", "sh", "-c", R"sh(cat; for p in /proc/[0-9]*; do
-                  case "$(tr '\0' '\n' <$p/environ)" in *"TMPDIR=$0/"*) kill -9 ${p#/proc/};; esac
-                done 2>/dev/null; chmod -R u+rwX "$0"; rm -rf "$0")sh", folder.constData(), nullptr);
+        ::execl("/bin/sh", "sh", "-c", R"sh(exec >/dev/null 2>&1; cat; for p in /proc/[0-9]*; do
+                  case "$(tr '\0' '\n' <$p/environ)" in *"TMPDIR=$0/"*) set -- "$@" ${p#/proc/};; esac
+                done; [ $# = 0 ] || { kill "$@"; sleep 1; kill -9 "$@"; }; chmod -R u+rwX "$0"; rm -rf "$0")sh",
+                folder.constData(), nullptr);
     }
     ::_exit(0);
 }
