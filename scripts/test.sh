@@ -50,7 +50,7 @@ status=0
   ' bash "$@" || status=$?
 
 # Each test process removes its folder and ends what it started, also when it fails or crashes (a
-# watcher does it the moment the process is gone), so anything left is a fault.
+# watcher does it a moment after the process has gone), so anything still left is a fault.
 leftovers() {
   find "$run/tmp" -mindepth 1 -maxdepth 1 -name 'hoplin-*' -printf '  %p\n'
   local p env
@@ -61,11 +61,8 @@ leftovers() {
     esac
   done
 }
-for _ in $(seq 50); do
-  left="$(leftovers)"
-  [ -z "$left" ] && break
-  sleep 0.1
-done
+deadline=$((SECONDS + 10))
+while left="$(leftovers)"; [ -n "$left" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.2; done
 if [ -n "$left" ]; then
   printf 'test.sh: the tests left these behind:\n%s\n' "$left" >&2
   status=1
