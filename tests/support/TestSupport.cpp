@@ -11,24 +11,52 @@
 #include <QStandardPaths>
 #include <QTest>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace hoplin::test {
 
 namespace {
 QString g_home;
+
+// When this process has gone (ended, crashed or killed), a watcher ends what inherited its temporary
+// folder (its servers among them) and removes the folder; detached, so a timeout's tree kill spares it.
+void cleanUpWhenGone(const QByteArray &folder)
+{
+    int gone[2];
+    if (::pipe2(gone, O_CLOEXEC) != 0 || ::fork() != 0) // the test keeps the writing end until it ends
+        return void(::wait(nullptr));
+    if (::fork() == 0) {
+        ::dup2(gone[0], 0);
+        ::close_range(3, ~0U, 0);
+        ::execl("/bin/sh", "sh", "-c", R"sh(exec >/dev/null 2>&1; cat; for p in /proc/[0-9]*; do
+                  case "$(tr '\0' '\n' <$p/environ)" in *"TMPDIR=$0/"*) set -- "$@" ${p#/proc/};; esac
+                done; [ $# = 0 ] || { kill "$@"; sleep 1; kill -9 "$@"; }; chmod -R u+rwX "$0"; rm -rf "$0")sh",
+                folder.constData(), nullptr);
+    }
+    ::_exit(0);
 }
+} // namespace
 
 QString isolateHome()
 {
     static auto *dir = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/hoplin-test-XXXXXX"));
     g_home = dir->path();
     const QByteArray home = QFile::encodeName(g_home);
+    cleanUpWhenGone(home);
+    // Each test process has a temporary folder of its own, so none sees another's files.
+    QDir(g_home).mkpath(QStringLiteral("tmp"));
+    qputenv("TMPDIR", home + "/tmp");
     qputenv("HOME", home);
     qputenv("XDG_CONFIG_HOME", home + "/.config");
     qputenv("XDG_DATA_HOME", home + "/.local/share");
     qputenv("XDG_CACHE_HOME", home + "/.cache");
     qputenv("XDG_DOWNLOAD_DIR", home + "/Downloads");
     QDir(g_home).mkpath(QStringLiteral("Downloads"));
+    // The web engine's own sandbox cannot start as root; everyone else keeps it.
+    if (::geteuid() == 0)
+        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", qgetenv("QTWEBENGINE_CHROMIUM_FLAGS") + " --no-sandbox");
     return g_home;
 }
 

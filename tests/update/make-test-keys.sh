@@ -15,3 +15,4 @@ openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 
 openssl genpkey -algorithm ed25519 -out signing.pem 2>/dev/null
 openssl pkey -in signing.pem -pubout -outform DER 2>/dev/null | tail -c 32 | od -An -tx1 | tr -d ' \n' > signing.pub.hex
 rm -f server.csr san.ext ca.srl
+chmod a+r ./*.key signing.pem # the tests may run as another account than the build
