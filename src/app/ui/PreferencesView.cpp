@@ -477,10 +477,8 @@ QCoro::Task<> PreferencesView::remember()
     if (!self)
         co_return;
     setKeychainBusy(false);
-    setNote(m_keyNote, result.isFailure()
-                           ? platform::localText(QStringLiteral("Could not save: the Keychain reported an error (%1)."))
-                                 .arg(result.code())
-                           : QStringLiteral("Saved — the app connects with this key automatically on launch."));
+    setNote(m_keyNote, result.isFailure() ? keychainFailure(QStringLiteral("save"), result.code())
+                                          : QStringLiteral("Saved — the app connects with this key automatically on launch."));
 }
 
 QCoro::Task<> PreferencesView::clear()
@@ -495,11 +493,34 @@ QCoro::Task<> PreferencesView::clear()
         co_return;
     setKeychainBusy(false);
     m_keyField->clear();
-    setNote(m_keyNote,
-            result.isFailure()
-                ? platform::localText(QStringLiteral("Could not remove: the Keychain reported an error (%1)."))
-                      .arg(result.code())
-                : QStringLiteral("Removed — the app will no longer auto-connect."));
+    setNote(m_keyNote, result.isFailure() ? keychainFailure(QStringLiteral("remove"), result.code())
+                                          : QStringLiteral("Removed — the app will no longer auto-connect."));
+}
+
+QString PreferencesView::keychainFailure(const QString &verb, qint32 code)
+{
+    // The number means something only to the keyring library: the log keeps it, the user reads
+    // what happened.
+    m_logger.log(kDiagnostics, QStringLiteral("remembered key: %1 failed with keyring error %2").arg(verb).arg(code));
+    QString what;
+    switch (KeychainStore::troubleOf(code)) {
+    case KeychainStore::Trouble::Locked:
+        what = QStringLiteral("your Keychain is locked. Unlock it, then try again.");
+        break;
+    case KeychainStore::Trouble::NoService:
+        what = QStringLiteral("no Keychain service is running.");
+        break;
+    case KeychainStore::Trouble::Denied:
+        what = QStringLiteral("the Keychain denied the request.");
+        break;
+    case KeychainStore::Trouble::TimedOut:
+        what = QStringLiteral("the Keychain did not answer in time.");
+        break;
+    case KeychainStore::Trouble::Other:
+        what = QStringLiteral("the Keychain reported an error (%1).").arg(code);
+        break;
+    }
+    return platform::localText(QStringLiteral("Could not %1: %2").arg(verb, what));
 }
 
 void PreferencesView::chooseFFmpeg()
