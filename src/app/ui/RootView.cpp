@@ -319,9 +319,11 @@ QCoro::Task<> RootView::runLaunchTask()
         const std::optional<QString> key = co_await runInBackground(std::move(load));
         if (!self)
             co_return;
-        const QString trimmed = key.value_or(QString()).remove(QLatin1Char(' ')).remove(QLatin1Char('\t'));
+        // Trimmed as Preferences and the sign-in popover trim: a key stored from a shell often
+        // ends in a line break.
+        const QString trimmed = key.value_or(QString()).trimmed();
         if (!trimmed.isEmpty() && m_store.state().kind() == ConnectionState::Kind::Disconnected) {
-            auto connecting = m_store.connect(*key);
+            auto connecting = m_store.connect(trimmed);
             co_await std::move(connecting);
             if (!self)
                 co_return;
