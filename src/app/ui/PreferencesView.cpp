@@ -683,7 +683,6 @@ QWidget *PreferencesWindowController::build()
             }
         }(updates);
     });
-    windows::centre(window);
     return window;
 }
 
@@ -712,11 +711,6 @@ PreferencesView *PreferencesWindowController::view()
 {
     window();
     return m_view;
-}
-
-void PreferencesWindowController::show()
-{
-    windows::present(window());
 }
 
 } // namespace hoplin

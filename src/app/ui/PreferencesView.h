@@ -132,8 +132,6 @@ class PreferencesWindowController : public windows::WindowController {
 public:
     static PreferencesWindowController &shared();
 
-    // Centres the window when it is created, then shows and raises it.
-    void show();
     PreferencesView *view();
     // The Updates section's status line for an updater phase.
     static QString updateStatusLine(const Phase &phase);
