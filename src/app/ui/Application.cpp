@@ -5,6 +5,7 @@
 #include "MainWindow.h"
 #include "PreferencesView.h"
 #include "QuitGuard.h"
+#include "app/CommandLine.h"
 #include "ui/Theme.h"
 #include "diagnostics/ActiveJobs.h"
 #include "diagnostics/CrashLog.h"
@@ -15,6 +16,7 @@
 #include "version.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QThread>
@@ -120,6 +122,19 @@ int runApplication(int argc, char *argv[])
 {
     // Every line printed by the log and the launch switches must reach a pipe at once.
     setvbuf(stdout, nullptr, _IONBF, 0);
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine line = CommandLine::parse(arguments, QDir::currentPath());
+    if (line.action != CommandLine::Action::Run) {
+        // Answered before any window system is needed.
+        const QString text = line.action == CommandLine::Action::Help ? CommandLine::helpText()
+                                                                       : CommandLine::versionText() + u'\n';
+        const QByteArray bytes = text.toLocal8Bit();
+        fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+        return 0;
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QLatin1String(version::kAppName));
