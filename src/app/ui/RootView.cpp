@@ -476,6 +476,21 @@ void RootView::dragMoveEvent(QDragMoveEvent *event)
         event->ignore();
 }
 
+void RootView::openFiles(const QList<QUrl> &files)
+{
+    if (files.isEmpty())
+        return;
+    log(QStringLiteral("drop"), QStringLiteral("%1 file(s) opened from outside on the %2 tab")
+                                    .arg(files.size())
+                                    .arg(tabTitle(m_selected)));
+    // The Analysis page takes any audio files as its own drop; the Convert page only on a card,
+    // which an opened file has not chosen.
+    if (auto *analysis = qobject_cast<AnalysisView *>(page(AppTab::AudioInfo)); analysis && isSelected(AppTab::AudioInfo))
+        analysis->handleDrop(files);
+    else if (m_router.dropOnPage(false, files) == DropRouter::PageDrop::Refused)
+        log(QStringLiteral("drop"), QStringLiteral("opened files not taken: the Convert tab takes files on its cards"));
+}
+
 void RootView::dropEvent(QDropEvent *event)
 {
     const QList<QUrl> files = desktop::localFiles(event->mimeData());
