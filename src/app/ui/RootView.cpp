@@ -487,7 +487,7 @@ void RootView::openFiles(const QList<QUrl> &files)
     // which an opened file has not chosen.
     if (auto *analysis = qobject_cast<AnalysisView *>(page(AppTab::AudioInfo)); analysis && isSelected(AppTab::AudioInfo))
         analysis->handleDrop(files);
-    else if (m_router.dropOnPage(false, files) == DropRouter::PageDrop::Refused)
+    else if (const auto taken = m_router.dropOnPage(false, files); taken == DropRouter::PageDrop::Refused)
         log(QStringLiteral("drop"), QStringLiteral("opened files not taken: the Convert tab takes files on its cards"));
 }
 
