@@ -20,27 +20,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-start_server() {
-  "$HOPLIN_SERVER" --port "$1" >"$work/server.log" 2>&1 &
-  server=$!
-  pids+=("$server")
-  for _ in $(seq 100); do
-    [ "$(wc -l <"$work/server.log")" -ge 2 ] && break
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.1
-  done
-}
-# The app's built-in origin is the local service on port 8787: there every page works as shipped,
-# the Cinema tab included (it always uses the built-in origin). When that port is taken, any free
-# one does for everything else.
-start_server "${HOPLIN_PORT:-8787}"
-if [ -z "${HOPLIN_PORT:-}" ] && ! kill -0 "$server" 2>/dev/null; then
-  echo "  (port 8787 is taken: the local service runs on another port, and the Cinema tab stays empty)"
-  start_server 0
-fi
-url="$(sed -n 1p "$work/server.log")"
-key="$(sed -n 2p "$work/server.log" | sed 's/^demo key: //')"
-[ -n "$url" ] || { echo "hoplin-server did not start:"; cat "$work/server.log"; exit 1; }
+# shellcheck source=scripts/local-service.sh
+. "$root/scripts/local-service.sh"
+start_local_service
 
 cat <<MSG
 

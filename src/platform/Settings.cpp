@@ -13,7 +13,9 @@ QString defaultFilePath()
     return base + QStringLiteral("/Hoplin/Hoplin Desktop.conf");
 }
 
-bool isOverrideName(const QString &word)
+} // namespace
+
+bool Settings::isSwitchName(const QString &word)
 {
     if (word.size() < 2 || word[0] != QLatin1Char('-') || !word[1].isLetter())
         return false;
@@ -24,7 +26,6 @@ bool isOverrideName(const QString &word)
     }
     return true;
 }
-} // namespace
 
 Settings &Settings::shared()
 {
@@ -94,7 +95,7 @@ void Settings::applyCommandLine(const QStringList &arguments)
 {
     QWriteLocker locker(&m_lock);
     for (qsizetype i = 1; i + 1 < arguments.size(); ++i) {
-        if (!isOverrideName(arguments[i]))
+        if (!isSwitchName(arguments[i]))
             continue;
         m_overrides.insert(arguments[i].mid(1), arguments[i + 1]);
         ++i;

@@ -67,6 +67,8 @@ public:
     static const QList<KeyInfo> &knownKeys();
     static const KeyInfo *keyInfo(const QString &key);
 
+    // Whether `word` reads as the "-key" of a "-key value" pair.
+    static bool isSwitchName(const QString &word);
     // Parses "-key value" pairs (the program name first, as in argv) into one-run overrides.
     // Arguments that are not such a pair are left alone.
     void applyCommandLine(const QStringList &arguments);

@@ -13,6 +13,8 @@ namespace hoplin::KeychainStore {
 namespace {
 
 std::atomic<qint64> s_timeoutMs{30000};
+// The scratch item that shows whether the store is locked; never holds a key.
+constexpr auto probeAccount = "client-key-probe";
 
 struct JobOutcome {
     bool finished = false;
@@ -45,14 +47,15 @@ QObject *keychainContext()
 
 // Runs one job on the keychain thread and waits for it, bounded by the time-out. A job that
 // overran finishes (or not) on its own; its late answer goes to the shared state nobody reads.
-template <typename Job, typename Prepare> JobOutcome runJob(Prepare prepare)
+template <typename Job, typename Prepare>
+JobOutcome runJob(Prepare prepare, const char *itemAccount = account)
 {
     auto pending = std::make_shared<PendingJob>();
-    QMetaObject::invokeMethod(keychainContext(), [pending, prepare] {
+    QMetaObject::invokeMethod(keychainContext(), [pending, prepare, itemAccount] {
         auto *job = new Job(QString::fromLatin1(service));
         job->setAutoDelete(true);
         job->setInsecureFallback(false);
-        job->setKey(QString::fromLatin1(account));
+        job->setKey(QString::fromLatin1(itemAccount));
         prepare(job);
         QObject::connect(job, &QKeychain::Job::finished, [pending](QKeychain::Job *finished) {
             JobOutcome outcome;
@@ -114,10 +117,39 @@ Result remove()
     const auto lookup = runJob<QKeychain::ReadPasswordJob>([](QKeychain::ReadPasswordJob *) {});
     if (!lookup.finished)
         return Result::failure(timedOutCode);
-    if (lookup.error == QKeychain::EntryNotFound)
+    if (lookup.error == QKeychain::EntryNotFound) {
+        // A locked store answers a lookup with "not found" (its unlock prompt failed or was
+        // dismissed) and reports deletes as done while the item stays. Only a write tells the two
+        // apart: try a scratch item of our own, which a locked store refuses.
+        const auto probe = runJob<QKeychain::WritePasswordJob>(
+            [](QKeychain::WritePasswordJob *job) { job->setTextData(QStringLiteral("probe")); }, probeAccount);
+        if (!probe.finished)
+            return Result::failure(timedOutCode);
+        if (probe.error == QKeychain::AccessDenied || probe.error == QKeychain::AccessDeniedByUser)
+            return Result::failure(qint32(probe.error));
+        if (probe.error == QKeychain::NoError)
+            runJob<QKeychain::DeletePasswordJob>([](QKeychain::DeletePasswordJob *) {}, probeAccount);
         return Result::alreadyAbsent();
+    }
     const auto outcome = runJob<QKeychain::DeletePasswordJob>([](QKeychain::DeletePasswordJob *) {});
     return resultOf(outcome, true);
+}
+
+Trouble troubleOf(qint32 code)
+{
+    switch (code) {
+    case timedOutCode:
+        return Trouble::TimedOut;
+    case QKeychain::AccessDenied: // the Secret Service's "is locked"
+        return Trouble::Locked;
+    case QKeychain::AccessDeniedByUser:
+        return Trouble::Denied;
+    case QKeychain::NoBackendAvailable:
+    case QKeychain::OtherError: // what the Secret Service library gives when no daemon answers
+        return Trouble::NoService;
+    default:
+        return Trouble::Other;
+    }
 }
 
 std::chrono::milliseconds jobTimeout()

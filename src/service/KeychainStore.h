@@ -47,8 +47,13 @@ private:
 Result save(const QString &key);
 // The remembered key; none when there is none or it cannot be read for any reason.
 std::optional<QString> load();
-// Removes the item; `alreadyAbsent` when there was none.
+// Removes the item; `alreadyAbsent` when there was none. A locked store hides its items from a
+// lookup, so "none found" is only believed once the store has shown it is unlocked.
 Result remove();
+
+// What a failure code means, for wording it; the code itself is for the log.
+enum class Trouble { Locked, NoService, Denied, TimedOut, Other };
+Trouble troubleOf(qint32 code);
 
 // How long one job may take before it counts as failed. A locked store may ask the user for a
 // password, so the default is generous.

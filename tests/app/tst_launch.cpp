@@ -6,29 +6,57 @@
 #include <QRegularExpression>
 #include <QTest>
 
+namespace {
+
+// A closed port: nothing here may reach a real service.
+const QStringList kQuiet = {"-hoplinDiag", "YES", "-baseURL", "http://127.0.0.1:9"};
+
+// Starts the app with `bus` as its session bus (none when empty).
+void startApp(QProcess &app, const QStringList &arguments, const QString &bus)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", bus.isEmpty() ? "unix:path=/nonexistent/bus" : bus);
+    app.setProcessEnvironment(environment);
+    app.setStandardErrorFile(QProcess::nullDevice());
+    app.start(QStringLiteral(HOPLIN_DESKTOP_BIN), arguments);
+}
+
+// Reads the app's output until it holds `count` lines containing `wanted`.
+bool waitForLines(QProcess &app, QString &output, const QString &wanted, int count = 1)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (output.count(wanted) < count && clock.elapsed() < 30000) {
+        app.waitForReadyRead(200);
+        output += QString::fromUtf8(app.readAllStandardOutput());
+    }
+    return output.count(wanted) >= count;
+}
+
+const QString kRouted = QStringLiteral("[drop] handle files=1 ");
+
+} // namespace
+
 class TestLaunch : public QObject {
     Q_OBJECT
 
 private slots:
+    // Without a session bus: one instance on its own, the launch's file routed as a drop.
     void launchSwitches()
     {
         // The test's own isolated home, handed down to the app with the environment.
         const QString exportPath = hoplin::test::testHome() + "/export.txt";
-        // A closed port: nothing here may reach a real service.
-        const QStringList arguments = {"-hoplinDiag", "YES", "-exportLogAt", exportPath, "-baseURL", "http://127.0.0.1:9",
-                                       "-dragWatch", "YES", "-showPreferences", "YES", "-showAbout", "YES"};
+        const QString take = hoplin::test::writeFile(hoplin::test::testHome() + "/take.wav", "RIFF");
+        const QStringList arguments = kQuiet + QStringList{"-exportLogAt", exportPath, "-dragWatch", "YES",
+                                                           "-showPreferences", "YES", "-showAbout", "YES", take};
 
         QProcess app;
-        app.setStandardErrorFile(QProcess::nullDevice());
         QElapsedTimer clock;
         clock.start();
-        app.start(QStringLiteral(HOPLIN_DESKTOP_BIN), arguments);
+        startApp(app, arguments, {});
         QVERIFY(app.waitForStarted());
         QString output;
-        while (!output.contains("EXPORTLOG") && clock.elapsed() < 20000) {
-            app.waitForReadyRead(200);
-            output += QString::fromUtf8(app.readAllStandardOutput());
-        }
+        waitForLines(app, output, "EXPORTLOG");
         const qint64 exportedAfter = clock.elapsed();
         // Give anything that would wrongly follow a moment to show up.
         QTest::qWait(300);
@@ -38,6 +66,8 @@ private slots:
 
         const QStringList lines = output.split('\n', Qt::SkipEmptyParts);
         QVERIFY2(lines.contains("EXPORTLOG ok " + exportPath), qPrintable(output));
+        QVERIFY(output.contains(kRouted));
+        QVERIFY(output.contains("[app] no session bus"));
         // The export is scheduled four seconds after launch, not done at once (loose: clocks of
         // virtual machines drift against each other).
         QVERIFY2(exportedAfter >= 3000, qPrintable(QString::number(exportedAfter)));
@@ -55,6 +85,36 @@ private slots:
         const QString exported = QString::fromUtf8(hoplin::test::contents(exportPath));
         QVERIFY(exported.startsWith("Hoplin Log — "));
         QVERIFY(exported.contains("[app] didFinishLaunching"));
+    }
+
+    // On a private session bus a second launch hands its file to the first and ends; the first
+    // routes it as a drop on its window.
+    void secondLaunchHandsOver()
+    {
+        QProcess daemon;
+        daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        QVERIFY(daemon.waitForStarted() && daemon.waitForReadyRead(5000));
+        const QString bus = QString::fromUtf8(daemon.readLine()).trimmed();
+
+        QProcess first;
+        startApp(first, kQuiet, bus);
+        QString output;
+        QVERIFY2(waitForLines(first, output, "[app] didFinishLaunching"), qPrintable(output));
+        QVERIFY(!output.contains(kRouted));
+
+        const QString take = hoplin::test::writeFile(hoplin::test::testHome() + "/second.wav", "RIFF");
+        QProcess second;
+        startApp(second, kQuiet + QStringList{take}, bus);
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QVERIFY(!second.readAllStandardOutput().contains("didFinishLaunching"));
+        QVERIFY2(waitForLines(first, output, kRouted), qPrintable(output));
+
+        first.terminate();
+        QVERIFY(first.waitForFinished(10000));
+        daemon.kill();
+        daemon.waitForFinished();
     }
 };
 

@@ -108,15 +108,23 @@ private slots:
         const QString removed = QStringLiteral("Removed — the app will no longer auto-connect.");
         QTest::newRow("saved") << true << key << Result::success()
                                << "Saved — the app connects with this key automatically on launch." << "key-1" << key;
-        QTest::newRow("save refused") << true << key << Result::failure(7)
-                                      << "Could not save: the keyring reported an error (7)." << "key-1" << key;
+        // The keyring library's codes: 4 locked, 7 no service, 3 denied, -1 our time-out.
+        QTest::newRow("save: no service") << true << key << Result::failure(7)
+                                          << "Could not save: no keyring service is running." << "key-1" << key;
+        QTest::newRow("save: denied") << true << key << Result::failure(3)
+                                      << "Could not save: the keyring denied the request." << "key-1" << key;
+        QTest::newRow("save: other") << true << key << Result::failure(2)
+                                     << "Could not save: the keyring reported an error (2)." << "key-1" << key;
         const QString blank = QStringLiteral(" \t\n\r\n ");
         QTest::newRow("blank key") << true << blank << Result::success() << "Enter a client key first." << ""
                                    << blank;
         QTest::newRow("removed") << false << key << Result::success() << removed << "" << "";
         QTest::newRow("nothing was stored") << false << key << Result::alreadyAbsent() << removed << "" << "";
-        QTest::newRow("remove refused") << false << key << Result::failure(4)
-                                        << "Could not remove: the keyring reported an error (4)." << "" << "";
+        QTest::newRow("remove: locked") << false << key << Result::failure(4)
+                                        << "Could not remove: your keyring is locked. Unlock it, then try again."
+                                        << "" << "";
+        QTest::newRow("remove: timed out") << false << key << Result::failure(-1)
+                                           << "Could not remove: the keyring did not answer in time." << "" << "";
     }
     void keyringOutcomesAreWorded()
     {

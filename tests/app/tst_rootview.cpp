@@ -5,6 +5,7 @@
 #include "app/ui/ConnectionPill.h"
 #include "app/ui/RootView.h"
 #include "platform/Settings.h"
+#include "service/KeychainStore.h"
 #include "service/SessionStore.h"
 #include "version.h"
 #include "web/DropRouter.h"
@@ -227,14 +228,27 @@ private slots:
         QTRY_COMPARE(m_server.count("POST /v1/auth/logout"), 1);
     }
 
-    // The launch switch is seen by every page, yet the service sees one activation.
-    void launchSwitchSignsInOnce()
+    // The launch switch is seen by every page, yet the service sees one activation; a remembered
+    // key is trimmed first (one stored from a shell ends in a line break).
+    void launchSignsInOnce_data()
     {
-        settings().setValue(keys::connectKey, LocalServer::demoKey);
+        QTest::addColumn<bool>("remembered");
+        QTest::newRow("launch switch") << false;
+        QTest::newRow("remembered key ending in a newline") << true;
+    }
+    void launchSignsInOnce()
+    {
+        QFETCH(bool, remembered);
+        if (remembered)
+            QCOMPARE(KeychainStore::save(QString(LocalServer::demoKey) + "\n"), KeychainStore::Result::success());
+        else
+            settings().setValue(keys::connectKey, LocalServer::demoKey);
         shownView();
         QTRY_VERIFY(m_store->state().isConnected());
         QTest::qWait(200);
         QCOMPARE(m_server.count("POST /v1/auth/activate"), 1);
+        if (remembered)
+            KeychainStore::remove();
     }
 
     void buildTagShowsTheServerBuild()

@@ -1,6 +1,10 @@
 #include "TestSupport.h"
 #include "service/KeychainStore.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
 #include <QTest>
 
 using namespace hoplin;
@@ -20,6 +24,17 @@ private slots:
 
     void cleanup() { KeychainStore::remove(); }
 
+private:
+    static QDBusMessage secrets(const char *method, const QVariantList &arguments)
+    {
+        QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.secrets", "/org/freedesktop/secrets",
+                                                           "org.freedesktop.Secret.Service", method);
+        call.setArguments(arguments);
+        return QDBusConnection::sessionBus().call(call);
+    }
+
+private slots:
+
     void nonAsciiKeyLoadsBack()
     {
         const QString key = QStringLiteral("ключ-🔑-clé");
@@ -35,6 +50,34 @@ private slots:
         QCOMPARE(KeychainStore::remove(), Result::success());
         QCOMPARE(KeychainStore::load(), std::nullopt);
         QCOMPARE(KeychainStore::remove(), Result::alreadyAbsent());
+    }
+
+    // Last: the keyring stays locked. A locked keyring hides the item from a lookup and calls a
+    // delete done while keeping it; "Clear" must not report the key forgotten then.
+    void lockedKeyringKeepsTheKeyAndSaysSo()
+    {
+        QCOMPARE(KeychainStore::save(QStringLiteral("kept")), Result::success());
+        const QDBusMessage alias = secrets("ReadAlias", {QStringLiteral("default")});
+        QCOMPARE(alias.type(), QDBusMessage::ReplyMessage);
+        const QDBusObjectPath collection = alias.arguments().constFirst().value<QDBusObjectPath>();
+        QCOMPARE(secrets("Lock", {QVariant::fromValue(QList<QDBusObjectPath>{collection})}).type(),
+                 QDBusMessage::ReplyMessage);
+
+        const Result removed = KeychainStore::remove();
+        QVERIFY(removed.isFailure());
+        QCOMPARE(KeychainStore::troubleOf(removed.code()), KeychainStore::Trouble::Locked);
+        QCOMPARE(KeychainStore::troubleOf(KeychainStore::save(QStringLiteral("new")).code()),
+                 KeychainStore::Trouble::Locked);
+        // Still stored, behind the lock, and nothing else left behind by the check.
+        qDBusRegisterMetaType<QMap<QString, QString>>();
+        const auto search = [](const char *account) {
+            const QMap<QString, QString> attributes{{"server", KeychainStore::service}, {"user", account}};
+            const QDBusMessage found = secrets("SearchItems", {QVariant::fromValue(attributes)});
+            return std::pair(int(qdbus_cast<QList<QDBusObjectPath>>(found.arguments().value(0)).size()),
+                             int(qdbus_cast<QList<QDBusObjectPath>>(found.arguments().value(1)).size()));
+        };
+        QCOMPARE(search(KeychainStore::account), std::pair(0, 1));
+        QCOMPARE(search("client-key-probe"), std::pair(0, 0));
     }
 };
 

@@ -70,13 +70,6 @@ QWidget *AboutWindowController::build()
     return window;
 }
 
-void AboutWindowController::show()
-{
-    QWidget *about = window();
-    windows::centre(about);
-    windows::present(about);
-}
-
 ReleaseNotesWindowController &ReleaseNotesWindowController::shared()
 {
     static auto *controller = new ReleaseNotesWindowController;
@@ -126,13 +119,6 @@ QWidget *ReleaseNotesWindowController::build()
     layout->setContentsMargins(10, 10, 10, 10);
     layout->addWidget(view);
     return window;
-}
-
-void ReleaseNotesWindowController::show()
-{
-    QWidget *notes = window();
-    windows::centre(notes);
-    windows::present(notes);
 }
 
 } // namespace hoplin

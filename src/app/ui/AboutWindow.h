@@ -15,8 +15,6 @@ class AboutWindowController : public windows::WindowController {
     Q_OBJECT
 public:
     static AboutWindowController &shared();
-    // Centres the window and brings it to the front.
-    void show();
 
 private:
     AboutWindowController() = default;
@@ -28,7 +26,6 @@ class ReleaseNotesWindowController : public windows::WindowController {
     Q_OBJECT
 public:
     static ReleaseNotesWindowController &shared();
-    void show();
     QString text() const { return m_text; }
 
     // "CHANGELOG.md" in `resourceDirectory`, or the note that this build has none.

@@ -5,16 +5,20 @@
 #include "MainWindow.h"
 #include "PreferencesView.h"
 #include "QuitGuard.h"
+#include "RootView.h"
+#include "app/CommandLine.h"
 #include "ui/Theme.h"
 #include "diagnostics/ActiveJobs.h"
 #include "diagnostics/CrashLog.h"
 #include "diagnostics/TemporaryJournal.h"
 #include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
+#include "platform/ui/SingleInstance.h"
 #include "service/SessionStore.h"
 #include "version.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QThread>
@@ -69,6 +73,36 @@ void quitOnTerminationSignals(QApplication &app)
     sigaction(SIGINT, &action, nullptr);
 }
 
+// Another launch handed over its switches: they apply for the rest of this run, and those that
+// open something at launch do so now.
+void applyHandedSwitches(const QStringList &switches, MainWindow &window)
+{
+    if (switches.isEmpty())
+        return;
+    Settings &settings = Settings::shared();
+    settings.applyCommandLine(QStringList{QString()} + switches);
+    appLog(QStringLiteral("switches from another launch: %1").arg(switches.size() / 2));
+    for (qsizetype i = 0; i + 1 < switches.size(); i += 2) {
+        const QString key = switches[i].mid(1);
+        if (key == QLatin1String(keys::tab))
+            window.rootView()->select(tabFromSetting(switches[i + 1]));
+        else if (key == QLatin1String(keys::showPreferences) && settings.boolean(key))
+            showPreferencesWindow();
+        else if (key == QLatin1String(keys::showAbout) && settings.boolean(key))
+            showAboutWindow();
+        else if (key == QLatin1String(keys::showReleaseNotes) && settings.boolean(key))
+            showReleaseNotesWindow();
+    }
+}
+
+void bringForward(QWidget &window)
+{
+    if (window.isMinimized())
+        window.showNormal();
+    window.raise();
+    window.activateWindow();
+}
+
 } // namespace
 
 void showPreferencesWindow()
@@ -121,6 +155,19 @@ int runApplication(int argc, char *argv[])
     // Every line printed by the log and the launch switches must reach a pipe at once.
     setvbuf(stdout, nullptr, _IONBF, 0);
 
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine line = CommandLine::parse(arguments, QDir::currentPath());
+    if (line.action != CommandLine::Action::Run) {
+        // Answered before any window system is needed.
+        const QString text = line.action == CommandLine::Action::Help ? CommandLine::helpText()
+                                                                       : CommandLine::versionText() + u'\n';
+        const QByteArray bytes = text.toLocal8Bit();
+        fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+        return 0;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QLatin1String(version::kAppName));
     QApplication::setApplicationVersion(QLatin1String(version::kVersion));
@@ -130,12 +177,25 @@ int runApplication(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("com.hoplin.desktop"));
     Settings &settings = Settings::shared();
     settings.applyCommandLine(QApplication::arguments());
+
+    // A copy already running in this session takes the files and switches and comes forward.
+    desktop::SingleInstance instance(QGuiApplication::desktopFileName());
+    const desktop::SingleInstance::Role role = instance.claim();
+    if (role == desktop::SingleInstance::Role::Secondary) {
+        QString error;
+        if (instance.handOver(line.files, line.switches, &error))
+            return 0;
+        fprintf(stderr, "Hoplin Desktop is already running but did not answer: %s\n", qPrintable(error));
+        return 1;
+    }
     theme::applyLightTheme(app);
 
     DiagnosticsLogger::shared().startIfEnabled();
     crash::install();
     quitOnTerminationSignals(app);
     appLog(QStringLiteral("didFinishLaunching"));
+    if (role == desktop::SingleInstance::Role::Alone)
+        appLog(QStringLiteral("no session bus: later launches open windows of their own"));
     TemporaryJournal::shared().sweep();
 
     // The one session store of the process; it outlives the window that shows it.
@@ -146,6 +206,20 @@ int runApplication(int argc, char *argv[])
     window.activateWindow();
 
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, &guardSessionCommit);
+
+    QObject::connect(&instance, &desktop::SingleInstance::activated, &window, [&window](const QStringList &switches) {
+        applyHandedSwitches(switches, window);
+        bringForward(window);
+    });
+    QObject::connect(&instance, &desktop::SingleInstance::filesOpened, &window,
+                     [&window](const QList<QUrl> &files, const QStringList &switches) {
+                         applyHandedSwitches(switches, window);
+                         bringForward(window);
+                         window.rootView()->openFiles(files);
+                     });
+    // Files given to this launch, once the window and its pages are up.
+    if (!line.files.isEmpty())
+        QTimer::singleShot(0, &window, [&window, files = line.files] { window.rootView()->openFiles(files); });
 
     const QString exportPath = settings.string(QString::fromLatin1(keys::exportLogAt));
     if (!exportPath.isEmpty())

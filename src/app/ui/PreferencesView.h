@@ -83,6 +83,8 @@ private:
     void showFFmpeg();
     void setKeychainBusy(bool busy);
     void setNote(QLabel *note, const QString &text);
+    // "Could not save: …" / "Could not remove: …" for a keyring failure code, which goes to the log.
+    QString keychainFailure(const QString &verb, qint32 code);
     void setLogging(bool on);
     void refreshLogSummary();
     void chooseFFmpeg();
@@ -130,8 +132,6 @@ class PreferencesWindowController : public windows::WindowController {
 public:
     static PreferencesWindowController &shared();
 
-    // Centres the window when it is created, then shows and raises it.
-    void show();
     PreferencesView *view();
     // The Updates section's status line for an updater phase.
     static QString updateStatusLine(const Phase &phase);

@@ -2,6 +2,7 @@
 
 #include "ui/Theme.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QIcon>
 #include <QScreen>
@@ -24,8 +25,17 @@ QWidget *makeReusableWindow(const QString &title, QSize contentSize, bool resiza
         window->resize(contentSize);
     } else {
         window->setFixedSize(contentSize);
-        window->setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+        // Named buttons only: a plain Qt::Window gets every default button back on X11,
+        // maximise included.
+        window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     }
+    // Escape and Ctrl+W close (hide) a helper window, as they do a dialog.
+    auto *close = new QAction(window);
+    close->setShortcuts({QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)});
+    close->setShortcutContext(Qt::WindowShortcut);
+    QObject::connect(close, &QAction::triggered, window, &QWidget::close);
+    window->addAction(close);
     return window;
 }
 
@@ -39,6 +49,13 @@ QWidget *WindowController::window()
     if (!m_window)
         m_window = build();
     return m_window;
+}
+
+void WindowController::show()
+{
+    QWidget *shown = window();
+    centre(shown);
+    present(shown);
 }
 
 void centre(QWidget *window)

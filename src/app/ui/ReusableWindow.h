@@ -8,7 +8,8 @@
 
 namespace hoplin::windows {
 
-// A top-level window that closing only hides, with a fixed content size unless `resizable`.
+// A top-level window that closing (also Escape and Ctrl+W) only hides, with a fixed content size
+// and no maximise button unless `resizable`.
 QWidget *makeReusableWindow(const QString &title, QSize contentSize, bool resizable);
 // Puts `window` in the middle of the screen it is on (the primary one before it is first shown).
 void centre(QWidget *window);
@@ -23,6 +24,8 @@ class WindowController : public QObject {
 public:
     // The window, built on first use.
     QWidget *window();
+    // Centres the window (again, when it is already showing) and brings it to the front.
+    void show();
 
 protected:
     WindowController();

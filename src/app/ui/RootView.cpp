@@ -319,9 +319,11 @@ QCoro::Task<> RootView::runLaunchTask()
         const std::optional<QString> key = co_await runInBackground(std::move(load));
         if (!self)
             co_return;
-        const QString trimmed = key.value_or(QString()).remove(QLatin1Char(' ')).remove(QLatin1Char('\t'));
+        // Trimmed as Preferences and the sign-in popover trim: a key stored from a shell often
+        // ends in a line break.
+        const QString trimmed = key.value_or(QString()).trimmed();
         if (!trimmed.isEmpty() && m_store.state().kind() == ConnectionState::Kind::Disconnected) {
-            auto connecting = m_store.connect(*key);
+            auto connecting = m_store.connect(trimmed);
             co_await std::move(connecting);
             if (!self)
                 co_return;
@@ -472,6 +474,21 @@ void RootView::dragMoveEvent(QDragMoveEvent *event)
         event->acceptProposedAction();
     else
         event->ignore();
+}
+
+void RootView::openFiles(const QList<QUrl> &files)
+{
+    if (files.isEmpty())
+        return;
+    log(QStringLiteral("drop"), QStringLiteral("%1 file(s) opened from outside on the %2 tab")
+                                    .arg(files.size())
+                                    .arg(tabTitle(m_selected)));
+    // The Analysis page takes any audio files as its own drop; the Convert page only on a card,
+    // which an opened file has not chosen.
+    if (auto *analysis = qobject_cast<AnalysisView *>(page(AppTab::AudioInfo)); analysis && isSelected(AppTab::AudioInfo))
+        analysis->handleDrop(files);
+    else if (const auto taken = m_router.dropOnPage(false, files); taken == DropRouter::PageDrop::Refused)
+        log(QStringLiteral("drop"), QStringLiteral("opened files not taken: the Convert tab takes files on its cards"));
 }
 
 void RootView::dropEvent(QDropEvent *event)

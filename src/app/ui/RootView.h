@@ -50,6 +50,10 @@ public:
     // Where the update button goes: between the build tag's separator and the connection pill.
     void setUpdateButton(QWidget *button);
 
+    // Files opened from outside (the desktop, another launch) go where a drop on the window
+    // would: to the web tabs through the drop router, or to the Analysis page while it shows.
+    void openFiles(const QList<QUrl> &files);
+
     std::optional<QString> serverBuild() const { return m_serverBuild; }
     bool isSignInShown() const;
 
