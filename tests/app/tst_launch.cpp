@@ -96,8 +96,9 @@ private slots:
         QVERIFY(daemon.waitForStarted() && daemon.waitForReadyRead(5000));
         const QString bus = QString::fromUtf8(daemon.readLine()).trimmed();
 
+        // Its export cannot be written, and it was not asked to show About.
         QProcess first;
-        startApp(first, kQuiet, bus);
+        startApp(first, kQuiet + QStringList{"-exportLogAt", "/proc/hoplin-export.txt"}, bus);
         QString output;
         QVERIFY2(waitForLines(first, output, "[app] didFinishLaunching"), qPrintable(output));
         QVERIFY(!output.contains(kRouted));
@@ -110,6 +111,8 @@ private slots:
         QCOMPARE(second.exitCode(), 0);
         QVERIFY(!second.readAllStandardOutput().contains("didFinishLaunching"));
         QVERIFY2(waitForLines(first, output, kRouted), qPrintable(output));
+        QVERIFY2(waitForLines(first, output, "EXPORTLOG failed /proc/hoplin-export.txt"), qPrintable(output));
+        QVERIFY(!output.contains("EXPORTLOG ok") && !output.contains("[app] show About"));
 
         first.terminate();
         QVERIFY(first.waitForFinished(10000));

@@ -170,6 +170,10 @@ private slots:
             QCOMPARE(DropRouter::shared().correctionActive(), tab == AppTab::Analysis);
             QCOMPARE(view.page(tab)->findChildren<QWidget *>().isEmpty(), isWebTab(tab));
         }
+        // A page offered later for a skipped tab's slot is not taken.
+        const auto offered = std::make_unique<QWidget>();
+        QVERIFY(!view.setPage(AppTab::Cinema, offered.get()));
+        QVERIFY(view.page(AppTab::Cinema) != offered.get());
     }
 
     // The whole sign-in panel: the pill opens and closes it; a blank key sends nothing, a wrong
@@ -264,6 +268,15 @@ private slots:
         QTRY_COMPARE(changed.count(), 1);
         QCOMPARE(m_view->serverBuild(), std::optional<QString>(serverVersion));
         QCOMPARE(test::labelText(*m_view, "buildTag"), (appTag + " · Server " + serverVersion).toUpper());
+
+        // An unreachable service leaves the tag as it is and says so in the log.
+        settings().setValue(keys::baseURL, QStringLiteral("http://127.0.0.1:9"));
+        const qsizetype mark = test::logMark();
+        m_view = std::make_unique<RootView>(*m_store);
+        m_view->show();
+        QVERIFY(test::waitUntil(
+            [&] { return !test::logMessages("api", mark).filter("health (server build) unavailable: ").isEmpty(); }));
+        QCOMPARE(test::labelText(*m_view, "buildTag"), appTag.toUpper());
     }
 
     // A drop no page took reaches the Correction tab's handler, without the window's location.
