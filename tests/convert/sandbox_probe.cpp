@@ -1,6 +1,7 @@
-// Stands in for the app in the fence tests. "fence WORK INPUT [starved] OP ARGS…" runs "try OP ARGS…"
-// fenced in as ffmpeg is ("starved": no descriptor left for the ruleset); "try" prints "ok" or
-// "refused: …" for one socket, socketpair, read or write; "convert INPUT" converts until killed.
+// Stands in for the app in the fence tests. "fence WORK INPUT [starved|nobody] OP ARGS…" runs "try OP
+// ARGS…" fenced in as ffmpeg is ("starved": no descriptor left for the ruleset; "nobody": as uid 65534);
+// "try" prints "ok" or "refused: …" for one socket, socketpair, read or write; "convert INPUT" converts
+// until killed.
 #include "convert/ConvertRunner.h"
 #include "platform/Sandbox.h"
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,6 +47,9 @@ int main(int argc, char **argv)
     child.setProgram(QCoreApplication::applicationFilePath());
     const QString work = args.takeFirst(), input = args.takeFirst();
     const bool starved = args.removeAll("starved") > 0;
+    // An ordinary user, for whom the fence needs no_new_privs.
+    if (args.removeAll("nobody") > 0 && ::geteuid() == 0 && (setgroups(0, nullptr) || setgid(65534) || setuid(65534)))
+        return 125;
     child.setArguments(QStringList{"try"} + args);
     hoplin::platform::Sandbox::status(); // asked of the kernel before any starving
     QList<int> held;
