@@ -13,6 +13,8 @@
 #include <QSet>
 #include <QTimer>
 #include <csignal>
+#include <cstring>
+#include <sys/stat.h>
 
 namespace hoplin {
 
@@ -39,32 +41,48 @@ const Preset *findPreset(const QList<Preset> &presets, const QString &id)
     return nullptr;
 }
 
-// Removes the temporary output and its side files when the conversion step ends, however it ends
-// (also when the runner is destroyed while ffmpeg runs).
-// The base is in the journal of temporaries meanwhile, so a killed app's next start removes them.
-class TemporaryOutput {
+// One conversion's private folder: ffmpeg runs in it and may write nowhere else, so whatever a
+// preset writes besides the expected output goes with the folder when the conversion step ends,
+// however it ends (also when the runner is destroyed while ffmpeg runs). The folder is in the
+// journal of temporaries before it exists, so a killed app's next start removes it.
+class WorkFolder {
 public:
-    explicit TemporaryOutput(QString base)
-        : m_base(std::move(base))
+    explicit WorkFolder(const QString &directory)
+        : m_path(OutputFiles::workFolderPath(directory))
     {
-        m_journalEntry.emplace(m_base);
+        m_journalEntry.emplace(m_path);
+        m_error = OutputFiles::createWorkFolder(m_path);
     }
-    ~TemporaryOutput() { removeNow(); }
-    TemporaryOutput(const TemporaryOutput &) = delete;
-    TemporaryOutput &operator=(const TemporaryOutput &) = delete;
+    ~WorkFolder() { removeNow(); }
+    WorkFolder(const WorkFolder &) = delete;
+    WorkFolder &operator=(const WorkFolder &) = delete;
+
+    const QString &path() const { return m_path; }
+    // 0, or why the folder could not be made.
+    int error() const { return m_error; }
 
     void removeNow()
     {
         if (!m_journalEntry)
             return;
-        OutputFiles::cleanupPartial(m_base);
+        if (m_error == 0)
+            OutputFiles::removeWorkFolder(m_path);
         m_journalEntry.reset();
     }
 
 private:
-    QString m_base;
+    QString m_path;
+    int m_error = 0;
     std::optional<TemporaryJournal::Entry> m_journalEntry;
 };
+
+// A regular file of its own at `path`: what ffmpeg left there may also be a link, a folder or a
+// pipe, none of which is an output.
+bool isRegularFile(const QString &path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
+}
 
 } // namespace
 
@@ -237,15 +255,18 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
             continue;
         }
 
-        // What an interrupted earlier conversion of this file left behind goes first.
-        const QStringList stale =
-            OutputFiles::removeStaleTemporaries(item.destination, OutputFiles::stem(file), preset->outputExt);
-        if (!stale.isEmpty())
-            log(QStringLiteral("removed stale temporary output: %1").arg(stale.join(QStringLiteral(", "))));
-        const QString temporaryBase =
-            OutputFiles::temporaryBase(item.destination, OutputFiles::stem(file), preset->outputExt);
+        // Earlier conversions' leftovers are the journal's to remove at start: nothing in the
+        // destination is listed here, and another window's conversion keeps its folder.
+        WorkFolder workFolder(item.destination);
+        if (workFolder.error() != 0) {
+            const QString reason = QString::fromLocal8Bit(strerror(workFolder.error()));
+            finishItem(item.id, false, QStringLiteral("✗ Could not save output"), reason);
+            setStatusLine(QStringLiteral("Failed %1: %2").arg(file, reason));
+            log(QStringLiteral("no work folder in %1: %2").arg(item.destination, reason));
+            continue;
+        }
+        const QString temporaryBase = OutputFiles::outputBase(workFolder.path(), OutputFiles::stem(file), preset->outputExt);
         const QString temporaryOutput = temporaryBase + preset->outputExt;
-        TemporaryOutput temporaryFiles(temporaryBase);
 
         QStringList arguments;
         try {
@@ -275,8 +296,8 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         log(QStringLiteral("start preset=%1 input=%2 output=%3").arg(preset->id, item.input, plannedOutput));
         m_conversionClock.start();
         const QUuid id = item.id;
-        // Written only in the destination, where the temporary output and its side files live.
-        const FFmpegRun::Fence fence{item.destination, m_sandboxed};
+        // Writes only in its own folder; reads only the input besides what ffmpeg itself needs.
+        const FFmpegRun::Fence fence{workFolder.path(), {item.input}, m_sandboxed};
         auto conversion = runFFmpeg(
             ffmpeg, arguments, holdProcess(),
             [self, id](double fraction) {
@@ -300,7 +321,7 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
             log(QStringLiteral("failed exit=%1 stderr=%2").arg(QString::number(outcome.code), summary));
             continue;
         }
-        if (!QFileInfo::exists(temporaryOutput)) {
+        if (!isRegularFile(temporaryOutput)) {
             finishItem(item.id, false, QStringLiteral("✗ No output produced"),
                        QStringLiteral("The script finished but did not create the expected output file."));
             setStatusLine(QStringLiteral("Failed %1: the script produced no output.").arg(file));
@@ -316,7 +337,7 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
             log(QStringLiteral("save failed output=%1: %2").arg(plannedOutput, placed.error));
             continue;
         }
-        temporaryFiles.removeNow(); // side files go before the wait for the service
+        workFolder.removeNow(); // side files go before the wait for the service
         const QString name = placed.path.mid(placed.path.lastIndexOf(u'/') + 1);
         updateItem(item.id, [&](QueueItem &it) {
             it.status = QStringLiteral("✓ Done → %1").arg(name);

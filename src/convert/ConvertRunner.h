@@ -127,7 +127,6 @@ public:
         return FFmpegRun::channelCount(descriptor);
     }
     static QString summarise(const QString &text) { return FFmpegRun::summarise(text); }
-    static void cleanupPartial(const QString &temporaryBase) { OutputFiles::cleanupPartial(temporaryBase); }
     // "-ac" and the limit go before the last argument, which is the output in every preset.
     static void insertDownmix(QStringList &arguments, qint64 maxChannels);
 

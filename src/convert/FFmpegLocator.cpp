@@ -150,7 +150,8 @@ QCoro::Task<std::optional<QString>> version(QString executable)
     raw->setArguments(QStringList() << QStringLiteral("-version"));
     raw->setStandardInputFile(QProcess::nullDevice());
     raw->setStandardErrorFile(QProcess::nullDevice());
-    // The executable may be any file a user pointed at: it writes nothing and reaches nobody.
+    // The executable may be any file a user pointed at: it writes nothing, reads only the system
+    // and its own folder, and reaches nobody.
     FFmpegRun::applyFence(raw, {});
     auto output = std::make_shared<QByteArray>();
     QObject::connect(raw, &QProcess::readyReadStandardOutput, raw, [raw, output] {

@@ -5,8 +5,8 @@
 #include "platform/Sandbox.h"
 
 #include <QMutexLocker>
+#include <QSet>
 #include <QStringDecoder>
-#include <atomic>
 #include <memory>
 
 namespace hoplin {
@@ -151,11 +151,18 @@ void applyFence(QProcess *process, const Fence &fence)
 {
     if (!fence.enabled)
         return;
-    const platform::Sandbox::Status status = platform::Sandbox::confine(process, fence.writableDirectory);
-    static std::atomic_bool told = false;
-    if (!status.reason.isEmpty() && !told.exchange(true))
+    const platform::Sandbox::Status status =
+        platform::Sandbox::confine(process, {fence.workDirectory, fence.readable});
+    if (status.reason.isEmpty())
+        return;
+    static QMutex mutex;
+    static QSet<QString> told;
+    const QMutexLocker locker(&mutex);
+    if (!told.contains(status.reason)) {
+        told.insert(status.reason);
         DiagnosticsLogger::shared().log(QStringLiteral("convert"),
                                         QStringLiteral("sandbox unavailable: %1").arg(status.reason));
+    }
 }
 
 namespace {
@@ -223,7 +230,7 @@ QCoro::Task<std::optional<int>> probeChannelCount(QString ffmpeg, QString input,
     QStringList arguments;
     arguments << QStringLiteral("-hide_banner") << QStringLiteral("-i") << input;
     // Started apart from the co_await, see runLoop.
-    auto run = runFFmpeg(ffmpeg, arguments, std::move(onProcess), {}, Fence{QString(), fenced});
+    auto run = runFFmpeg(ffmpeg, arguments, std::move(onProcess), {}, Fence{QString(), {input}, fenced});
     const ShellOutcome outcome = co_await std::move(run);
     if (outcome.success)
         co_return std::nullopt;
@@ -285,12 +292,12 @@ std::optional<int> channelCount(QStringView descriptor)
 
 namespace {
 // The lines that name why ffmpeg failed: its own error reports and the system's errors ("{path}:
-// Permission denied"), which carry no "error" of their own.
+// Permission denied", "Could not open attachment file {path}."), which carry no "error" of their own.
 bool qualifies(QStringView line)
 {
     static constexpr QStringView markers[] = {
         u"Error", u"error", u"Invalid", u"Permission denied", u"No space left on device",
-        u"No such file or directory", u"Read-only file system",
+        u"No such file or directory", u"Read-only file system", u"Could not open",
     };
     return std::any_of(std::begin(markers), std::end(markers),
                        [&](QStringView marker) { return line.contains(marker); });

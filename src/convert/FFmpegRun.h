@@ -80,15 +80,17 @@ using ProcessCallback = std::function<void(QProcess *)>;
 using ProgressCallback = std::function<void(double fraction)>;
 
 // How a run is fenced in. A preset comes from the service and can name any path or address, so
-// every run is confined unless a measurement turns it off: writes only beneath
-// `writableDirectory` (none when empty), no network, started in that folder.
+// every run is confined unless a measurement turns it off: writes only beneath `workDirectory`
+// (none when empty), started there; reads only of the system, ffmpeg's own folder, `readable`
+// and the work folder; no sockets.
 struct Fence {
-    QString writableDirectory;
+    QString workDirectory;
+    QStringList readable;
     bool enabled = true;
 };
 
-// Confines `process` as `fence` says and logs "sandbox unavailable: …" once per run when the
-// kernel lacks a part of it.
+// Confines `process` (its program already set) as `fence` says, and logs "sandbox unavailable: …"
+// once per run of the app for each way the fence falls short.
 void applyFence(QProcess *process, const Fence &fence);
 
 // Runs ffmpeg without a shell, standard input and output at the null device, the error output
@@ -99,7 +101,7 @@ QCoro::Task<ShellOutcome> runFFmpeg(QString ffmpeg, QStringList arguments, Proce
                                     ProgressCallback onProgress = {}, Fence fence = {});
 
 // The input's audio channel count, from ffmpeg's description of it. `onProcess` as above. The
-// probe writes nothing.
+// probe writes nothing and reads only the input.
 QCoro::Task<std::optional<int>> probeChannelCount(QString ffmpeg, QString input,
                                                   ProcessCallback onProcess = {}, bool fenced = true);
 

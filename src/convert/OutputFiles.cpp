@@ -1,15 +1,11 @@
 #include "OutputFiles.h"
 
-#include "diagnostics/TemporaryJournal.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QUuid>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
@@ -144,11 +140,25 @@ QString shortenedStem(const QString &stem, const QString &outputExt)
     return shortened;
 }
 
-QString temporaryBase(const QString &directory, const QString &stem, const QString &outputExt)
+QString workFolderPath(const QString &directory)
 {
-    const QString prefix =
-        QLatin1String(temporaryPrefix) + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + u'-';
-    return join(directory, prefix + shortenedStem(stem, outputExt));
+    return join(directory, QLatin1String(temporaryPrefix) + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+}
+
+int createWorkFolder(const QString &path)
+{
+    // mkdir never reuses what is there, a link included.
+    return ::mkdir(QFile::encodeName(path).constData(), 0700) == 0 ? 0 : errno;
+}
+
+QString outputBase(const QString &workFolder, const QString &stem, const QString &outputExt)
+{
+    return join(workFolder, shortenedStem(stem, outputExt));
+}
+
+void removeWorkFolder(const QString &path)
+{
+    QDir(path).removeRecursively();
 }
 
 int moveNoReplace(const QString &from, const QString &to, MoveMethod method)
@@ -185,36 +195,6 @@ Placed placeOutput(const QString &from, const QString &directory, const QString 
             return {{}, QString::fromLocal8Bit(strerror(error))};
     }
     return {{}, QString::fromLocal8Bit(strerror(EEXIST))};
-}
-
-void cleanupPartial(const QString &temporaryBase)
-{
-    TemporaryJournal::removeByPrefix(temporaryBase);
-}
-
-QStringList removeStaleTemporaries(const QString &directory, const QString &stem, const QString &outputExt)
-{
-    // ".hoplin-tmp-{UUID}-{stem}" followed by the end, an extension or a side-file suffix.
-    const QString shortened = shortenedStem(stem, outputExt);
-    static const QRegularExpression uuid(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}-$"));
-    const qsizetype prefixLength = qsizetype(std::strlen(temporaryPrefix));
-    QStringList removed;
-    const QStringList names = QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QString &name : names) {
-        if (!name.startsWith(QLatin1String(temporaryPrefix)) || name.size() < prefixLength + 37 + shortened.size())
-            continue;
-        if (!uuid.match(name.mid(prefixLength, 37)).hasMatch() || name.mid(prefixLength + 37, shortened.size()) != shortened)
-            continue;
-        const qsizetype after = prefixLength + 37 + shortened.size();
-        if (after < name.size() && name[after] != u'.' && name[after] != u'-')
-            continue;
-        // Each matching entry on its own: "…-tone" as a prefix would also take "…-tone2.wav".
-        const QString path = join(directory, name);
-        const QFileInfo info(path);
-        if (info.isDir() && !info.isSymLink() ? QDir(path).removeRecursively() : QFile::remove(path))
-            removed << path;
-    }
-    return removed;
 }
 
 } // namespace hoplin::OutputFiles

@@ -26,12 +26,19 @@ std::optional<QString> outsideNameReason(const QString &base, const QString &out
 // something appears meanwhile.
 QString firstFreeOutput(const QString &directory, const QString &base, const QString &outputExt);
 
-// The stem as temporaryBase() puts it into the name.
+// The stem shortened so that it, the extension and a side-file suffix stay within the file
+// system's name limit (with room for one of our prefixes and a UUID).
 QString shortenedStem(const QString &stem, const QString &outputExt);
 
-// A hidden, unique base in `directory` for ffmpeg to write to. Long stems are shortened so the
-// name, the extension and a side-file suffix stay within the file system's name limit.
-QString temporaryBase(const QString &directory, const QString &stem, const QString &outputExt);
+// A fresh name for one conversion's private folder in `directory`: ".hoplin-tmp-{UUID}". Nothing
+// is created yet, so the caller can note it in the journal first.
+QString workFolderPath(const QString &directory);
+// Creates it, readable and writable by this user only; 0 or an errno value (EEXIST when taken).
+int createWorkFolder(const QString &path);
+// Where ffmpeg writes in the work folder: the shortened stem, for the template to add the extension.
+QString outputBase(const QString &workFolder, const QString &stem, const QString &outputExt);
+// The work folder and everything ffmpeg left in it; links inside are removed, never followed.
+void removeWorkFolder(const QString &path);
 
 enum class MoveMethod { Automatic, LinkOnly, CopyOnly };
 
@@ -47,14 +54,6 @@ struct Placed {
 // Moves `from` to the first free candidate name in `directory`.
 Placed placeOutput(const QString &from, const QString &directory, const QString &base,
                    const QString &outputExt, MoveMethod method = MoveMethod::Automatic);
-
-// Deletes every entry of the base's folder whose name begins with the base's name: the output and
-// whatever side files the template wrote next to it. Errors are ignored.
-void cleanupPartial(const QString &temporaryBase);
-
-// Deletes the hidden outputs (and side files) an earlier, interrupted conversion of `stem` left in
-// `directory`; returns the paths removed.
-QStringList removeStaleTemporaries(const QString &directory, const QString &stem, const QString &outputExt);
 
 } // namespace OutputFiles
 } // namespace hoplin

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QProcess;
 
@@ -8,9 +9,9 @@ namespace hoplin::platform::Sandbox {
 
 // What the kernel lets us fence a child process in with.
 struct Status {
-    // Writes confined to one folder (Landlock).
+    // Reads and writes confined (Landlock).
     bool filesystem = false;
-    // Network sockets refused (seccomp, and Landlock's TCP rules where the kernel has them).
+    // Every socket refused (seccomp, and Landlock's TCP rules where the kernel has them).
     bool network = false;
     // The kernel's Landlock ABI version, 0 when there is none.
     int landlockAbi = 0;
@@ -18,19 +19,28 @@ struct Status {
     QString reason;
 };
 
-// Asked of the kernel once per run.
+// What one kind of run may touch besides the system folders (/usr, /lib*, /etc, /proc, /sys and a
+// few device nodes) and the folder of its own executable, which it may always read.
+struct Policy {
+    // The only folder it may write beneath, and its working folder; no writes at all when empty.
+    // It must be a fresh folder of our own: the right covers every subfolder and dotfile there.
+    QString workDirectory;
+    // Files or folders it may read (a link stands for its target).
+    QStringList readable;
+};
+
+// Asked of the kernel once per process.
 Status status();
 
-// One line for the user: "Active (…)" or "Unavailable: …" (for Preferences).
+// One line for the user: "Active: …" or "Unavailable: …" (for Preferences).
 QString describe(const Status &status);
 
-// Fences in `process` before it is started: it may write only beneath `writableDirectory` (and to
-// the null device), opens no network socket but local ones, runs with no new privileges, dies with
-// this process, and starts in `writableDirectory`. An empty `writableDirectory` allows no writes at
-// all. Reads stay allowed: ffmpeg needs its libraries and the input. Where the kernel lacks a part,
-// the process still runs with the parts there are; the returned status says which (the caller logs
-// it: this layer has no log). Call from the thread that starts the process: the child is killed
-// when that thread ends.
-Status confine(QProcess *process, const QString &writableDirectory);
+// Fences in `process` before it is started, after its program is set: it reads and writes only
+// what `policy` allows, opens no socket of any kind, runs with no new privileges, inherits no
+// open file but its standard streams, and dies with this process. Where the kernel lacks a part,
+// the process still runs with the parts there are; where a part the kernel has cannot be set up,
+// the process refuses to run. The returned status says which (the caller logs it: this layer has
+// no log). Call from the thread that starts the process: the child is killed when that thread ends.
+Status confine(QProcess *process, const Policy &policy);
 
 } // namespace hoplin::platform::Sandbox

@@ -68,6 +68,8 @@ private slots:
         QVERIFY(test::synthesise(media("long.wav"), "sine=frequency=440:duration=30"));
         QVERIFY(test::synthesise(media("surround.wav"), "sine=frequency=220:duration=1",
                                  {"-af", "pan=5.1(side)|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0"}));
+        QVERIFY(test::synthesise(media("clip.mp4"), "testsrc=size=64x64:rate=10:duration=1",
+                                 {"-f", "lavfi", "-i", "sine=duration=1", "-pix_fmt", "yuv420p", "-shortest"}));
     }
     void init()
     {
@@ -123,7 +125,8 @@ private slots:
     }
 
     // Signed out: the conversion runs and nothing is reported. A file whose script is gone fails
-    // alone: the files after it still convert. An interrupted run's leftovers go first.
+    // alone: the files after it still convert. Other conversions' temporaries are left alone,
+    // whatever their names ("tone-2" begins like "tone").
     void convertsWithTheExactName()
     {
         SessionStore store;
@@ -131,7 +134,9 @@ private slots:
         const QString tone = source("tone.wav");
         runner.queue({tone}, "gone");
         runner.queue({tone}, "wav");
-        const QString stale = test::writeFile(work(".hoplin-tmp-0F8E2C7A-1B2C-4D5E-8F90-A1B2C3D4E5F6-tone.wav"));
+        const QString others = ".hoplin-tmp-0F8E2C7A-1B2C-4D5E-8F90-A1B2C3D4E5F6";
+        test::writeFile(work(others + "-tone-2.wav"));
+        test::writeFile(work(others + "/tone.wav"));
         const qsizetype logStart = test::logMark();
         QStringList keysDuringRun;
         QObject::connect(&ActiveJobs::shared(), &ActiveJobs::runningKeysChanged, &runner,
@@ -149,7 +154,7 @@ private slots:
         QCOMPARE(item.output.value_or(""), work("tone_conv.wav"));
         QCOMPARE(item.progress.value_or(-1), 1.0);
         QVERIFY(test::describeAudio(work("tone_conv.wav")).contains("pcm_s16le"));
-        QCOMPARE(test::entries(work()), (QStringList{"tone.wav", "tone_conv.wav"}));
+        QCOMPARE(test::entries(work()), (QStringList{others, others + "-tone-2.wav", "tone.wav", "tone_conv.wav"}));
         QVERIFY(!runner.isRunning());
         QVERIFY(!runner.hasPending());
         QCOMPARE(history.lines, (QStringList{"Running…", "tone.wav: script 'gone' is unavailable.",
@@ -157,7 +162,6 @@ private slots:
         QCOMPARE(keysDuringRun, (QStringList{"Conversion", ""}));
         QCOMPARE(test::logMessages("convert", logStart),
                  (QStringList{"script unavailable preset=gone input=" + tone,
-                              "removed stale temporary output: " + stale,
                               QStringLiteral("start preset=wav input=%1 output=%2").arg(tone, work("tone_conv.wav")),
                               QStringLiteral("done output=%1").arg(work("tone_conv.wav"))}));
         QCOMPARE(m_server.usage().size(), 0);
@@ -310,13 +314,17 @@ private slots:
     {
         QFETCH(QByteArray, body);
         QFETCH(bool, killed);
-        const QString started = work("started");
-        const QString stub = script("ffmpeg", ": > '" + started.toUtf8() + "'\n" + body);
+        // Written where the fence lets it write: the item's work folder.
+        const QString stub = script("ffmpeg", ": > started\n" + body);
+        const auto started = [&] {
+            const QStringList folders = temporaryLeftovers();
+            return folders.size() == 1 && QFileInfo::exists(work(folders[0] + "/started"));
+        };
         ConvertRunner runner;
         runner.queue({source("tone.wav")}, "wav");
         const qsizetype logStart = test::logMark();
         runner.run({test::wavPreset()}, stub, nullptr);
-        QVERIFY(test::waitUntil([&] { return QFileInfo::exists(started); }, 10s));
+        QVERIFY(test::waitUntil(started, 10s));
 
         QElapsedTimer clock;
         clock.start();
@@ -348,43 +356,36 @@ private slots:
         QVERIFY(test::waitUntil([&] { return temporaryLeftovers() == QStringList{".hoplin-tmp-not-ours"}; }, 5s));
     }
 
-    // A refused report keeps the conversion a success and waits in the store for the next try.
-    void usageReachesTheService_data()
+    // The service's own presets, video ones included, all convert inside the fence and report
+    // their usage; a refused report keeps its conversion a success and waits in the store.
+    void catalogueConvertsAndReportsUsage()
     {
-        QTest::addColumn<bool>("refused");
-        QTest::newRow("accepted") << false;
-        QTest::newRow("refused") << true;
-    }
-    void usageReachesTheService()
-    {
-        QFETCH(bool, refused);
         SessionStore store;
         test::signIn(store);
-        if (refused)
-            m_server.fault("POST /v1/usage/convert", 500, "{}", 1);
-        const QString surround = source("surround.wav", "my surround.wav");
+        m_server.fault("POST /v1/usage/convert", 500, "{}", 1);
+        const QString clip = source("clip.mp4", "my clip.mp4");
         ConvertRunner runner;
-        runner.queue({surround}, "normalise-14-lufs");
+        for (const Preset &preset : store.presets())
+            runner.queue({clip}, preset.id);
         StatusHistory history(runner);
-        QVERIFY(test::runToEnd(runner, store.presets(), test::realFFmpeg, &store));
+        QVERIFY(test::runToEnd(runner, store.presets(), test::realFFmpeg, &store, 180s));
 
-        const QString output = "my surround_-14LUFS.wav";
-        QCOMPARE(runner.items().first().status, "✓ Done → " + output + (refused ? " (usage not reported)" : ""));
-        QVERIFY(test::describeAudio(work(output)).contains("48000 Hz, stereo")); // the service's limit applies
-        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 1 done, 0 failed."));
-        QCOMPARE(store.pendingUsageCount(), refused ? 1 : 0);
+        const QList<QueueItem> items = runner.items();
+        for (const QueueItem &item : items)
+            QVERIFY2(item.succeeded.value_or(false), qPrintable(item.presetID + ": " + item.errorDetail.value_or("")));
+        QCOMPARE(test::entries(work()).size(), 1 + items.size());
+        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — %1 done, 0 failed.").arg(items.size()));
+        const QString first = QFileInfo(items[0].output.value_or("")).fileName();
+        QCOMPARE(items[0].status, "✓ Done → " + first + " (usage not reported)");
+        QVERIFY(history.lines.contains("✓ " + first + " — usage reporting failed and will retry."));
+        QCOMPARE(store.pendingUsageCount(), 1);
         const QJsonArray usage = m_server.usage();
-        if (refused) {
-            QVERIFY(history.lines.contains("✓ " + output + " — usage reporting failed and will retry."));
-            QCOMPARE(usage.size(), 0);
-            return;
-        }
-        QCOMPARE(usage.size(), 1);
+        QCOMPARE(usage.size(), items.size() - 1);
         const QJsonObject report = usage.first().toObject();
-        QCOMPARE(report.value("process_key").toString(), QStringLiteral("normalise-14-lufs"));
+        QCOMPARE(report.value("process_key").toString(), items[1].presetID);
         QCOMPARE(report.value("file_count").toInteger(), 1);
-        QCOMPARE(report.value("input_bytes").toInteger(), QFileInfo(surround).size());
-        QCOMPARE(report.value("filename").toString(), QStringLiteral("my surround.wav"));
+        QCOMPARE(report.value("input_bytes").toInteger(), QFileInfo(clip).size());
+        QCOMPARE(report.value("filename").toString(), QStringLiteral("my clip.mp4"));
     }
 };
 

@@ -201,13 +201,15 @@ private slots:
         QTest::addColumn<int>("count");
         QTest::newRow("failing, as ffmpeg does") << QByteArray("exit 1") << 2;
         QTest::newRow("succeeding") << QByteArray("exit 0") << -1;
+        // Fenced in: it may write nowhere and read nothing of the home folder.
+        QTest::newRow("fenced") << QByteArray("(touch \"$HOME/w\" || ls \"$HOME\") 2>/dev/null && exit 0\nexit 1") << 2;
     }
     void probe()
     {
         QFETCH(QByteArray, exit);
         QFETCH(int, count);
         const QString program =
-            script("probe-" + exit.right(1), "echo '  Stream #0:0: Audio: pcm, 48000 Hz, stereo' >&2\n" + exit + "\n");
+            script(QStringLiteral("probe-%1").arg(QTest::currentDataTag()), "echo '  Stream #0:0: Audio: pcm, 48000 Hz, stereo' >&2\n" + exit + "\n");
         QCOMPARE(test::runTask(ConvertRunner::probeChannelCount(program, "/x.wav")).value_or(-1), count);
     }
 };

@@ -113,6 +113,9 @@ private slots:
         QTest::newRow("prints nothing") << QByteArray("exit 0\n") << "(none)";
         QTest::newRow("not UTF-8") << QByteArray("printf 'ffmpeg \\377\\376\\n'\n") << "(none)";
         QTest::newRow("error output is not the version") << QByteArray("echo 'ffmpeg version 2' >&2\n") << "(none)";
+        // Fenced in: it may write nowhere and read nothing of the home folder.
+        QTest::newRow("fenced") << QByteArray("(touch \"$HOME/w\" || ls \"$HOME\") 2>/dev/null && exit 1\necho 'ffmpeg version 3'\n")
+                                << "ffmpeg version 3";
     }
     void version()
     {

@@ -4,10 +4,10 @@
 #include "ConvertTestUtil.h"
 #include "convert/ConvertRunner.h"
 #include "convert/OutputFiles.h"
+#include "diagnostics/TemporaryJournal.h"
 #include "platform/Settings.h"
 
 #include <QDirIterator>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cerrno>
@@ -75,7 +75,7 @@ private slots:
         QCOMPARE(OutputFiles::firstFreeOutput(m_dir->path() + "/", "clip_norm", ".mp4"), at("clip_norm (2).mp4"));
     }
 
-    void temporaryBaseIsHiddenUniqueAndFits_data()
+    void workFolderIsPrivateAndItsBaseFits_data()
     {
         QTest::addColumn<QString>("stem");
         QTest::addColumn<QString>("ext");
@@ -83,23 +83,20 @@ private slots:
         QTest::newRow("long multi-byte") << QString::fromUtf8("日本語のファイル名").repeated(12) << ".mp4";
         QTest::newRow("long astral") << QString::fromUtf8("\U0001F3B5").repeated(80) << ".m4a";
     }
-    void temporaryBaseIsHiddenUniqueAndFits()
+    void workFolderIsPrivateAndItsBaseFits()
     {
         QFETCH(QString, stem);
         QFETCH(QString, ext);
-        const QString base = OutputFiles::temporaryBase(m_dir->path(), stem, ext);
-        const QString name = base.mid(m_dir->path().size() + 1);
-        static const QRegularExpression pattern(
-            "^\\.hoplin-tmp-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}-(.*)$",
-            QRegularExpression::DotMatchesEverythingOption);
-        const auto match = pattern.match(name);
-        QVERIFY2(match.hasMatch(), qPrintable(name));
-        QVERIFY(stem.startsWith(match.captured(1)));
-        QVERIFY(!match.captured(1).isEmpty());
+        const QString folder = OutputFiles::workFolderPath(m_dir->path());
+        QVERIFY2(TemporaryJournal::isOurs(folder), qPrintable(folder)); // the start's sweep may take it
+        QCOMPARE(OutputFiles::createWorkFolder(folder), 0);
+        QCOMPARE(int(QFileInfo(folder).permissions() & 0x7077), 0x7000); // the owner's alone
+        const QString name = OutputFiles::outputBase(folder, stem, ext).mid(folder.size() + 1);
+        QVERIFY(!name.isEmpty() && stem.startsWith(name));
         QVERIFY(QFile::encodeName(name + ext).size() <= 255 - 16);
         QCOMPARE(QString::fromUtf8(QFile::encodeName(name)), name); // never half a character
-        test::writeFile(base + ext); // the file system takes it
-        QVERIFY(OutputFiles::temporaryBase(m_dir->path(), stem, ext) != base);
+        test::writeFile(folder + u'/' + name + ext); // the file system takes it
+        QVERIFY(OutputFiles::workFolderPath(m_dir->path()) != folder);
     }
 
     // Each way of moving: to a free name, never over a user's file, and on to the next number.
@@ -136,19 +133,6 @@ private slots:
         QCOMPARE(lost.error, QString::fromLocal8Bit(strerror(ENOENT)));
         QVERIFY(lost.path.isEmpty());
         QCOMPARE(test::contents(at(".tmp.wav")), QByteArray("kept"));
-    }
-
-    void cleanupRemovesEverythingUnderTheBase()
-    {
-        const QString base = at(".hoplin-tmp-AAAA-clip");
-        for (const char *name :
-             {".hoplin-tmp-AAAA-clip.wav", ".hoplin-tmp-AAAA-clip-0.wav", ".hoplin-tmp-AAAA-clip.log",
-              ".hoplin-tmp-AAAA-clip.d/seg1.ts", ".hoplin-tmp-BBBB-clip.wav", "clip.wav", ".hoplin-tmp-AAAA-cli.wav"})
-            test::writeFile(at(QString::fromUtf8(name)));
-        OutputFiles::cleanupPartial(base);
-        QCOMPARE(test::entries(m_dir->path()),
-                 (QStringList{".hoplin-tmp-AAAA-cli.wav", ".hoplin-tmp-BBBB-clip.wav", "clip.wav"}));
-        OutputFiles::cleanupPartial(at("missing-folder/.hoplin-tmp-X")); // nothing to do, no error
     }
 
     void outputNamesStayInTheDestination_data()

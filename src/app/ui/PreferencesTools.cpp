@@ -5,6 +5,7 @@
 #include "convert/Preferences.h"
 #include "convert/ui/FFmpegInstallSheet.h"
 #include "platform/Platform.h"
+#include "platform/Sandbox.h"
 #include "platform/Settings.h"
 #include "service/Async.h"
 #include "ui/Theme.h"
@@ -86,6 +87,11 @@ QWidget *PreferencesView::buildTools()
     m_toolsStatus = namedLabel(QStringLiteral("toolsStatus"), 11, Hoplin::muted);
     m_toolsStatus->hide();
     rows->addWidget(m_toolsStatus);
+    // What holds a preset's ffmpeg in, and what this kernel cannot hold.
+    QLabel *fence = namedLabel(QStringLiteral("sandboxLabel"), 11, Hoplin::muted);
+    fence->setWordWrap(true);
+    fence->setText(QStringLiteral("Sandbox: ") + platform::Sandbox::describe(platform::Sandbox::status()));
+    rows->addWidget(fence);
     return box;
 }
 
