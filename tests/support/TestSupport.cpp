@@ -29,7 +29,16 @@ QString isolateHome()
     qputenv("XDG_CACHE_HOME", home + "/.cache");
     qputenv("XDG_DOWNLOAD_DIR", home + "/Downloads");
     QDir(g_home).mkpath(QStringLiteral("Downloads"));
+    // The temporary folder too: suites running side by side never see each other's files.
+    qputenv("TMPDIR", home + "/tmp");
+    QDir(g_home).mkpath(QStringLiteral("tmp"));
     return g_home;
+}
+
+void removeHome()
+{
+    if (!g_home.isEmpty())
+        QDir(g_home).removeRecursively();
 }
 
 QString testHome()
