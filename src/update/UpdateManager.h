@@ -64,7 +64,8 @@ public:
     // "/tools/desktop/latest.json".
     QUrl manifestURL() const;
 
-    // One check; returns the phase it leaves behind. Does nothing during a download or install.
+    // One check; returns the phase it leaves behind. Does nothing during a download or install or
+    // while a verified image waits; joins a check already under way.
     QCoro::Task<Phase> check();
     // The scheduled check: at most one attempt per 6 hours, none within 24 hours of a success.
     void autoCheck();
@@ -111,6 +112,8 @@ signals:
     void showSheetChanged(bool show);
     // updateAvailable or latestVersion changed.
     void availabilityChanged();
+    // A check ended; checks that joined it read the phase it left.
+    void checkFinished();
 
 private:
     void setPhase(Phase phase);
@@ -118,11 +121,15 @@ private:
     // would empty m_phase itself.
     Phase phaseCopy() const { return m_phase; }
     void setAvailability(bool available, std::optional<QString> version);
+    // Downloading, downloaded and installing: phases a check leaves as they are.
+    bool checkLeavesPhase() const;
+    void concludeCheck(const QUrl &url, const std::optional<Manifest> &manifest, const QString &failure);
     QCoro::Task<> runInstall(Manifest manifest, QString dmgPath, QString bundle);
     QCoro::Task<QString> streamToFile(QUrl url, QString *digest);
     QDateTime now() const { return m_clock ? m_clock() : QDateTime::currentDateTimeUtc(); }
 
     Phase m_phase;
+    bool m_checking = false;
     bool m_showSheet = false;
     bool m_updateAvailable = false;
     std::optional<QString> m_latestVersion;

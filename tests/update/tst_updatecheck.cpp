@@ -7,6 +7,8 @@
 #include "update/Version.h"
 #include "version.h"
 
+#include "../../bench/BenchMemory.h"
+
 #include <QTest>
 
 using namespace hoplin;
@@ -181,21 +183,72 @@ private slots:
         m_server.clearFaults();
     }
 
-    void checkWhileDownloadingChangesNothing()
+    // A download, a verified image waiting to be installed and an installation outlast any check.
+    void checkLeavesBusyPhases_data()
     {
-        UpdateManager manager;
-        serve(QStringLiteral("1.2.23"), 26);
-        m_server.delay(QStringLiteral("GET /tools/desktop/*"), 1500);
+        QTest::addColumn<int>("kind");
+        QTest::newRow("downloading") << int(Phase::Kind::Downloading);
+        QTest::newRow("downloaded") << int(Phase::Kind::Downloaded);
+        QTest::newRow("installing") << int(Phase::Kind::Installing);
+    }
+    void checkLeavesBusyPhases()
+    {
+        QFETCH(int, kind);
         const Manifest manifest{QStringLiteral("1.2.23"), 26, imageURL(), kDigest};
-        auto download = manager.download(manifest);
-        QCOMPARE(manager.phase().kind, Phase::Kind::Downloading);
+        const Phase busy = kind == int(Phase::Kind::Downloading)  ? Phase::downloading(0.4)
+                           : kind == int(Phase::Kind::Downloaded) ? Phase::downloaded(manifest, QStringLiteral("/x.dmg"))
+                                                                  : Phase::installing();
+        serve(QStringLiteral("1.2.23"), 26);
+        UpdateManager manager;
         const QString attemptKey = QString::fromLatin1(keys::lastUpdateCheckAttempt);
         settings().remove(attemptKey);
-        const Phase during = runTask(manager.check());
-        QCOMPARE(during, Phase::downloading(0));
+        manager.setPhaseForTesting(busy);
+        QCOMPARE(runTask(manager.check()), busy);
         QVERIFY(!settings().contains(attemptKey));
-        runTask(std::move(download));
-        QCOMPARE(manager.phase().message, QStringLiteral("The download failed its SHA-256 check."));
+        // One that was under way when the phase changed leaves it too.
+        manager.setPhaseForTesting(Phase::idle());
+        auto running = manager.check();
+        manager.setPhaseForTesting(busy);
+        QCOMPARE(runTask(std::move(running)), busy);
+    }
+
+    // The launch check and a second check started with it fetch the description once; an endless
+    // description is read to 1 MiB and no further.
+    void descriptionFetchedOnceAndBounded()
+    {
+        const QString route = QStringLiteral("GET /tools/desktop/latest.json");
+        m_server.faultRaw({{QStringLiteral("route"), route},
+                           {QStringLiteral("status"), 200},
+                           {QStringLiteral("fill_bytes"), 256 << 20}});
+        const int fetchesBefore = m_server.count(route);
+        UpdateManager manager;
+        bench::resetPeak();
+        const qint64 residentKiB = bench::statusKiB("VmRSS");
+        auto first = manager.check();
+        auto second = manager.check();
+        const Phase phase = runTask(std::move(first), std::chrono::seconds(30));
+        QCOMPARE(phase, Phase::error(QStringLiteral("The update description is too large.")));
+        QCOMPARE(runTask(std::move(second)), phase);
+        QCOMPARE(m_server.count(route) - fetchesBefore, 1);
+        const qint64 growthKiB = bench::statusKiB("VmHWM") - residentKiB;
+        QVERIFY2(growthKiB < 32 * 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(growthKiB)));
+        m_server.clearFaults();
+    }
+
+    // Run as a plain HTTP service, the local service describes its own build, so the app is up to date.
+    void plainServiceDescribesItsOwnBuild()
+    {
+        LocalServer plain;
+        QVERIFY(plain.start({QStringLiteral("--update-image"), testHome() + QStringLiteral("/image.dmg")}));
+        const QString key = QString::fromLatin1(keys::updateManifestURL);
+        const QString tls = settings().string(key);
+        settings().setValue(key, plain.url(QStringLiteral("/tools/desktop/latest.json")).toString());
+        UpdateManager manager;
+        const Phase phase = runTask(manager.check());
+        settings().setValue(key, tls);
+        QCOMPARE(phase, Phase::upToDate());
+        QCOMPARE(logMessages(QStringLiteral("update")).last(),
+                 QStringLiteral("up to date (%1 build %2)").arg(QLatin1String(version::kVersion)).arg(version::kBuild));
     }
 
     // The schedule: nothing within 24 hours of a success or 6 hours of an attempt.
