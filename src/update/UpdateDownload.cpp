@@ -2,6 +2,8 @@
 #include "UpdateManager.h"
 
 #include "UpdateShared.h"
+#include "diagnostics/TemporaryJournal.h"
+#include "platform/Platform.h"
 #include "platform/Sha256.h"
 #include "service/APIClient.h"
 #include "service/Error.h"
@@ -9,6 +11,8 @@
 #include <QCoro/QCoroNetworkReply>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
@@ -31,6 +35,10 @@ bool isStatusError(QNetworkReply::NetworkError error)
 QCoro::Task<> UpdateManager::download(Manifest manifest)
 {
     QPointer self(this);
+    if (installedByPackageManager()) {
+        setPhase(Phase::error(packageManagerNotice()));
+        co_return;
+    }
     if (!isAllowedDownloadURL(manifest.dmg, manifestURL())) {
         setPhase(Phase::error(QStringLiteral("The update link is invalid.")));
         co_return;
@@ -54,7 +62,7 @@ QCoro::Task<> UpdateManager::download(Manifest manifest)
         co_return;
     }
     if (digest != manifest.sha256.toLower()) {
-        QFile::remove(path);
+        discardImage(path);
         setPhase(Phase::error(QStringLiteral("The download failed its SHA-256 check.")));
         co_return;
     }
@@ -64,14 +72,17 @@ QCoro::Task<> UpdateManager::download(Manifest manifest)
 
 // Streams the image to "hoplin-update-{uuid}.dmg" in 256 KiB writes, hashing on the way; the
 // HTTP status is not judged here (a wrong body fails the digest). Every redirect must lead to an
-// allowed host. A failed transfer deletes the partial file.
+// allowed address. It stops past the size ceiling or before the folder's free space would fall
+// under the floor. A failed transfer deletes the partial file.
 QCoro::Task<QString> UpdateManager::streamToFile(QUrl url, QString *digest)
 {
     QPointer self(this);
-    const QString path = QDir::tempPath() + QStringLiteral("/hoplin-update-") + freshUuid() + QStringLiteral(".dmg");
+    const QString base = newImageBase();
+    const QString path = imagePathOf(base);
     auto file = std::make_shared<QFile>(path);
     if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw appError(2, file->errorString());
+    TemporaryJournal::shared().add(base); // a crash leaves no image behind either
 
     // One 256 KiB chunk, filled straight from the reply and written whole: no copies, no growth.
     struct Stream {
@@ -94,8 +105,10 @@ QCoro::Task<QString> UpdateManager::streamToFile(QUrl url, QString *digest)
             emit reply->redirectAllowed();
             return;
         }
-        stream->failure = QStringLiteral("The download was redirected to %1, which is not an allowed host.")
-                              .arg(target.host().isEmpty() ? target.toString() : target.host());
+        const QUrl::FormattingOptions origin = QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery |
+                                               QUrl::RemoveFragment;
+        stream->failure = QStringLiteral("The download was redirected to %1, which is not an allowed address.")
+                              .arg(target.toString(origin));
         reply->abort();
     });
     const auto writeFilled = [file, stream] {
@@ -110,8 +123,24 @@ QCoro::Task<QString> UpdateManager::streamToFile(QUrl url, QString *digest)
         const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&ok);
         return ok ? length : 0;
     };
+    // What the image may take: at most the ceiling, and never the folder's last free bytes.
+    const QString folder = QFileInfo(path).path();
+    const auto limitFailure = [stream, total, folder, ceiling = m_imageCeiling, floor = m_freeSpaceFloor] {
+        const qint64 expected = total();
+        if (std::max(expected, stream->written + stream->filled) > ceiling) {
+            return QStringLiteral("The update image is larger than %1.")
+                .arg(QLocale::c().formattedDataSize(ceiling, 0, QLocale::DataSizeIecFormat));
+        }
+        const qint64 free = platform::availableBytes(folder);
+        const qint64 coming = std::max(expected - stream->written, stream->filled);
+        if (free >= 0 && free - coming < floor) {
+            return QStringLiteral("There is not enough free space in %1: the update image would leave less than %2.")
+                .arg(folder, QLocale::c().formattedDataSize(floor, 0, QLocale::DataSizeIecFormat));
+        }
+        return QString();
+    };
     // Takes what the reply holds; every full chunk is written and, with a known length, published.
-    const auto drain = [this, self, reply, stream, writeFilled, total] {
+    const auto drain = [this, self, reply, stream, writeFilled, total, limitFailure] {
         while (stream->failure.isEmpty()) {
             const qint64 got = reply->read(stream->chunk.data() + stream->filled, kWriteChunk - stream->filled);
             if (got <= 0)
@@ -119,6 +148,9 @@ QCoro::Task<QString> UpdateManager::streamToFile(QUrl url, QString *digest)
             stream->filled += got;
             if (stream->filled < kWriteChunk)
                 continue;
+            stream->failure = limitFailure();
+            if (!stream->failure.isEmpty())
+                break;
             writeFilled();
             const qint64 expected = total();
             if (self && expected > 0)
@@ -136,13 +168,16 @@ QCoro::Task<QString> UpdateManager::streamToFile(QUrl url, QString *digest)
     drain();
     if (stream->failure.isEmpty() && reply->error() != QNetworkReply::NoError && !isStatusError(reply->error()))
         stream->failure = reply->errorString();
-    if (stream->failure.isEmpty() && stream->filled > 0)
-        writeFilled();
+    if (stream->failure.isEmpty() && stream->filled > 0) {
+        stream->failure = limitFailure();
+        if (stream->failure.isEmpty())
+            writeFilled();
+    }
     file->close();
     if (stream->failure.isEmpty() && file->error() != QFileDevice::NoError)
         stream->failure = file->errorString();
     if (!stream->failure.isEmpty()) {
-        QFile::remove(path);
+        discardImage(path);
         throw appError(2, stream->failure);
     }
     if (self && total() > 0)

@@ -7,6 +7,7 @@
 #include "Version.h"
 #include "diagnostics/ActiveJobs.h"
 #include "diagnostics/DiagnosticsLogger.h"
+#include "diagnostics/TemporaryJournal.h"
 #include "platform/Archive.h"
 #include "platform/Platform.h"
 #include "service/Async.h"
@@ -20,7 +21,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QSaveFile>
-#include <QSysInfo>
+#include <QDirIterator>
 #include <QTimer>
 #include <cstdio>
 #include <unistd.h>
@@ -30,9 +31,6 @@ namespace hoplin {
 using namespace update;
 
 namespace {
-
-std::optional<QString> g_systemVersionOverride;
-bool g_hasSystemVersionOverride = false;
 
 // Deletes a file, link or folder tree; failures are ignored (callers only tidy up).
 void removePath(const QString &path)
@@ -44,15 +42,18 @@ void removePath(const QString &path)
         QFile::remove(path);
 }
 
-// Copies a bundle tree: folders, regular files with their permissions, relative links as links.
-// Returns what went wrong, or an empty text.
+// Copies a bundle tree: folders, regular files with their permissions, links as links with their
+// own text, so a copy resolves exactly as the checked original does. Returns what went wrong, or
+// an empty text.
 QString copyTree(const QString &from, const QString &to)
 {
     const QFileInfo source(from);
     if (source.isSymLink()) {
-        const QString target = source.symLinkTarget();
-        const QByteArray link = QFile::encodeName(QFileInfo(from).dir().relativeFilePath(target));
-        if (::symlink(link.constData(), QFile::encodeName(to).constData()) != 0)
+        char target[4096];
+        const ssize_t length = ::readlink(QFile::encodeName(from).constData(), target, sizeof target);
+        if (length < 0 || size_t(length) == sizeof target)
+            return systemError();
+        if (::symlink(QByteArray(target, length).constData(), QFile::encodeName(to).constData()) != 0)
             return systemError();
         return {};
     }
@@ -83,6 +84,7 @@ std::optional<QString> mount(const QString &dmgPath)
     const QString folder = QDir::tempPath() + QStringLiteral("/hoplin-image-") + freshUuid();
     if (!QDir().mkpath(folder))
         return std::nullopt;
+    TemporaryJournal::shared().add(folder);
     QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     ExtractLimits limits;
     limits.maxEntries = 100000;
@@ -90,6 +92,7 @@ std::optional<QString> mount(const QString &dmgPath)
     if (!result.ok) {
         log(QStringLiteral("image refused: ") + result.error);
         QDir(folder).removeRecursively();
+        TemporaryJournal::shared().remove(folder);
         return std::nullopt;
     }
     QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
@@ -100,22 +103,63 @@ void unmount(const QString &mountPoint)
 {
     QFile::setPermissions(mountPoint, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QDir(mountPoint).removeRecursively();
+    TemporaryJournal::shared().remove(mountPoint);
 }
 
-QString currentSystemVersion()
+std::optional<QVariantMap> readBundleInfo(const QString &appPath)
 {
-    if (g_hasSystemVersionOverride)
-        return g_systemVersionOverride.value_or(QString());
-    return QSysInfo::productVersion();
+    QFile file(appPath + QStringLiteral("/Contents/Info.plist"));
+    std::optional<QVariant> plist;
+    if (file.open(QIODevice::ReadOnly))
+        plist = parsePropertyList(file.read(1 << 20));
+    if (!plist || plist->typeId() != QMetaType::QVariantMap)
+        return std::nullopt;
+    return plist->toMap();
+}
+
+QString textOf(const QVariantMap &info, const char *key)
+{
+    const QVariant value = info.value(QString::fromLatin1(key));
+    return value.typeId() == QMetaType::QString ? value.toString() : QString();
+}
+
+// The swap replaces a working app with this bundle: every link in it must resolve inside it, and
+// its executable must be a real file there, or the installed app would reach outside or not start.
+void checkBundleStaysInside(const QString &appPath)
+{
+    const QString root = QFileInfo(appPath).canonicalFilePath();
+    const auto inside = [&root](const QString &path) {
+        return !path.isEmpty() && (path == root || path.startsWith(root + QLatin1Char('/')));
+    };
+    const QDir bundle(appPath);
+    QDirIterator entries(appPath, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext()) {
+        const QFileInfo entry(entries.next());
+        if (entry.isSymLink() && !inside(entry.canonicalFilePath())) {
+            throw appError(17, QStringLiteral("The update bundle's link %1 leads outside the bundle.")
+                                   .arg(bundle.relativeFilePath(entry.filePath())));
+        }
+    }
+    QString name = textOf(readBundleInfo(appPath).value_or(QVariantMap()), "CFBundleExecutable");
+    if (name.isEmpty())
+        name = QStringLiteral("hoplin-desktop");
+    const QFileInfo executable(appPath + QStringLiteral("/Contents/MacOS/") + name);
+    if (name.contains(QLatin1Char('/')) || executable.isSymLink() || !executable.isFile() ||
+        !inside(executable.canonicalFilePath())) {
+        throw appError(17, QStringLiteral("The update bundle's executable %1 is not a regular file inside the bundle.")
+                               .arg(QStringLiteral("Contents/MacOS/") + name));
+    }
+}
+
+// A staging folder that failed or was refused goes, with its journal line.
+void discardStaging(const QString &stagingDir)
+{
+    QDir(stagingDir).removeRecursively();
+    TemporaryJournal::shared().remove(stagingDir);
 }
 
 } // namespace
-
-void UpdateManager::setSystemVersionForTesting(std::optional<QString> version)
-{
-    g_systemVersionOverride = std::move(version);
-    g_hasSystemVersionOverride = true;
-}
 
 std::optional<QString> UpdateManager::bundleContaining(const QString &executableDir)
 {
@@ -153,7 +197,14 @@ QString UpdateManager::helperScriptText()
 
 void UpdateManager::installAndRelaunch(const Manifest &manifest, const QString &stagedDMGPath)
 {
+    // Whatever the outcome, the verified image has served once it is handed in here.
+    if (installedByPackageManager()) {
+        discardImage(stagedDMGPath);
+        setPhase(Phase::error(packageManagerNotice()));
+        return;
+    }
     if (!ActiveJobs::shared().isEmpty()) {
+        discardImage(stagedDMGPath);
         setPhase(Phase::error(QStringLiteral("Stop active conversions/analysis before installing the update.")));
         return;
     }
@@ -162,6 +213,7 @@ void UpdateManager::installAndRelaunch(const Manifest &manifest, const QString &
             .arg(manifest.version, stagedDMGPath, bundle.value_or(QStringLiteral("(no bundle)"))));
     if (!bundle) {
         // Nothing on disk is touched: a build tree or a system package is updated by other means.
+        discardImage(stagedDMGPath);
         setPhase(Phase::error(QStringLiteral("Install failed: this copy of Hoplin Desktop does not run from an "
                                              "installed application bundle, so it cannot replace itself.")));
         return;
@@ -187,6 +239,7 @@ QCoro::Task<> UpdateManager::runInstall(Manifest manifest, QString dmgPath, QStr
         }
     };
     const Outcome outcome = co_await runInBackground(std::move(stage));
+    discardImage(dmgPath); // staged or refused, the image is no longer needed
     if (!self)
         co_return;
     if (!outcome.failure.isEmpty()) {
@@ -224,29 +277,34 @@ StagedApp UpdateManager::prepareStagedApp(const Manifest &manifest, const QStrin
 
     if (!QDir().mkpath(updatesDir))
         throw appError(2, QStringLiteral("Could not create %1.").arg(updatesDir));
-    const QString stagingDir = updatesDir + QLatin1Char('/') + freshUuid();
-    if (!QDir().mkpath(stagingDir))
-        throw appError(2, QStringLiteral("Could not create %1.").arg(stagingDir));
-    const QString stagedApp = stagingDir + QLatin1Char('/') + QLatin1String(kBundleName);
+    struct Staging {
+        QString path;
+        bool keep = false;
+        ~Staging()
+        {
+            if (!keep)
+                discardStaging(path);
+        }
+    } staging{updatesDir + QLatin1Char('/') + freshUuid()};
+    TemporaryJournal::shared().add(staging.path);
+    if (!QDir().mkpath(staging.path))
+        throw appError(2, QStringLiteral("Could not create %1.").arg(staging.path));
+    const QString stagedApp = staging.path + QLatin1Char('/') + QLatin1String(kBundleName);
     const QString failure = copyTree(imageApp, stagedApp);
     if (!failure.isEmpty())
         throw appError(2, failure);
-    return {stagedApp, stagingDir};
+    checkBundleStaysInside(stagedApp);
+    staging.keep = true;
+    return {stagedApp, staging.path};
 }
 
 void UpdateManager::validateBundleIdentity(const QString &appPath, const Manifest &manifest)
 {
-    QFile file(appPath + QStringLiteral("/Contents/Info.plist"));
-    std::optional<QVariant> plist;
-    if (file.open(QIODevice::ReadOnly))
-        plist = parsePropertyList(file.read(1 << 20));
-    if (!plist || plist->typeId() != QMetaType::QVariantMap)
+    const std::optional<QVariantMap> plist = readBundleInfo(appPath);
+    if (!plist)
         throw appError(7, QStringLiteral("The update bundle has no readable Info.plist."));
-    const QVariantMap info = plist->toMap();
-    const auto text = [&info](const char *key) {
-        const QVariant value = info.value(QString::fromLatin1(key));
-        return value.typeId() == QMetaType::QString ? value.toString() : QString();
-    };
+    const QVariantMap &info = *plist;
+    const auto text = [&info](const char *key) { return textOf(info, key); };
     const QVariant identifier = info.value(QStringLiteral("CFBundleIdentifier"));
     if (identifier.typeId() != QMetaType::QString || identifier.toString() != QLatin1String(kBundleIdentifier))
         throw appError(8, QStringLiteral("The update bundle is not Hoplin Desktop."));
@@ -261,14 +319,9 @@ void UpdateManager::validateBundleIdentity(const QString &appPath, const Manifes
                                .arg(bundleBuild)
                                .arg(manifest.build));
     }
-    if (manifest.minMacos && !manifest.minMacos->isEmpty()) {
-        const std::optional<Version> needed = Version::parse(*manifest.minMacos);
-        const std::optional<Version> running = Version::parse(currentSystemVersion());
-        if (needed && running && *running < *needed) {
-            throw appError(11, platform::localText(QStringLiteral("This update needs macOS %1 or newer."))
-                                   .arg(*manifest.minMacos));
-        }
-    }
+    // "min_macos" names a release of another system: nothing here compares with it.
+    if (manifest.minMacos && !manifest.minMacos->isEmpty())
+        log(QStringLiteral("min_macos %1 ignored: it names a macOS release").arg(*manifest.minMacos));
 }
 
 void UpdateManager::swapInStagedApp(const QString &currentApp, const QString &stagedApp)
@@ -294,15 +347,21 @@ void UpdateManager::performSwap(const QString &currentApp, const StagedApp &stag
             QStringLiteral("Downloaded %1, but %2 is not writable. ").arg(QFileInfo(staged.app).fileName(), parent) +
             platform::localText(
                 QStringLiteral("Drag Hoplin Desktop from the mounted disk image into your Applications folder."))));
+        // The staged copy is the user's now: the message sends them to it, so no clean-up takes it.
+        TemporaryJournal::shared().remove(staged.stagingDir);
         return;
     }
     try {
         swapInStagedApp(currentApp, staged.app);
     } catch (const Error &error) {
-        const QString message = QStringLiteral("Install failed and the previous version was restored — ") +
-                                error.description();
-        setPhase(Phase::error(message));
+        // Code 13: nothing was moved, so there was nothing to restore.
+        const QString outcome = error.code() == 13 ? QStringLiteral("Install failed and the installed version was left "
+                                                                    "as it was — ")
+                                                   : QStringLiteral("Install failed and the previous version was "
+                                                                    "restored — ");
+        setPhase(Phase::error(outcome + error.description()));
         log(QStringLiteral("install failed: ") + error.description());
+        discardStaging(staged.stagingDir);
         return;
     }
 
@@ -316,6 +375,8 @@ void UpdateManager::performSwap(const QString &currentApp, const StagedApp &stag
                                                 QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
     if (!written || !QFile::setPermissions(script, executable)) {
         setPhase(Phase::error(QStringLiteral("Install failed: ") + scriptFile.errorString()));
+        QFile::remove(script);
+        discardStaging(staged.stagingDir);
         return;
     }
     QDir().mkpath(updatesDirectory());
@@ -329,6 +390,8 @@ void UpdateManager::performSwap(const QString &currentApp, const StagedApp &stag
     helper.setStandardErrorFile(QProcess::nullDevice());
     if (!helper.startDetached()) {
         setPhase(Phase::error(QStringLiteral("Install failed: the installer could not start — ") + helper.errorString()));
+        QFile::remove(script);
+        discardStaging(staged.stagingDir);
         return;
     }
     log(QStringLiteral("install helper spawned: ") + script);

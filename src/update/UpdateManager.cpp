@@ -2,11 +2,17 @@
 
 #include "UpdateShared.h"
 #include "diagnostics/DiagnosticsLogger.h"
+#include "diagnostics/TemporaryJournal.h"
+#include "platform/Platform.h"
 #include "platform/Settings.h"
 #include "service/APIClient.h"
 #include "updateconfig.h"
 #include "version.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QUuid>
 #include <cerrno>
 #include <cstring>
@@ -42,6 +48,28 @@ QNetworkRequest updateRequest(const QUrl &url)
 QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+QString newImageBase()
+{
+    return QDir::tempPath() + QStringLiteral("/hoplin-update-") + freshUuid();
+}
+
+QString imagePathOf(const QString &base)
+{
+    return base + QStringLiteral(".dmg");
+}
+
+void discardImage(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.path() != QDir::tempPath() || !info.fileName().endsWith(QLatin1String(".dmg")))
+        return;
+    const QString base = path.chopped(4);
+    if (!TemporaryJournal::isOurs(base) || !base.startsWith(QDir::tempPath() + QStringLiteral("/hoplin-update-")))
+        return;
+    QFile::remove(path);
+    TemporaryJournal::shared().remove(base);
 }
 
 } // namespace update
@@ -124,6 +152,21 @@ QUrl UpdateManager::manifestURL() const
         path.chop(1);
     url.setPath(path + QStringLiteral("/tools/desktop/latest.json"));
     return url;
+}
+
+bool UpdateManager::installedByPackageManager() const
+{
+    if (m_packagedOverride)
+        return *m_packagedOverride;
+    static const bool packaged = platform::installedByPackageManager(QCoreApplication::applicationFilePath());
+    return packaged;
+}
+
+QString UpdateManager::packageManagerNotice()
+{
+    return QStringLiteral("This copy of Hoplin Desktop was installed by your system's package manager, so its updates "
+                          "come from there too. Please update the hoplin-desktop package the way you update the rest "
+                          "of your system.");
 }
 
 } // namespace hoplin

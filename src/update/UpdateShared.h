@@ -20,5 +20,10 @@ QString freshUuid();
 Version installedVersion();
 QNetworkRequest updateRequest(const QUrl &url);
 QString systemError();
+// "{temp}/hoplin-update-{uuid}": the journal's name for a downloaded image and its ".dmg" file.
+QString newImageBase();
+QString imagePathOf(const QString &base);
+// Deletes a downloaded image with its journal line; any other path is left alone.
+void discardImage(const QString &path);
 
 } // namespace hoplin::update
