@@ -115,13 +115,18 @@ std::variant<Fault, std::string> parseFault(const QJsonObject &object) {
             return std::string("\"stall_ms\" must be an integer between 0 and 120000.");
         fault.stallMs = static_cast<int>(*stall);
     }
+    if (object.contains(QStringLiteral("fill_bytes"))) {
+        const auto fill = integral(object.value(QStringLiteral("fill_bytes")));
+        if (!fill || *fill < 1) return std::string("\"fill_bytes\" must be a positive integer.");
+        fault.fillBytes = *fill;
+    }
     const QJsonValue location = object.value(QStringLiteral("location"));
     if (!location.isUndefined() && !location.isNull()) {
         if (!location.isString()) return std::string("\"location\" must be a string.");
         fault.location = location.toString().toStdString();
     }
-    if ((fault.cutAfter || fault.stallMs > 0 || !fault.location.empty()) && !fault.status)
-        return std::string("\"cut_after\", \"stall_ms\" and \"location\" need a \"status\".");
+    if ((fault.cutAfter || fault.stallMs > 0 || !fault.location.empty() || fault.fillBytes) && !fault.status)
+        return std::string("\"cut_after\", \"stall_ms\", \"location\" and \"fill_bytes\" need a \"status\".");
     if (fault.stallMs > 0 && !fault.cutAfter) fault.cutAfter = 0;
 
     if (!fault.answers() && fault.delayMs == 0)
@@ -143,6 +148,7 @@ QJsonObject Fault::toJson() const {
     };
     object.insert(QStringLiteral("status"), status ? QJsonValue(*status) : QJsonValue(QJsonValue::Null));
     object.insert(QStringLiteral("cut_after"), cutAfter ? QJsonValue(*cutAfter) : QJsonValue(QJsonValue::Null));
+    object.insert(QStringLiteral("fill_bytes"), fillBytes ? QJsonValue(*fillBytes) : QJsonValue(QJsonValue::Null));
     return object;
 }
 

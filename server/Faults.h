@@ -27,6 +27,9 @@ struct Fault {
     int stallMs = 0;
     // With a status: the "Location" header, for redirects.
     std::string location;
+    // With a status: the body repeated (or "x" when empty) up to this many bytes, streamed without
+    // a length, for clients that must stop reading an endless answer.
+    std::optional<qint64> fillBytes;
 
     bool answers() const { return status.has_value() || close; }
     QJsonObject toJson() const;

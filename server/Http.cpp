@@ -188,6 +188,23 @@ bool applyFault(ServerState &state, const httplib::Request &req, httplib::Respon
             });
         return true;
     }
+    if (fault->fillBytes) {
+        // 64 KiB of the pattern at a time, so an answer of gigabytes costs the server nothing.
+        std::string pattern = fault->body.empty() ? std::string("x") : fault->body;
+        auto block = std::make_shared<std::string>();
+        while (block->size() < 65536) *block += pattern;
+        const auto total = std::size_t(*fault->fillBytes);
+        res.set_chunked_content_provider(
+            fault->contentType.empty() ? "application/octet-stream" : fault->contentType,
+            [block, total, sent = std::size_t(0)](std::size_t, httplib::DataSink &sink) mutable {
+                const std::size_t n = std::min(block->size(), total - sent);
+                if (!sink.write(block->data(), n)) return false;
+                sent += n;
+                if (sent == total) sink.done();
+                return true;
+            });
+        return true;
+    }
     if (!fault->body.empty() || !fault->contentType.empty()) res.set_content(fault->body, fault->contentType);
     return true;
 }

@@ -18,6 +18,10 @@ struct UpdateOptions {
     std::string notes;
     std::string signingKeyPath; // PEM Ed25519 private key; empty: no signature is served
     bool tls = false;           // the server answers over HTTPS, so the image address is https
+    // Without TLS the image cannot be fetched from here: the description names this very build
+    // instead (at an HTTPS address), which an app of the same build takes as "up to date".
+    std::string runningVersion = HOPLIN_RUNNING_VERSION;
+    int runningBuild = HOPLIN_RUNNING_BUILD;
 };
 
 // One function per area of the service; main() calls each once before listening.

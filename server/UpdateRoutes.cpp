@@ -85,8 +85,9 @@ public:
     const UpdateOptions &options() const { return m_options; }
     std::string imageName() const { return fileName(m_options.imagePath); }
 
-    // The manifest as served: the admin's text, or one describing the image.
-    std::optional<std::string> manifest(const std::string &origin)
+    // The manifest as served: the admin's text, or one describing the image (over plain HTTP:
+    // this build, so nothing is offered that could not be downloaded).
+    std::optional<std::string> manifest(const std::string &host)
     {
         std::lock_guard lock(m_mutex);
         if (m_manifestOverride)
@@ -95,9 +96,11 @@ public:
             m_digest = fileSha256(m_options.imagePath);
         if (m_digest.empty())
             return std::nullopt;
-        QJsonObject object{{QStringLiteral("version"), QString::fromStdString(m_options.version)},
-                           {QStringLiteral("build"), m_options.build},
-                           {QStringLiteral("dmg"), QString::fromStdString(origin + "/tools/desktop/" + imageName())},
+        const bool tls = m_options.tls;
+        QJsonObject object{
+            {QStringLiteral("version"), QString::fromStdString(tls ? m_options.version : m_options.runningVersion)},
+            {QStringLiteral("build"), tls ? m_options.build : m_options.runningBuild},
+            {QStringLiteral("dmg"), QString::fromStdString("https://" + host + "/tools/desktop/" + imageName())},
                            {QStringLiteral("sha256"), QString::fromStdString(m_digest)},
                            {QStringLiteral("notes"), QString::fromStdString(m_options.notes)}};
         return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
@@ -128,11 +131,6 @@ private:
     std::optional<std::string> m_manifestOverride;
     std::optional<std::string> m_signatureOverride;
 };
-
-std::string originOf(const httplib::Request &req, bool tls)
-{
-    return std::string(tls ? "https://" : "http://") + req.get_header_value("Host");
-}
 
 void serveImage(httplib::Response &res, const std::string &path, bool withLength)
 {
@@ -177,18 +175,17 @@ void registerUpdateRoutes(httplib::Server &server, ServerState &state, bool admi
     using Req = const httplib::Request &;
     using Res = httplib::Response &;
     using Body = const std::string &;
-    const bool tls = update->options().tls;
 
-    addRoute(server, state, "GET", "/tools/desktop/latest.json", [tls](Req req, Res res, Body) {
-        const auto manifest = update->manifest(originOf(req, tls));
+    addRoute(server, state, "GET", "/tools/desktop/latest.json", [](Req req, Res res, Body) {
+        const auto manifest = update->manifest(req.get_header_value("Host"));
         if (!manifest) {
             sendDetail(res, 404, "No update is published.");
             return;
         }
         res.set_content(*manifest, "application/json");
     });
-    addRoute(server, state, "GET", "/tools/desktop/latest.json.sig", [tls](Req req, Res res, Body) {
-        const auto manifest = update->manifest(originOf(req, tls));
+    addRoute(server, state, "GET", "/tools/desktop/latest.json.sig", [](Req req, Res res, Body) {
+        const auto manifest = update->manifest(req.get_header_value("Host"));
         const auto signature = manifest ? update->signature(*manifest) : std::nullopt;
         if (!signature) {
             sendDetail(res, 404, "The update description is not signed.");

@@ -42,11 +42,18 @@ TemporaryJournal::TemporaryJournal(QString journalPath)
 
 bool TemporaryJournal::isOurs(const QString &base)
 {
-    // Upload bodies, conversion outputs, installer working folders: a prefix and a fresh UUID.
-    static const QRegularExpression name(QStringLiteral(
-        "^(hoplin-upload-|\\.hoplin-tmp-|hoplin-ffmpeg-)[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"));
+    // Upload bodies, conversion outputs, installer working folders, update images and their
+    // unpacked copies: a prefix and a fresh UUID. Update staging folders are a bare UUID, but only
+    // in the Updates folder.
+    static const QRegularExpression name(QStringLiteral("^(hoplin-upload-|\\.hoplin-tmp-|hoplin-ffmpeg-|hoplin-update-|"
+                                                        "hoplin-image-)?[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-"
+                                                        "[0-9A-F]{12}"));
     const QFileInfo info(base);
-    return info.isAbsolute() && !base.contains(QStringLiteral("/../")) && name.match(info.fileName()).hasMatch();
+    const QRegularExpressionMatch match = name.match(info.fileName());
+    const bool prefixed = match.hasMatch() && !match.captured(1).isEmpty();
+    const bool staging = match.hasMatch() && match.capturedLength() == info.fileName().size() &&
+                         info.path() == platform::appDataDirectory() + QStringLiteral("/Updates");
+    return info.isAbsolute() && !base.contains(QStringLiteral("/../")) && (prefixed || staging);
 }
 
 QStringList TemporaryJournal::removeByPrefix(const QString &base)

@@ -13,6 +13,14 @@ QString downloadsDirectory();
 // none. Installed: "Contents/Resources" of the bundle; in the build tree: "resources" beside the program.
 QString resourceDirectory();
 
+// Whether the system's package manager installed the program at `executable`: dpkg's list of the
+// "hoplin-desktop" package (in `dpkgInfo`) names it, or it lives under /usr in a folder this user
+// cannot write. A copy unpacked into a folder the user owns is not.
+bool installedByPackageManager(const QString &executable,
+                               const QString &dpkgInfo = QStringLiteral("/var/lib/dpkg/info"));
+// Bytes free for this user in the file system holding `folder`; -1 when unknown.
+qint64 availableBytes(const QString &folder);
+
 // The platform's own name for itself, as shown in the log's environment line.
 QString systemName();
 // The operating system's human-readable version text.

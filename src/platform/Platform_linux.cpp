@@ -2,9 +2,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <sys/statvfs.h>
+#include <unistd.h>
 #include <utility>
 
 namespace hoplin::platform {
@@ -28,6 +31,38 @@ QString resourceDirectory()
             return QDir::cleanPath(candidate);
     }
     return {};
+}
+
+bool installedByPackageManager(const QString &executable, const QString &dpkgInfo)
+{
+    const QString real = QFileInfo(executable).canonicalFilePath();
+    if (real.isEmpty())
+        return false;
+    const QStringList lists = QDir(dpkgInfo).entryList(
+        {QStringLiteral("hoplin-desktop.list"), QStringLiteral("hoplin-desktop:*.list")}, QDir::Files);
+    for (const QString &name : lists) {
+        QFile list(dpkgInfo + QLatin1Char('/') + name);
+        if (!list.open(QIODevice::ReadOnly))
+            continue;
+        while (!list.atEnd()) {
+            QByteArray line = list.readLine();
+            if (line.endsWith('\n'))
+                line.chop(1);
+            // The listed path may run through a link (/lib on a merged /usr): compare real paths.
+            if (!line.isEmpty() && QFileInfo(QFile::decodeName(line)).canonicalFilePath() == real)
+                return true;
+        }
+    }
+    return real.startsWith(QLatin1String("/usr/")) &&
+           ::access(QFile::encodeName(QFileInfo(real).path()).constData(), W_OK) != 0;
+}
+
+qint64 availableBytes(const QString &folder)
+{
+    struct statvfs info {};
+    if (::statvfs(QFile::encodeName(folder).constData(), &info) != 0)
+        return -1;
+    return qint64(info.f_bavail) * qint64(info.f_frsize);
 }
 
 QString systemName()

@@ -22,6 +22,8 @@ for ((i = 0; i < 240; i++)); do
 done
 if kill -0 "$PARENT" 2>/dev/null; then
   echo "install helper: parent did not exit — aborting relaunch (app is installed)"
+  rm -rf "$STAGING" 2>/dev/null
+  rm -f "$0" 2>/dev/null
   exit 2
 fi
 sleep 1

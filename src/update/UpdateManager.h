@@ -64,7 +64,8 @@ public:
     // "/tools/desktop/latest.json".
     QUrl manifestURL() const;
 
-    // One check; returns the phase it leaves behind. Does nothing during a download or install.
+    // One check; returns the phase it leaves behind. Does nothing during a download or install or
+    // while a verified image waits; joins a check already under way.
     QCoro::Task<Phase> check();
     // The scheduled check: at most one attempt per 6 hours, none within 24 hours of a success.
     void autoCheck();
@@ -81,9 +82,14 @@ public:
     std::optional<QString> bundlePath() const;
     // "…/Hoplin Desktop.app" when `executableDir` is its "Contents/MacOS" folder.
     static std::optional<QString> bundleContaining(const QString &executableDir);
+    // A copy the system's package manager installed is updated through it, never by swapping.
+    bool installedByPackageManager() const;
+    // What the sheet and the refused download or install say to such a copy.
+    static QString packageManagerNotice();
 
     // Off the main thread: unpacks the image, checks the bundle and copies it into a new staging
-    // folder under `updatesDir`. Throws Error (codes 5 to 12, or a file operation's failure).
+    // folder under `updatesDir`, which goes again when anything fails. Throws Error (codes 5 to 12,
+    // 17, or a file operation's failure).
     static StagedApp prepareStagedApp(const Manifest &manifest, const QString &dmgPath, const QString &updatesDir);
     static void validateBundleIdentity(const QString &appPath, const Manifest &manifest);
     // Moves the current bundle aside, copies the staged one into its place and restores the old
@@ -96,13 +102,19 @@ public:
     static QString helperLogPath();
     static QString helperScriptText();
 
-    // Seams for tests: the clock, the running bundle, the public key that signs manifests, the
-    // operating-system version and what happens once the helper runs (normally: quit, then exit).
+    // Seams for tests: the clock, the running bundle, the public key that signs manifests, whether
+    // the package manager installed this copy, the download's size limits and what happens once
+    // the helper runs (normally: quit, then exit).
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     void setBundlePath(std::optional<QString> path) { m_bundleOverride = std::move(path); m_hasBundleOverride = true; }
     void setManifestPublicKey(QString hex) { m_publicKey = std::move(hex); }
     void setQuitAction(std::function<void()> quit) { m_quit = std::move(quit); }
-    static void setSystemVersionForTesting(std::optional<QString> version);
+    void setInstalledByPackageManager(std::optional<bool> packaged) { m_packagedOverride = packaged; }
+    void setDownloadLimits(qint64 ceiling, qint64 freeSpaceFloor)
+    {
+        m_imageCeiling = ceiling;
+        m_freeSpaceFloor = freeSpaceFloor;
+    }
     // Puts the manager into a phase directly, so views can be checked phase by phase.
     void setPhaseForTesting(Phase phase) { setPhase(std::move(phase)); }
 
@@ -111,6 +123,8 @@ signals:
     void showSheetChanged(bool show);
     // updateAvailable or latestVersion changed.
     void availabilityChanged();
+    // A check ended; checks that joined it read the phase it left.
+    void checkFinished();
 
 private:
     void setPhase(Phase phase);
@@ -118,11 +132,15 @@ private:
     // would empty m_phase itself.
     Phase phaseCopy() const { return m_phase; }
     void setAvailability(bool available, std::optional<QString> version);
+    // Downloading, downloaded and installing: phases a check leaves as they are.
+    bool checkLeavesPhase() const;
+    void concludeCheck(const QUrl &url, const std::optional<Manifest> &manifest, const QString &failure);
     QCoro::Task<> runInstall(Manifest manifest, QString dmgPath, QString bundle);
     QCoro::Task<QString> streamToFile(QUrl url, QString *digest);
     QDateTime now() const { return m_clock ? m_clock() : QDateTime::currentDateTimeUtc(); }
 
     Phase m_phase;
+    bool m_checking = false;
     bool m_showSheet = false;
     bool m_updateAvailable = false;
     std::optional<QString> m_latestVersion;
@@ -131,6 +149,9 @@ private:
     bool m_hasBundleOverride = false;
     QString m_publicKey;
     std::function<void()> m_quit;
+    std::optional<bool> m_packagedOverride;
+    qint64 m_imageCeiling = qint64(2) << 30;   // no release comes near it
+    qint64 m_freeSpaceFloor = qint64(512) << 20; // what a download leaves free in its folder
 };
 
 } // namespace hoplin

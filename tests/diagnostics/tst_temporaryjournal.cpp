@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 #include "diagnostics/DiagnosticsLogger.h"
 #include "diagnostics/TemporaryJournal.h"
+#include "platform/Platform.h"
 #include "platform/Settings.h"
 
 #include <QDir>
@@ -56,7 +57,14 @@ private slots:
         const QString userPrefix = work + "/.hoplin-tmp-notauuid";
         // A line that climbs out of its folder is not ours either, even with our kind of name.
         const QString climbing = work + "/sub/../.hoplin-tmp-" + QString(uuid).replace('F', 'E');
+        // A downloaded update image, and an update staging folder: a bare UUID, but only there.
+        const QString deadImage = work + "/hoplin-update-" + QString(uuid).replace('A', 'B');
+        const QString deadStaging = platform::appDataDirectory() + "/Updates/" + uuid;
+        const QString bareElsewhere = work + "/" + uuid;
         QVERIFY(QDir().mkpath(work + "/sub"));
+        test::writeFile(deadImage + ".dmg", "x");
+        test::writeFile(deadStaging + "/Hoplin Desktop.app/Contents/Info.plist", "x");
+        test::writeFile(bareElsewhere + "/keep", "x");
         for (const QString &path : {deadBase + ".m4a", deadBase + "-0.log", deadBase + "-segments/1.ts", deadBody,
                                     liveBody, userFile, userPrefix + ".m4a", climbing + ".m4a"})
             test::writeFile(path, "x");
@@ -64,16 +72,18 @@ private slots:
         QList<QPair<qint64, QString>> lines{{qint64(::getppid()), liveBody}};
         const qint64 dead = endedPid();
         for (const QString &base :
-             {deadBase, deadBody, userFile, userPrefix, climbing, "relative/hoplin-upload-" + uuid})
+             {deadBase, deadBody, userFile, userPrefix, climbing, "relative/hoplin-upload-" + uuid, deadImage, deadStaging,
+              bareElsewhere})
             lines.append({dead, base});
         writeJournal(lines);
         TemporaryJournal journal(journalPath());
         const QStringList removed = journal.sweep();
 
         QCOMPARE(QSet<QString>(removed.begin(), removed.end()),
-                 (QSet<QString>{deadBase + ".m4a", deadBase + "-0.log", deadBase + "-segments", deadBody}));
+                 (QSet<QString>{deadBase + ".m4a", deadBase + "-0.log", deadBase + "-segments", deadBody,
+                                deadImage + ".dmg", deadStaging}));
         QCOMPARE(QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
-                 (QStringList{QFileInfo(climbing).fileName() + ".m4a", ".hoplin-tmp-notauuid.m4a", "holiday.m4a",
+                 (QStringList{QFileInfo(climbing).fileName() + ".m4a", ".hoplin-tmp-notauuid.m4a", uuid, "holiday.m4a",
                               QFileInfo(liveBody).fileName(), "sub"}));
         // The live session's line stays for its own clean-up; the rest are gone.
         QFile file(journalPath());

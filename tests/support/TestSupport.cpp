@@ -60,6 +60,12 @@ QString isolateHome()
     return g_home;
 }
 
+void removeHome()
+{
+    if (!g_home.isEmpty())
+        QDir(g_home).removeRecursively();
+}
+
 QString testHome()
 {
     return g_home;

@@ -23,11 +23,13 @@ class SessionStore;
 
 namespace hoplin::test {
 
-// Points HOME and the XDG folders at a fresh temporary directory for the whole test process, so
+// Points HOME, the XDG folders and TMPDIR at a fresh temporary directory for the whole test process, so
 // no test ever reads or writes the user's settings, logs or data. Call before anything touches
 // Settings or the logger (the test main macros do).
 QString isolateHome();
 QString testHome();
+// Deletes the isolated home with everything the run left in it; the test main macros call it last.
+void removeHome();
 
 // The messages the diagnostics log holds under `category`, oldest first, without time stamps;
 // with `from` (a logMark() taken earlier) only those logged since.
@@ -177,7 +179,9 @@ template <typename T> QCoro::Task<> track(QCoro::Task<T> task, bool *done)
         AppClass app(argc, argv);                                                                                      \
         TestClass tc;                                                                                                  \
         QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
-        return QTest::qExec(&tc, argc, argv);                                                                          \
+        const int failures = QTest::qExec(&tc, argc, argv);                                                            \
+        hoplin::test::removeHome();                                                                                    \
+        return failures;                                                                                               \
     }
 #define HOPLIN_TEST_MAIN(TestClass) HOPLIN_TEST_MAIN_WITH(QCoreApplication, TestClass)
 #define HOPLIN_GUI_TEST_MAIN(TestClass) HOPLIN_TEST_MAIN_WITH(QApplication, TestClass)

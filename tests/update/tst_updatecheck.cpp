@@ -7,10 +7,14 @@
 #include "update/Version.h"
 #include "version.h"
 
+#include "../../bench/BenchMemory.h"
+
 #include <QTest>
 
 using namespace hoplin;
 using namespace hoplin::test;
+
+Q_DECLARE_METATYPE(hoplin::Phase)
 
 namespace {
 
@@ -181,21 +185,64 @@ private slots:
         m_server.clearFaults();
     }
 
-    void checkWhileDownloadingChangesNothing()
+    // A download, a verified image waiting to be installed and an installation outlast any check.
+    void checkLeavesBusyPhases_data()
     {
+        QTest::addColumn<Phase>("busy");
+        QTest::newRow("downloading") << Phase::downloading(0.4);
+        QTest::newRow("downloaded") << Phase::downloaded({"1.2.23", 26, imageURL(), kDigest}, "/x.dmg");
+        QTest::newRow("installing") << Phase::installing();
+    }
+    void checkLeavesBusyPhases()
+    {
+        QFETCH(Phase, busy);
         UpdateManager manager;
-        serve(QStringLiteral("1.2.23"), 26);
-        m_server.delay(QStringLiteral("GET /tools/desktop/*"), 1500);
-        const Manifest manifest{QStringLiteral("1.2.23"), 26, imageURL(), kDigest};
-        auto download = manager.download(manifest);
-        QCOMPARE(manager.phase().kind, Phase::Kind::Downloading);
         const QString attemptKey = QString::fromLatin1(keys::lastUpdateCheckAttempt);
         settings().remove(attemptKey);
-        const Phase during = runTask(manager.check());
-        QCOMPARE(during, Phase::downloading(0));
+        manager.setPhaseForTesting(busy);
+        QCOMPARE(runTask(manager.check()), busy);
         QVERIFY(!settings().contains(attemptKey));
-        runTask(std::move(download));
-        QCOMPARE(manager.phase().message, QStringLiteral("The download failed its SHA-256 check."));
+        // One that was under way when the phase changed leaves it too.
+        manager.setPhaseForTesting(Phase::idle());
+        auto running = manager.check();
+        manager.setPhaseForTesting(busy);
+        QCOMPARE(runTask(std::move(running)), busy);
+    }
+
+    // The launch check and a second check started with it fetch the description once; an endless
+    // description is read to 1 MiB and no further.
+    void descriptionFetchedOnceAndBounded()
+    {
+        const QString route = QStringLiteral("GET /tools/desktop/latest.json");
+        m_server.faultRaw({{QStringLiteral("route"), route},
+                           {QStringLiteral("status"), 200},
+                           {QStringLiteral("fill_bytes"), 256 << 20}});
+        const int fetchesBefore = m_server.count(route);
+        UpdateManager manager;
+        bench::resetPeak();
+        const qint64 residentKiB = bench::statusKiB("VmRSS");
+        auto first = manager.check();
+        auto second = manager.check();
+        const Phase phase = runTask(std::move(first), std::chrono::seconds(30));
+        QCOMPARE(phase, Phase::error(QStringLiteral("The update description is too large.")));
+        QCOMPARE(runTask(std::move(second)), phase);
+        QCOMPARE(m_server.count(route) - fetchesBefore, 1);
+        const qint64 growthKiB = bench::statusKiB("VmHWM") - residentKiB;
+        QVERIFY2(growthKiB < 32 * 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(growthKiB)));
+        m_server.clearFaults();
+    }
+
+    // Run as a plain HTTP service, the local service describes its own build, so the app is up to date.
+    void plainServiceDescribesItsOwnBuild()
+    {
+        LocalServer plain;
+        QVERIFY(plain.start({QStringLiteral("--update-image"), testHome() + QStringLiteral("/image.dmg")}));
+        const QUrl url = plain.url(QStringLiteral("/tools/desktop/latest.json"));
+        UpdateManager manager;
+        const Manifest manifest = runTask(manager.fetchManifest(url));
+        QVERIFY(isManifestWellFormed(manifest, url));
+        QCOMPARE(manifest.version, QLatin1String(version::kVersion));
+        QCOMPARE(manifest.build, version::kBuild);
     }
 
     // The schedule: nothing within 24 hours of a success or 6 hours of an attempt.

@@ -98,6 +98,9 @@ private slots:
         QCOMPARE(running.size(), 1);
         QVERIFY(readText(helperLog).contains(QStringLiteral("waiting for PID %1 to exit").arg(oldPid)));
         QCOMPARE(QDir::temp().entryList({QStringLiteral("hoplin-install-*.sh")}), helperScripts); // removed itself
+        // Neither the verified image nor its unpacked copy outlives the installation.
+        QCOMPARE(QDir::temp().entryList({QStringLiteral("hoplin-update-*"), QStringLiteral("hoplin-image-*")}),
+                 QStringList());
 
         QVERIFY(readText(logFile).contains(QLatin1String("app=Hoplin Desktop 1.2.22 (25)")));
         QVERIFY(readText(bundle + QStringLiteral("/Contents/Info.plist")).contains(QLatin1String("<string>1.2.23</string>")));

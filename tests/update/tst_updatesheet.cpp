@@ -55,23 +55,26 @@ private slots:
     void phaseTexts_data()
     {
         QTest::addColumn<Phase>("phase");
-        QTest::addColumn<bool>("bundled"); // runs from an installed bundle
+        QTest::addColumn<QString>("install"); // "bundle", "build tree" or "package"
         QTest::addColumn<QStringList>("texts");
         QTest::addColumn<QString>("action");
         const QString available = QStringLiteral("Version 1.2.23 (build 26) is available — you have 1.2.22 (25).");
         const Phase downloaded = Phase::downloaded(release({}), QStringLiteral("/tmp/hoplin-update-X.dmg"));
         QTest::newRow("available with notes")
-            << Phase::available(release(QStringLiteral("Faster."))) << true << QStringList{available, "Faster."}
+            << Phase::available(release(QStringLiteral("Faster."))) << "bundle" << QStringList{available, "Faster."}
             << "Download";
-        QTest::newRow("downloading 0.999") << Phase::downloading(0.999) << true
+        QTest::newRow("available, system package")
+            << Phase::available(release(QStringLiteral("Faster."))) << "package"
+            << QStringList{available, "Faster.\n\n" + UpdateManager::packageManagerNotice()} << "";
+        QTest::newRow("downloading 0.999") << Phase::downloading(0.999) << "bundle"
                                            << QStringList{"Downloading update… 99%"} << "";
         QTest::newRow("downloaded, installed bundle")
-            << downloaded << true
+            << downloaded << "bundle"
             << QStringList{"Version 1.2.23 is downloaded and verified.",
                            "Install & Relaunch quits Hoplin, swaps in the new version and reopens it."}
             << "Install & Relaunch";
         QTest::newRow("downloaded, build tree")
-            << downloaded << false
+            << downloaded << "build tree"
             << QStringList{"Version 1.2.23 is downloaded and verified.",
                            "This copy of Hoplin Desktop does not run from an installed application bundle, so it "
                            "cannot replace itself. The verified image is at /tmp/hoplin-update-X.dmg."}
@@ -80,12 +83,14 @@ private slots:
     void phaseTexts()
     {
         QFETCH(Phase, phase);
-        QFETCH(bool, bundled);
+        QFETCH(QString, install);
         QFETCH(QStringList, texts);
         QFETCH(QString, action);
         UpdateManager manager;
-        manager.setBundlePath(bundled ? std::optional(QStringLiteral("/Applications/Hoplin Desktop.app"))
-                                      : std::nullopt);
+        manager.setBundlePath(install == QLatin1String("build tree")
+                                  ? std::nullopt
+                                  : std::optional(QStringLiteral("/Applications/Hoplin Desktop.app")));
+        manager.setInstalledByPackageManager(install == QLatin1String("package"));
         UpdateSheet sheet(manager);
         manager.setPhaseForTesting(phase);
         QCOMPARE(sheet.bodyTexts(), texts);
@@ -102,6 +107,7 @@ private slots:
         Settings::shared().setValue(QString::fromLatin1(keys::autoUpdate), true);
         UpdateManager &updater = UpdateManager::shared();
         updater.setBundlePath(QStringLiteral("/nonexistent/Hoplin Desktop.app"));
+        updater.setInstalledByPackageManager(false);
         SessionStore store;
         RootView view(store);
         view.show();
@@ -109,7 +115,12 @@ private slots:
         QTest::qWait(200);
         QVERIFY(updater.phase().kind == Phase::Kind::Downloaded);
         QVERIFY(!updater.showSheet());
-        QFile::remove(updater.phase().path);
+        // Reopening the sheet from the tab bar checks again, which leaves the verified image alone.
+        const Phase downloaded = updater.phase();
+        view.findChild<UpdateButton *>(QStringLiteral("updateButton"))->click();
+        QVERIFY(updater.showSheet());
+        QCOMPARE(updater.phase(), downloaded);
+        QFile::remove(downloaded.path);
     }
 };
 

@@ -142,7 +142,10 @@ void UpdateSheet::refresh()
                       .arg(phase.manifest->build)
                       .arg(current());
         detail = phase.manifest->notes.value_or(QString());
-        action = QStringLiteral("Download");
+        if (m_updater.installedByPackageManager())
+            detail += (detail.isEmpty() ? QString() : QStringLiteral("\n\n")) + UpdateManager::packageManagerNotice();
+        else
+            action = QStringLiteral("Download");
         break;
     case Phase::Kind::Downloading:
         bar = true;
@@ -150,7 +153,9 @@ void UpdateSheet::refresh()
         break;
     case Phase::Kind::Downloaded:
         message = QStringLiteral("Version %1 is downloaded and verified.").arg(phase.manifest->version);
-        if (m_updater.bundlePath()) {
+        if (m_updater.installedByPackageManager()) {
+            detail = UpdateManager::packageManagerNotice();
+        } else if (m_updater.bundlePath()) {
             detail = QStringLiteral("Install & Relaunch quits Hoplin, swaps in the new version and reopens it.");
             action = QStringLiteral("Install & Relaunch");
         } else {
