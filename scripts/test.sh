@@ -37,6 +37,9 @@ if [ "$(id -u)" -eq 0 ]; then
   "${as[@]}" test -r "$dir/CTestTestfile.cmake" -a -r "$root/CMakeLists.txt" || setfacl -R -m "u:$user:rX" "$root"
   mkdir -p "$dir/Testing"
   setfacl -R -m "u:$user:rwX,d:u:$user:rwX" "$dir/Testing"
+  # The install test writes the install manifest beside the build, where cmake --install always does.
+  touch "$dir/install_manifest.txt"
+  setfacl -m "u:$user:rw" "$dir/install_manifest.txt"
 fi
 
 # git refuses a checkout that another account owns unless told it is safe (test_share asks git).
