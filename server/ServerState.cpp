@@ -62,6 +62,7 @@ IssuedSession ServerState::issue(Session &session) {
 void ServerState::dropSession(const std::string &sessionId) {
     auto it = m_sessions.find(sessionId);
     if (it == m_sessions.end()) return;
+    std::erase(m_clientSessions[it->second.clientId], sessionId);
     for (const auto &token : it->second.accessTokens)
         m_accessTokens.erase(token);
     m_refreshTokens.erase(it->second.refreshToken);
@@ -86,8 +87,13 @@ std::optional<IssuedSession> ServerState::activate(const std::string &apiKey,
     session.id = "sess-" + randomHex(16);
     session.clientId = client->clientId;
     session.installationId = installationId;
+    std::deque<std::string> &order = m_clientSessions[session.clientId];
+    order.push_back(session.id);
     auto &stored = m_sessions[session.id] = std::move(session);
-    return issue(stored);
+    IssuedSession issued = issue(stored);
+    while (order.size() > kSessionsPerClient)
+        dropSession(std::string(order.front())); // a copy: dropping removes the id from `order`
+    return issued;
 }
 
 std::optional<IssuedSession> ServerState::refresh(const std::string &refreshToken) {
@@ -293,6 +299,7 @@ void ServerState::reset() {
     for (const auto &hook : hooks) hook();
     std::lock_guard lock(m_mutex);
     m_sessions.clear();
+    m_clientSessions.clear();
     m_accessTokens.clear();
     m_refreshTokens.clear();
     m_installations.clear();

@@ -24,6 +24,9 @@ inline constexpr std::size_t kRequestLogCap = 1000;
 // Only the start of each body is kept: the log must stay small whatever clients send.
 inline constexpr std::size_t kRecordedBodyPrefix = 4096;
 inline constexpr const char *kAdminTokenHeader = "X-Admin-Token";
+// Live sessions kept per client: one more activation revokes the client's oldest, so signing in
+// again and again cannot grow the service without bound.
+inline constexpr std::size_t kSessionsPerClient = 100;
 
 struct ClientKey {
     std::string key;
@@ -129,6 +132,7 @@ private:
     std::mt19937_64 m_random;
     std::vector<ClientKey> m_keys;
     std::map<std::string, Session> m_sessions;
+    std::map<std::string, std::deque<std::string>> m_clientSessions; // client -> session ids, oldest first
     std::map<std::string, std::string> m_accessTokens;                          // token -> session id
     std::map<std::string, std::string> m_refreshTokens;                         // token -> session id
     std::map<std::pair<std::string, std::string>, std::string> m_installations; // (client, label) -> id

@@ -137,6 +137,23 @@ private slots:
         QCOMPARE(presetsStatus(second), 200);
     }
 
+    // A client signing in again and again keeps its newest 100 sessions: the oldest go first, a
+    // session signed out leaves room, and another client's sessions stay.
+    void oldestSessionsMakeRoom()
+    {
+        const QByteArray partner = json({{"api_key", "partner-key"}, {"installation_label", "box"}});
+        QList<QJsonObject> sessions{call("POST", "/v1/auth/activate", partner).json().toObject()};
+        for (int i = 0; i < 102; ++i)
+            sessions << activateDemo();
+        QCOMPARE(presetsStatus(sessions[1]), 401);
+        QCOMPARE(refresh(sessions[2]), 401);
+        const QByteArray logout = json({{"refresh_token", sessions[3].value("refresh_token")}});
+        QCOMPARE(call("POST", "/v1/auth/logout", logout, accessToken(sessions[3])).status, 200);
+        sessions << activateDemo();
+        for (const int live : {0, 4, 103})
+            QCOMPARE(presetsStatus(sessions[live]), 200);
+    }
+
     // Calls the service turns away, with a reason, recording no usage. A live session exists, so an
     // unknown token is refused for being unknown, not because there are none.
     void refused_data()
