@@ -52,7 +52,11 @@ std::string ServerState::randomHex(std::size_t chars) {
 IssuedSession ServerState::issue(Session &session) {
     std::string access = randomHex(32);
     std::string refresh = randomHex(32);
-    session.accessTokens.insert(access);
+    session.accessTokens.push_back(access);
+    if (session.accessTokens.size() > kAccessTokensPerSession) {
+        m_accessTokens.erase(session.accessTokens.front());
+        session.accessTokens.pop_front();
+    }
     session.refreshToken = refresh;
     m_accessTokens[access] = session.id;
     m_refreshTokens[refresh] = session.id;
@@ -101,8 +105,8 @@ std::optional<IssuedSession> ServerState::refresh(const std::string &refreshToke
     auto it = m_refreshTokens.find(refreshToken);
     if (it == m_refreshTokens.end()) return std::nullopt;
     Session &session = m_sessions.at(it->second);
-    // Rotation: the presented refresh token is spent. Earlier access tokens stay valid so that
-    // requests already in flight with them do not fail spuriously.
+    // Rotation: the presented refresh token is spent. The last few access tokens stay valid so
+    // that requests already in flight with them do not fail spuriously.
     m_refreshTokens.erase(it);
     return issue(session);
 }

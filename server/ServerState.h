@@ -27,6 +27,9 @@ inline constexpr const char *kAdminTokenHeader = "X-Admin-Token";
 // Live sessions kept per client: one more activation revokes the client's oldest, so signing in
 // again and again cannot grow the service without bound.
 inline constexpr std::size_t kSessionsPerClient = 100;
+// Access tokens kept per session: each refresh adds one, and requests already under way with the
+// last few must still succeed, but refreshing again and again must not grow the session.
+inline constexpr std::size_t kAccessTokensPerSession = 4;
 
 struct ClientKey {
     std::string key;
@@ -121,7 +124,7 @@ private:
         std::string clientId;
         std::string installationId;
         std::string refreshToken;
-        std::set<std::string> accessTokens;
+        std::deque<std::string> accessTokens; // oldest first
     };
 
     std::string randomHex(std::size_t chars);
