@@ -147,14 +147,17 @@ void WebTabView::setFirstLoadTimeout(std::chrono::milliseconds timeout)
 void WebTabView::firstLoadTimedOut()
 {
     const QUrl url = m_view->page()->requestedUrl();
-    const qint64 seconds = std::chrono::duration_cast<std::chrono::seconds>(m_firstLoad->intervalAsDuration()).count();
-    log(QStringLiteral("web"), QStringLiteral("start page did not load within %1 s: %2").arg(QString::number(seconds), url.toString()));
+    const QString seconds =
+        QString::number(std::chrono::duration_cast<std::chrono::seconds>(m_firstLoad->intervalAsDuration()).count());
+    log(QStringLiteral("web"), QStringLiteral("start page did not load within %1 s: %2").arg(seconds, url.toString()));
     m_view->page()->triggerAction(QWebEnginePage::Stop);
-    m_view->hoplinPage()->showErrorPage(
-        QStringLiteral("<!doctype html><meta charset=\"utf-8\"><body style=\"font:14px system-ui,sans-serif;margin:48px\">"
-                       "<h2>The page did not load</h2><p>%1 did not answer within %2 seconds.</p>"
-                       "<p><a href=\"%3\">Try again</a></p></body>")
-            .arg(url.host().toHtmlEscaped(), QString::number(seconds), QString::fromUtf8(url.toEncoded()).toHtmlEscaped()));
+    const QString html = QStringLiteral("<!doctype html><meta charset=\"utf-8\">"
+                                        "<body style=\"font:14px system-ui,sans-serif;margin:48px\">"
+                                        "<h2>The page did not load</h2><p>%1 did not answer within %2 seconds.</p>"
+                                        "<p><a href=\"%3\">Try again</a></p></body>")
+                             .arg(url.host().toHtmlEscaped(), seconds,
+                                  QString::fromUtf8(url.toEncoded()).toHtmlEscaped());
+    m_view->hoplinPage()->showErrorPage(html);
 }
 
 void WebTabView::setActive(bool active)
@@ -304,8 +307,8 @@ void WebTabView::download(QWebEngineDownloadRequest *download)
         if (download->state() == QWebEngineDownloadRequest::DownloadCompleted) {
             // Whatever a page sends is data: nothing it saves may run with a double click.
             const QString path = QDir(download->downloadDirectory()).filePath(download->downloadFileName());
-            QFile::setPermissions(path, QFile::permissions(path) & ~(QFile::ExeOwner | QFile::ExeUser |
-                                                                    QFile::ExeGroup | QFile::ExeOther));
+            const auto runnable = QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther;
+            QFile::setPermissions(path, QFile::permissions(path) & ~runnable);
             log(QStringLiteral("download"), QStringLiteral("finished: ") + (source.isEmpty() ? QStringLiteral("?") : source));
         } else if (download->state() == QWebEngineDownloadRequest::DownloadInterrupted) {
             const QString reason = download->interruptReasonString();
