@@ -252,13 +252,6 @@ private slots:
         QCOMPARE(test::labelText(*m_view, "buildTag"), (appTag + " · Server " + serverVersion).toUpper());
     }
 
-    // Both web tabs load their pages from the chosen service, the one whose pages they approve.
-    void webTabsLoadFromTheChosenService()
-    {
-        shownView();
-        QTRY_VERIFY_WITH_TIMEOUT(m_server.count("GET /correction") == 1 && m_server.count("GET /cinema") == 1, 30000);
-    }
-
     // A drop no page took reaches the Correction tab's handler, without the window's location.
     void windowDropGoesToTheWebTabs()
     {
@@ -286,6 +279,8 @@ private slots:
         QApplication::sendEvent(&view, &drop);
         QVERIFY(drop.isAccepted());
         QCOMPARE(got, QStringList{"correction at 0,0"});
+        // Both tabs loaded their pages from the chosen service, the one whose pages they approve.
+        QTRY_VERIFY_WITH_TIMEOUT(m_server.count("GET /correction") == 1 && m_server.count("GET /cinema") == 1, 30000);
     }
 
     // Presets that arrive for a session signed out meanwhile are dropped.

@@ -108,7 +108,6 @@ private slots:
         QTest::newRow("backslash path") << QStringList() << "..\\..\\evil.exe" << "evil.exe";
         QTest::newRow("empty") << QStringList() << "" << "download";
         QTest::newRow("dot-dot only") << QStringList{"download"} << ".." << "download (1)";
-        QTest::newRow("hidden name") << QStringList() << "..bashrc" << "bashrc";
     }
     void downloadDestination()
     {
@@ -219,22 +218,6 @@ private slots:
         web::Base64Reader missing(dir.filePath("missing"));
         QVERIFY(!missing.isOpen());
         QVERIFY(!missing.nextStagingScript());
-    }
-
-    void finishScriptCallsTheZonesInjector_data()
-    {
-        QTest::addColumn<QString>("target");
-        QTest::addColumn<QString>("call");
-        QTest::newRow("label") << "correction" << "window.hoplinInjectFiles([entry]);";
-        QTest::newRow("mix zone") << "dropZone" << "window.hoplinInjectFile(entry);";
-        QTest::newRow("immersive zone") << "immDropZone" << "window.hoplinInjectImmersiveFile(entry);";
-    }
-    void finishScriptCallsTheZonesInjector()
-    {
-        QFETCH(QString, target);
-        QFETCH(QString, call);
-        // Hostile names travel through a real page in the web tab suite.
-        QVERIFY(web::bridgeFinishScript(target, QStringLiteral("a.wav")).contains(call));
     }
 };
 
