@@ -8,10 +8,11 @@
 
 namespace hoplin::bench {
 
-// A field of /proc/self/status in KiB ("VmRSS", "VmHWM"); -1 when it cannot be read.
-inline qint64 statusKiB(const char *field)
+// A field of /proc/{pid}/status in KiB ("VmRSS", "VmHWM"), of this process unless `pid` is given;
+// -1 when it cannot be read.
+inline qint64 statusKiB(const char *field, qint64 pid = 0)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
+    QFile status(pid ? QStringLiteral("/proc/%1/status").arg(pid) : QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     const QByteArray prefix = QByteArray(field) + ':';

@@ -25,26 +25,39 @@ namespace {
 thread_local bool t_routed = false;
 thread_local bool t_dropped = false;
 
-// Which connections are inside a request (headers read, answer not yet sent), by peer address
-// and port. A connection outside one must deliver its next request's headers within
-// kHeaderDeadline, or the reaper closes it: a client dribbling a byte now and then would
-// otherwise keep a worker for ever, since the read time-out counts from the last byte.
-constexpr auto kHeaderDeadline = std::chrono::seconds(10);
+// What each connection is doing, by peer address and port, and since when. A connection must
+// deliver its next request's headers within kReadDeadline, and then its body within as long again,
+// or the reaper closes it: a client dribbling a byte now and then would otherwise keep a worker for
+// ever, since the read time-out counts from the last byte. Only a request being answered is exempt.
+constexpr auto kReadDeadline = std::chrono::seconds(10);
+enum class Phase { Headers, Body, Answering };
+using Clock = std::chrono::steady_clock;
 struct ConnectionBook {
     std::mutex mutex;
-    std::map<std::pair<std::string, int>, bool> inRequest;
-    // When each connection last started waiting for headers (first seen, or its last answer).
-    std::map<std::pair<std::string, int>, std::chrono::steady_clock::time_point> waitingSince;
+    std::map<std::pair<std::string, int>, std::pair<Phase, Clock::time_point>> phase;
 };
 ConnectionBook &book() {
     static ConnectionBook instance;
     return instance;
 }
-void markInRequest(const httplib::Request &req, bool inside) {
+void enter(const httplib::Request &req, Phase phase) {
     std::lock_guard lock(book().mutex);
-    const auto key = std::make_pair(req.remote_addr, req.remote_port);
-    book().inRequest[key] = inside;
-    if (!inside) book().waitingSince[key] = std::chrono::steady_clock::now();
+    book().phase[std::make_pair(req.remote_addr, req.remote_port)] = {phase, Clock::now()};
+}
+
+// The handler's own reads of the body count against the deadline; the answer after them does not.
+httplib::ContentReader answeringAfter(const httplib::Request &req, const httplib::ContentReader &reader) {
+    return httplib::ContentReader(
+        [&req, &reader](httplib::ContentReceiver receiver) {
+            const bool read = reader(std::move(receiver));
+            enter(req, Phase::Answering);
+            return read;
+        },
+        [&req, &reader](httplib::MultipartContentHeader header, httplib::ContentReceiver receiver) {
+            const bool read = reader(std::move(header), std::move(receiver));
+            enter(req, Phase::Answering);
+            return read;
+        });
 }
 
 std::string toRegex(const std::string &pattern) {
@@ -212,6 +225,7 @@ bool applyFault(ServerState &state, const httplib::Request &req, httplib::Respon
 void run(ServerState &state, const RouteOptions &options, const std::string &pattern, const Handler &handler,
          const httplib::Request &req, httplib::Response &res, const std::string &body, bool tooLarge) {
     t_routed = true;
+    enter(req, Phase::Answering);
     if (!options.admin) {
         state.recordRequest(snapshot(req, body));
         if (applyFault(state, req, res, pattern)) return;
@@ -292,7 +306,7 @@ void addStreamingRoute(httplib::Server &server, ServerState &state, const std::s
                 reader([](const char *, std::size_t) { return true; });
             return;
         }
-        handler(req, res, reader);
+        handler(req, res, answeringAfter(req, reader));
     };
     bodylessRoutes()[&server].push_back(
         {method, std::regex(regex), [reading](const httplib::Request &req, httplib::Response &res) {
@@ -313,7 +327,7 @@ void installCommonHandlers(httplib::Server &server, ServerState &state, bool log
     server.set_pre_routing_handler([&server, &state](const httplib::Request &req, httplib::Response &res) {
         t_routed = false;
         t_dropped = false;
-        markInRequest(req, true);
+        enter(req, Phase::Body);
         // The admin routes can rewrite every answer: only this machine, and only with the token
         // printed at start. Anything else is told they do not exist.
         if (isAdminPath(req.path) && (!isLoopback(req.remote_addr) ||
@@ -356,7 +370,7 @@ void installCommonHandlers(httplib::Server &server, ServerState &state, bool log
     });
 
     server.set_logger([logRequests](const httplib::Request &req, const httplib::Response &res) {
-        markInRequest(req, false);
+        enter(req, Phase::Headers);
         if (logRequests) {
             std::fprintf(stderr, "%s %s %s -> %d%s\n", isoNow().c_str(), req.method.c_str(), req.path.c_str(),
                          res.status, t_dropped ? " (dropped)" : "");
@@ -367,7 +381,7 @@ void installCommonHandlers(httplib::Server &server, ServerState &state, bool log
 }
 
 void reapSlowConnections(int localPort) {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = Clock::now();
     std::map<std::pair<std::string, int>, bool> seen;
     std::vector<int> slow;
     {
@@ -375,14 +389,13 @@ void reapSlowConnections(int localPort) {
         forEachConnection(localPort, [&](int fd, const std::string &address, int port) {
             const auto key = std::make_pair(address, port);
             seen[key] = true;
-            if (book().inRequest[key]) return false;
-            auto [since, added] = book().waitingSince.try_emplace(key, now);
-            if (!added && now - since->second > kHeaderDeadline) slow.push_back(fd);
+            const auto [entry, added] = book().phase.try_emplace(key, Phase::Headers, now);
+            const auto [phase, since] = entry->second;
+            if (!added && phase != Phase::Answering && now - since > kReadDeadline) slow.push_back(fd);
             return false;
         });
         // Forget connections that are gone, so the book stays as small as the open set.
-        std::erase_if(book().inRequest, [&](const auto &entry) { return !seen.count(entry.first); });
-        std::erase_if(book().waitingSince, [&](const auto &entry) { return !seen.count(entry.first); });
+        std::erase_if(book().phase, [&](const auto &entry) { return !seen.count(entry.first); });
     }
     for (int fd : slow) ::shutdown(fd, SHUT_RDWR);
 }

@@ -39,7 +39,7 @@ void installCommonHandlers(httplib::Server &server, ServerState &state, bool log
 
 // For shutdown: lets worker threads parked on idle keep-alive connections finish now.
 void endIdleConnections(int localPort);
-// Closes connections that have waited too long to send a request's headers. Call every second.
+// Closes connections that take too long to send a request's headers or its body. Call every second.
 void reapSlowConnections(int localPort);
 
 void sendJson(httplib::Response &res, int status, const QJsonObject &object);

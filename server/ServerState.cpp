@@ -52,7 +52,11 @@ std::string ServerState::randomHex(std::size_t chars) {
 IssuedSession ServerState::issue(Session &session) {
     std::string access = randomHex(32);
     std::string refresh = randomHex(32);
-    session.accessTokens.insert(access);
+    session.accessTokens.push_back(access);
+    if (session.accessTokens.size() > kAccessTokensPerSession) {
+        m_accessTokens.erase(session.accessTokens.front());
+        session.accessTokens.pop_front();
+    }
     session.refreshToken = refresh;
     m_accessTokens[access] = session.id;
     m_refreshTokens[refresh] = session.id;
@@ -62,6 +66,7 @@ IssuedSession ServerState::issue(Session &session) {
 void ServerState::dropSession(const std::string &sessionId) {
     auto it = m_sessions.find(sessionId);
     if (it == m_sessions.end()) return;
+    std::erase(m_clientSessions[it->second.clientId], sessionId);
     for (const auto &token : it->second.accessTokens)
         m_accessTokens.erase(token);
     m_refreshTokens.erase(it->second.refreshToken);
@@ -86,8 +91,13 @@ std::optional<IssuedSession> ServerState::activate(const std::string &apiKey,
     session.id = "sess-" + randomHex(16);
     session.clientId = client->clientId;
     session.installationId = installationId;
+    std::deque<std::string> &order = m_clientSessions[session.clientId];
+    order.push_back(session.id);
     auto &stored = m_sessions[session.id] = std::move(session);
-    return issue(stored);
+    IssuedSession issued = issue(stored);
+    while (order.size() > kSessionsPerClient)
+        dropSession(std::string(order.front())); // a copy: dropping removes the id from `order`
+    return issued;
 }
 
 std::optional<IssuedSession> ServerState::refresh(const std::string &refreshToken) {
@@ -95,8 +105,8 @@ std::optional<IssuedSession> ServerState::refresh(const std::string &refreshToke
     auto it = m_refreshTokens.find(refreshToken);
     if (it == m_refreshTokens.end()) return std::nullopt;
     Session &session = m_sessions.at(it->second);
-    // Rotation: the presented refresh token is spent. Earlier access tokens stay valid so that
-    // requests already in flight with them do not fail spuriously.
+    // Rotation: the presented refresh token is spent. The last few access tokens stay valid so
+    // that requests already in flight with them do not fail spuriously.
     m_refreshTokens.erase(it);
     return issue(session);
 }
@@ -293,6 +303,7 @@ void ServerState::reset() {
     for (const auto &hook : hooks) hook();
     std::lock_guard lock(m_mutex);
     m_sessions.clear();
+    m_clientSessions.clear();
     m_accessTokens.clear();
     m_refreshTokens.clear();
     m_installations.clear();

@@ -24,6 +24,12 @@ inline constexpr std::size_t kRequestLogCap = 1000;
 // Only the start of each body is kept: the log must stay small whatever clients send.
 inline constexpr std::size_t kRecordedBodyPrefix = 4096;
 inline constexpr const char *kAdminTokenHeader = "X-Admin-Token";
+// Live sessions kept per client: one more activation revokes the client's oldest, so signing in
+// again and again cannot grow the service without bound.
+inline constexpr std::size_t kSessionsPerClient = 100;
+// Access tokens kept per session: each refresh adds one, and requests already under way with the
+// last few must still succeed, but refreshing again and again must not grow the session.
+inline constexpr std::size_t kAccessTokensPerSession = 4;
 
 struct ClientKey {
     std::string key;
@@ -118,7 +124,7 @@ private:
         std::string clientId;
         std::string installationId;
         std::string refreshToken;
-        std::set<std::string> accessTokens;
+        std::deque<std::string> accessTokens; // oldest first
     };
 
     std::string randomHex(std::size_t chars);
@@ -129,6 +135,7 @@ private:
     std::mt19937_64 m_random;
     std::vector<ClientKey> m_keys;
     std::map<std::string, Session> m_sessions;
+    std::map<std::string, std::deque<std::string>> m_clientSessions; // client -> session ids, oldest first
     std::map<std::string, std::string> m_accessTokens;                          // token -> session id
     std::map<std::string, std::string> m_refreshTokens;                         // token -> session id
     std::map<std::pair<std::string, std::string>, std::string> m_installations; // (client, label) -> id

@@ -18,9 +18,11 @@ namespace hoplin::web {
 
 namespace {
 
-QString builtInHost()
+// Same scheme, host and port; a missing port matches only a missing port.
+bool sameOrigin(const QUrl &url, const QUrl &origin)
 {
-    return QUrl(QString::fromLatin1(version::kServiceOrigin)).host();
+    return !url.host().isEmpty() && url.host() == origin.host() && url.scheme() == origin.scheme() &&
+           url.port() == origin.port();
 }
 
 bool isDebris(const QString &name)
@@ -41,22 +43,19 @@ QString expectedOrigin()
 
 bool isApprovedPage(const QUrl &url)
 {
-    if (url.isLocalFile())
-        return true;
-    const QUrl base = APIClient::baseURL();
-    if (!url.host().isEmpty() && url.host() == base.host() && url.scheme() == base.scheme() && url.port() == base.port())
-        return true;
-    return url.host() == builtInHost() && url.scheme() == u"https";
+    return url.isLocalFile() || isApprovedSecurityOrigin(url);
 }
 
 bool isApprovedSecurityOrigin(const QUrl &origin)
 {
-    if (origin.host().isEmpty())
-        return false;
-    const QUrl base = APIClient::baseURL();
-    if (origin.host() == base.host() && origin.port() == base.port() && origin.scheme() == base.scheme())
-        return true;
-    return origin.host() == builtInHost() && origin.scheme() == u"https";
+    return sameOrigin(origin, APIClient::baseURL()) ||
+           sameOrigin(origin, QUrl(QString::fromLatin1(version::kServiceOrigin)));
+}
+
+bool opensInBrowser(const QUrl &url)
+{
+    // Any other scheme would hand the page's address to whatever program claims it.
+    return (url.scheme() == u"http" || url.scheme() == u"https") && !url.host().isEmpty();
 }
 
 bool isInertAddress(const QUrl &url)
@@ -85,7 +84,10 @@ QString downloadDestination(const QString &folder, const QString &suggestedName)
     QString name = suggestedName;
     name.replace(QLatin1Char('\\'), QLatin1Char('/'));
     name = name.section(QLatin1Char('/'), -1);
-    if (name.isEmpty() || name == u"." || name == u"..")
+    // No hidden files: a page must not plant ".bashrc" or ".profile" where they take effect.
+    while (name.startsWith(QLatin1Char('.')))
+        name.remove(0, 1);
+    if (name.isEmpty())
         name = QStringLiteral("download");
     const QDir dir(folder);
     if (!QFileInfo::exists(dir.filePath(name)))

@@ -21,11 +21,13 @@ inline constexpr int kPageLogLimit = 2048;
 QString expectedOrigin();
 
 // Whether a page may be shown inside a web tab: the configured service origin, the built-in
-// service host over https, or a local file.
+// service origin, or a local file.
 bool isApprovedPage(const QUrl &url);
 // Whether a page at `origin` (scheme, host and port; the path is ignored) may talk to the native
-// message handlers. Local files never may.
+// message handlers and share the session. Local files never may.
 bool isApprovedSecurityOrigin(const QUrl &origin);
+// Whether a clicked address may leave for the user's browser: web addresses only.
+bool opensInBrowser(const QUrl &url);
 // Navigations to addresses that are not places (empty, about:blank, about:srcdoc) and blob: URLs
 // of an approved origin stay inside the page.
 bool isInertAddress(const QUrl &url);
@@ -33,8 +35,8 @@ bool isInertAddress(const QUrl &url);
 // The last path component of a page address, or "?" for none.
 QString pageName(const QUrl &url);
 
-// Where a download suggested as `suggestedName` goes inside `folder`: the plain name when free,
-// else "name (1).ext", "name (2).ext"… Empty when there is no folder.
+// Where a download suggested as `suggestedName` goes inside `folder`: its last component without
+// leading dots, when free, else "name (1).ext", "name (2).ext"… Empty when there is no folder.
 QString downloadDestination(const QString &folder, const QString &suggestedName);
 
 // The files a drop stands for: files as they are, folders walked (hidden entries, macOS debris and

@@ -306,6 +306,8 @@ private slots:
         QApplication::sendEvent(&view, &drop);
         QVERIFY(drop.isAccepted());
         QCOMPARE(got, QStringList{"correction at 0,0"});
+        // Both tabs loaded their pages from the chosen service, the one whose pages they approve.
+        QTRY_VERIFY_WITH_TIMEOUT(m_server.count("GET /correction") == 1 && m_server.count("GET /cinema") == 1, 30000);
     }
 
     // Presets that arrive for a session signed out meanwhile are dropped.

@@ -34,6 +34,12 @@ void setSetting(const char *key, const QVariant &value)
     Settings::shared().setValue(QString::fromLatin1(key), value);
 }
 
+// `text` as a JavaScript string literal.
+QString jsString(const QString &text)
+{
+    return QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
+}
+
 bool logged(const QString &category, const QString &fragment)
 {
     return !test::logMessages(category).filter(fragment).isEmpty();
@@ -79,22 +85,29 @@ private:
 
     QWebEnginePage *page() const { return m_tab->webView()->page(); }
 
-    // A fresh Correction tab (the previous one goes) on the service's page.
-    void openTab(const QString &path = QStringLiteral("/correction"), bool correction = true)
+    // A fresh tab (the previous one goes), by default Correction on the service's page.
+    void openTab(QUrl url = {}, bool correction = true, bool waitForLoad = true)
     {
         delete m_tab;
-        m_tab = new WebTabView(m_store, m_server.url(path), correction, &m_window);
+        m_tab = new WebTabView(m_store, url.isEmpty() ? m_server.url("/correction") : url, correction, &m_window);
         m_tab->webView()->hoplinPage()->openExternally = [this](const QUrl &url) { m_opened << url; };
         m_window.layout()->addWidget(m_tab);
         DropRouter::shared().setCorrectionActive(correction); // as selecting the tab does
         QSignalSpy loaded(m_tab, &WebTabView::pageLoaded);
-        QVERIFY(loaded.wait(30000));
+        QVERIFY(!waitForLoad || loaded.wait(30000));
     }
 
     QString rowText(int row)
     {
         const QString script = QStringLiteral("document.querySelector('#queue tbody tr:nth-child(%1)').textContent");
         return evalJs(page(), script.arg(row)).toString();
+    }
+
+    // A live session of the demo client, as the service's JSON answer.
+    QString issueSession(const QString &label)
+    {
+        const QJsonObject body{{"api_key", test::LocalServer::demoKey}, {"installation_label", label}};
+        return QString::fromUtf8(test::httpCall("POST", m_server.url("/v1/auth/activate"), QJsonDocument(body).toJson()).body);
     }
 
     QString pageSession() { return evalJs(page(), QStringLiteral("localStorage.getItem('hoplin_session') || ''")).toString(); }
@@ -164,48 +177,58 @@ private slots:
         Settings::shared().remove(QString::fromLatin1(keys::webConnectKey));
     }
 
+    // Nothing a page's script does reaches the app's handlers, another site or another program:
+    // not even right after a click, when the engine reports a scripted navigation as a link.
     void foreignFramesCannotReachHandlers_data()
     {
+        QTest::addColumn<bool>("clickFirst");
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("expectedLog");
         // Each attack carries a real, valid session: were it accepted, the app would sign in.
-        QTest::newRow("sandboxed frame posts") << R"(var f = document.createElement('iframe');
+        QTest::newRow("sandboxed frame posts") << false << R"(var f = document.createElement('iframe');
             f.sandbox = 'allow-scripts';
             f.srcdoc = '<script>window.webkit.messageHandlers.hoplinSession.postMessage(' + JSON.stringify(SESSION) + ')<\/script>';
             document.body.appendChild(f);)"
                                                << "rejected native message 'hoplinSession' from null main=false";
-        QTest::newRow("sandboxed frame posts to the top frame") << R"(var f = document.createElement('iframe');
+        QTest::newRow("sandboxed frame posts to the top frame") << false << R"(var f = document.createElement('iframe');
             f.sandbox = 'allow-scripts';
             f.srcdoc = '<script>top.postMessage({__hoplinFrameMessage: "hoplinSession", v: ' + JSON.stringify(SESSION) + '}, "*");'
                      + 'try { top.webkit.messageHandlers.hoplinSession.postMessage(' + JSON.stringify(SESSION) + '); } catch (e) {}<\/script>';
             document.body.appendChild(f);)"
                                                                 << "from null main=false";
-        QTest::newRow("foreign frame") << R"(var f = document.createElement('iframe');
+        QTest::newRow("foreign frame") << false << R"(var f = document.createElement('iframe');
             f.src = FOREIGN + '/correction'; document.body.appendChild(f);)"
                                        << "to FOREIGN/correction";
-        QTest::newRow("scripted redirect") << "window.location.href = FOREIGN + '/cinema';" << "to FOREIGN/cinema";
+        QTest::newRow("scripted redirect") << false << "window.location.href = FOREIGN + '/cinema';" << "to FOREIGN/cinema";
+        QTest::newRow("built-in host on another port") << false << "window.location.href = SECURE + '/cinema';"
+                                                       << "to SECURE/cinema";
+        for (const QString address : {"sftp://files.example/etc", "mailto:a@example.org?attach=/etc/passwd"}) {
+            QTest::addRow("%s after a click", qPrintable(QUrl(address).scheme()))
+                << true << QStringLiteral("window.location.href = '%1';").arg(address) << "to " + address;
+        }
     }
     void foreignFramesCannotReachHandlers()
     {
+        QFETCH(bool, clickFirst);
         QFETCH(QString, script);
         QFETCH(QString, expectedLog);
         test::LocalServer foreign;
         QVERIFY(foreign.start());
         const QString foreignOrigin = foreign.url().toString(QUrl::StripTrailingSlash);
+        const QString secureOrigin = QStringLiteral("https://") + foreign.url().authority();
         signOutEverywhere();
-        const test::HttpResult issued =
-            test::httpCall("POST", m_server.url("/v1/auth/activate"),
-                           QByteArray(R"({"api_key":"hoplin-demo-key","installation_label":"attacker"})"));
-        QCOMPARE(issued.status, 200);
-        const QString session = QString::fromUtf8(issued.body);
+        const QString session = issueSession("attacker");
         const QUrl before = page()->url();
         m_opened.clear();
 
-        evalJs(page(), QStringLiteral("var SESSION = %1; var FOREIGN = '%2';")
-                           .arg(QString::fromUtf8(QJsonDocument(QJsonArray{session}).toJson(QJsonDocument::Compact)).mid(1).chopped(1),
-                                foreignOrigin));
+        evalJs(page(), QStringLiteral("var SESSION = %1; var FOREIGN = '%2'; var SECURE = '%3';")
+                           .arg(jsString(session), foreignOrigin, secureOrigin));
+        if (clickFirst) {
+            realClick(m_tab->webView(), QPointF(5, 5));
+            QVERIFY(waitUntil([&] { return evalJs(page(), "navigator.userActivation.isActive").toBool(); }));
+        }
         evalJs(page(), script);
-        expectedLog.replace(QStringLiteral("FOREIGN"), foreignOrigin);
+        expectedLog.replace(QStringLiteral("FOREIGN"), foreignOrigin).replace(QStringLiteral("SECURE"), secureOrigin);
         QVERIFY2(waitUntil([&] { return logged("web", expectedLog); }), qPrintable(expectedLog));
         QTest::qWait(500);
         QCOMPARE(page()->url(), before);
@@ -230,9 +253,9 @@ private slots:
         QCOMPARE(m_opened.size(), 1);
     }
 
-    // The numbering itself has its own table; here the engine's download takes a free name and
-    // leaves the older file alone.
-    void downloadGetsNumberedName()
+    // The engine's download takes a free name and leaves the older file alone; a name that would
+    // hide the file loses its dots.
+    void downloadsGetSafeNames()
     {
         const QDir folder(platform::downloadsDirectory());
         const QString older = test::writeFile(folder.filePath("report.pdf"), "older");
@@ -240,6 +263,49 @@ private slots:
         QVERIFY(waitUntil([&] { return logged("download", "finished: report.pdf"); }, std::chrono::seconds(20)));
         QVERIFY(test::contents(folder.filePath("report (1).pdf")).startsWith("%PDF-"));
         QCOMPARE(test::contents(older), QByteArray("older"));
+        evalJs(page(), "var a = document.createElement('a'); a.download = '.bashrc';"
+                       "a.href = URL.createObjectURL(new Blob(['echo planted'])); a.click(); true");
+        QVERIFY(waitUntil([&] { return QFile::exists(folder.filePath("bashrc")); }, std::chrono::seconds(20)));
+        QVERIFY(!QFile::exists(folder.filePath(".bashrc")));
+    }
+
+    // A local page may show in a tab, but shares no session either way: the one it stored is not
+    // taken, and the app's own is not written into it.
+    void localPagesShareNoSession()
+    {
+        signOutEverywhere();
+        const QString planted = issueSession("local page");
+        const QString local = test::writeFile(
+            m_files.filePath("local.html"),
+            "<html><body><script>localStorage.setItem('hoplin_session', " + jsString(planted).toUtf8() + ");</script></body></html>");
+        openTab(QUrl::fromLocalFile(local));
+        QCOMPARE(pageSession(), planted); // the read after loading has come back by now
+        QVERIFY(!m_store.session());
+        test::runTask(m_store.connect(QString::fromLatin1(test::LocalServer::demoKey)));
+        QCOMPARE(pageSession(), planted);
+    }
+
+    // A start page that never answers gives way to an error page after the time-out, offering
+    // another try; a page that comes with an error status is shown and finishes loading like any
+    // other (session read and pushed), its status logged once.
+    void startPageFailures()
+    {
+        test::signIn(m_store);
+        m_server.delay("GET /correction", 5000);
+        WebTabView::setFirstLoadTimeout(std::chrono::seconds(1));
+        openTab({}, true, false);
+        WebTabView::setFirstLoadTimeout(std::chrono::seconds(60));
+        const QString bodyText = QStringLiteral("document.body ? document.body.innerText : ''");
+        QVERIFY(waitUntil([&] { return evalJs(page(), bodyText).toString().contains("did not answer within 1 seconds"); }));
+
+        const qsizetype mark = test::logMark();
+        m_server.fault("GET /correction", 503, "<p>busy</p>");
+        QSignalSpy loaded(m_tab, &WebTabView::pageLoaded);
+        evalJs(page(), "document.querySelector('a').click(); true");
+        QVERIFY(loaded.wait(20000));
+        QVERIFY(evalJs(page(), bodyText).toString().contains("busy"));
+        QVERIFY(pageSession().contains(m_store.accessToken()));
+        QCOMPARE(test::logMessages("web", mark).filter("navigation error 503 for").size(), 1);
     }
 
     // A real drag of small files on the page, carried through
@@ -285,6 +351,7 @@ private slots:
         QTest::addColumn<QString>("zone");
         QTest::newRow("large, Correction") << "/correction" << "big.wav" << true << "correction";
         QTest::newRow("MXF, Cinema") << "/cinema" << "master.MXF" << false << "immDropZone";
+        QTest::newRow("WAV, Cinema") << "/cinema" << "mix.wav" << false << "dropZone";
     }
     void dropReachesItsZone()
     {
@@ -293,7 +360,7 @@ private slots:
         QFETCH(bool, large);
         QFETCH(QString, zone);
         const bool correction = path == u"/correction";
-        openTab(path, correction);
+        openTab(m_server.url(path), correction);
         const QString local = m_files.filePath(file);
         QVERIFY(large ? makeSparseFile(local, 300LL * 1000 * 1000) : test::writeWav(local, 0.5));
         QSignalSpy injected(m_tab->dropBridge(), &DropBridge::bridgeInjected);

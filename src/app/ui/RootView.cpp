@@ -234,7 +234,8 @@ std::optional<QUrl> RootView::pageAddress(AppTab tab)
     if (tab == AppTab::Analysis) {
         url = APIClient::endpoint(QStringLiteral("correction"));
     } else if (tab == AppTab::Cinema) {
-        url = QUrl(QString::fromLatin1(version::kServiceOrigin), QUrl::StrictMode);
+        // The chosen service's own Cinema page: the pages are approved by that origin.
+        url = APIClient::baseURL().adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo);
         url.setPath(QStringLiteral("/cinema"));
     } else {
         return std::nullopt;

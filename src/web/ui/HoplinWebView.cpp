@@ -54,10 +54,13 @@ HoplinWebPage::HoplinWebPage(QObject *parent)
 
 bool HoplinWebPage::acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame)
 {
-    Q_UNUSED(isMainFrame);
+    if (m_errorPagePending && isMainFrame && url.scheme() == u"data") {
+        m_errorPagePending = false;
+        return true;
+    }
     if (web::isInertAddress(url) || web::isApprovedPage(url))
         return true;
-    if (type == NavigationTypeLinkClicked && hadRecentUserInput()) {
+    if (type == NavigationTypeLinkClicked && hadRecentUserInput() && web::opensInBrowser(url)) {
         if (openExternally)
             openExternally(url);
         return false;
@@ -66,13 +69,19 @@ bool HoplinWebPage::acceptNavigationRequest(const QUrl &url, NavigationType type
     return false;
 }
 
+void HoplinWebPage::showErrorPage(const QString &html)
+{
+    m_errorPagePending = true;
+    setHtml(html);
+}
+
 void HoplinWebPage::handleNewWindow(QWebEngineNewWindowRequest &request)
 {
     // No second window: an approved page opens here, a clicked foreign one in the browser.
     const QUrl url = request.requestedUrl();
     if (web::isApprovedPage(url) && !url.isLocalFile()) {
         setUrl(url);
-    } else if (request.isUserInitiated() && hadRecentUserInput() && !url.isLocalFile()) {
+    } else if (request.isUserInitiated() && hadRecentUserInput() && web::opensInBrowser(url)) {
         if (openExternally)
             openExternally(url);
     } else {

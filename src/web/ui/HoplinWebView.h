@@ -30,6 +30,9 @@ public:
     bool hadRecentUserInput() const { return m_userInput.isValid() && m_userInput.elapsed() < kUserInputWindowMs; }
     static constexpr qint64 kUserInputWindowMs = 1000;
 
+    // Shows a page of the app's own (static HTML) in place of a page that could not be loaded.
+    void showErrorPage(const QString &html);
+
     // Opens a clicked foreign link; the user's default browser unless a test replaces it.
     std::function<void(const QUrl &)> openExternally;
     // Answers the page's file chooser; empty answer means cancelled.
@@ -44,6 +47,8 @@ private:
     void handleNewWindow(QWebEngineNewWindowRequest &request);
 
     QElapsedTimer m_userInput;
+    // The next data: navigation is the error page being shown (the page's own ones are refused).
+    bool m_errorPagePending = false;
 };
 
 // The web view of both web tabs: native file drops on it are taken from the engine and handed to

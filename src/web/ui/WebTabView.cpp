@@ -53,6 +53,8 @@ QWebEngineScript userScript(const QString &name, const QString &source, QWebEngi
     return script;
 }
 
+std::chrono::milliseconds g_firstLoadTimeout = std::chrono::seconds(60);
+
 QString originText(const QUrl &url)
 {
     if (url.isLocalFile())
@@ -88,7 +90,9 @@ WebTabView::WebTabView(SessionStore &store, const QUrl &url, bool isCorrection, 
     connect(m_messages, &NativeMessages::received, this, &WebTabView::handleMessage);
     installScripts();
 
-    connect(page, &QWebEnginePage::loadFinished, this, &WebTabView::pageFinished);
+    m_firstLoad = new QTimer(this);
+    m_firstLoad->setSingleShot(true);
+    connect(m_firstLoad, &QTimer::timeout, this, &WebTabView::firstLoadTimedOut);
     connect(page, &QWebEnginePage::loadingChanged, this, &WebTabView::loadingChanged);
     connect(page->profile(), &QWebEngineProfile::downloadRequested, this, &WebTabView::download);
     connect(&m_store, &SessionStore::sessionChanged, this, &WebTabView::pushNativeSession);
@@ -129,8 +133,31 @@ void WebTabView::loadStartPage()
         if (url.isValid() && !url.scheme().isEmpty())
             start = url;
     }
+    // The engine never gives up on a server that accepts and then says nothing.
+    m_firstLoad->start(g_firstLoadTimeout);
     QWebEngineHttpRequest request(start);
     m_view->page()->load(request);
+}
+
+void WebTabView::setFirstLoadTimeout(std::chrono::milliseconds timeout)
+{
+    g_firstLoadTimeout = timeout;
+}
+
+void WebTabView::firstLoadTimedOut()
+{
+    const QUrl url = m_view->page()->requestedUrl();
+    const QString seconds =
+        QString::number(std::chrono::duration_cast<std::chrono::seconds>(m_firstLoad->intervalAsDuration()).count());
+    log(QStringLiteral("web"), QStringLiteral("start page did not load within %1 s: %2").arg(seconds, url.toString()));
+    m_view->page()->triggerAction(QWebEnginePage::Stop);
+    const QString html = QStringLiteral("<!doctype html><meta charset=\"utf-8\">"
+                                        "<body style=\"font:14px system-ui,sans-serif;margin:48px\">"
+                                        "<h2>The page did not load</h2><p>%1 did not answer within %2 seconds.</p>"
+                                        "<p><a href=\"%3\">Try again</a></p></body>")
+                             .arg(url.host().toHtmlEscaped(), seconds,
+                                  QString::fromUtf8(url.toEncoded()).toHtmlEscaped());
+    m_view->hoplinPage()->showErrorPage(html);
 }
 
 void WebTabView::setActive(bool active)
@@ -165,13 +192,12 @@ void WebTabView::adopt(const QVariant &body)
     detach(m_store.handleWebUpdate(body), QStringLiteral("session"), QStringLiteral("web session update"));
 }
 
-void WebTabView::pageFinished(bool ok)
+void WebTabView::pageFinished()
 {
-    if (!ok)
-        return;
     const QUrl url = m_view->page()->url();
     log(QStringLiteral("web"), QStringLiteral("didFinish ") + (url.isEmpty() ? QStringLiteral("?") : url.toString()));
-    if (web::isApprovedPage(url)) {
+    // A local page may show, but it neither hands the app a session nor receives one.
+    if (web::isApprovedSecurityOrigin(url)) {
         QPointer self(this);
         m_view->page()->runJavaScript(QString::fromLatin1(web::scripts::readSession), [self](const QVariant &value) {
             if (self && value.typeId() == QMetaType::QString)
@@ -193,18 +219,28 @@ void WebTabView::loadingChanged(const QWebEngineLoadingInfo &info)
         m_drop->invalidatePendingDrop();
         return;
     }
-    if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain && info.errorCode() >= 400) {
+    m_firstLoad->stop();
+    // Only the error page of a start page that never answered comes from data: here.
+    if (info.url().scheme() == u"data")
+        return;
+    const bool httpError = info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain && info.errorCode() >= 400;
+    if (httpError) {
         const QUrl url = m_view->page()->url();
         log(QStringLiteral("web"), QStringLiteral("navigation error %1 for %2")
                                        .arg(info.errorCode())
                                        .arg(url.isEmpty() ? QStringLiteral("?") : url.toString()));
     }
+    // A page that came with an error status is shown and has finished loading like any other;
+    // the engine's own error pages (empty error answers, network failures) are not the service's.
+    if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus ||
+        (info.status() == QWebEngineLoadingInfo::LoadFailedStatus && httpError && !info.isErrorPage()))
+        pageFinished();
 }
 
 void WebTabView::pushNativeSession()
 {
     const QUrl url = m_view->page()->url();
-    if (url.isEmpty() || !web::isApprovedPage(url))
+    if (!web::isApprovedSecurityOrigin(url))
         return;
     const std::optional<QString> payload = m_store.webSessionPayload();
     if (m_pushing) {
@@ -269,6 +305,10 @@ void WebTabView::download(QWebEngineDownloadRequest *download)
     const QString source = download->url().fileName();
     connect(download, &QWebEngineDownloadRequest::isFinishedChanged, this, [download, source] {
         if (download->state() == QWebEngineDownloadRequest::DownloadCompleted) {
+            // Whatever a page sends is data: nothing it saves may run with a double click.
+            const QString path = QDir(download->downloadDirectory()).filePath(download->downloadFileName());
+            const auto runnable = QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther;
+            QFile::setPermissions(path, QFile::permissions(path) & ~runnable);
             log(QStringLiteral("download"), QStringLiteral("finished: ") + (source.isEmpty() ? QStringLiteral("?") : source));
         } else if (download->state() == QWebEngineDownloadRequest::DownloadInterrupted) {
             const QString reason = download->interruptReasonString();

@@ -3,8 +3,10 @@
 #include <QUrl>
 #include <QVariant>
 #include <QWidget>
+#include <chrono>
 #include <optional>
 
+class QTimer;
 class QWebChannel;
 class QWebEngineDownloadRequest;
 class QWebEngineLoadingInfo;
@@ -48,6 +50,9 @@ public:
     // The session payload last written into the page; none after a removal.
     std::optional<QString> lastInjectedToken() const { return m_lastInjectedToken; }
 
+    // How long the start page may take before the tab shows its error page (tests shorten it).
+    static void setFirstLoadTimeout(std::chrono::milliseconds timeout);
+
 signals:
     // The page at this address finished loading (after the session was read and pushed).
     void pageLoaded(const QUrl &url);
@@ -57,8 +62,9 @@ private:
     void loadStartPage();
     void handleMessage(const QString &name, const QVariant &body, bool main, const QString &frameOrigin);
     void adopt(const QVariant &body);
-    void pageFinished(bool ok);
+    void pageFinished();
     void loadingChanged(const QWebEngineLoadingInfo &info);
+    void firstLoadTimedOut();
     void injectWebConnectKeyIfNeeded();
     void clickChooserIfAsked();
     void download(QWebEngineDownloadRequest *download);
@@ -70,6 +76,7 @@ private:
     QWebChannel *m_channel = nullptr;
     NativeMessages *m_messages = nullptr;
     DropBridge *m_drop = nullptr;
+    QTimer *m_firstLoad = nullptr;
 
     std::optional<QString> m_lastInjectedToken;
     // The push under way (its payload, or none for a removal), so a burst of store changes
