@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ebur128.h>
 #include <limits>
 #include <utility>
 
@@ -133,12 +132,12 @@ ChannelWeighting channelWeighting(const std::string &layout, int channels)
 
 std::string LoudnessMeter::backendName()
 {
-    return "BS.1770-4 meter on a 10 ms grid, true peak by libebur128 " + std::to_string(EBUR128_VERSION_MAJOR) + '.' +
-           std::to_string(EBUR128_VERSION_MINOR) + '.' + std::to_string(EBUR128_VERSION_PATCH);
+    return "BS.1770-4 meter on a 10 ms grid, true peak by 4x oversampling";
 }
 
 LoudnessMeter::LoudnessMeter(int sampleRate, std::vector<double> weights)
     : m_rate(sampleRate)
+    , m_truePeak(weights.size())
     , m_ringEnergy(kShortTermBlocks, 0)
     , m_ringFrames(kShortTermBlocks, 0)
 {
@@ -171,27 +170,12 @@ LoudnessMeter::LoudnessMeter(int sampleRate, std::vector<double> weights)
     m_ra[2] = (1 - k / q + k * k) / a0;
 
     m_nextBoundary = (m_rate + 50) / 100;
-    if (!m_channels.empty() && sampleRate > 0) {
-        m_peaks = ebur128_init(unsigned(m_channels.size()), static_cast<unsigned long>(sampleRate),
-                               EBUR128_MODE_TRUE_PEAK);
-        // Only its true peak is used: unused channels spare it a second K-weighting.
-        for (unsigned c = 0; m_peaks && c < m_channels.size(); ++c)
-            ebur128_set_channel(m_peaks, c, EBUR128_UNUSED);
-    }
-}
-
-LoudnessMeter::~LoudnessMeter()
-{
-    if (m_peaks)
-        ebur128_destroy(&m_peaks);
 }
 
 void LoudnessMeter::addFrames(const float *interleaved, std::size_t frames)
 {
     if (m_channels.empty())
         return;
-    if (m_peaks)
-        ebur128_add_frames_float(m_peaks, interleaved, frames);
     // Split at the 10 ms boundaries.
     while (frames > 0) {
         const std::size_t take = std::size_t(std::min<long long>(static_cast<long long>(frames), m_nextBoundary - m_frames));
@@ -211,7 +195,7 @@ void LoudnessMeter::feedSpan(const float *in, std::size_t frames)
         Channel &ch = m_channels[c];
         double z1 = ch.z1, z2 = ch.z2, z3 = ch.z3, z4 = ch.z4;
         double squares = 0, weighted = 0, sum = 0;
-        float peak = ch.peak, windowPeak = ch.windowPeak, lastAbs = ch.lastAbs;
+        float peak = ch.peak, windowPeak = ch.windowPeak, spanPeak = 0, lastAbs = ch.lastAbs;
         long long peakCount = ch.peakCount, peakRuns = ch.peakRuns;
         const bool weigh = ch.weight > 0;
         for (std::size_t f = 0; f < frames; ++f) {
@@ -228,6 +212,7 @@ void LoudnessMeter::feedSpan(const float *in, std::size_t frames)
             }
             lastAbs = a;
             windowPeak = std::max(windowPeak, a);
+            spanPeak = std::max(spanPeak, a);
             squares += double(x) * x;
             sum += x;
             if (weigh) {
@@ -254,6 +239,7 @@ void LoudnessMeter::feedSpan(const float *in, std::size_t frames)
         ch.peakCount = peakCount;
         ch.peakRuns = peakRuns;
         m_subEnergy += ch.weight * weighted;
+        m_truePeak.add(c, in + c, stride, frames, spanPeak);
     }
 }
 
@@ -369,13 +355,7 @@ MeterResult LoudnessMeter::finish()
     if (m_haveShortTerm)
         r.maxShortTerm = lufs(m_maxShortTerm);
 
-    double truePeak = 0;
-    for (unsigned c = 0; m_peaks && c < m_channels.size(); ++c) {
-        double value = 0;
-        if (ebur128_true_peak(m_peaks, c, &value) == EBUR128_SUCCESS)
-            truePeak = std::max(truePeak, value);
-    }
-    r.truePeak = dbfs(truePeak);
+    r.truePeak = dbfs(m_truePeak.peak());
 
     const std::size_t factor = std::max<std::size_t>(1, (m_momentary.size() + kMaxHistoryPoints - 1) / kMaxHistoryPoints);
     r.history.stepSec = 0.1 * double(factor);
