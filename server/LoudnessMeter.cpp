@@ -47,7 +47,7 @@ double meanEnergy(const std::vector<double> &blocks, double above)
     return count ? sum / double(count) : 0;
 }
 
-// The layouts ffmpeg names, with their channel order.
+// The layouts ffmpeg names, with their channel order, in ffmpeg's own order.
 const std::vector<std::pair<std::string, std::vector<std::string>>> &knownLayouts()
 {
     static const std::vector<std::pair<std::string, std::vector<std::string>>> layouts = {
@@ -109,8 +109,10 @@ ChannelWeighting channelWeighting(const std::string &layout, int channels)
     auto found = named(layout);
     bool assumed = false;
     if (found == layouts.end() || int(found->second.size()) != channels) {
-        const char *usual = channels == 1 ? "mono" : channels == 2 ? "stereo" : channels == 6 ? "5.1" : nullptr;
-        found = usual ? named(usual) : layouts.end();
+        // A file that names no layout is decoded in the one ffmpeg guesses: the first of its
+        // list with that many channels (4 channels are 4.0, 5 are 5.0, 7 are 6.1, 8 are 7.1).
+        found = std::find_if(layouts.begin(), layouts.end(),
+                             [&](const auto &entry) { return int(entry.second.size()) == channels; });
         assumed = true;
     }
     if (found == layouts.end())

@@ -10,8 +10,8 @@
 namespace hoplin::server {
 
 // The BS.1770 weight of each channel of an ffmpeg channel layout ("5.1", "stereo", …), in the
-// order ffmpeg delivers the samples. An unknown layout falls back to the usual layout of that many
-// channels, else every channel at weight 1. `note` says which weighting was applied.
+// order ffmpeg delivers the samples. An unknown layout falls back to the layout ffmpeg guesses for
+// that many channels, else every channel at weight 1. `note` says which weighting was applied.
 struct ChannelWeighting {
     std::vector<double> weights;
     std::string note;
