@@ -135,6 +135,10 @@ private slots:
             "integrated_lufs=-23±0.1;channel_weighting^4.0 (assumed)");
         row("8 channels without a mask", 48000, "8c", "20@-28,-28,-24,-10,-inf,-inf,-30,-30",
             "integrated_lufs=-23±0.1");
+        // BS.1770 weights 1.41 from 60° to 120° off centre: in 7.1 the side pair (about 90°),
+        // not the back pair (135° to 150°).
+        row("7.1 side and back pairs", 48000, "7.1", "20@-inf,-inf,-inf,-inf,-26,-26,-27.5,-27.5",
+            "integrated_lufs=-23±0.1");
         // Cases 9 and 12: the 3 s and 400 ms windows always hold the same mix of two levels.
         row("3341-9 short-term steady", 48000, "stereo", QString("1.34@-20|1.66@-30|").repeated(20),
             "max_short_term_lufs=-23±0.1;history.short_term=-23±0.1");
