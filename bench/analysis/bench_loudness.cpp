@@ -170,16 +170,18 @@ void summary(const char *side, const Times &t)
                 *std::min_element(t.cpu.begin(), t.cpu.end()), *std::max_element(t.cpu.begin(), t.cpu.end()));
 }
 
-// The median and spread of the per-round ratios a / b.
-double ratio(const char *what, const std::vector<double> &a, const std::vector<double> &b, double aim)
+// The median and spread of the per-round ratios a / b, against `aim` where there is one.
+double ratio(const char *what, const std::vector<double> &a, const std::vector<double> &b, double aim = 0)
 {
     std::vector<double> ratios;
     for (std::size_t i = 0; i < a.size(); ++i)
         ratios.push_back(a[i] / b[i]);
     const double m = median(ratios);
-    std::printf("service / %-20s %.2fx (rounds %.2f-%.2f), aim <= %.1fx -> %s\n", what, m,
-                *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()), aim,
-                m <= aim ? "met" : "MISSED");
+    std::printf("service / %-20s %.2fx (rounds %.2f-%.2f)", what, m, *std::min_element(ratios.begin(), ratios.end()),
+                *std::max_element(ratios.begin(), ratios.end()));
+    if (aim > 0)
+        std::printf(", aim <= %.1fx -> %s", aim, m <= aim ? "met" : "MISSED");
+    std::printf("\n");
     return m;
 }
 
@@ -297,6 +299,8 @@ int main(int argc, char **argv)
     summary("ffmpeg decode", decode);
     const bool fast = ratio("ebur128=peak=true", service.wall, meter.wall, kAimMeter) <= kAimMeter;
     const bool floor = ratio("decode", service.wall, decode.wall, kAimDecode) <= kAimDecode;
-    ratio("ebur128 (CPU)", service.cpu, meter.cpu, kAimMeter);
+    // CPU seconds for the record: the service's decoder and meter run side by side.
+    ratio("ebur128 (CPU)", service.cpu, meter.cpu);
+    ratio("decode (CPU)", service.cpu, decode.cpu);
     return valuesOk && fast && floor ? 0 : 1;
 }
