@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ebur128.h>
 #include <limits>
 #include <utility>
 
@@ -48,7 +47,7 @@ double meanEnergy(const std::vector<double> &blocks, double above)
     return count ? sum / double(count) : 0;
 }
 
-// The layouts ffmpeg names, with their channel order.
+// The layouts ffmpeg names, with their channel order, in ffmpeg's own order.
 const std::vector<std::pair<std::string, std::vector<std::string>>> &knownLayouts()
 {
     static const std::vector<std::pair<std::string, std::vector<std::string>>> layouts = {
@@ -110,8 +109,10 @@ ChannelWeighting channelWeighting(const std::string &layout, int channels)
     auto found = named(layout);
     bool assumed = false;
     if (found == layouts.end() || int(found->second.size()) != channels) {
-        const char *usual = channels == 1 ? "mono" : channels == 2 ? "stereo" : channels == 6 ? "5.1" : nullptr;
-        found = usual ? named(usual) : layouts.end();
+        // A file that names no layout is decoded in the one ffmpeg guesses: the first of its
+        // list with that many channels (4 channels are 4.0, 5 are 5.0, 7 are 6.1, 8 are 7.1).
+        found = std::find_if(layouts.begin(), layouts.end(),
+                             [&](const auto &entry) { return int(entry.second.size()) == channels; });
         assumed = true;
     }
     if (found == layouts.end())
@@ -133,12 +134,12 @@ ChannelWeighting channelWeighting(const std::string &layout, int channels)
 
 std::string LoudnessMeter::backendName()
 {
-    return "BS.1770-4 meter on a 10 ms grid, true peak by libebur128 " + std::to_string(EBUR128_VERSION_MAJOR) + '.' +
-           std::to_string(EBUR128_VERSION_MINOR) + '.' + std::to_string(EBUR128_VERSION_PATCH);
+    return "BS.1770-4 meter on a 10 ms grid, true peak by 4x oversampling";
 }
 
 LoudnessMeter::LoudnessMeter(int sampleRate, std::vector<double> weights)
     : m_rate(sampleRate)
+    , m_truePeak(weights.size())
     , m_ringEnergy(kShortTermBlocks, 0)
     , m_ringFrames(kShortTermBlocks, 0)
 {
@@ -171,27 +172,12 @@ LoudnessMeter::LoudnessMeter(int sampleRate, std::vector<double> weights)
     m_ra[2] = (1 - k / q + k * k) / a0;
 
     m_nextBoundary = (m_rate + 50) / 100;
-    if (!m_channels.empty() && sampleRate > 0) {
-        m_peaks = ebur128_init(unsigned(m_channels.size()), static_cast<unsigned long>(sampleRate),
-                               EBUR128_MODE_TRUE_PEAK);
-        // Only its true peak is used: unused channels spare it a second K-weighting.
-        for (unsigned c = 0; m_peaks && c < m_channels.size(); ++c)
-            ebur128_set_channel(m_peaks, c, EBUR128_UNUSED);
-    }
-}
-
-LoudnessMeter::~LoudnessMeter()
-{
-    if (m_peaks)
-        ebur128_destroy(&m_peaks);
 }
 
 void LoudnessMeter::addFrames(const float *interleaved, std::size_t frames)
 {
     if (m_channels.empty())
         return;
-    if (m_peaks)
-        ebur128_add_frames_float(m_peaks, interleaved, frames);
     // Split at the 10 ms boundaries.
     while (frames > 0) {
         const std::size_t take = std::size_t(std::min<long long>(static_cast<long long>(frames), m_nextBoundary - m_frames));
@@ -206,54 +192,80 @@ void LoudnessMeter::addFrames(const float *interleaved, std::size_t frames)
 
 void LoudnessMeter::feedSpan(const float *in, std::size_t frames)
 {
-    const std::size_t stride = m_channels.size();
-    for (std::size_t c = 0; c < stride; ++c) {
-        Channel &ch = m_channels[c];
-        double z1 = ch.z1, z2 = ch.z2, z3 = ch.z3, z4 = ch.z4;
+    // One channel's figures over the span, in locals.
+    struct Scan {
+        double z1, z2, z3, z4;
+        float peak, windowPeak, lastAbs;
+        long long peakCount, peakRuns;
+        bool weigh;
         double squares = 0, weighted = 0, sum = 0;
-        float peak = ch.peak, windowPeak = ch.windowPeak, lastAbs = ch.lastAbs;
-        long long peakCount = ch.peakCount, peakRuns = ch.peakRuns;
-        const bool weigh = ch.weight > 0;
-        for (std::size_t f = 0; f < frames; ++f) {
-            const float x = in[f * stride + c];
-            const float a = std::fabs(x);
-            if (a > peak) {
-                peak = a;
-                peakCount = 1;
-                peakRuns = 1;
-            } else if (a == peak && a > 0) {
-                ++peakCount;
-                if (lastAbs != a)
-                    ++peakRuns;
-            }
-            lastAbs = a;
-            windowPeak = std::max(windowPeak, a);
-            squares += double(x) * x;
-            sum += x;
-            if (weigh) {
-                const double s1 = m_b[0] * x + z1;
-                z1 = m_b[1] * x - m_a[1] * s1 + z2;
-                z2 = m_b[2] * x - m_a[2] * s1;
-                const double s2 = s1 + z3;
-                z3 = -2 * s1 - m_ra[1] * s2 + z4;
-                z4 = s1 - m_ra[2] * s2;
-                weighted += s2 * s2;
-            }
+        float spanPeak = 0;
+    };
+    const auto open = [&](const Channel &ch) {
+        return Scan{ch.z1, ch.z2, ch.z3, ch.z4, ch.peak, ch.windowPeak, ch.lastAbs, ch.peakCount, ch.peakRuns,
+                    ch.weight > 0};
+    };
+    const auto take = [&](Scan &s, float x) {
+        const float a = std::fabs(x);
+        if (a > s.peak) {
+            s.peak = a;
+            s.peakCount = 1;
+            s.peakRuns = 1;
+        } else if (a == s.peak && a > 0) {
+            ++s.peakCount;
+            if (s.lastAbs != a)
+                ++s.peakRuns;
         }
+        s.lastAbs = a;
+        s.windowPeak = std::max(s.windowPeak, a);
+        s.spanPeak = std::max(s.spanPeak, a);
+        s.squares += double(x) * x;
+        s.sum += x;
+        if (s.weigh) {
+            const double s1 = m_b[0] * x + s.z1;
+            s.z1 = m_b[1] * x - m_a[1] * s1 + s.z2;
+            s.z2 = m_b[2] * x - m_a[2] * s1;
+            const double s2 = s1 + s.z3;
+            s.z3 = -2 * s1 - m_ra[1] * s2 + s.z4;
+            s.z4 = s1 - m_ra[2] * s2;
+            s.weighted += s2 * s2;
+        }
+    };
+    const std::size_t stride = m_channels.size();
+    const auto close = [&](std::size_t c, const Scan &s) {
+        Channel &ch = m_channels[c];
         // Filter states decaying into denormals would slow down every silent stretch after them.
         const auto flush = [](double v) { return std::fabs(v) < 1e-30 ? 0.0 : v; };
-        ch.z1 = flush(z1);
-        ch.z2 = flush(z2);
-        ch.z3 = flush(z3);
-        ch.z4 = flush(z4);
-        ch.sumSquares += squares;
-        ch.sum += sum;
-        ch.peak = peak;
-        ch.windowPeak = windowPeak;
-        ch.lastAbs = lastAbs;
-        ch.peakCount = peakCount;
-        ch.peakRuns = peakRuns;
-        m_subEnergy += ch.weight * weighted;
+        ch.z1 = flush(s.z1);
+        ch.z2 = flush(s.z2);
+        ch.z3 = flush(s.z3);
+        ch.z4 = flush(s.z4);
+        ch.sumSquares += s.squares;
+        ch.sum += s.sum;
+        ch.peak = s.peak;
+        ch.windowPeak = s.windowPeak;
+        ch.lastAbs = s.lastAbs;
+        ch.peakCount = s.peakCount;
+        ch.peakRuns = s.peakRuns;
+        m_subEnergy += ch.weight * s.weighted;
+        m_truePeak.add(c, in + c, stride, frames, s.spanPeak);
+    };
+    // Each channel's filter is one long chain of dependent steps; two channels in the same loop
+    // let the processor overlap them.
+    for (std::size_t c = 0; c < stride; c += 2) {
+        Scan one = open(m_channels[c]);
+        if (c + 1 < stride) {
+            Scan two = open(m_channels[c + 1]);
+            for (std::size_t f = 0; f < frames; ++f) {
+                take(one, in[f * stride + c]);
+                take(two, in[f * stride + c + 1]);
+            }
+            close(c + 1, two);
+        } else {
+            for (std::size_t f = 0; f < frames; ++f)
+                take(one, in[f * stride + c]);
+        }
+        close(c, one);
     }
 }
 
@@ -369,13 +381,7 @@ MeterResult LoudnessMeter::finish()
     if (m_haveShortTerm)
         r.maxShortTerm = lufs(m_maxShortTerm);
 
-    double truePeak = 0;
-    for (unsigned c = 0; m_peaks && c < m_channels.size(); ++c) {
-        double value = 0;
-        if (ebur128_true_peak(m_peaks, c, &value) == EBUR128_SUCCESS)
-            truePeak = std::max(truePeak, value);
-    }
-    r.truePeak = dbfs(truePeak);
+    r.truePeak = dbfs(m_truePeak.peak());
 
     const std::size_t factor = std::max<std::size_t>(1, (m_momentary.size() + kMaxHistoryPoints - 1) / kMaxHistoryPoints);
     r.history.stepSec = 0.1 * double(factor);

@@ -1,17 +1,17 @@
 #pragma once
 
+#include "TruePeak.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <ebur128.h>
-
 namespace hoplin::server {
 
 // The BS.1770 weight of each channel of an ffmpeg channel layout ("5.1", "stereo", …), in the
-// order ffmpeg delivers the samples. An unknown layout falls back to the usual layout of that many
-// channels, else every channel at weight 1. `note` says which weighting was applied.
+// order ffmpeg delivers the samples. An unknown layout falls back to the layout ffmpeg guesses for
+// that many channels, else every channel at weight 1. `note` says which weighting was applied.
 struct ChannelWeighting {
     std::vector<double> weights;
     std::string note;
@@ -42,15 +42,12 @@ struct MeterResult {
 // An ITU-R BS.1770-4 / EBU R128 meter fed with interleaved 32-bit float frames. The K-weighted
 // energy is kept per 10 ms, so the 400 ms and 3 s windows are evaluated every 10 ms for their
 // maxima; gating blocks step 100 ms (integrated) and 1 s (loudness range) as EBU Tech 3341/3342
-// ask. True peak comes from libebur128's oversampling. The sample statistics use the same frames.
+// ask. True peak by 4x oversampling (TruePeakMeter). The sample statistics use the same frames.
 class LoudnessMeter {
 public:
     static constexpr std::size_t kMaxHistoryPoints = 36000;
 
     LoudnessMeter(int sampleRate, std::vector<double> weights);
-    ~LoudnessMeter();
-    LoudnessMeter(const LoudnessMeter &) = delete;
-    LoudnessMeter &operator=(const LoudnessMeter &) = delete;
 
     void addFrames(const float *interleaved, std::size_t frames);
     MeterResult finish();
@@ -76,12 +73,12 @@ private:
     int m_rate;
     std::vector<Channel> m_channels;
     double m_b[3]{}, m_a[3]{}, m_rb[3]{}, m_ra[3]{};
-    ebur128_state *m_peaks = nullptr;
+    TruePeakMeter m_truePeak;
 
     long long m_frames = 0;
-    long long m_subBlocks = 0;     // completed 10 ms blocks
-    long long m_nextBoundary = 0;  // frame index where the current 10 ms block ends
-    double m_subEnergy = 0;        // weighted sum of squares in the current 10 ms block
+    long long m_subBlocks = 0;        // completed 10 ms blocks
+    long long m_nextBoundary = 0;     // frame index where the current 10 ms block ends
+    double m_subEnergy = 0;           // weighted sum of squares in the current 10 ms block
     std::vector<double> m_ringEnergy; // the last 300 blocks (3 s)
     std::vector<long long> m_ringFrames;
     std::vector<double> m_gatingBlocks; // 400 ms energies every 100 ms
