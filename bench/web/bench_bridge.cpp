@@ -33,7 +33,6 @@ using namespace hoplin;
 namespace {
 
 constexpr qint64 kFileBytes = 200LL * 1000 * 1000;
-constexpr int kRuns = 3;
 constexpr double kAimMs = 50.0;
 constexpr double kAimTreeFactor = 2.0;
 
@@ -47,8 +46,9 @@ double megabytes(qint64 kib)
 int main(int argc, char **argv)
 {
     test::isolateHome();
-    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu");
+    bench::useOffscreenWindows();
     QApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
     test::LocalServer server;
     if (!server.start()) {
         std::fprintf(stderr, "bench_bridge: hoplin-server did not start\n");
@@ -72,10 +72,10 @@ int main(int argc, char **argv)
 
     std::printf("bench_bridge: one %.1f MB WAV through window.hoplinInjectFiles, %d runs (aims: longest stall < %.0f "
                 "ms, process tree grows by <= %.0fx the file)\n",
-                double(size) / 1e6, kRuns, kAimMs, kAimTreeFactor);
+                double(size) / 1e6, runs, kAimMs, kAimTreeFactor);
     bool allOk = true;
     bench::Rounds seconds, stalls, treeGrowth, bound, appGrowth, helperGrowth;
-    for (int run = 1; run <= kRuns; ++run) {
+    for (int run = 1; run <= runs; ++run) {
         auto *tab = new WebTabView(store, server.url(QStringLiteral("/correction")), true, &window);
         layout->addWidget(tab);
         QSignalSpy loaded(tab, &WebTabView::pageLoaded);
@@ -128,7 +128,7 @@ int main(int argc, char **argv)
         delete tab;
         QTest::qWait(1000);
     }
-    std::printf("median of %d runs (low..high):\n", kRuns);
+    std::printf("median of %d runs (low..high):\n", runs);
     std::printf("  until the page confirmed: %s s\n", seconds.text("%.2f").c_str());
     std::printf("  longest main-thread stall: %s ms (aim < %.0f ms) %s\n", stalls.text("%.1f").c_str(), kAimMs,
                 stalls.high() < kAimMs ? "met" : "MISSED");
