@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QTimer>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <sys/resource.h>
@@ -120,8 +121,13 @@ struct Rounds {
             std::snprintf(buffer, sizeof buffer, format, value);
             return std::string(buffer);
         };
-        char tail[64];
-        std::snprintf(tail, sizeof tail, ", +-%.1f%%, %zu rounds)", spreadPercent(), values.size());
+        // Around zero (a difference) a percentage says nothing: the half-range is given instead.
+        const double halfRange = (high() - low()) / 2;
+        char tail[96];
+        if (std::abs(median()) > halfRange)
+            std::snprintf(tail, sizeof tail, ", +-%.1f%%, %zu rounds)", spreadPercent(), values.size());
+        else
+            std::snprintf(tail, sizeof tail, ", +-%s, %zu rounds)", number(halfRange).c_str(), values.size());
         return number(median()) + " (" + number(low()) + ".." + number(high()) + tail;
     }
 };

@@ -118,7 +118,7 @@ bool fenceHolds(const QString &writable, const QString &outside)
 bool timeStarts(const QString &writable)
 {
     hoplin::bench::Rounds fenced, open, difference;
-    double fencedSum = 0, openSum = 0;
+    hoplin::bench::Rounds blockFenced, blockOpen, blockDifference; // one block of starts
     for (int i = 0; i < kStarts; ++i) {
         double on = 0, off = 0;
         if (hoplin::bench::firstSideFirst(i)) {
@@ -132,18 +132,22 @@ bool timeStarts(const QString &writable)
             std::fprintf(stderr, "start %d of /bin/true failed (%s)\n", i + 1, on < 0 ? "fenced" : "open");
             return false;
         }
-        fencedSum += on;
-        openSum += off;
+        blockFenced.add(on);
+        blockOpen.add(off);
+        blockDifference.add(on - off);
+        // The median of a block shrugs off the odd start the machine's other work delayed.
         if ((i + 1) % kBlock == 0) {
-            fenced.add(fencedSum / kBlock);
-            open.add(openSum / kBlock);
-            difference.add((fencedSum - openSum) / kBlock);
-            fencedSum = openSum = 0;
+            fenced.add(blockFenced.median());
+            open.add(blockOpen.median());
+            difference.add(blockDifference.median());
+            blockFenced = blockOpen = blockDifference = {};
         }
     }
-    std::printf("%d starts of /bin/true each way, ABBA, mean per block of %d: fenced %s ms, open %s ms\n", kStarts,
-                kBlock, fenced.text("%.3f").c_str(), open.text("%.3f").c_str());
-    std::printf("the fence costs per start: %s ms\n", difference.text("%.3f").c_str());
+    std::printf("%d starts of /bin/true each way, ABBA; median per block of %d, then median of the blocks: fenced "
+                "%s ms, open %s ms\n",
+                kStarts, kBlock, fenced.text("%.3f").c_str(), open.text("%.3f").c_str());
+    std::printf("the fence costs per start (fenced minus open, pair by pair): %s ms\n",
+                difference.text("%.3f").c_str());
     return true;
 }
 
