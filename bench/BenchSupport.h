@@ -7,7 +7,9 @@
 #include <QProcess>
 #include <QTimer>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <string>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
@@ -71,8 +73,7 @@ private:
     double m_longest = 0;
 };
 
-// What one round of a page benchmark measured; `keepBest` folds rounds together: the shortest times
-// (the least disturbed round) and the longest stalls (the worst the user would see).
+// What one round of a page benchmark measured.
 struct PageFigures {
     double seconds = 0;
     double cpu = 0;
@@ -80,17 +81,56 @@ struct PageFigures {
     double runStallMs = 0;
 };
 
-inline void keepBest(PageFigures &best, const PageFigures &round, bool first)
+// ABBA order over consecutive rounds: the first side goes first in rounds 0, 3, 4, 7, ... and
+// second in rounds 1, 2, 5, 6, ..., so a drift of the machine's load hits both sides alike.
+inline bool firstSideFirst(int round)
 {
-    if (first) {
-        best = round;
-        return;
-    }
-    best.seconds = std::min(best.seconds, round.seconds);
-    best.cpu = std::min(best.cpu, round.cpu);
-    best.addStallMs = std::max(best.addStallMs, round.addStallMs);
-    best.runStallMs = std::max(best.runStallMs, round.runStallMs);
+    const int phase = round % 4;
+    return phase == 0 || phase == 3;
 }
+
+// The rounds of one figure: their median, and the lowest and highest as the spread. Never the best
+// round alone: a reader is told what a typical round measured and how far the rounds strayed.
+struct Rounds {
+    std::vector<double> values;
+
+    void add(double value) { values.push_back(value); }
+    bool empty() const { return values.empty(); }
+    double median() const
+    {
+        std::vector<double> sorted = values;
+        std::sort(sorted.begin(), sorted.end());
+        const std::size_t n = sorted.size();
+        if (n == 0)
+            return 0;
+        return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+    }
+    double low() const { return values.empty() ? 0 : *std::min_element(values.begin(), values.end()); }
+    double high() const { return values.empty() ? 0 : *std::max_element(values.begin(), values.end()); }
+    // Half the range around the median, in percent of it.
+    double spreadPercent() const
+    {
+        const double m = median();
+        return m == 0 ? 0 : 100.0 * (high() - low()) / 2 / m;
+    }
+    // "1.234 (1.200..1.300, +-4.1%, 6 rounds)" with `format` for each number.
+    std::string text(const char *format = "%.3f") const
+    {
+        auto number = [format](double value) {
+            char buffer[64];
+            std::snprintf(buffer, sizeof buffer, format, value);
+            return std::string(buffer);
+        };
+        // Around zero (a difference) a percentage says nothing: the half-range is given instead.
+        const double halfRange = (high() - low()) / 2;
+        char tail[96];
+        if (std::abs(median()) > halfRange)
+            std::snprintf(tail, sizeof tail, ", +-%.1f%%, %zu rounds)", spreadPercent(), values.size());
+        else
+            std::snprintf(tail, sizeof tail, ", +-%s, %zu rounds)", number(halfRange).c_str(), values.size());
+        return number(median()) + " (" + number(low()) + ".." + number(high()) + tail;
+    }
+};
 
 // Points HOME, the XDG config and data folders and TMPDIR of this process into `folder`, so a
 // benchmark never reads or writes the user's own settings, logs or temporary files.

@@ -1,6 +1,9 @@
-// Memory and main-thread responsiveness of a 128 MiB analysis upload to a local hoplin-server: the
-// body must be streamed from its temporary file, so the process's peak resident memory may grow by
-// at most 32 MiB while it is assembled and sent.
+// A 128 MiB analysis upload to a local hoplin-server through APIClient::uploadAudio against
+// `curl -F` of the same file to the same service, interleaved ABBA: the time of each (median and
+// spread of the rounds, and of the per-round ratio, aim at most 1.15), the growth of the process's
+// peak resident memory during the app's uploads (the body is streamed from its temporary file, so
+// at most 32 MiB) and the longest main-thread stall while it uploads.
+// Usage: bench_upload [rounds, default 6]
 #include "../BenchSupport.h"
 #include "analysis/AnalysisAPI.h"
 #include "platform/Settings.h"
@@ -8,8 +11,13 @@
 #include "../BenchMemory.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -24,6 +32,96 @@ namespace {
 
 constexpr qint64 kFileBytes = 128 * 1024 * 1024;
 constexpr double kAimMiB = 32.0;
+constexpr double kAimRatio = 1.15;
+
+struct AppRound {
+    double seconds = -1;
+    double growthMiB = 0;
+    bool peakReset = false;
+    double longestGapMs = 0;
+    QString uploadID;
+    QString failure;
+};
+
+QCoro::Task<> upload(QString audio, QString token, AppRound &round, QEventLoop &done)
+{
+    bench::StallMeter meter;
+    try {
+        const qint64 before = statusKiB("VmRSS");
+        round.peakReset = resetPeak();
+        QElapsedTimer wall;
+        wall.start();
+        meter.start();
+        round.uploadID = co_await APIClient::uploadAudio(audio, token);
+        round.longestGapMs = meter.stop();
+        round.seconds = wall.nsecsElapsed() / 1e9;
+        round.growthMiB = (statusKiB("VmHWM") - before) / 1024.0;
+    } catch (const Error &error) {
+        round.failure = error.description();
+    }
+    done.quit();
+}
+
+AppRound appRound(const QString &audio, const QString &token)
+{
+    AppRound round;
+    QEventLoop loop;
+    auto task = upload(audio, token, round, loop);
+    if (round.seconds < 0 && round.failure.isEmpty())
+        loop.exec();
+    return round;
+}
+
+// Seconds, or -1 when the service did not answer 200 with an upload id.
+double curlRound(const QString &audio, const QString &origin, const QString &token)
+{
+    QElapsedTimer wall;
+    wall.start();
+    QProcess curl;
+    curl.start(QStringLiteral("curl"), {QStringLiteral("-sS"), QStringLiteral("--fail"), QStringLiteral("-H"),
+                                        QStringLiteral("Authorization: Bearer ") + token, QStringLiteral("-F"),
+                                        QStringLiteral("file=@%1;type=application/octet-stream").arg(audio),
+                                        origin + QString::fromLatin1(APIClient::uploadPath)});
+    if (!curl.waitForFinished(-1) || curl.exitStatus() != QProcess::NormalExit || curl.exitCode() != 0)
+        return -1;
+    const double seconds = wall.nsecsElapsed() / 1e9;
+    const QJsonValue id = QJsonDocument::fromJson(curl.readAllStandardOutput()).object().value(QStringLiteral("upload_id"));
+    return id.isString() && !id.toString().isEmpty() ? seconds : -1;
+}
+
+// Seconds to assemble the body file alone, the first half of the app's upload.
+double bodyRound(const QString &audio)
+{
+    const QString body = Multipart::temporaryBodyPath();
+    QElapsedTimer wall;
+    wall.start();
+    try {
+        Multipart::writeBody(audio, body, Multipart::makeBoundary());
+    } catch (const Error &) {
+        QFile::remove(body);
+        return -1;
+    }
+    const double seconds = wall.nsecsElapsed() / 1e9;
+    const bool whole = QFileInfo(body).size() > kFileBytes;
+    QFile::remove(body);
+    return whole ? seconds : -1;
+}
+
+QString activate()
+{
+    QString token;
+    QEventLoop loop;
+    auto task = [](QString &token, QEventLoop &loop) -> QCoro::Task<> {
+        try {
+            token = (co_await APIClient::activate(QStringLiteral("hoplin-demo-key"))).accessToken;
+        } catch (const Error &error) {
+            std::fprintf(stderr, "sign-in failed: %s\n", qPrintable(error.description()));
+        }
+        loop.quit();
+    }(token, loop);
+    loop.exec();
+    return token;
+}
 
 } // namespace
 
@@ -32,16 +130,13 @@ int main(int argc, char **argv)
     QTemporaryDir home;
     hoplin::bench::useHome(home.path());
     QCoreApplication app(argc, argv);
+    const int rounds = argc > 1 ? std::max(2, atoi(argv[1])) : 6;
 
     QProcess server;
-    server.setStandardErrorFile(QProcess::nullDevice());
-    server.start(QStringLiteral(HOPLIN_SERVER_BIN),
-                 {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet")});
-    if (!server.waitForStarted() || !server.waitForReadyRead(10000)) {
-        std::fprintf(stderr, "hoplin-server did not start\n");
+    const QString origin = bench::startServer(server, QStringLiteral(HOPLIN_SERVER_BIN));
+    if (origin.isEmpty())
         return 1;
-    }
-    Settings::shared().setValue(keys::baseURL, QString::fromUtf8(server.readLine()).trimmed());
+    Settings::shared().setValue(keys::baseURL, origin);
 
     // Real bytes, not a hole, so reading the file costs what it costs for a user's file.
     const QString audio = home.filePath(QStringLiteral("large.wav"));
@@ -58,57 +153,67 @@ int main(int argc, char **argv)
             file.write(block);
         }
     }
+    const QString token = activate();
+    if (token.isEmpty())
+        return 1;
 
-    QString token;
-    QString uploadID;
-    QString failure;
-    qint64 rssBefore = 0;
-    qint64 longestGapMs = 0;
-    double seconds = 0;
-    bool peakReset = false;
-
-    QElapsedTimer tick;
-    QTimer meter;
-    meter.setInterval(1);
-    QObject::connect(&meter, &QTimer::timeout, [&] { longestGapMs = std::max(longestGapMs, tick.restart()); });
-
-    QTimer::singleShot(0, &app, [&] {
-        [](QString audio, QString &token, QString &uploadID, QString &failure, qint64 &rssBefore, bool &peakReset,
-           double &seconds, QTimer &meter, QElapsedTimer &tick) -> QCoro::Task<> {
-            try {
-                token = (co_await APIClient::activate(QStringLiteral("hoplin-demo-key"))).accessToken;
-                rssBefore = statusKiB("VmRSS");
-                peakReset = resetPeak();
-                QElapsedTimer wall;
-                wall.start();
-                tick.start();
-                meter.start();
-                uploadID = co_await APIClient::uploadAudio(audio, token);
-                meter.stop();
-                seconds = wall.elapsed() / 1000.0;
-            } catch (const Error &error) {
-                failure = error.description();
-            }
-            QCoreApplication::quit();
-        }(audio, token, uploadID, failure, rssBefore, peakReset, seconds, meter, tick);
-    });
-    app.exec();
-    const qint64 peakAfter = statusKiB("VmHWM");
+    bench::Rounds appTimes, curlTimes, ratios, growth, gaps, bodyTimes;
+    bool peakReset = true;
+    for (int round = 0; round < rounds; ++round) {
+        AppRound a;
+        double c = -1;
+        const bool appFirst = bench::firstSideFirst(round);
+        if (appFirst) {
+            a = appRound(audio, token);
+            c = curlRound(audio, origin, token);
+        } else {
+            c = curlRound(audio, origin, token);
+            a = appRound(audio, token);
+        }
+        const double b = bodyRound(audio);
+        if (!a.failure.isEmpty() || a.uploadID.isEmpty() || c < 0 || b < 0) {
+            std::fprintf(stderr, "round %d: %s\n", round + 1,
+                         c < 0   ? "curl's upload failed"
+                         : b < 0 ? "the body file could not be written"
+                                 : qPrintable(QStringLiteral("upload failed: ") + a.failure));
+            return 1;
+        }
+        peakReset = peakReset && a.peakReset;
+        std::printf("round %d (%s first): app %.2f s, curl -F %.2f s, ratio %.3f, peak growth %.1f MiB, longest gap "
+                    "%.1f ms\n",
+                    round + 1, appFirst ? "app" : "curl", a.seconds, c, a.seconds / c, a.growthMiB, a.longestGapMs);
+        std::fflush(stdout);
+        bodyTimes.add(b);
+        appTimes.add(a.seconds);
+        curlTimes.add(c);
+        ratios.add(a.seconds / c);
+        growth.add(a.growthMiB);
+        gaps.add(a.longestGapMs);
+    }
     server.terminate();
     server.waitForFinished(5000);
-
-    if (!failure.isEmpty() || uploadID.isEmpty()) {
-        std::fprintf(stderr, "upload failed: %s\n", qPrintable(failure));
+    if (!QDir(QDir::tempPath()).entryList({QStringLiteral("hoplin-upload-*.multipart")}, QDir::Files).isEmpty()) {
+        std::fprintf(stderr, "a temporary upload body was left behind\n");
         return 1;
     }
-    const double growthMiB = (peakAfter - rssBefore) / 1024.0;
-    std::printf("upload of %lld MiB: %.2f s (%.0f MiB/s), upload id %s\n", kFileBytes >> 20, seconds,
-                (kFileBytes >> 20) / std::max(seconds, 0.001), qPrintable(uploadID));
-    std::printf("resident memory: %.1f MiB before, peak %.1f MiB during (peak %s) -> growth %.1f MiB\n",
-                rssBefore / 1024.0, peakAfter / 1024.0,
-                peakReset ? "reset before the upload" : "NOT reset: whole-run peak", growthMiB);
-    std::printf("longest event-loop gap during the upload: %lld ms\n", longestGapMs);
-    const bool met = peakReset && growthMiB <= kAimMiB;
-    std::printf("aim: growth <= %.0f MiB -> %s\n", kAimMiB, met ? "met" : "MISSED");
-    return met ? 0 : 1;
+
+    const double mib = double(kFileBytes >> 20);
+    std::printf("upload of %.0f MiB, median of %d ABBA rounds (low..high), every upload answered with an id\n", mib,
+                rounds);
+    std::printf("  app (body file, then POST): %s s  %.0f MiB/s\n", appTimes.text("%.2f").c_str(),
+                mib / appTimes.median());
+    std::printf("    of it, assembling the body file alone: %s s\n", bodyTimes.text("%.2f").c_str());
+    std::printf("  curl -F:                    %s s  %.0f MiB/s\n", curlTimes.text("%.2f").c_str(),
+                mib / curlTimes.median());
+    const bool fast = ratios.median() <= kAimRatio;
+    std::printf("  ratio app / curl: %s (aim <= %.2fx) -> %s\n", ratios.text().c_str(), kAimRatio,
+                fast ? "met" : "MISSED");
+    std::printf("  resident memory growth during an upload: %s MiB, largest %.1f (peak %s)\n",
+                growth.text("%.1f").c_str(), growth.high(),
+                peakReset ? "reset before each upload" : "NOT reset: whole-run peak");
+    std::printf("  longest event-loop gap during an upload: %s ms, worst %.1f\n", gaps.text("%.1f").c_str(),
+                gaps.high());
+    const bool small = peakReset && growth.high() <= kAimMiB;
+    std::printf("  aim: growth <= %.0f MiB -> %s\n", kAimMiB, small ? "met" : "MISSED");
+    return small ? 0 : 1;
 }

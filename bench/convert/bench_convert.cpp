@@ -1,6 +1,7 @@
 // Converting 100 one-second WAV files with a trivial preset through ConvertRunner against the same
 // ffmpeg commands run one after another by a shell loop, and the longest main-thread stall while
-// the runner works. Rounds alternate between the two so that machine noise hits both alike.
+// the runner works. Rounds alternate ABBA (shell first, runner first, runner first, shell first...)
+// so that machine noise hits both alike; each figure is the median of the rounds with their spread.
 #include "../BenchSupport.h"
 #include "convert/ConvertRunner.h"
 
@@ -29,12 +30,6 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 void prepare(const QString &master, const QString &dir)
 {
     QDir(dir).removeRecursively();
@@ -43,6 +38,7 @@ void prepare(const QString &master, const QString &dir)
         QFile::copy(master, QStringLiteral("%1/tone %2.wav").arg(dir).arg(i, 3, 10, QLatin1Char('0')));
 }
 
+// Seconds, or -1 when the loop did not convert every file.
 double runShellLoop(const QString &ffmpeg, const QString &input, const QString &output)
 {
     QDir(output).removeRecursively();
@@ -56,7 +52,7 @@ double runShellLoop(const QString &ffmpeg, const QString &input, const QString &
     shell.waitForFinished(-1);
     const double elapsed = secondsSince(start);
     if (shell.exitCode() != 0 || QDir(output).entryList(QDir::Files).size() != fileCount)
-        std::fprintf(stderr, "shell loop failed\n");
+        return -1;
     return elapsed;
 }
 
@@ -138,33 +134,53 @@ int main(int argc, char **argv)
                         "sine=frequency=440:duration=1", "-ac", "2", master});
     make.waitForFinished(-1);
 
-    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
-    std::vector<double> shellTimes, runnerTimes, ratios, stalls, busy;
+    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 4;
+    hoplin::bench::Rounds shellTimes, runnerTimes, ratios, stalls, busy;
     for (int r = 0; r < rounds; ++r) {
-        prepare(master, home.path() + "/shell-in");
-        shellTimes.push_back(runShellLoop(ffmpeg, home.path() + "/shell-in", home.path() + "/shell-out"));
-        prepare(master, home.path() + "/runner");
-        const RunnerRound round = runRunner(ffmpeg, home.path() + "/runner");
-        runnerTimes.push_back(round.seconds);
-        ratios.push_back(round.seconds / shellTimes.back());
-        stalls.push_back(round.longestStallMs);
-        busy.push_back(round.longestBusyMs);
+        double shellSeconds = 0;
+        RunnerRound round;
+        auto shellSide = [&] {
+            prepare(master, home.path() + "/shell-in");
+            shellSeconds = runShellLoop(ffmpeg, home.path() + "/shell-in", home.path() + "/shell-out");
+        };
+        auto runnerSide = [&] {
+            prepare(master, home.path() + "/runner");
+            round = runRunner(ffmpeg, home.path() + "/runner");
+        };
+        const bool shellFirst = hoplin::bench::firstSideFirst(r);
+        if (shellFirst) {
+            shellSide();
+            runnerSide();
+        } else {
+            runnerSide();
+            shellSide();
+        }
+        if (shellSeconds < 0 || round.done != fileCount) {
+            std::fprintf(stderr, "round %d: shell loop %s, runner converted %d of %d files\n", r + 1,
+                         shellSeconds < 0 ? "failed" : "ok", round.done, fileCount);
+            return 1;
+        }
+        shellTimes.add(shellSeconds);
+        runnerTimes.add(round.seconds);
+        ratios.add(round.seconds / shellSeconds);
+        stalls.add(round.longestStallMs);
+        busy.add(round.longestBusyMs);
         std::printf(
-            "round %d: shell loop %.2f s, runner %.2f s (%d/%d done), ratio %.3f, longest stall %.1f ms "
+            "round %d (%s first): shell loop %.2f s, runner %.2f s (%d/%d done), ratio %.3f, longest stall %.1f ms "
             "(main thread busy %.1f ms of it)\n",
-            r + 1, shellTimes.back(), round.seconds, round.done, fileCount, ratios.back(),
-            round.longestStallMs, round.longestBusyMs);
+            r + 1, shellFirst ? "shell" : "runner", shellSeconds, round.seconds, round.done, fileCount,
+            round.seconds / shellSeconds, round.longestStallMs, round.longestBusyMs);
     }
-    const double shell = median(shellTimes), runner = median(runnerTimes);
-    const double stall = *std::max_element(stalls.begin(), stalls.end());
-    const double busiest = *std::max_element(busy.begin(), busy.end());
-    const double ratio = median(ratios);
-    std::printf("%d files: shell loop median %.2f s, runner median %.2f s\n", fileCount, shell, runner);
-    std::printf("ratio runner/shell, median of the rounds: %.3fx (aim <= 1.10x) -> %s\n", ratio,
+    const double ratio = ratios.median();
+    const double stall = stalls.high();
+    const double busiest = busy.high();
+    std::printf("%d files, median of %d ABBA rounds (low..high): shell loop %s s, runner %s s\n", fileCount, rounds,
+                shellTimes.text("%.2f").c_str(), runnerTimes.text("%.2f").c_str());
+    std::printf("ratio runner/shell: %s (aim <= 1.10x) -> %s\n", ratios.text().c_str(),
                 ratio <= 1.10 ? "met" : "MISSED");
-    std::printf("longest main-thread stall: %.1f ms wall, longest main-thread busy stretch %.1f ms (aim < 50 "
-                "ms) -> %s\n",
-                stall, busiest,
+    std::printf("longest main-thread stall: %s ms wall, worst %.1f ms; longest main-thread busy stretch %s ms, worst "
+                "%.1f ms (aim < 50 ms) -> %s\n",
+                stalls.text("%.1f").c_str(), stall, busy.text("%.1f").c_str(), busiest,
                 stall < 50     ? "met"
                 : busiest < 50 ? "met for our own work, wall gap from scheduling"
                                : "MISSED");

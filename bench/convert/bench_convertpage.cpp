@@ -1,8 +1,12 @@
 // A queue of thousands through the Convert page against the same queue through ConvertRunner
 // alone, with an ffmpeg that fails at once (so the queue's own bookkeeping is what is measured),
 // and the longest main-thread stall while the files are added and while the page follows the run.
-// Usage: bench_convertpage [items, default 5000]; with HOPLIN_QUEUE_SHOT=file.png it saves a picture
-// of the page holding the queue instead.
+// Two cases: the outputs go next to the sources; and the outputs go to a chosen folder that already
+// holds 10,000 files, with queues of 500 and 5,000, so that a cost per item that grows with the
+// queue or with the folder shows. Page and runner alternate ABBA; each figure is the median of the
+// rounds with their spread.
+// Usage: bench_convertpage [items, default 5000]; BENCH_ROUNDS (default 4); with
+// HOPLIN_QUEUE_SHOT=file.png it saves a picture of the page holding the queue instead.
 #include "../BenchSupport.h"
 #include "convert/ConvertRunner.h"
 #include "convert/ui/ConvertPage.h"
@@ -23,7 +27,9 @@ namespace {
 
 constexpr double kAimRatio = 1.2;
 constexpr double kAimStallMs = 50.0;
-const QString kFailingFFmpeg = QStringLiteral("/bin/false");
+constexpr double kAimGrowth = 1.3;
+constexpr int kFewItems = 500;
+constexpr int kDestinationFiles = 10000;
 
 Preset failingPreset()
 {
@@ -35,6 +41,26 @@ Preset failingPreset()
     preset.outputExt = QStringLiteral(".wav");
     preset.command = QStringLiteral("ffmpeg -i {input} {output_base}.wav");
     return preset;
+}
+
+// An ffmpeg that refuses every call at once, as a broken or mismatched one would.
+QString writeFailingFFmpeg(const QString &folder)
+{
+    const QString path = folder + QStringLiteral("/ffmpeg-fails");
+    QFile stub(path);
+    if (!stub.open(QIODevice::WriteOnly) || stub.write("#!/bin/sh\necho \"ffmpeg: refused\" >&2\nexit 1\n") < 0)
+        return {};
+    stub.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return path;
+}
+
+void makeFiles(const QString &folder, const QString &pattern, int count)
+{
+    QDir().mkpath(folder);
+    for (int i = 0; i < count; ++i) {
+        QFile file(folder + QLatin1Char('/') + pattern.arg(i, 5, 10, QLatin1Char('0')));
+        file.open(QIODevice::WriteOnly);
+    }
 }
 
 long residentMegabytes()
@@ -55,7 +81,13 @@ void waitForIdle(const ConvertRunner &runner)
 
 using Figures = bench::PageFigures;
 
-Figures runnerAlone(const QString &folder, const Preset &preset)
+// Whether every one of `items` failed, as the stub makes them.
+bool allFailed(const ConvertRunner &runner, int items)
+{
+    return runner.items().size() == items && runner.counts().failed == items;
+}
+
+Figures runnerAlone(const QString &folder, const Preset &preset, const QString &ffmpeg, int items, bool &ok)
 {
     ConvertRunner runner;
     bench::StallMeter meter;
@@ -68,15 +100,16 @@ Figures runnerAlone(const QString &folder, const Preset &preset)
     Figures figures;
     figures.addStallMs = meter.stop();
     meter.start();
-    runner.run({preset}, kFailingFFmpeg, nullptr);
+    runner.run({preset}, ffmpeg, nullptr);
     waitForIdle(runner);
     figures.runStallMs = meter.stop();
     figures.seconds = wall.elapsed() / 1000.0;
     figures.cpu = bench::cpuSeconds() - cpuStart;
+    ok = allFailed(runner, items) && ok;
     return figures;
 }
 
-Figures throughThePage(const QString &folder, SessionStore &store, const Preset &preset)
+Figures throughThePage(const QString &folder, SessionStore &store, const Preset &preset, int items, bool &ok)
 {
     ConvertPage page(store);
     page.setActive(true);
@@ -100,8 +133,7 @@ Figures throughThePage(const QString &folder, SessionStore &store, const Preset 
     figures.runStallMs = meter.stop();
     figures.seconds = wall.elapsed() / 1000.0;
     figures.cpu = bench::cpuSeconds() - cpuStart;
-    if (page.runner().counts().failed != page.runner().items().size())
-        std::fprintf(stderr, "unexpected outcome: not every item failed\n");
+    ok = allFailed(page.runner(), items) && ok;
     return figures;
 }
 
@@ -125,6 +157,66 @@ int takeScreenshot(const QString &folder, SessionStore &store, const Preset &pre
     return page.grab().save(path) ? 0 : 1;
 }
 
+// Page and runner over one source folder, ABBA; the rounds of each figure.
+struct Comparison {
+    bench::Rounds pageSeconds, pageCpu, aloneSeconds, aloneCpu, wallRatio, cpuRatio, addStall, runStall,
+        aloneAddStall, aloneRunStall;
+};
+
+bool compare(Comparison &into, int round, const QString &folder, int items, SessionStore &store, const Preset &preset,
+             const QString &ffmpeg, const char *label)
+{
+    bool ok = true;
+    Figures p, a;
+    if (bench::firstSideFirst(round)) {
+        p = throughThePage(folder, store, preset, items, ok);
+        a = runnerAlone(folder, preset, ffmpeg, items, ok);
+    } else {
+        a = runnerAlone(folder, preset, ffmpeg, items, ok);
+        p = throughThePage(folder, store, preset, items, ok);
+    }
+    std::printf("%s round %d (%s first): runner alone %.2f s (cpu %.2f s), page %.2f s (cpu %.2f s), stalls page "
+                "%.1f/%.1f ms, resident %ld MB%s\n",
+                label, round + 1, bench::firstSideFirst(round) ? "page" : "runner", a.seconds, a.cpu, p.seconds, p.cpu,
+                p.addStallMs, p.runStallMs, residentMegabytes(), ok ? "" : " NOT EVERY ITEM FAILED");
+    std::fflush(stdout);
+    into.pageSeconds.add(p.seconds);
+    into.pageCpu.add(p.cpu);
+    into.aloneSeconds.add(a.seconds);
+    into.aloneCpu.add(a.cpu);
+    into.wallRatio.add(p.seconds / a.seconds);
+    into.cpuRatio.add(p.cpu / a.cpu);
+    into.addStall.add(p.addStallMs);
+    into.runStall.add(p.runStallMs);
+    into.aloneAddStall.add(a.addStallMs);
+    into.aloneRunStall.add(a.runStallMs);
+    return ok;
+}
+
+const char *verdict(bool met)
+{
+    return met ? "OK" : "OVER";
+}
+
+void report(const Comparison &c, int items)
+{
+    std::printf("  runner alone: %s s wall, %s s cpu (%.2f ms per item)\n", c.aloneSeconds.text("%.2f").c_str(),
+                c.aloneCpu.text("%.2f").c_str(), 1000 * c.aloneSeconds.median() / items);
+    std::printf("  through the page: %s s wall, %s s cpu (%.2f ms per item)\n", c.pageSeconds.text("%.2f").c_str(),
+                c.pageCpu.text("%.2f").c_str(), 1000 * c.pageSeconds.median() / items);
+    std::printf("  page / runner, wall: %s (aim <= %.1fx) %s\n", c.wallRatio.text().c_str(), kAimRatio,
+                verdict(c.wallRatio.median() <= kAimRatio));
+    std::printf("  page / runner, cpu: %s (aim <= %.1fx) %s\n", c.cpuRatio.text().c_str(), kAimRatio,
+                verdict(c.cpuRatio.median() <= kAimRatio));
+    std::printf("  longest stall while adding %d files: %s ms, worst %.1f (aim < %.0f ms) %s\n", items,
+                c.addStall.text("%.1f").c_str(), c.addStall.high(), kAimStallMs,
+                verdict(c.addStall.high() < kAimStallMs));
+    std::printf("  longest stall during the run: %s ms, worst %.1f (aim < %.0f ms) %s\n", c.runStall.text("%.1f").c_str(),
+                c.runStall.high(), kAimStallMs, verdict(c.runStall.high() < kAimStallMs));
+    std::printf("  runner alone, for comparison: longest stall %s ms adding, %s ms running\n",
+                c.aloneAddStall.text("%.1f").c_str(), c.aloneRunStall.text("%.1f").c_str());
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -142,13 +234,21 @@ int main(int argc, char **argv)
         return 1;
     Settings::shared().setValue(keys::baseURL, url);
     Settings::shared().setValue(keys::autoStartConvert, true);
-    Settings::shared().setValue(keys::ffmpegPathOverride, kFailingFFmpeg);
+    const QString ffmpeg = writeFailingFFmpeg(home.path());
+    if (ffmpeg.isEmpty()) {
+        std::fprintf(stderr, "cannot write the failing ffmpeg\n");
+        return 1;
+    }
+    Settings::shared().setValue(keys::ffmpegPathOverride, ffmpeg);
 
     QTemporaryDir media;
-    for (int i = 0; i < items; ++i) {
-        QFile file(media.filePath(QStringLiteral("take %1.wav").arg(i, 5, 10, QLatin1Char('0'))));
-        file.open(QIODevice::WriteOnly);
-    }
+    makeFiles(media.path(), QStringLiteral("take %1.wav"), items);
+    const QString few = home.path() + QStringLiteral("/few");
+    const QString many = home.path() + QStringLiteral("/many");
+    const QString crowded = home.path() + QStringLiteral("/crowded");
+    makeFiles(few, QStringLiteral("take %1.wav"), kFewItems);
+    makeFiles(many, QStringLiteral("take %1.wav"), items);
+    makeFiles(crowded, QStringLiteral("earlier %1.wav"), kDestinationFiles);
 
     SessionStore store;
     [](SessionStore &store) -> QCoro::Task<> {
@@ -166,38 +266,48 @@ int main(int argc, char **argv)
     if (const QString shot = qEnvironmentVariable("HOPLIN_QUEUE_SHOT"); !shot.isEmpty())
         return takeScreenshot(media.path(), store, preset, shot);
 
-    // Rounds alternate between the two, so that the load of a shared machine hits both alike; the
-    // best round of each counts. Wall time includes the children; CPU time is this process alone,
-    // which is what the page adds, and is steadier on a busy machine.
-    const int rounds = qEnvironmentVariableIntValue("BENCH_ROUNDS") > 0 ? qEnvironmentVariableIntValue("BENCH_ROUNDS") : 3;
-    Figures alone, page;
+    const int rounds = qEnvironmentVariableIntValue("BENCH_ROUNDS") > 0 ? qEnvironmentVariableIntValue("BENCH_ROUNDS") : 4;
+    bool ok = true;
+
+    // Outputs next to the sources.
+    Comparison beside;
+    for (int round = 0; round < rounds; ++round)
+        ok = compare(beside, round, media.path(), items, store, preset, ffmpeg, "beside the sources") && ok;
+
+    // Outputs into a folder of 10,000 files, with a short and a long queue.
+    Settings::shared().setValue(keys::exportLocation, QStringLiteral("customFolder"));
+    Settings::shared().setValue(keys::exportFolderPath, crowded);
+    Comparison crowdedFew, crowdedMany;
+    bench::Rounds pageGrowth, aloneGrowth;
     for (int round = 0; round < rounds; ++round) {
-        const Figures p = throughThePage(media.path(), store, preset);
-        const Figures a = runnerAlone(media.path(), preset);
-        std::printf("round %d: runner alone %.2f s (cpu %.2f s), page %.2f s (cpu %.2f s), resident %ld MB\n",
-                    round + 1, a.seconds, a.cpu, p.seconds, p.cpu, residentMegabytes());
-        std::fflush(stdout);
-        bench::keepBest(alone, a, round == 0);
-        bench::keepBest(page, p, round == 0);
+        const std::size_t at = crowdedFew.pageSeconds.values.size();
+        ok = compare(crowdedFew, round, few, kFewItems, store, preset, ffmpeg, "crowded folder, 500") && ok;
+        ok = compare(crowdedMany, round, many, items, store, preset, ffmpeg, "crowded folder, many") && ok;
+        const double scale = double(kFewItems) / items;
+        pageGrowth.add(crowdedMany.pageSeconds.values[at] * scale / crowdedFew.pageSeconds.values[at]);
+        aloneGrowth.add(crowdedMany.aloneSeconds.values[at] * scale / crowdedFew.aloneSeconds.values[at]);
     }
+    const qsizetype left = QDir(crowded).entryList(QDir::Files | QDir::Hidden).size();
     server.terminate();
     server.waitForFinished(5000);
+    if (!ok || left != kDestinationFiles) {
+        std::fprintf(stderr, "unexpected outcome: %s; the crowded folder holds %lld files, not %d\n",
+                     ok ? "every item failed" : "not every item failed", static_cast<long long>(left),
+                     kDestinationFiles);
+        return 1;
+    }
 
-    const double ratio = page.seconds / alone.seconds;
-    const double cpuRatio = page.cpu / alone.cpu;
-    std::printf("items: %d (ffmpeg fails at once), best of %d rounds\n", items, rounds);
-    std::printf("runner alone: %.2f s wall, %.2f s cpu (%.2f ms per item)\n", alone.seconds, alone.cpu,
-                1000 * alone.seconds / items);
-    std::printf("through the page: %.2f s wall, %.2f s cpu (%.2f ms per item)\n", page.seconds, page.cpu,
-                1000 * page.seconds / items);
-    std::printf("page / runner, wall: %.3fx (aim <= %.1fx) %s\n", ratio, kAimRatio, ratio <= kAimRatio ? "OK" : "OVER");
-    std::printf("page / runner, cpu: %.3fx (aim <= %.1fx) %s\n", cpuRatio, kAimRatio,
-                cpuRatio <= kAimRatio ? "OK" : "OVER");
-    std::printf("longest stall while adding %d files: %.1f ms (aim < %.0f ms) %s\n", items, page.addStallMs,
-                kAimStallMs, page.addStallMs < kAimStallMs ? "OK" : "OVER");
-    std::printf("longest stall during the run: %.1f ms (aim < %.0f ms) %s\n", page.runStallMs, kAimStallMs,
-                page.runStallMs < kAimStallMs ? "OK" : "OVER");
-    std::printf("runner alone, for comparison: longest stall %.1f ms adding, %.1f ms running\n", alone.addStallMs,
-                alone.runStallMs);
+    std::printf("ffmpeg fails at once; every item failed, nothing left behind; median of %d ABBA rounds (low..high)\n",
+                rounds);
+    std::printf("%d items, outputs beside the sources:\n", items);
+    report(beside, items);
+    std::printf("%d items, outputs into a folder already holding %d files:\n", kFewItems, kDestinationFiles);
+    report(crowdedFew, kFewItems);
+    std::printf("%d items, outputs into a folder already holding %d files:\n", items, kDestinationFiles);
+    report(crowdedMany, items);
+    std::printf("cost per item at %d items / at %d items, runner alone: %s (aim <= %.1fx) %s\n", items, kFewItems,
+                aloneGrowth.text().c_str(), kAimGrowth, verdict(aloneGrowth.median() <= kAimGrowth));
+    std::printf("cost per item at %d items / at %d items, through the page: %s (aim <= %.1fx) %s\n", items, kFewItems,
+                pageGrowth.text().c_str(), kAimGrowth, verdict(pageGrowth.median() <= kAimGrowth));
     return 0;
 }

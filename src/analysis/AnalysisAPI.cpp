@@ -159,11 +159,35 @@ void writeBody(const QString &audioPath, const QString &bodyPath, const QString 
     writeAll(body.fd, opening.constData(), opening.size());
     // One chunk at a time: the file is never held in memory as a whole. The limit holds for the
     // bytes actually copied, whatever the size said (a file can grow while it is read).
-    QByteArray chunk(chunkBytes, Qt::Uninitialized);
+    const auto tooLarge = [&name] {
+        return Error(QStringLiteral("Hoplin"), tooLargeCode,
+                     QStringLiteral("%1 is larger than the 128 MiB upload limit.").arg(name));
+    };
+    QByteArray chunk;
     qint64 copied = 0;
+    bool inKernel = true;
     for (;;) {
         if (aborted && aborted->load())
             throw CallControl::cancelled();
+        if (inKernel) {
+            // The kernel copies the chunk itself: the bytes never pass through this process. At most
+            // one byte past the limit, so that going over shows without writing more. Any failure
+            // falls back to reading and writing, which says precisely what went wrong.
+            const ssize_t got = ::copy_file_range(audio.fd, nullptr, body.fd, nullptr,
+                                                  size_t(std::min(chunkBytes, byteLimit - copied + 1)), 0);
+            if (got == 0)
+                break;
+            if (got > 0) {
+                copied += got;
+                if (copied > byteLimit)
+                    throw tooLarge();
+                continue;
+            }
+            if (errno == EINTR)
+                continue;
+            inKernel = false;
+            chunk = QByteArray(chunkBytes, Qt::Uninitialized);
+        }
         const ssize_t got = ::read(audio.fd, chunk.data(), size_t(chunk.size()));
         if (got < 0 && errno == EINTR)
             continue;
@@ -173,8 +197,7 @@ void writeBody(const QString &audioPath, const QString &bodyPath, const QString 
             break;
         copied += got;
         if (copied > byteLimit)
-            throw Error(QStringLiteral("Hoplin"), tooLargeCode,
-                        QStringLiteral("%1 is larger than the 128 MiB upload limit.").arg(name));
+            throw tooLarge();
         writeAll(body.fd, chunk.constData(), got);
     }
     const QByteArray closing = tail(boundary);

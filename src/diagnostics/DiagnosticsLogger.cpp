@@ -47,15 +47,17 @@ Secrets &secrets()
 
 bool isSensitive(const QString &lowerName);
 
-// Replaces the known secret values and the values of secret-named JSON string fields.
-void redactSecrets(QString &text)
+// The secret values known now; a shared copy, so taking it costs one reference count.
+QStringList knownSecrets()
 {
-    QStringList known;
-    {
-        QReadLocker locker(&secrets().lock);
-        known = secrets().all;
-    }
-    for (const QString &secret : std::as_const(known))
+    QReadLocker locker(&secrets().lock);
+    return secrets().all;
+}
+
+// Replaces the known secret values and the values of secret-named JSON string fields.
+void redactSecrets(QString &text, const QStringList &known)
+{
+    for (const QString &secret : known)
         text.replace(secret, QLatin1String("[redacted]"));
 
     if (!text.contains(QLatin1Char('"')))
@@ -155,14 +157,24 @@ DiagnosticsLogger::~DiagnosticsLogger()
 
 bool DiagnosticsLogger::enabled() const
 {
-    return Settings::shared().boolean(keys::hoplinDiag);
+    // Made once: converting the key's name on every call cost as much as the lookup.
+    static const QString key = QString::fromLatin1(keys::hoplinDiag);
+    return Settings::shared().boolean(key);
+}
+
+qint64 DiagnosticsLogger::now()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 QString DiagnosticsLogger::timestamp()
 {
-    using namespace std::chrono;
-    const auto now = system_clock::now();
-    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
+    return timestamp(now());
+}
+
+QString DiagnosticsLogger::timestamp(qint64 ms)
+{
     const time_t seconds = time_t(ms / 1000);
     // Formatting the date part is the costly bit; it changes once a second per thread.
     thread_local time_t cachedSecond = -1;
@@ -205,9 +217,14 @@ void DiagnosticsLogger::clearSecrets()
 
 QString DiagnosticsLogger::redact(const QString &message)
 {
+    return redact(message, knownSecrets());
+}
+
+QString DiagnosticsLogger::redact(const QString &message, const QStringList &known)
+{
     QString text = message;
     // Before the cut, so that a cut never leaves the first part of a secret behind.
-    redactSecrets(text);
+    redactSecrets(text, known);
     if (truncateGraphemes(text, maxMessageCharacters))
         text.append(QChar(0x2026));
 
@@ -258,39 +275,51 @@ void DiagnosticsLogger::startIfEnabled()
 {
     if (!enabled())
         return;
-    post({Task::Start, {}, {}});
+    post({Task::Start});
 }
 
 QString DiagnosticsLogger::formatLine(const QString &category, const QString &message)
 {
-    return timestamp() + QLatin1String(" [") + category + QLatin1String("] ") + redact(message) + QLatin1Char('\n');
+    return formatLine(now(), category, message, knownSecrets());
 }
 
+QString DiagnosticsLogger::formatLine(qint64 ms, const QString &category, const QString &message,
+                                      const QStringList &known)
+{
+    return timestamp(ms) + QLatin1String(" [") + category + QLatin1String("] ") + redact(message, known) +
+           QLatin1Char('\n');
+}
+
+// The caller pays for the setting check, the clock and the queue only: the line is put together on
+// the worker from the moment of the call and the secrets known then, so it reads exactly as if it
+// had been formatted here.
 void DiagnosticsLogger::log(const QString &category, const QString &message)
 {
     if (!enabled())
         return;
-    post({Task::Buffered, formatLine(category, message), {}});
+    post({Task::Buffered, category, message, now(), knownSecrets()});
 }
 
 void DiagnosticsLogger::finalLog(const QString &category, const QString &message)
 {
-    post({Task::Final, formatLine(category, message), {}});
+    post({Task::Final, category, message, now(), knownSecrets()});
 }
 
 void DiagnosticsLogger::stop()
 {
-    post({Task::Stop, {}, {}});
+    post({Task::Stop});
 }
 
 void DiagnosticsLogger::runSync(std::function<void()> call)
 {
     std::promise<void> done;
     auto future = done.get_future();
-    post({Task::Call, {}, [&] {
-              call();
-              done.set_value();
-          }});
+    Task task{Task::Call};
+    task.call = [&] {
+        call();
+        done.set_value();
+    };
+    post(std::move(task));
     future.wait();
 }
 
@@ -332,15 +361,16 @@ void DiagnosticsLogger::handle(Task &task)
 {
     switch (task.kind) {
     case Task::Buffered: {
-        m_buffer.push_back(task.line);
+        const QString line = formatLine(task.msecs, task.category, task.message, task.secrets);
+        m_buffer.push_back(line);
         while (m_buffer.size() > size_t(bufferLimit))
             m_buffer.pop_front();
         rotateIfNeeded();
-        writeOut(task.line.toUtf8());
+        writeOut(line.toUtf8());
         break;
     }
     case Task::Final:
-        writeOut(task.line.toUtf8());
+        writeOut(formatLine(task.msecs, task.category, task.message, task.secrets).toUtf8());
         break;
     case Task::Start:
         if (m_fd >= 0)
@@ -350,10 +380,8 @@ void DiagnosticsLogger::handle(Task &task)
         // Recorded right here rather than queued behind later lines, so every session in the file
         // begins with it.
         if (enabled()) {
-            Task started{
-                Task::Buffered,
-                formatLine(QStringLiteral("diagnostics"), QStringLiteral("session started — ") + environmentLine()),
-                {}};
+            Task started{Task::Buffered, QStringLiteral("diagnostics"),
+                         QStringLiteral("session started — ") + environmentLine(), now(), knownSecrets()};
             handle(started);
         }
         break;

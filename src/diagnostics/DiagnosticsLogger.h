@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -11,8 +12,9 @@
 namespace hoplin {
 
 // The process-wide diagnostics log. Lines are kept only while the user has switched logging on
-// ("hoplinDiag"); callers never wait: formatting happens on their thread, everything that touches
-// the buffer or the file runs on one worker thread, in order.
+// ("hoplinDiag"); callers never wait: they check the setting and read the clock, and one worker
+// thread formats and redacts each line and does everything that touches the buffer or the file,
+// in order.
 class DiagnosticsLogger {
 public:
     static constexpr int bufferLimit = 20000;
@@ -58,9 +60,19 @@ public:
 private:
     struct Task {
         enum Kind { Buffered, Final, Start, Stop, Call } kind;
-        QString line;
+        // A line's parts, as the caller gave them: the line is formatted on the worker.
+        QString category;
+        QString message;
+        qint64 msecs = 0;    // the moment of the call, milliseconds since the epoch
+        QStringList secrets; // the secret values known at that moment
         std::function<void()> call;
     };
+
+    static qint64 now();
+    static QString timestamp(qint64 msecs);
+    static QString redact(const QString &message, const QStringList &secrets);
+    static QString formatLine(qint64 msecs, const QString &category, const QString &message,
+                              const QStringList &secrets);
 
     bool enabled() const;
     void post(Task task);
