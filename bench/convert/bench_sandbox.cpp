@@ -90,7 +90,7 @@ double startOnce(bool fenced, const QString &writable)
     const auto start = Clock::now();
     QProcess process;
     if (fenced)
-        hoplin::platform::Sandbox::confine(&process, writable);
+        hoplin::platform::Sandbox::confine(&process, hoplin::platform::Sandbox::Policy{writable, {}});
     process.start(QStringLiteral("/bin/true"), {});
     if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         return -1;
@@ -104,7 +104,7 @@ bool fenceHolds(const QString &writable, const QString &outside)
     auto touch = [&](bool fenced) {
         QProcess process;
         if (fenced)
-            hoplin::platform::Sandbox::confine(&process, writable);
+            hoplin::platform::Sandbox::confine(&process, hoplin::platform::Sandbox::Policy{writable, {}});
         process.start(QStringLiteral("/usr/bin/touch"), {outside});
         process.waitForFinished(10000);
         const bool made = QFile::exists(outside);
