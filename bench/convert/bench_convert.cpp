@@ -2,6 +2,10 @@
 // ffmpeg commands run one after another by a shell loop, and the longest main-thread stall while
 // the runner works. Rounds alternate ABBA (shell first, runner first, runner first, shell first...)
 // so that machine noise hits both alike; each figure is the median of the rounds with their spread.
+//
+// `bench_convert lookahead [pairs]`: 100 one-second 5.1 WAV files through a preset limited to two
+// channels, with the next item's channel probe run during the current conversion and without it,
+// in ABBA order; the outputs of both are compared byte for byte.
 #include "../BenchSupport.h"
 #include "convert/ConvertRunner.h"
 
@@ -15,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 using Clock = std::chrono::steady_clock;
@@ -70,15 +75,18 @@ double threadCpuMs()
     return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
 }
 
-RunnerRound runRunner(const QString &ffmpeg, const QString &input)
+RunnerRound runRunner(const QString &ffmpeg, const QString &input, std::optional<qint64> maxChannels = {},
+                      bool lookAhead = true)
 {
     hoplin::Preset preset;
     preset.id = "bench";
     preset.command = command;
     preset.suffix = "_conv";
     preset.outputExt = ".wav";
+    preset.maxChannels = maxChannels;
 
     hoplin::ConvertRunner runner;
+    runner.setLookAhead(lookAhead);
     runner.queue({input}, preset.id);
 
     // A 1 ms heartbeat on the main thread; the longest gap between two beats is the longest time
@@ -119,6 +127,57 @@ RunnerRound runRunner(const QString &ffmpeg, const QString &input)
     return round;
 }
 
+double spread(const std::vector<double> &values)
+{
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    return *high - *low;
+}
+
+// The outputs of two runs, file by file: the same names and the same bytes.
+bool sameOutputs(const QString &a, const QString &b)
+{
+    const QStringList names = QDir(a).entryList({"*_conv.wav"}, QDir::Files, QDir::Name);
+    if (names.size() != fileCount || names != QDir(b).entryList({"*_conv.wav"}, QDir::Files, QDir::Name))
+        return false;
+    return std::all_of(names.begin(), names.end(), [&](const QString &name) {
+        QFile left(a + u'/' + name), right(b + u'/' + name);
+        return left.open(QIODevice::ReadOnly) && right.open(QIODevice::ReadOnly) && left.readAll() == right.readAll();
+    });
+}
+
+int benchLookAhead(const QString &ffmpeg, const QString &home, int pairs)
+{
+    const QString master = home + "/surround.wav";
+    QProcess make;
+    make.start(ffmpeg, {"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+                        "sine=frequency=220:duration=1", "-af", "pan=5.1(side)|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0",
+                        master});
+    make.waitForFinished(-1);
+
+    std::vector<double> times[2]; // [0] without the look-ahead, [1] with it
+    bool same = true;
+    for (int round = 0; round < 2 * pairs; ++round) {
+        // A B B A: each pair of rounds starts with the other side.
+        for (const bool lookAhead : {round % 2 == 0, round % 2 != 0}) {
+            const QString dir = home + (lookAhead ? "/ahead" : "/inline");
+            prepare(master, dir);
+            const RunnerRound result = runRunner(ffmpeg, dir, 2, lookAhead);
+            times[lookAhead].push_back(result.seconds);
+            std::printf("round %d, look-ahead %-3s: %.2f s (%d/%d done)\n", round + 1, lookAhead ? "on" : "off",
+                        result.seconds, result.done, fileCount);
+            same = same && result.done == fileCount;
+        }
+        same = same && sameOutputs(home + "/ahead", home + "/inline");
+    }
+    const double off = median(times[0]), on = median(times[1]);
+    std::printf("%d files, limit 2 channels: look-ahead off median %.2f s (spread %.2f), on median %.2f s "
+                "(spread %.2f)\n",
+                fileCount, off, spread(times[0]), on, spread(times[1]));
+    std::printf("speed-up %.2fx (aim >= 1.30x) -> %s; outputs %s\n", off / on, off / on >= 1.30 ? "met" : "MISSED",
+                same ? "identical" : "DIFFER");
+    return same ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -127,6 +186,8 @@ int main(int argc, char **argv)
     hoplin::bench::useHome(home.path());
     QCoreApplication app(argc, argv);
     const QString ffmpeg = QStringLiteral("/usr/bin/ffmpeg");
+    if (argc > 1 && QByteArray(argv[1]) == "lookahead")
+        return benchLookAhead(ffmpeg, home.path(), argc > 2 ? std::max(1, atoi(argv[2])) : 2);
 
     const QString master = home.path() + "/master.wav";
     QProcess make;

@@ -84,6 +84,19 @@ bool isRegularFile(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// SIGTERM now, SIGKILL after the grace period. The process is the timer's context, so the timer
+// goes with it.
+void endProcess(const QPointer<QProcess> &process)
+{
+    if (!process || process->state() == QProcess::NotRunning)
+        return;
+    process->terminate();
+    QTimer::singleShot(ConvertRunner::killGraceMs, process, [process] {
+        if (process && process->state() != QProcess::NotRunning)
+            process->kill();
+    });
+}
+
 } // namespace
 
 ConvertRunner::ConvertRunner(QObject *parent)
@@ -95,14 +108,8 @@ ConvertRunner::~ConvertRunner()
 {
     // The run's coroutine sees the runner gone at its next resumption and leaves everything alone,
     // so whatever the run holds outside the runner is released here.
-    if (const QPointer<QProcess> process = m_processBox.get();
-        process && process->state() != QProcess::NotRunning) {
-        process->terminate();
-        QTimer::singleShot(killGraceMs, process, [process] {
-            if (process && process->state() != QProcess::NotRunning)
-                process->kill();
-        });
-    }
+    endProcess(m_processBox.get());
+    endProcess(m_lookAheadBox.get());
     if (m_runState != RunState::Idle)
         ActiveJobs::shared().end(jobKey);
 }
@@ -197,6 +204,7 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         if (self)
             endRun();
     });
+    std::optional<LookAhead> ahead;
 
     const auto rejectScript = [this](const QUuid &id, const QString &file, const QString &presetID,
                                      const QString &reason) {
@@ -214,6 +222,13 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         // A copy: the list may grow while we wait, and items are found again by id.
         const QueueItem item = *next;
         const QString file = item.fileName();
+        if (ahead && !ahead->belongsTo(item)) {
+            auto drop = dropLookAhead(ahead);
+            co_await std::move(drop);
+            if (!self)
+                co_return;
+            m_lookAheadBox.clear();
+        }
 
         const Preset *preset = findPreset(presets, item.presetID);
         if (!preset) {
@@ -277,11 +292,15 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         }
 
         if (preset->maxChannels) {
-            auto probe = probeChannelCount(ffmpeg, item.input, holdProcess(), m_sandboxed);
+            // Probed ahead while the item before converted, or now.
+            auto probe = ahead ? std::move(ahead->channels)
+                               : probeChannelCount(ffmpeg, item.input, holdProcess(), m_sandboxed);
+            ahead.reset();
             const std::optional<int> channels = co_await std::move(probe);
             if (!self)
                 co_return;
             m_processBox.clear();
+            m_lookAheadBox.clear();
             if (channels && *preset->maxChannels < *channels) {
                 insertDownmix(arguments, *preset->maxChannels);
                 log(QStringLiteral("downmix %1ch -> %2ch for %3")
@@ -298,6 +317,8 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         const QUuid id = item.id;
         // Writes only in its own folder; reads only the input besides what ffmpeg itself needs.
         const FFmpegRun::Fence fence{workFolder.path(), {item.input}, m_sandboxed};
+        if (m_lookAhead && !ahead)
+            ahead = probeAhead(presets, ffmpeg, item.id);
         auto conversion = runFFmpeg(
             ffmpeg, arguments, holdProcess(),
             [self, id](double fraction) {
@@ -365,6 +386,34 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
             setStatusLine(QStringLiteral("✓ %1 — usage reporting failed and will retry.").arg(name));
         }
     }
+    // A stopped run ends only once the probe run ahead is gone as well.
+    auto drop = dropLookAhead(ahead);
+    co_await std::move(drop);
+}
+
+std::optional<ConvertRunner::LookAhead> ConvertRunner::probeAhead(const QList<Preset> &presets,
+                                                                  const QString &ffmpeg, const QUuid &current)
+{
+    const auto next = std::find_if(m_items.cbegin() + indexOf(current) + 1, m_items.cend(),
+                                   [](const QueueItem &it) { return it.isPending(); });
+    if (next == m_items.cend())
+        return std::nullopt;
+    const Preset *preset = findPreset(presets, next->presetID);
+    if (!preset || !preset->maxChannels)
+        return std::nullopt;
+    return LookAhead{next->id, next->input,
+                     probeChannelCount(ffmpeg, next->input, holdProcess(&ConvertRunner::m_lookAheadBox), m_sandboxed)};
+}
+
+QCoro::Task<> ConvertRunner::dropLookAhead(std::optional<LookAhead> &ahead)
+{
+    if (!ahead)
+        co_return;
+    endProcess(m_lookAheadBox.get());
+    auto probe = std::move(ahead->channels);
+    ahead.reset();
+    // Nothing of the runner is touched after this wait: it may be gone by then.
+    co_await std::move(probe);
 }
 
 void ConvertRunner::beginRun()
@@ -380,6 +429,8 @@ void ConvertRunner::endRun()
     setIsRunning(false);
     setRunState(RunState::Idle);
     m_processBox.clear();
+    endProcess(m_lookAheadBox.get()); // only left running when an exception ended the run
+    m_lookAheadBox.clear();
     ActiveJobs::shared().end(jobKey);
     const auto [done, failed, pending] = counts();
     if (!m_stopRequested)
@@ -398,17 +449,18 @@ void ConvertRunner::cancel()
     m_stopRequested = true;
     setRunState(RunState::Stopping);
     setStatusLine(QStringLiteral("Stopping…"));
-    m_processBox.terminate();
-
-    const QPointer<QProcess> process = m_processBox.get();
-    QTimer::singleShot(killGraceMs, this, [this, process] {
-        if (m_runState != RunState::Stopping || !process || process->state() == QProcess::NotRunning)
-            return;
-        const qint64 pid = process->processId();
-        log(QStringLiteral("force-killing ffmpeg pid=%1").arg(pid));
-        if (pid > 0)
-            ::kill(pid_t(pid), SIGKILL);
-    });
+    for (const ProcessBox *box : {&m_processBox, &m_lookAheadBox}) {
+        box->terminate();
+        const QPointer<QProcess> process = box->get();
+        QTimer::singleShot(killGraceMs, this, [this, process] {
+            if (m_runState != RunState::Stopping || !process || process->state() == QProcess::NotRunning)
+                return;
+            const qint64 pid = process->processId();
+            log(QStringLiteral("force-killing ffmpeg pid=%1").arg(pid));
+            if (pid > 0)
+                ::kill(pid_t(pid), SIGKILL);
+        });
+    }
 }
 
 void ConvertRunner::clearFinished()
@@ -555,12 +607,12 @@ void ConvertRunner::setRunState(RunState state)
     emit runStateChanged();
 }
 
-FFmpegRun::ProcessCallback ConvertRunner::holdProcess()
+FFmpegRun::ProcessCallback ConvertRunner::holdProcess(ProcessBox ConvertRunner::*box)
 {
     // Stored before the start, so a stop from then on reaches the process.
-    return [self = QPointer<ConvertRunner>(this)](QProcess *process) {
+    return [self = QPointer<ConvertRunner>(this), box](QProcess *process) {
         if (self)
-            self->m_processBox.set(process);
+            (self->*box).set(process);
     };
 }
 

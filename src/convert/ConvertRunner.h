@@ -87,6 +87,9 @@ public:
     // Every ffmpeg of a run is fenced in (see FFmpegRun::Fence). Off only to measure what the
     // fence costs; takes effect at the next run.
     void setSandboxed(bool on) { m_sandboxed = on; }
+    // A channel-limited item's probe runs while the item before it converts. Off only to measure
+    // what that saves; takes effect at the next run.
+    void setLookAhead(bool on) { m_lookAhead = on; }
 
     // Queue editing; each does nothing unless idle.
     void clearFinished();
@@ -145,7 +148,18 @@ signals:
     void itemsRemoved();
 
 private:
+    // The channel probe of the next pending item, started while the current one converts. Its
+    // result is for that item only: its id and its input.
+    struct LookAhead {
+        QUuid id;
+        QString input;
+        QCoro::Task<std::optional<int>> channels;
+        bool belongsTo(const QueueItem &item) const { return id == item.id && input == item.input; }
+    };
+
     QCoro::Task<> runLoop(QList<Preset> presets, QString ffmpeg, QPointer<SessionStore> store);
+    std::optional<LookAhead> probeAhead(const QList<Preset> &presets, const QString &ffmpeg, const QUuid &current);
+    QCoro::Task<> dropLookAhead(std::optional<LookAhead> &ahead);
     void beginRun();
     void endRun();
 
@@ -158,7 +172,7 @@ private:
 
     void setIsRunning(bool value);
     void setRunState(RunState state);
-    FFmpegRun::ProcessCallback holdProcess();
+    FFmpegRun::ProcessCallback holdProcess(ProcessBox ConvertRunner::*box = &ConvertRunner::m_processBox);
 
     QList<QueueItem> m_items;
     QHash<QUuid, qsizetype> m_index;
@@ -169,8 +183,10 @@ private:
     QString m_statusLine;
     RunState m_runState = RunState::Idle;
     ProcessBox m_processBox;
+    ProcessBox m_lookAheadBox; // the look-ahead probe, running beside the conversion
     bool m_stopRequested = false;
     bool m_sandboxed = true;
+    bool m_lookAhead = true;
     QElapsedTimer m_conversionClock;
 };
 

@@ -53,6 +53,20 @@ class TestConvertRunner : public QObject {
         return target;
     }
     QString script(const QString &name, const QByteArray &body) { return test::stub(work(name), body); }
+    // An ffmpeg that runs `body` for everything but the probe of "first.wav", which the real one does.
+    QString ffmpegRunning(const QByteArray &body)
+    {
+        return script("ffmpeg", "case \"$3\" in */first.wav) exec /usr/bin/ffmpeg \"$@\";; esac\n" + body);
+    }
+    // How many processes run the script `program` now.
+    static qsizetype running(const QString &program)
+    {
+        const QStringList pids = QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs);
+        return std::count_if(pids.begin(), pids.end(), [&](const QString &pid) {
+            QFile cmdline("/proc/" + pid + "/cmdline");
+            return cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().split('\0').contains(program.toUtf8());
+        });
+    }
     QStringList temporaryLeftovers() const
     {
         return test::entries(work()).filter(QRegularExpression("^\\.hoplin-tmp-"));
@@ -66,6 +80,7 @@ private slots:
         Settings::shared().setValue(keys::baseURL, m_server.url().toString());
         QVERIFY(test::synthesise(media("tone.wav"), "sine=frequency=440:duration=1", {"-ac", "2"}));
         QVERIFY(test::synthesise(media("long.wav"), "sine=frequency=440:duration=30"));
+        QVERIFY(test::synthesise(media("mono.wav"), "sine=frequency=330:duration=1"));
         QVERIFY(test::synthesise(media("surround.wav"), "sine=frequency=220:duration=1",
                                  {"-af", "pan=5.1(side)|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0"}));
         QVERIFY(test::synthesise(media("clip.mp4"), "testsrc=size=64x64:rate=10:duration=1",
@@ -224,32 +239,43 @@ private slots:
 
     // Only a preset with a channel limit probes its input, and only more channels than the limit
     // are mixed down; the mix goes before the output, where ffmpeg applies it to what it writes.
+    // In a queue each probe runs while the item before converts, and its count is its item's own.
     void downmix_data()
     {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<int>("maxChannels"); // 0: no limit
-        QTest::addColumn<QString>("layout");  // of the output
-        QTest::newRow("stereo within the limit") << "tone.wav" << 2 << "stereo";
-        QTest::newRow("5.1(side) over the limit") << "surround.wav" << 2 << "stereo";
-        QTest::newRow("no limit") << "surround.wav" << 0 << "5.1(side)";
+        QTest::addColumn<QStringList>("queue");   // input:limit, 0 for none
+        QTest::addColumn<QStringList>("layouts"); // of the outputs
+        QTest::newRow("stereo within the limit") << QStringList{"tone.wav:2"} << QStringList{"stereo"};
+        QTest::newRow("5.1(side) over the limit") << QStringList{"surround.wav:2"} << QStringList{"stereo"};
+        QTest::newRow("no limit") << QStringList{"surround.wav:0"} << QStringList{"5.1(side)"};
+        QTest::newRow("a queue probed ahead")
+            << QStringList{"surround.wav:2", "mono.wav:2", "surround.wav:2", "tone.wav:2", "mono.wav:2"}
+            << QStringList{"stereo", "mono", "stereo", "stereo", "mono"};
+        QTest::newRow("an unlimited item between") << QStringList{"mono.wav:2", "surround.wav:0", "surround.wav:2"}
+                                                   << QStringList{"mono", "5.1(side)", "stereo"};
     }
     void downmix()
     {
-        QFETCH(QString, input);
-        QFETCH(int, maxChannels);
-        QFETCH(QString, layout);
+        QFETCH(QStringList, queue);
+        QFETCH(QStringList, layouts);
         ConvertRunner runner;
-        runner.queue({source(input)}, "mix");
+        QList<Preset> presets;
+        QStringList downmixes;
+        for (qsizetype i = 0; i < queue.size(); ++i) {
+            const QString input = queue[i].section(':', 0, 0), id = "mix" + queue[i].section(':', 1);
+            runner.queue({source(input, QString::number(i) + input)}, id);
+            presets << test::wavPreset(test::pcmCommand, id);
+            if (const int limit = queue[i].section(':', 1).toInt(); limit > 0)
+                presets.last().maxChannels = limit;
+            if (input == "surround.wav" && presets.last().maxChannels)
+                downmixes << "downmix 6ch -> 2ch for " + id;
+        }
         const qsizetype logStart = test::logMark();
-        Preset preset = test::wavPreset(test::pcmCommand, "mix");
-        if (maxChannels > 0)
-            preset.maxChannels = maxChannels;
-        QVERIFY(test::runToEnd(runner, {preset}));
-        const QString output = runner.items().first().output.value_or("");
-        QVERIFY2(test::describeAudio(output).contains("Hz, " + layout + ","), qPrintable(test::describeAudio(output)));
-        const bool mixed = input == "surround.wav" && maxChannels > 0;
-        QCOMPARE(test::logMessages("convert", logStart).filter("downmix"),
-                 mixed ? QStringList{"downmix 6ch -> 2ch for mix"} : QStringList{});
+        QVERIFY(test::runToEnd(runner, presets));
+        for (qsizetype i = 0; i < layouts.size(); ++i) {
+            const QString described = test::describeAudio(runner.items()[i].output.value_or(""));
+            QVERIFY2(described.contains("Hz, " + layouts[i] + ","), qPrintable(described));
+        }
+        QCOMPARE(test::logMessages("convert", logStart).filter("downmix"), downmixes);
     }
 
     void stopDuringAConversion()
@@ -302,58 +328,70 @@ private slots:
 
     // A stop asks ffmpeg to end and gives it three seconds, and not much more, before SIGKILL; one that
     // ends at once is never killed afterwards (its process id may belong to another process by then).
+    // The next item's probe, run while the conversion runs, ends with the run too.
     void stopKillsOnlyAnFFmpegThatIgnoresTerminate_data()
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<bool>("killed");
-        QTest::newRow("ignores terminate")
-            << QByteArray("trap '' TERM\nwhile :; do sleep 0.1 2>/dev/null; done\n") << true;
-        QTest::newRow("ends at once") << QByteArray("exec sleep 30\n") << false;
+        const QByteArray loop("while :; do sleep 0.1 2>/dev/null; done\n");
+        QTest::newRow("ignores terminate") << "trap '' TERM\n" + loop << true;
+        QTest::newRow("ends at once") << loop << false;
     }
     void stopKillsOnlyAnFFmpegThatIgnoresTerminate()
     {
         QFETCH(QByteArray, body);
         QFETCH(bool, killed);
-        // Written where the fence lets it write: the item's work folder.
-        const QString stub = script("ffmpeg", ": > started\n" + body);
-        const auto started = [&] {
-            const QStringList folders = temporaryLeftovers();
-            return folders.size() == 1 && QFileInfo::exists(work(folders[0] + "/started"));
-        };
+        const QString stub = ffmpegRunning(body);
         ConvertRunner runner;
-        runner.queue({source("tone.wav")}, "wav");
+        Preset preset = test::wavPreset();
+        preset.maxChannels = 2;
+        runner.queue({source("tone.wav", "first.wav"), source("tone.wav", "second.wav"), source("surround.wav", "third.wav")},
+                     "wav");
         const qsizetype logStart = test::logMark();
-        runner.run({test::wavPreset()}, stub, nullptr);
-        QVERIFY(test::waitUntil(started, 10s));
+        runner.run({preset}, stub, nullptr);
+        QVERIFY(test::waitUntil([&] { return running(stub) == 2; }, 10s)); // the conversion and the probe
 
         QElapsedTimer clock;
         clock.start();
         runner.cancel();
         QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 5s));
+        QCOMPARE(running(stub), 0);
         if (killed)
             QVERIFY2(clock.elapsed() >= 2500, "the terminate request gets its grace period");
         else
             QTest::qWait(ConvertRunner::killGraceMs + 300);
         const QStringList kills = test::logMessages("convert", logStart).filter("force-killing ffmpeg pid=");
-        QCOMPARE(kills.size(), killed ? 1 : 0);
-        if (killed)
-            QVERIFY(kills.first().section('=', 1).toLongLong() > 0);
+        QCOMPARE(kills.size(), killed ? 2 : 0);
+        for (const QString &kill : kills)
+            QVERIFY(kill.section('=', 1).toLongLong() > 0);
         QCOMPARE(runner.items().first().status, QStringLiteral("Stopped"));
-        QCOMPARE(runner.statusLine(), QStringLiteral("Stopped — 1 file still queued."));
+        QCOMPARE(runner.items().last().status, QStringLiteral("Queued"));
+        QCOMPARE(runner.statusLine(), QStringLiteral("Stopped — 3 files still queued."));
+
+        // The item probed ahead, removed once the run has ended, leaves nothing for the items after it.
+        runner.remove(runner.items()[1].id);
+        QVERIFY(test::runToEnd(runner, {preset}));
+        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 2 done, 0 failed."));
+        QCOMPARE(test::logMessages("convert", logStart).filter("downmix"), QStringList{"downmix 6ch -> 2ch for wav"});
     }
 
     void runnerDestroyedDuringARun()
     {
+        // The first item converts while the second one's channels are probed.
         auto runner = std::make_unique<ConvertRunner>();
-        runner->queue({source("tone.wav")}, "wav");
-        runner->run({test::wavPreset()}, script("ffmpeg", "exec sleep 30\n"), nullptr);
+        runner->queue({source("tone.wav", "first.wav"), source("tone.wav", "second.wav")}, "wav");
+        Preset preset = test::wavPreset();
+        preset.maxChannels = 2;
+        const QString stub = ffmpegRunning("while :; do sleep 0.1 2>/dev/null; done\n");
+        runner->run({preset}, stub, nullptr);
         QVERIFY(!ActiveJobs::shared().isEmpty());
-        QTest::qWait(100);
+        QVERIFY(test::waitUntil([&] { return running(stub) == 2; }, 10s));
         test::writeFile(work(".hoplin-tmp-") + "not-ours"); // another base: must survive
         runner.reset();
         QVERIFY(ActiveJobs::shared().isEmpty());
-        // The conversion's own coroutine still ends once the process has been terminated.
+        // The conversion's own coroutine still ends once the processes have been terminated.
         QVERIFY(test::waitUntil([&] { return temporaryLeftovers() == QStringList{".hoplin-tmp-not-ours"}; }, 5s));
+        QVERIFY(test::waitUntil([&] { return running(stub) == 0; }, 5s));
     }
 
     // The service's own presets, video ones included, all convert inside the fence and report
