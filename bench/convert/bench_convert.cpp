@@ -127,12 +127,6 @@ RunnerRound runRunner(const QString &ffmpeg, const QString &input, std::optional
     return round;
 }
 
-double spread(const std::vector<double> &values)
-{
-    const auto [low, high] = std::minmax_element(values.begin(), values.end());
-    return *high - *low;
-}
-
 // The outputs of two runs, file by file: the same names and the same bytes.
 bool sameOutputs(const QString &a, const QString &b)
 {
@@ -154,7 +148,7 @@ int benchLookAhead(const QString &ffmpeg, const QString &home, int pairs)
                         master});
     make.waitForFinished(-1);
 
-    std::vector<double> times[2]; // [0] without the look-ahead, [1] with it
+    hoplin::bench::Rounds times[2]; // [0] without the look-ahead, [1] with it
     bool same = true;
     for (int round = 0; round < 2 * pairs; ++round) {
         // A B B A: each pair of rounds starts with the other side.
@@ -162,17 +156,16 @@ int benchLookAhead(const QString &ffmpeg, const QString &home, int pairs)
             const QString dir = home + (lookAhead ? "/ahead" : "/inline");
             prepare(master, dir);
             const RunnerRound result = runRunner(ffmpeg, dir, 2, lookAhead);
-            times[lookAhead].push_back(result.seconds);
+            times[lookAhead].add(result.seconds);
             std::printf("round %d, look-ahead %-3s: %.2f s (%d/%d done)\n", round + 1, lookAhead ? "on" : "off",
                         result.seconds, result.done, fileCount);
             same = same && result.done == fileCount;
         }
         same = same && sameOutputs(home + "/ahead", home + "/inline");
     }
-    const double off = median(times[0]), on = median(times[1]);
-    std::printf("%d files, limit 2 channels: look-ahead off median %.2f s (spread %.2f), on median %.2f s "
-                "(spread %.2f)\n",
-                fileCount, off, spread(times[0]), on, spread(times[1]));
+    const double off = times[0].median(), on = times[1].median();
+    std::printf("%d files, limit 2 channels: look-ahead off %s s, on %s s\n", fileCount,
+                times[0].text("%.2f").c_str(), times[1].text("%.2f").c_str());
     std::printf("speed-up %.2fx (aim >= 1.30x) -> %s; outputs %s\n", off / on, off / on >= 1.30 ? "met" : "MISSED",
                 same ? "identical" : "DIFFER");
     return same ? 0 : 1;
