@@ -11,22 +11,6 @@
 
 using namespace hoplin;
 
-namespace {
-QByteArray readEcho(FILE *echo)
-{
-    fflush(echo);
-    rewind(echo);
-    QByteArray bytes;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, echo)) > 0)
-        bytes.append(chunk, qsizetype(n));
-    return bytes;
-}
-
-const QString kSessionStarted = QStringLiteral("session started — ");
-} // namespace
-
 class TestDiagnosticsLogger : public QObject {
     Q_OBJECT
 
@@ -43,7 +27,7 @@ private slots:
     void init()
     {
         m_dir = std::make_unique<QTemporaryDir>();
-        m_echo = tmpfile();
+        m_echo = fopen(qPrintable(m_dir->filePath("echo")), "w+");
         setLogging(true);
         DiagnosticsLogger::clearSecrets();
     }
@@ -135,7 +119,7 @@ private slots:
         logger->flush();
         const QStringList buffer = logger->bufferSnapshot();
         QCOMPARE(buffer.size(), 2);
-        QVERIFY(buffer[0].contains("[diagnostics] " + kSessionStarted + DiagnosticsLogger::environmentLine()));
+        QVERIFY(buffer[0].contains("[diagnostics] session started — " + DiagnosticsLogger::environmentLine()));
         static const QRegularExpression shape(
             R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[api\] GET /x\?page=2&token=\[redacted\]\n$)");
         QVERIFY2(shape.match(buffer[1]).hasMatch(), qPrintable(buffer[1]));
@@ -151,7 +135,8 @@ private slots:
         QVERIFY(file.startsWith(written));
         QVERIFY(!file.contains("not recorded"));
         QVERIFY(file.endsWith("[diagnostics] logging switched off\n"));
-        QCOMPARE(readEcho(m_echo), file);
+        fflush(m_echo);
+        QCOMPARE(test::contents(m_dir->filePath("echo")), file);
     }
 
     // Two older generations, rotated at start and while writing; the buffer keeps the newest lines.
