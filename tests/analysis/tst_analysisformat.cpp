@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 #include "analysis/AnalysisFormat.h"
+#include "analysis/AnalysisRunner.h"
 
 #include <QTest>
 
@@ -7,10 +8,6 @@ using namespace hoplin;
 using namespace hoplin::AnalysisFormat;
 
 Q_DECLARE_METATYPE(std::optional<QString>)
-Q_DECLARE_METATYPE(std::optional<double>)
-Q_DECLARE_METATYPE(hoplin::AnalysisStream)
-Q_DECLARE_METATYPE(hoplin::AnalysisLoudness)
-Q_DECLARE_METATYPE(std::optional<hoplin::AnalysisPayload>)
 
 namespace {
 
@@ -19,24 +16,6 @@ const std::optional<QString> none;
 std::optional<QString> text(const char *value)
 {
     return QString::fromUtf8(value);
-}
-
-AnalysisStream stream(std::optional<qint64> channels, std::optional<QString> layout)
-{
-    AnalysisStream s;
-    if (channels)
-        s.channels = LooseInt{channels};
-    s.channelLayout = std::move(layout);
-    return s;
-}
-
-AnalysisLoudness range(std::optional<double> lra, std::optional<double> low, std::optional<double> high)
-{
-    AnalysisLoudness l;
-    l.lraLu = lra;
-    l.lraLowLufs = low;
-    l.lraHighLufs = high;
-    return l;
 }
 
 // The analysis part of a job document, read as the app reads it.
@@ -71,75 +50,56 @@ class TestAnalysisFormat : public QObject {
     Q_OBJECT
 
 private slots:
-    void fmtBytes_data()
+    // The one-line texts, worked out in the rows: what each formatter made and what it should.
+    void oneLineTexts_data()
     {
-        QTest::addColumn<std::optional<double>>("bytes");
+        QTest::addColumn<std::optional<QString>>("made");
         QTest::addColumn<std::optional<QString>>("expected");
-        QTest::newRow("1023") << std::optional<double>(1023) << text("1023 bytes");
-        QTest::newRow("1024") << std::optional<double>(1024) << text("1.0 KB");
-        QTest::newRow("stops at GB") << std::optional<double>(2048.0 * 1024 * 1024 * 1024) << text("2048.0 GB");
-        QTest::newRow("absent") << std::optional<double>() << none;
-    }
-    void fmtBytes()
-    {
-        QFETCH(std::optional<double>, bytes);
-        QFETCH(std::optional<QString>, expected);
-        QCOMPARE(AnalysisFormat::fmtBytes(bytes ? std::optional(LooseDouble{bytes}) : std::nullopt), expected);
-        // A present but unreadable value shows like an absent one.
-        QCOMPARE(AnalysisFormat::fmtBytes(LooseDouble{}), none);
-    }
-
-    void channelLabel_data()
-    {
-        QTest::addColumn<AnalysisStream>("stream");
-        QTest::addColumn<std::optional<QString>>("expected");
-        QTest::newRow("stereo") << stream(2, QStringLiteral("stereo")) << text("2 (stereo)");
-        QTest::newRow("unknown layout") << stream(2, QStringLiteral("unknown")) << text("2");
-        QTest::newRow("no layout") << stream(1, std::nullopt) << text("1");
-        QTest::newRow("no channel count") << stream(std::nullopt, QStringLiteral("stereo")) << none;
-    }
-    void channelLabel()
-    {
-        QFETCH(AnalysisStream, stream);
-        QFETCH(std::optional<QString>, expected);
-        QCOMPARE(AnalysisFormat::channelLabel(stream), expected);
-    }
-
-    void lra_data()
-    {
-        QTest::addColumn<AnalysisLoudness>("loudness");
-        QTest::addColumn<std::optional<QString>>("expected");
-        QTest::newRow("whole width") << range(7, std::nullopt, std::nullopt) << text("7.0 LU");
-        QTest::newRow("shortest width") << range(6.35, -30, -20) << text("6.35 LU");
-        QTest::newRow("full precision, hundredths shown") << range(15.281467571112419, std::nullopt, std::nullopt)
-                                                          << text("15.28 LU");
-        QTest::newRow("from the ends") << range(std::nullopt, -30.5, -23) << text("-30.5 … -23.0 LU");
-        QTest::newRow("nothing") << range(std::nullopt, std::nullopt, -23) << none;
-    }
-    void lra()
-    {
-        QFETCH(AnalysisLoudness, loudness);
-        QFETCH(std::optional<QString>, expected);
-        QCOMPARE(AnalysisFormat::lraText(loudness), expected);
-    }
-
-    void summaryLine_data()
-    {
-        QTest::addColumn<std::optional<AnalysisPayload>>("analysis");
-        QTest::addColumn<std::optional<QString>>("expected");
-        QTest::newRow("all four") << std::optional(payload(R"({"loudness": {"integrated_lufs": -23.04},
+        const auto bytes = [](std::optional<double> b) { return fmtBytes(LooseDouble{b}); };
+        QTest::newRow("1023 bytes") << bytes(1023) << text("1023 bytes");
+        QTest::newRow("1024 bytes") << bytes(1024) << text("1.0 KB");
+        QTest::newRow("bytes stop at GB") << bytes(2048.0 * 1024 * 1024 * 1024) << text("2048.0 GB");
+        QTest::newRow("bytes absent") << fmtBytes(std::nullopt) << none;
+        QTest::newRow("bytes unreadable") << bytes(std::nullopt) << none; // shows like an absent value
+        const auto channels = [](std::optional<qint64> n, std::optional<QString> layout) {
+            return channelLabel({.channels = n ? std::optional(LooseInt{n}) : std::nullopt, .channelLayout = layout});
+        };
+        QTest::newRow("stereo") << channels(2, "stereo") << text("2 (stereo)");
+        QTest::newRow("unknown layout") << channels(2, "unknown") << text("2");
+        QTest::newRow("no layout") << channels(1, std::nullopt) << text("1");
+        QTest::newRow("no channel count") << channels(std::nullopt, "stereo") << none;
+        const auto lra = [](std::optional<double> lu, std::optional<double> low, std::optional<double> high) {
+            return lraText({.lraLu = lu, .lraLowLufs = low, .lraHighLufs = high});
+        };
+        QTest::newRow("whole LRA") << lra(7, std::nullopt, std::nullopt) << text("7.0 LU");
+        QTest::newRow("shortest LRA") << lra(6.35, -30, -20) << text("6.35 LU");
+        QTest::newRow("LRA at full precision") << lra(15.281467571112419, std::nullopt, std::nullopt)
+                                               << text("15.28 LU");
+        QTest::newRow("LRA from the ends") << lra(std::nullopt, -30.5, -23) << text("-30.5 … -23.0 LU");
+        QTest::newRow("no LRA") << lra(std::nullopt, std::nullopt, -23) << none;
+        QTest::newRow("summary of all four") << summaryLine(payload(R"({"loudness": {"integrated_lufs": -23.04},
             "audio_streams": [{"channels": 2, "sample_rate_hz": 48000, "bit_depth": 24}, {"channels": 8}]})"))
-                                  << text("48000 Hz · 2 ch · 24-bit · -23.0 LUFS");
-        QTest::newRow("only channels") << std::optional(payload(R"({"audio_streams": [{"channels": 1}]})"))
-                                       << text("1 ch");
-        QTest::newRow("nothing known") << std::optional(AnalysisPayload{}) << none;
-        QTest::newRow("no analysis") << std::optional<AnalysisPayload>() << none;
+                                             << text("48000 Hz · 2 ch · 24-bit · -23.0 LUFS");
+        QTest::newRow("summary of channels") << summaryLine(payload(R"({"audio_streams": [{"channels": 1}]})"))
+                                             << text("1 ch");
+        QTest::newRow("summary of nothing") << summaryLine(AnalysisPayload{}) << none;
+        QTest::newRow("no analysis") << summaryLine(std::nullopt) << none;
+        // A card's error line: the first non-empty line, cut at 140 user-perceived characters.
+        const auto message = [](const QString &m) { return std::optional(AnalysisRunner::shortMessage(m)); };
+        const QString x140(140, u'x'), accented = QStringLiteral("e\u0301");
+        const QString flag = QString::fromUcs4(U"\U0001F1E9\U0001F1EA");
+        QTest::newRow("message of 140") << message(x140) << std::optional(x140);
+        QTest::newRow("message of 141 cut") << message(x140 + "y") << std::optional(x140 + "…");
+        QTest::newRow("message's first line") << message("\n\nreal reason\nmore") << text("real reason");
+        QTest::newRow("combining marks count once") << message(accented.repeated(141))
+                                                    << std::optional(accented.repeated(140) + "…");
+        QTest::newRow("no flag cut in half") << message(flag.repeated(141)) << std::optional(flag.repeated(140) + "…");
     }
-    void summaryLine()
+    void oneLineTexts()
     {
-        QFETCH(std::optional<AnalysisPayload>, analysis);
+        QFETCH(std::optional<QString>, made);
         QFETCH(std::optional<QString>, expected);
-        QCOMPARE(AnalysisFormat::summaryLine(analysis), expected);
+        QCOMPARE(made, expected);
     }
 
     void sectionsInOrderWithTheirRows()
@@ -175,7 +135,6 @@ private slots:
         QCOMPARE(sections[0].rows.mid(0, 2), expected);
         QVERIFY(AnalysisFormat::sections(AnalysisPayload{}).isEmpty());
     }
-
 };
 
 HOPLIN_TEST_MAIN(TestAnalysisFormat)

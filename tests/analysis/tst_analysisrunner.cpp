@@ -400,30 +400,6 @@ private slots:
         QVERIFY(ActiveJobs::shared().isEmpty());
         QTest::qWait(300); // the orphaned run resumes and ends without touching the runner
     }
-
-    void shortMessage_data()
-    {
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("expected");
-        const auto row = [](const char *tag, const QString &message, const QString &expected) {
-            QTest::newRow(tag) << message << expected;
-        };
-        const QString x140(140, u'x');
-        row("exactly 140", x140, x140);
-        row("141 cut", x140 + "y", x140 + "…");
-        row("first non-empty line", "\n\nreal reason\nmore", "real reason");
-        // é as e plus a combining accent is one character; so is a flag made of two code points.
-        const QString accented = QStringLiteral("e\u0301");
-        row("combining marks count once", accented.repeated(141), accented.repeated(140) + "…");
-        const QString flag = QString::fromUcs4(U"\U0001F1E9\U0001F1EA");
-        row("no flag cut in half", flag.repeated(141), flag.repeated(140) + "…");
-    }
-    void shortMessage()
-    {
-        QFETCH(QString, message);
-        QFETCH(QString, expected);
-        QCOMPARE(AnalysisRunner::shortMessage(message), expected);
-    }
 };
 
 HOPLIN_TEST_MAIN(TestAnalysisRunner)

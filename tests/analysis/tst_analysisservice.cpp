@@ -1,6 +1,5 @@
-// The local service's analysis, end to end through the app's client: real files made by ffmpeg,
-// measured by the service's real ffprobe and ffmpeg pass; its job pool (one worker here, so a
-// second job waits as QUEUED) and the retention that keeps a long-running service from growing.
+// The local service's analysis end to end through the app's client, on real files; its job pool
+// (one worker here, so a second job waits as QUEUED) and the retention that bounds it.
 #include "AnalysisTestUtil.h"
 
 #include <QRegularExpression>
@@ -53,9 +52,8 @@ private slots:
 
     void measuresAKnownSine()
     {
-        // The lavfi sine peaks at 1/8 (-18.06 dBFS), here 6 dB lower. A 1 kHz sine's loudness is
-        // its RMS (peak - 3.01 dB) with K-weighting adding about +0.7 dB and BS.1770 taking
-        // -0.691, so about peak - 3.0 LUFS; two identical channels add 3.01 dB.
+        // The lavfi sine peaks at 1/8 (-18.06 dBFS), here 6 dB lower; a 1 kHz sine reads about
+        // peak - 3.0 LUFS (RMS, K-weighting, BS.1770's -0.691), and two equal channels add 3.01 dB.
         const QString path = m_files.filePath(QStringLiteral("sine.wav"));
         QVERIFY(test::synthesiseAudio(path, QStringLiteral("sine=frequency=1000:sample_rate=44100:duration=5"),
                                       {"-af", "volume=-6dB,pan=stereo|c0=c0|c1=c0", "-c:a", "pcm_s16le"}));

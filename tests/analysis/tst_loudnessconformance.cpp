@@ -1,7 +1,5 @@
-// Loudness conformance of the local service: the test signals of EBU Tech 3341 (loudness, true
-// peak) and Tech 3342 (loudness range) that can be synthesised, written here sample by sample and
-// measured through the service's upload and job API. Also the values a signal cannot support,
-// which must be absent from the document rather than stand-in numbers.
+// The local service against the synthesisable signals of EBU Tech 3341/3342, written sample by
+// sample and measured through its API; what a signal cannot support must be absent, not stood in.
 #include "AnalysisTestUtil.h"
 
 #include <QRegularExpression>
@@ -20,9 +18,8 @@ struct Tone {
     double phaseDegrees = 0;
 };
 
-// Writes stepped sines, "20@-23|10@-inf" or "20@-28,-28,-24,-30,-30" (seconds, then the peak level
-// of each channel or one for all), as float WAV. Samples sit on the 24-bit grid, so equal crests
-// stay equal, but may pass full scale; ffmpeg adds the layout's channel mask.
+// Writes stepped sines, "20@-23|10@-inf" or "20@-28,-28,-24,-30,-30" (seconds@peak level per channel
+// or for all) as float WAV on the 24-bit grid (equal crests stay equal; may pass full scale).
 bool writeToneWav(const QString &path, const Tone &tone, const QString &segments)
 {
     const bool unnamed = tone.layout.endsWith(u'c');
@@ -38,8 +35,7 @@ bool writeToneWav(const QString &path, const Tone &tone, const QString &segments
         QList<float> block;
         const qint64 count = std::llround(segment.section(u'@', 0, 0).toDouble() * tone.rate);
         for (qint64 i = 0; i < count; ++i, ++n) {
-            // A 5 ms fade-in: a file that starts on a step rings between its samples, which a
-            // true-peak meter rightly reports.
+            // A 5 ms fade-in: a step at the start rings between samples, as a true-peak meter sees.
             const double gain = n < fade ? 0.5 - 0.5 * std::cos(M_PI * double(n) / double(fade)) : 1.0;
             const double wave =
                 gain * std::sin(2 * M_PI * tone.frequency * double(n) / tone.rate + tone.phaseDegrees * M_PI / 180);
@@ -147,8 +143,7 @@ private slots:
         // Cases 10 and 13: bursts that start off any 100 ms grid must still be caught whole.
         row("3341-10 3 s burst", 48000, "stereo", "2.05@-inf|3@-23|2@-inf", "max_short_term_lufs=-23±0.1");
         row("3341-13 400 ms burst", 48000, "stereo", "1.05@-inf|0.4@-23|2@-inf", "max_momentary_lufs=-23±0.1");
-        // True peak: sines of a quarter, sixth and eighth of the rate whose crests fall on or
-        // between samples (up to 3 dB hidden). Within 0.1 dB, tighter than Tech 3341 asks.
+        // True peak of quarter/sixth/eighth-rate sines, crests on or between samples: within 0.1 dB.
         row("3341-15 true peak on the crests", 48000, "stereo", "5@-6", "true_peak_dbfs=-6±0.1", 12000, 0);
         row("3341-16 true peak 45 degrees off", 48000, "stereo", "5@-6",
             "true_peak_dbfs=-6±0.1;levels.peak_dbfs=-9.01±0.05", 12000, 45);
@@ -159,8 +154,7 @@ private slots:
         row("true peak 96 kHz", 96000, "stereo", "5@-6", "true_peak_dbfs=-6±0.1", 24000, 45);
         // Tech 3342: loudness range of stepped stereo sines.
         row("3342-1 LRA 10", 48000, "stereo", "20@-20|20@-30", "lra_lu=10±1");
-        // Case 6 is a programme recording; the same steps in 5.1 with a loud LFE (which
-        // must not count) stand in for it.
+        // Case 6 is a recording; the same steps in 5.1 with a loud LFE, which must not count, stand in.
         row("3342-6 LRA 15 in 5.1", 48000, "5.1",
             "20@-50,-50,-inf,-6,-inf,-inf|20@-35,-35,-inf,-6,-inf,-inf|20@-20,-20,-inf,-6,-inf,-inf|"
             "20@-35,-35,-inf,-6,-inf,-inf|20@-50,-50,-inf,-6,-inf,-inf",
@@ -180,8 +174,7 @@ private slots:
         row("300 ms tone", 48000, "stereo", "0.3@-23", "integrated_lufs=absent;max_momentary_lufs=absent");
         // BS.1770 mono: one channel at weight 1, so 3 dB below the same sine on two channels.
         row("mono", 48000, "mono", "10@-20", "integrated_lufs=-23±0.1");
-        // Counts per channel: a quarter-rate sine sampled on its crests peaks every other sample,
-        // 24,000 times a second, less the 120 crests of the writer's 5 ms fade-in.
+        // Per channel: a crest every other sample, 24,000 a second, less 120 in the 5 ms fade-in.
         row("peak count per channel", 48000, "stereo", "1@-6", "levels.peak_count=23880±0", 12000, 90);
     }
 

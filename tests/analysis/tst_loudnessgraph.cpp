@@ -1,6 +1,5 @@
-// The loudness history in the job document and its graph on the Analysis card: lenient reading,
-// the hover read-out, the target picker, saving as PNG, and the card showing "—" for what the
-// service left out.
+// The loudness history in the job document and its graph on the Analysis card: lenient reading, the
+// read-out, the target picker, saving as PNG, and "—" on the card for what the service left out.
 #include "AnalysisTestUtil.h"
 #include "GuiTestSupport.h"
 #include "analysis/AnalysisDocument.h"
@@ -16,12 +15,6 @@
 using namespace hoplin;
 
 namespace {
-
-std::optional<AnalysisLoudnessHistory> historyOf(const QByteArray &loudness)
-{
-    const JobInfo job = JobInfo::decode(R"({"status":"COMPLETED","analysis":{"loudness":)" + loudness + "}}");
-    return job.analysis->loudness->loudnessHistory;
-}
 
 // A minute: momentary -20 LUFS from 0.4 s, short-term -26 LUFS from 3 s.
 AnalysisLoudnessHistory minute()
@@ -72,7 +65,8 @@ private slots:
         QFETCH(int, points);
         QFETCH(double, step);
         QFETCH(QString, momentary);
-        const auto history = historyOf(loudness);
+        const JobInfo job = JobInfo::decode(R"({"status":"COMPLETED","analysis":{"loudness":)" + loudness + "}}");
+        const auto history = job.analysis->loudness->loudnessHistory;
         QCOMPARE(history.has_value(), points >= 0);
         if (!history)
             return;

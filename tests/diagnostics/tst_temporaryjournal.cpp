@@ -34,13 +34,6 @@ class TestTemporaryJournal : public QObject {
 
     QTemporaryDir m_dir;
     QString journalPath() const { return m_dir.filePath("journal"); }
-    void writeJournal(const QList<QPair<qint64, QString>> &lines)
-    {
-        QFile file(journalPath());
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        for (const auto &[pid, base] : lines)
-            file.write(QByteArray::number(pid) + '\t' + base.toUtf8() + '\n');
-    }
 
 private slots:
     void initTestCase() { Settings::shared().setValue(keys::hoplinDiag, true); }
@@ -69,13 +62,13 @@ private slots:
                                     liveBody, userFile, userPrefix + ".m4a", climbing + ".m4a"})
             test::writeFile(path, "x");
 
-        QList<QPair<qint64, QString>> lines{{qint64(::getppid()), liveBody}};
-        const qint64 dead = endedPid();
+        QByteArray lines = QByteArray::number(::getppid()) + '\t' + liveBody.toUtf8() + '\n';
+        const QByteArray dead = QByteArray::number(endedPid()) + '\t';
         for (const QString &base :
              {deadBase, deadBody, userFile, userPrefix, climbing, "relative/hoplin-upload-" + uuid, deadImage, deadStaging,
               bareElsewhere})
-            lines.append({dead, base});
-        writeJournal(lines);
+            lines += dead + base.toUtf8() + '\n';
+        test::writeFile(journalPath(), lines);
         TemporaryJournal journal(journalPath());
         const QStringList removed = journal.sweep();
 

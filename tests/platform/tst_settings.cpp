@@ -20,8 +20,7 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QVariant>("expected");
-        QTest::newRow("YES") << QStringList{"app", "-hoplinDiag", "YES"} << "hoplinDiag" << QVariant(true);
-        QTest::newRow("padded yes") << QStringList{"app", "-hoplinDiag", " yes\t"} << "hoplinDiag" << QVariant(true);
+        QTest::newRow("padded Yes") << QStringList{"app", "-hoplinDiag", " Yes\t"} << "hoplinDiag" << QVariant(true);
         QTest::newRow("false") << QStringList{"app", "-autoStartConvert", "false"} << "autoStartConvert"
                                << QVariant(false);
         QTest::newRow("after other arguments") << QStringList{"app", "file.wav", "-baseURL", "http://127.0.0.1:9/"}
