@@ -11,17 +11,9 @@ dir="$("$root/scripts/build.sh" | tail -n 1)"
 . "$dir/programs.env"
 smoke="${HOPLIN_SMOKE:-0}"
 
-work="$(mktemp -d -t hoplin-run-XXXXXX)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
 # shellcheck source=scripts/local-service.sh
 . "$root/scripts/local-service.sh"
+make_workspace hoplin-run
 start_local_service
 
 cat <<MSG
@@ -36,14 +28,8 @@ cat <<MSG
 MSG
 
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  # No display: a virtual one, on the first free display number.
-  n=99
-  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-  echo "  (no display found: running on a virtual one, :$n)"
-  Xvfb ":$n" -screen 0 "${HOPLIN_SCREEN:-1400x900x24}" -nolisten tcp >"$work/xvfb.log" 2>&1 &
-  pids+=("$!")
-  export DISPLAY=":$n"
-  for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  start_xvfb "${HOPLIN_SCREEN:-1400x900x24}" "$work/xvfb.log"
+  echo "  (no display found: running on a virtual one, $DISPLAY)"
 fi
 # The web engine refuses to start as root without these; a normal user keeps its sandbox.
 if [ "$(id -u)" -eq 0 ]; then

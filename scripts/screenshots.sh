@@ -9,14 +9,9 @@ dir="$("$root/scripts/build.sh" hoplin-desktop hoplin-server | tail -n 1)"
 # shellcheck source=/dev/null
 . "$dir/programs.env"
 docs="$root/docs"
-work="$(mktemp -d -t hoplin-shots-XXXXXX)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=scripts/local-service.sh
+. "$root/scripts/local-service.sh"
+make_workspace hoplin-shots
 
 # A throwaway home and session bus: no setting, key or running copy of the user's is involved.
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share"
@@ -27,8 +22,6 @@ export DBUS_SESSION_BUS_ADDRESS="${bus%% *}"
 pids+=("$(echo "$bus" | awk '{print $2}')")
 [ "$(id -u)" -eq 0 ] && export QTWEBENGINE_CHROMIUM_FLAGS="--no-sandbox --disable-gpu"
 
-# shellcheck source=scripts/local-service.sh
-. "$root/scripts/local-service.sh"
 start_local_service
 
 # Media: short spoken-length tones, two long ones to catch a conversion under way, one broken
@@ -53,12 +46,7 @@ screen=""
 use_screen() {
   [ "$screen" = "$1" ] && return
   screen="$1"
-  n=99
-  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 "${1}x24" -nolisten tcp >/dev/null 2>&1 &
-  pids+=("$!")
-  export DISPLAY=":$n"
-  for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  start_xvfb "${1}x24" /dev/null
 }
 
 # shot NAME WINDOW-TITLE LOG-LINE SETTLE [app arguments…]: starts the app, waits for the log line
