@@ -77,6 +77,13 @@ QString copyTree(const QString &from, const QString &to)
     return {};
 }
 
+void unmount(const QString &mountPoint)
+{
+    QFile::setPermissions(mountPoint, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QDir(mountPoint).removeRecursively();
+    TemporaryJournal::shared().remove(mountPoint);
+}
+
 // "Mounting" the image: it is an archive holding the bundle at its top level, unpacked with the
 // secure flags into a private folder that is then made read-only. None when it cannot be read.
 std::optional<QString> mount(const QString &dmgPath)
@@ -91,19 +98,11 @@ std::optional<QString> mount(const QString &dmgPath)
     const ExtractResult result = extractArchive(dmgPath, folder, limits);
     if (!result.ok) {
         log(QStringLiteral("image refused: ") + result.error);
-        QDir(folder).removeRecursively();
-        TemporaryJournal::shared().remove(folder);
+        unmount(folder);
         return std::nullopt;
     }
     QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     return folder;
-}
-
-void unmount(const QString &mountPoint)
-{
-    QFile::setPermissions(mountPoint, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QDir(mountPoint).removeRecursively();
-    TemporaryJournal::shared().remove(mountPoint);
 }
 
 std::optional<QVariantMap> readBundleInfo(const QString &appPath)
