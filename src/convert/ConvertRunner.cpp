@@ -12,7 +12,7 @@
 #include <QScopeGuard>
 #include <QSet>
 #include <QTimer>
-#include <functional>
+#include <csignal>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -84,15 +84,15 @@ bool isRegularFile(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// SIGTERM now, SIGKILL after the grace period unless `beforeKill` (given the pid) says no. The
-// process is the timer's context, so the timer goes with it.
-void endProcess(const QPointer<QProcess> &process, std::function<bool(qint64)> beforeKill = {})
+// SIGTERM now, SIGKILL after the grace period. The process is the timer's context, so the timer
+// goes with it.
+void endProcess(const QPointer<QProcess> &process)
 {
     if (!process || process->state() == QProcess::NotRunning)
         return;
     process->terminate();
-    QTimer::singleShot(ConvertRunner::killGraceMs, process, [process, beforeKill] {
-        if (process && process->state() != QProcess::NotRunning && (!beforeKill || beforeKill(process->processId())))
+    QTimer::singleShot(ConvertRunner::killGraceMs, process, [process] {
+        if (process && process->state() != QProcess::NotRunning)
             process->kill();
     });
 }
@@ -450,12 +450,15 @@ void ConvertRunner::cancel()
     setRunState(RunState::Stopping);
     setStatusLine(QStringLiteral("Stopping…"));
     for (const ProcessBox *box : {&m_processBox, &m_lookAheadBox}) {
-        // Forced only while this stop is still under way.
-        endProcess(box->get(), [self = QPointer<ConvertRunner>(this)](qint64 pid) {
-            if (!self || self->m_runState != RunState::Stopping)
-                return false;
+        box->terminate();
+        const QPointer<QProcess> process = box->get();
+        QTimer::singleShot(killGraceMs, this, [this, process] {
+            if (m_runState != RunState::Stopping || !process || process->state() == QProcess::NotRunning)
+                return;
+            const qint64 pid = process->processId();
             log(QStringLiteral("force-killing ffmpeg pid=%1").arg(pid));
-            return true;
+            if (pid > 0)
+                ::kill(pid_t(pid), SIGKILL);
         });
     }
 }

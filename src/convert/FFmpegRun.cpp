@@ -28,6 +28,13 @@ void ProcessBox::clear()
     set(nullptr);
 }
 
+void ProcessBox::terminate() const
+{
+    const QPointer<QProcess> process = get();
+    if (process && process->state() != QProcess::NotRunning)
+        process->terminate();
+}
+
 void StderrTail::append(QStringView piece)
 {
     QMutexLocker locker(&m_mutex);

@@ -29,6 +29,8 @@ public:
     void set(QProcess *process);
     QPointer<QProcess> get() const;
     void clear();
+    // SIGTERM to the process held, if it is running.
+    void terminate() const;
 
 private:
     mutable QMutex m_mutex;
