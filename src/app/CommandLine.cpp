@@ -16,6 +16,8 @@ const char *typeName(Settings::Type type)
         return "text";
     case Settings::Type::Boolean:
         return "YES/NO";
+    case Settings::Type::Integer:
+        return "number";
     case Settings::Type::Date:
         return "date";
     }

@@ -108,8 +108,8 @@ ConvertRunner::~ConvertRunner()
 {
     // The run's coroutine sees the runner gone at its next resumption and leaves everything alone,
     // so whatever the run holds outside the runner is released here.
-    endProcess(m_processBox.get());
-    endProcess(m_lookAheadBox.get());
+    for (const QPointer<QProcess> &process : liveProcesses())
+        endProcess(process);
     if (m_runState != RunState::Idle)
         ActiveJobs::shared().end(jobKey);
 }
@@ -204,216 +204,279 @@ QCoro::Task<> ConvertRunner::runLoop(QList<Preset> presets, QString ffmpeg, QPoi
         if (self)
             endRun();
     });
-    std::optional<LookAhead> ahead;
+    Ahead ahead;
+    // The lanes start in turn, so the first claims the first pending item, the second the next.
+    std::vector<QCoro::Task<>> lanes;
+    for (int i = 0; i < m_concurrency; ++i)
+        lanes.push_back(lane(presets, ffmpeg, store, ahead));
+    // Every lane is waited for, the runner gone or not: they use this frame's `ahead`.
+    std::exception_ptr failure;
+    for (QCoro::Task<> &running : lanes) {
+        try {
+            co_await std::move(running);
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
+    // A stopped run ends only once the probe run ahead is gone as well.
+    auto drop = dropLookAhead(ahead);
+    co_await std::move(drop);
+    if (failure)
+        std::rethrow_exception(failure);
+}
 
+QCoro::Task<> ConvertRunner::lane(const QList<Preset> &presets, const QString &ffmpeg,
+                                  QPointer<SessionStore> store, Ahead &ahead)
+{
+    QPointer<ConvertRunner> self(this);
+    const std::shared_ptr<ProcessBox> box = newBox();
+    while (m_runState == RunState::Running) {
+        const std::optional<QueueItem> item = claimNext();
+        if (!item)
+            break;
+        auto conversion = convertItem(*item, presets, ffmpeg, store, ahead, box);
+        std::exception_ptr failure;
+        try {
+            co_await std::move(conversion);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (!self)
+            co_return;
+        box->clear();
+        release(item->id);
+        if (failure)
+            std::rethrow_exception(failure);
+    }
+}
+
+std::optional<QueueItem> ConvertRunner::claimNext()
+{
+    m_scanFrom = std::clamp<qsizetype>(m_scanFrom, 0, m_items.size());
+    while (m_scanFrom < m_items.size() && !m_items[m_scanFrom].isPending())
+        ++m_scanFrom;
+    // Past the finished ones, only the items other lanes hold are passed over.
+    for (qsizetype i = m_scanFrom; i < m_items.size(); ++i) {
+        const QueueItem &it = m_items[i];
+        if (it.isPending() && !m_inFlight.contains(it.id)) {
+            m_inFlight.insert(it.id, QElapsedTimer());
+            return it;
+        }
+    }
+    return std::nullopt;
+}
+
+void ConvertRunner::release(const QUuid &id)
+{
+    m_inFlight.remove(id);
+}
+
+QCoro::Task<> ConvertRunner::convertItem(QueueItem item, const QList<Preset> &presets, const QString &ffmpeg,
+                                         QPointer<SessionStore> store, Ahead &ahead,
+                                         std::shared_ptr<ProcessBox> box)
+{
+    QPointer<ConvertRunner> self(this);
+    const QString file = item.fileName();
     const auto rejectScript = [this](const QUuid &id, const QString &file, const QString &presetID,
                                      const QString &reason) {
         finishItem(id, false, QStringLiteral("✗ Script rejected"), reason);
         setStatusLine(QStringLiteral("Skipped %1: %2").arg(file, reason));
         log(QStringLiteral("script rejected preset=%1: %2").arg(presetID, reason));
     };
-    while (m_runState == RunState::Running) {
-        m_scanFrom = std::clamp<qsizetype>(m_scanFrom, 0, m_items.size());
-        const auto next = std::find_if(m_items.cbegin() + m_scanFrom, m_items.cend(),
-                                       [](const QueueItem &it) { return it.isPending(); });
-        m_scanFrom = next - m_items.cbegin();
-        if (next == m_items.cend())
-            break;
-        // A copy: the list may grow while we wait, and items are found again by id.
-        const QueueItem item = *next;
-        const QString file = item.fileName();
-        if (ahead && !ahead->belongsTo(item)) {
-            auto drop = dropLookAhead(ahead);
-            co_await std::move(drop);
-            if (!self)
-                co_return;
-            m_lookAheadBox.clear();
-        }
+    if (ahead && !ahead->belongsTo(item)) {
+        auto drop = dropLookAhead(ahead);
+        co_await std::move(drop);
+        if (!self)
+            co_return;
+    }
 
-        const Preset *preset = findPreset(presets, item.presetID);
-        if (!preset) {
-            finishItem(item.id, false, QStringLiteral("✗ Script unavailable"),
-                       QStringLiteral(
-                           "The script '%1' is not in the current preset list. Refresh scripts and retry.")
-                           .arg(item.presetID));
-            setStatusLine(QStringLiteral("%1: script '%2' is unavailable.").arg(file, item.presetID));
-            log(QStringLiteral("script unavailable preset=%1 input=%2").arg(item.presetID, item.input));
-            continue;
-        }
+    const Preset *preset = findPreset(presets, item.presetID);
+    if (!preset) {
+        finishItem(item.id, false, QStringLiteral("✗ Script unavailable"),
+                   QStringLiteral("The script '%1' is not in the current preset list. Refresh scripts and retry.")
+                       .arg(item.presetID));
+        setStatusLine(QStringLiteral("%1: script '%2' is unavailable.").arg(file, item.presetID));
+        log(QStringLiteral("script unavailable preset=%1 input=%2").arg(item.presetID, item.input));
+        co_return;
+    }
 
-        updateItem(item.id, [&](QueueItem &it) {
-            it.status = QStringLiteral("Converting %1…").arg(file);
-            it.progress.reset();
-            it.remainingSeconds.reset();
-        });
+    updateItem(item.id, [&](QueueItem &it) {
+        it.status = QStringLiteral("Converting %1…").arg(file);
+        it.progress.reset();
+        it.remainingSeconds.reset();
+    });
+    if (m_inFlight.size() > 1)
+        setStatusLine(QStringLiteral("Converting %1 and %2 more…").arg(file, QString::number(m_inFlight.size() - 1)));
+    else
         setStatusLine(QStringLiteral("Converting %1…").arg(file));
 
-        // The session this conversion runs under is the one its usage is reported for.
-        const QString token = store ? store->accessToken() : QString();
+    // The session this conversion runs under is the one its usage is reported for.
+    const QString token = store ? store->accessToken() : QString();
 
-        const QString base = OutputFiles::stem(file) + preset->suffix;
-        // The suffix and extension come from the service: never a name outside the destination.
-        if (const std::optional<QString> reason = OutputFiles::outsideNameReason(base, preset->outputExt)) {
-            rejectScript(item.id, file, preset->id, *reason);
-            continue;
-        }
-        const QString plannedOutput = OutputFiles::firstFreeOutput(item.destination, base, preset->outputExt);
-        // A name that is not valid UTF-8 reached us with replacement characters in it: there is
-        // no way to hand ffmpeg the real name, which would fail as "No such file or directory".
-        if (item.input.contains(QChar::ReplacementCharacter) && !QFileInfo::exists(item.input)) {
-            const QString reason =
-                QStringLiteral("%1 cannot be named safely: its name is not valid UTF-8. Rename it and try again.")
-                    .arg(file);
-            finishItem(item.id, false, QStringLiteral("✗ Failed"), reason);
-            setStatusLine(QStringLiteral("Failed %1: %2").arg(file, reason));
-            log(QStringLiteral("unnamed input=%1").arg(item.input));
-            continue;
-        }
+    const QString base = OutputFiles::stem(file) + preset->suffix;
+    // The suffix and extension come from the service: never a name outside the destination.
+    if (const std::optional<QString> reason = OutputFiles::outsideNameReason(base, preset->outputExt)) {
+        rejectScript(item.id, file, preset->id, *reason);
+        co_return;
+    }
+    const QString plannedOutput = OutputFiles::firstFreeOutput(item.destination, base, preset->outputExt);
+    // A name that is not valid UTF-8 reached us with replacement characters in it: there is
+    // no way to hand ffmpeg the real name, which would fail as "No such file or directory".
+    if (item.input.contains(QChar::ReplacementCharacter) && !QFileInfo::exists(item.input)) {
+        const QString reason =
+            QStringLiteral("%1 cannot be named safely: its name is not valid UTF-8. Rename it and try again.")
+                .arg(file);
+        finishItem(item.id, false, QStringLiteral("✗ Failed"), reason);
+        setStatusLine(QStringLiteral("Failed %1: %2").arg(file, reason));
+        log(QStringLiteral("unnamed input=%1").arg(item.input));
+        co_return;
+    }
 
-        // Earlier conversions' leftovers are the journal's to remove at start: nothing in the
-        // destination is listed here, and another window's conversion keeps its folder.
-        WorkFolder workFolder(item.destination);
-        if (workFolder.error() != 0) {
-            const QString reason = QString::fromLocal8Bit(strerror(workFolder.error()));
-            finishItem(item.id, false, QStringLiteral("✗ Could not save output"), reason);
-            setStatusLine(QStringLiteral("Failed %1: %2").arg(file, reason));
-            log(QStringLiteral("no work folder in %1: %2").arg(item.destination, reason));
-            continue;
-        }
-        const QString temporaryBase = OutputFiles::outputBase(workFolder.path(), OutputFiles::stem(file), preset->outputExt);
-        const QString temporaryOutput = temporaryBase + preset->outputExt;
+    // Earlier conversions' leftovers are the journal's to remove at start: nothing in the
+    // destination is listed here, and another conversion keeps its folder.
+    WorkFolder workFolder(item.destination);
+    if (workFolder.error() != 0) {
+        const QString reason = QString::fromLocal8Bit(strerror(workFolder.error()));
+        finishItem(item.id, false, QStringLiteral("✗ Could not save output"), reason);
+        setStatusLine(QStringLiteral("Failed %1: %2").arg(file, reason));
+        log(QStringLiteral("no work folder in %1: %2").arg(item.destination, reason));
+        co_return;
+    }
+    const QString temporaryBase = OutputFiles::outputBase(workFolder.path(), OutputFiles::stem(file), preset->outputExt);
+    const QString temporaryOutput = temporaryBase + preset->outputExt;
 
-        QStringList arguments;
-        try {
-            arguments = buildArguments(preset->command, item.input, temporaryBase);
-        } catch (const TemplateError &error) {
-            rejectScript(item.id, file, preset->id, error.description());
-            continue;
-        }
+    QStringList arguments;
+    try {
+        arguments = buildArguments(preset->command, item.input, temporaryBase);
+    } catch (const TemplateError &error) {
+        rejectScript(item.id, file, preset->id, error.description());
+        co_return;
+    }
 
-        if (preset->maxChannels) {
-            // Probed ahead while the item before converted, or now.
-            auto probe = ahead ? std::move(ahead->channels)
-                               : probeChannelCount(ffmpeg, item.input, holdProcess(), m_sandboxed);
-            ahead.reset();
-            const std::optional<int> channels = co_await std::move(probe);
-            if (!self)
-                co_return;
-            m_processBox.clear();
-            m_lookAheadBox.clear();
-            if (channels && *preset->maxChannels < *channels) {
-                insertDownmix(arguments, *preset->maxChannels);
-                log(QStringLiteral("downmix %1ch -> %2ch for %3")
-                        .arg(QString::number(*channels), QString::number(*preset->maxChannels), preset->id));
-            }
-        }
-        if (m_runState != RunState::Running) {
-            markStopped(item.id);
-            break;
-        }
-
-        log(QStringLiteral("start preset=%1 input=%2 output=%3").arg(preset->id, item.input, plannedOutput));
-        m_conversionClock.start();
-        const QUuid id = item.id;
-        // Writes only in its own folder; reads only the input besides what ffmpeg itself needs.
-        const FFmpegRun::Fence fence{workFolder.path(), {item.input}, m_sandboxed};
-        if (m_lookAhead && !ahead)
-            ahead = probeAhead(presets, ffmpeg, item.id);
-        auto conversion = runFFmpeg(
-            ffmpeg, arguments, holdProcess(),
-            [self, id](double fraction) {
-                if (self)
-                    self->setProgress(id, fraction);
-            },
-            fence);
-        const ShellOutcome outcome = co_await std::move(conversion);
+    if (preset->maxChannels) {
+        // Probed ahead while another item converted, or now.
+        Ahead taken;
+        if (ahead && ahead->belongsTo(item))
+            taken.swap(ahead);
+        auto probe = taken ? std::move(taken->channels)
+                           : probeChannelCount(ffmpeg, item.input, holdProcess(box), m_sandboxed);
+        const std::optional<int> channels = co_await std::move(probe);
         if (!self)
             co_return;
-        m_processBox.clear();
-        if (m_runState != RunState::Running) {
-            markStopped(item.id);
-            break;
-        }
-
-        if (!outcome.success) {
-            const QString summary = summarise(outcome.text);
-            finishItem(item.id, false, QStringLiteral("✗ Failed (exit %1)").arg(outcome.code), summary);
-            setStatusLine(QStringLiteral("Failed %1: %2").arg(file, summary));
-            log(QStringLiteral("failed exit=%1 stderr=%2").arg(QString::number(outcome.code), summary));
-            continue;
-        }
-        if (!isRegularFile(temporaryOutput)) {
-            finishItem(item.id, false, QStringLiteral("✗ No output produced"),
-                       QStringLiteral("The script finished but did not create the expected output file."));
-            setStatusLine(QStringLiteral("Failed %1: the script produced no output.").arg(file));
-            log(QStringLiteral("no output expected=%1").arg(temporaryOutput));
-            continue;
-        }
-        // Never over an existing file: a name taken since it was planned moves on to the next.
-        const OutputFiles::Placed placed =
-            OutputFiles::placeOutput(temporaryOutput, item.destination, base, preset->outputExt);
-        if (placed.path.isEmpty()) {
-            finishItem(item.id, false, QStringLiteral("✗ Could not save output"), placed.error);
-            setStatusLine(QStringLiteral("Failed %1: %2").arg(file, placed.error));
-            log(QStringLiteral("save failed output=%1: %2").arg(plannedOutput, placed.error));
-            continue;
-        }
-        workFolder.removeNow(); // side files go before the wait for the service
-        const QString name = placed.path.mid(placed.path.lastIndexOf(u'/') + 1);
-        updateItem(item.id, [&](QueueItem &it) {
-            it.status = QStringLiteral("✓ Done → %1").arg(name);
-            it.succeeded = true;
-            it.output = placed.path;
-            it.progress = 1.0;
-            it.remainingSeconds = 0.0;
-        });
-        log(QStringLiteral("done output=%1").arg(placed.path));
-
-        if (token.isEmpty() || !store)
-            continue;
-        const qint64 inputBytes = std::max<qint64>(0, QFileInfo(item.input).size());
-        bool reported = false;
-        try {
-            auto report = store->reportUsage(token, preset->id, 1, inputBytes, file);
-            reported = co_await std::move(report);
-        } catch (const std::exception &error) {
-            log(QStringLiteral("usage report failed: %1").arg(QString::fromUtf8(error.what())));
-        }
-        if (!self)
-            co_return;
-        if (!reported) {
-            updateItem(item.id, [](QueueItem &it) { it.status += QStringLiteral(" (usage not reported)"); });
-            setStatusLine(QStringLiteral("✓ %1 — usage reporting failed and will retry.").arg(name));
+        box->clear();
+        if (channels && *preset->maxChannels < *channels) {
+            insertDownmix(arguments, *preset->maxChannels);
+            log(QStringLiteral("downmix %1ch -> %2ch for %3")
+                    .arg(QString::number(*channels), QString::number(*preset->maxChannels), preset->id));
         }
     }
-    // A stopped run ends only once the probe run ahead is gone as well.
-    auto drop = dropLookAhead(ahead);
-    co_await std::move(drop);
+    if (m_runState != RunState::Running) {
+        markStopped(item.id);
+        co_return;
+    }
+
+    log(QStringLiteral("start preset=%1 input=%2 output=%3").arg(preset->id, item.input, plannedOutput));
+    m_inFlight[item.id].start();
+    const QUuid id = item.id;
+    // Writes only in its own folder; reads only the input besides what ffmpeg itself needs.
+    const FFmpegRun::Fence fence{workFolder.path(), {item.input}, m_sandboxed};
+    if (m_lookAhead && !ahead)
+        ahead = probeAhead(presets, ffmpeg);
+    auto conversion = runFFmpeg(
+        ffmpeg, arguments, holdProcess(box),
+        [self, id](double fraction) {
+            if (self)
+                self->setProgress(id, fraction);
+        },
+        fence);
+    const ShellOutcome outcome = co_await std::move(conversion);
+    if (!self)
+        co_return;
+    box->clear();
+    if (m_runState != RunState::Running) {
+        markStopped(item.id);
+        co_return;
+    }
+
+    if (!outcome.success) {
+        const QString summary = summarise(outcome.text);
+        finishItem(item.id, false, QStringLiteral("✗ Failed (exit %1)").arg(outcome.code), summary);
+        setStatusLine(QStringLiteral("Failed %1: %2").arg(file, summary));
+        log(QStringLiteral("failed exit=%1 stderr=%2").arg(QString::number(outcome.code), summary));
+        co_return;
+    }
+    if (!isRegularFile(temporaryOutput)) {
+        finishItem(item.id, false, QStringLiteral("✗ No output produced"),
+                   QStringLiteral("The script finished but did not create the expected output file."));
+        setStatusLine(QStringLiteral("Failed %1: the script produced no output.").arg(file));
+        log(QStringLiteral("no output expected=%1").arg(temporaryOutput));
+        co_return;
+    }
+    // Never over an existing file: a name taken since it was planned (by a conversion running
+    // beside this one, say) moves on to the next.
+    const OutputFiles::Placed placed =
+        OutputFiles::placeOutput(temporaryOutput, item.destination, base, preset->outputExt);
+    if (placed.path.isEmpty()) {
+        finishItem(item.id, false, QStringLiteral("✗ Could not save output"), placed.error);
+        setStatusLine(QStringLiteral("Failed %1: %2").arg(file, placed.error));
+        log(QStringLiteral("save failed output=%1: %2").arg(plannedOutput, placed.error));
+        co_return;
+    }
+    workFolder.removeNow(); // side files go before the wait for the service
+    const QString name = placed.path.mid(placed.path.lastIndexOf(u'/') + 1);
+    updateItem(item.id, [&](QueueItem &it) {
+        it.status = QStringLiteral("✓ Done → %1").arg(name);
+        it.succeeded = true;
+        it.output = placed.path;
+        it.progress = 1.0;
+        it.remainingSeconds = 0.0;
+    });
+    log(QStringLiteral("done output=%1").arg(placed.path));
+
+    if (token.isEmpty() || !store)
+        co_return;
+    const qint64 inputBytes = std::max<qint64>(0, QFileInfo(item.input).size());
+    bool reported = false;
+    try {
+        auto report = store->reportUsage(token, preset->id, 1, inputBytes, file);
+        reported = co_await std::move(report);
+    } catch (const std::exception &error) {
+        log(QStringLiteral("usage report failed: %1").arg(QString::fromUtf8(error.what())));
+    }
+    if (!self)
+        co_return;
+    if (!reported) {
+        updateItem(item.id, [](QueueItem &it) { it.status += QStringLiteral(" (usage not reported)"); });
+        setStatusLine(QStringLiteral("✓ %1 — usage reporting failed and will retry.").arg(name));
+    }
 }
 
-std::optional<ConvertRunner::LookAhead> ConvertRunner::probeAhead(const QList<Preset> &presets,
-                                                                  const QString &ffmpeg, const QUuid &current)
+ConvertRunner::Ahead ConvertRunner::probeAhead(const QList<Preset> &presets, const QString &ffmpeg)
 {
-    const auto next = std::find_if(m_items.cbegin() + indexOf(current) + 1, m_items.cend(),
-                                   [](const QueueItem &it) { return it.isPending(); });
+    // The item the next lane to be free will claim.
+    const auto next = std::find_if(m_items.cbegin() + m_scanFrom, m_items.cend(), [this](const QueueItem &it) {
+        return it.isPending() && !m_inFlight.contains(it.id);
+    });
     if (next == m_items.cend())
         return std::nullopt;
     const Preset *preset = findPreset(presets, next->presetID);
     if (!preset || !preset->maxChannels)
         return std::nullopt;
-    return LookAhead{next->id, next->input,
-                     probeChannelCount(ffmpeg, next->input, holdProcess(&ConvertRunner::m_lookAheadBox), m_sandboxed)};
+    std::shared_ptr<ProcessBox> box = newBox();
+    auto channels = probeChannelCount(ffmpeg, next->input, holdProcess(box), m_sandboxed);
+    return LookAhead{next->id, next->input, std::move(box), std::move(channels)};
 }
 
-QCoro::Task<> ConvertRunner::dropLookAhead(std::optional<LookAhead> &ahead)
+QCoro::Task<> ConvertRunner::dropLookAhead(Ahead &ahead)
 {
     if (!ahead)
         co_return;
-    endProcess(m_lookAheadBox.get());
-    auto probe = std::move(ahead->channels);
-    ahead.reset();
+    Ahead dropped;
+    dropped.swap(ahead);
+    endProcess(dropped->box->get());
     // Nothing of the runner is touched after this wait: it may be gone by then.
-    co_await std::move(probe);
+    co_await std::move(dropped->channels);
 }
 
 void ConvertRunner::beginRun()
@@ -428,9 +491,11 @@ void ConvertRunner::endRun()
 {
     setIsRunning(false);
     setRunState(RunState::Idle);
-    m_processBox.clear();
-    endProcess(m_lookAheadBox.get()); // only left running when an exception ended the run
-    m_lookAheadBox.clear();
+    // Only left running when an exception ended the run.
+    for (const QPointer<QProcess> &process : liveProcesses())
+        endProcess(process);
+    m_boxes.clear();
+    m_inFlight.clear();
     ActiveJobs::shared().end(jobKey);
     const auto [done, failed, pending] = counts();
     if (!m_stopRequested)
@@ -449,9 +514,8 @@ void ConvertRunner::cancel()
     m_stopRequested = true;
     setRunState(RunState::Stopping);
     setStatusLine(QStringLiteral("Stopping…"));
-    for (const ProcessBox *box : {&m_processBox, &m_lookAheadBox}) {
-        box->terminate();
-        const QPointer<QProcess> process = box->get();
+    for (const QPointer<QProcess> &process : liveProcesses()) {
+        process->terminate();
         QTimer::singleShot(killGraceMs, this, [this, process] {
             if (m_runState != RunState::Stopping || !process || process->state() == QProcess::NotRunning)
                 return;
@@ -574,7 +638,8 @@ void ConvertRunner::setProgress(const QUuid &id, double fraction)
     QueueItem &item = m_items[index];
     item.progress = fraction;
     // The pace so far, from the start of this conversion, predicts the rest.
-    const double elapsed = m_conversionClock.isValid() ? m_conversionClock.elapsed() / 1000.0 : 0.0;
+    const QElapsedTimer clock = m_inFlight.value(id);
+    const double elapsed = clock.isValid() ? clock.elapsed() / 1000.0 : 0.0;
     if (fraction > 0 && elapsed > 0)
         item.remainingSeconds = elapsed * (1.0 - fraction) / fraction;
     else
@@ -607,13 +672,30 @@ void ConvertRunner::setRunState(RunState state)
     emit runStateChanged();
 }
 
-FFmpegRun::ProcessCallback ConvertRunner::holdProcess(ProcessBox ConvertRunner::*box)
+std::shared_ptr<ProcessBox> ConvertRunner::newBox()
+{
+    std::erase_if(m_boxes, [](const std::weak_ptr<ProcessBox> &box) { return box.expired(); });
+    auto box = std::make_shared<ProcessBox>();
+    m_boxes.push_back(box);
+    return box;
+}
+
+QList<QPointer<QProcess>> ConvertRunner::liveProcesses() const
+{
+    QList<QPointer<QProcess>> result;
+    for (const std::weak_ptr<ProcessBox> &weak : m_boxes) {
+        const std::shared_ptr<ProcessBox> box = weak.lock();
+        const QPointer<QProcess> process = box ? box->get() : nullptr;
+        if (process && process->state() != QProcess::NotRunning)
+            result.append(process);
+    }
+    return result;
+}
+
+FFmpegRun::ProcessCallback ConvertRunner::holdProcess(const std::shared_ptr<ProcessBox> &box)
 {
     // Stored before the start, so a stop from then on reaches the process.
-    return [self = QPointer<ConvertRunner>(this), box](QProcess *process) {
-        if (self)
-            (self->*box).set(process);
-    };
+    return [box](QProcess *process) { box->set(process); };
 }
 
 } // namespace hoplin

@@ -13,7 +13,9 @@
 #include <QPointer>
 #include <QString>
 #include <QUuid>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace hoplin {
 
@@ -40,8 +42,8 @@ struct QueueItem {
 };
 
 // The conversion queue of the Convert page: files are added with a preset, and a run converts the
-// pending ones one at a time with the local ffmpeg. Lives on the main thread; every property
-// changes there and announces it.
+// pending ones with the local ffmpeg, one at a time or several at once, started in queue order.
+// Lives on the main thread; every property changes there and announces it.
 class ConvertRunner : public QObject {
     Q_OBJECT
     Q_PROPERTY(QList<hoplin::QueueItem> items READ items NOTIFY itemsChanged)
@@ -81,8 +83,12 @@ public:
     // Starts converting the pending items with this preset list, ffmpeg and session store; does
     // nothing unless idle. `store` may be null: nothing is reported then.
     void run(const QList<Preset> &presets, const QString &ffmpeg, SessionStore *store);
-    // Stops the run: SIGTERM to ffmpeg now, SIGKILL if it is still there after killGraceMs.
+    // Stops the run: SIGTERM to every ffmpeg of it now, SIGKILL to each still there after killGraceMs.
     void cancel();
+
+    // How many conversions a run keeps going at once (at least 1); takes effect at the next run.
+    void setConcurrency(int conversions) { m_concurrency = std::max(1, conversions); }
+    int concurrency() const { return m_concurrency; }
 
     // Every ffmpeg of a run is fenced in (see FFmpegRun::Fence). Off only to measure what the
     // fence costs; takes effect at the next run.
@@ -148,18 +154,29 @@ signals:
     void itemsRemoved();
 
 private:
-    // The channel probe of the next pending item, started while the current one converts. Its
-    // result is for that item only: its id and its input.
+    // The channel probe of the next pending item, started while another one converts. Its result
+    // is for that item only: its id and its input. Its process has a box of its own, so a stop
+    // reaches it whichever conversion ends up waiting for it.
     struct LookAhead {
         QUuid id;
         QString input;
+        std::shared_ptr<ProcessBox> box;
         QCoro::Task<std::optional<int>> channels;
         bool belongsTo(const QueueItem &item) const { return id == item.id && input == item.input; }
     };
+    using Ahead = std::optional<LookAhead>;
 
     QCoro::Task<> runLoop(QList<Preset> presets, QString ffmpeg, QPointer<SessionStore> store);
-    std::optional<LookAhead> probeAhead(const QList<Preset> &presets, const QString &ffmpeg, const QUuid &current);
-    QCoro::Task<> dropLookAhead(std::optional<LookAhead> &ahead);
+    // One of a run's conversions at once: takes the next unclaimed pending item until none is left
+    // or the run stops. `ahead` is shared by the lanes and outlives them.
+    QCoro::Task<> lane(const QList<Preset> &presets, const QString &ffmpeg, QPointer<SessionStore> store,
+                       Ahead &ahead);
+    QCoro::Task<> convertItem(QueueItem item, const QList<Preset> &presets, const QString &ffmpeg,
+                              QPointer<SessionStore> store, Ahead &ahead, std::shared_ptr<ProcessBox> box);
+    std::optional<QueueItem> claimNext();
+    void release(const QUuid &id);
+    Ahead probeAhead(const QList<Preset> &presets, const QString &ffmpeg);
+    static QCoro::Task<> dropLookAhead(Ahead &ahead);
     void beginRun();
     void endRun();
 
@@ -172,7 +189,10 @@ private:
 
     void setIsRunning(bool value);
     void setRunState(RunState state);
-    FFmpegRun::ProcessCallback holdProcess(ProcessBox ConvertRunner::*box = &ConvertRunner::m_processBox);
+    // A box for one lane's or one look-ahead's processes, known to cancel() while it lives.
+    std::shared_ptr<ProcessBox> newBox();
+    QList<QPointer<QProcess>> liveProcesses() const;
+    static FFmpegRun::ProcessCallback holdProcess(const std::shared_ptr<ProcessBox> &box);
 
     QList<QueueItem> m_items;
     QHash<QUuid, qsizetype> m_index;
@@ -182,12 +202,13 @@ private:
     bool m_isRunning = false;
     QString m_statusLine;
     RunState m_runState = RunState::Idle;
-    ProcessBox m_processBox;
-    ProcessBox m_lookAheadBox; // the look-ahead probe, running beside the conversion
+    // The items the run's lanes hold, each with the clock of its conversion (invalid until ffmpeg starts).
+    QHash<QUuid, QElapsedTimer> m_inFlight;
+    std::vector<std::weak_ptr<ProcessBox>> m_boxes;
     bool m_stopRequested = false;
     bool m_sandboxed = true;
     bool m_lookAhead = true;
-    QElapsedTimer m_conversionClock;
+    int m_concurrency = 1;
 };
 
 } // namespace hoplin

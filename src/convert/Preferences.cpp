@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QThread>
+#include <algorithm>
 
 namespace hoplin::Preferences {
 
@@ -44,6 +46,16 @@ std::optional<QString> effectiveFFmpeg()
     if (!override.isEmpty() && FFmpegLocator::isExecutable(override))
         return override;
     return FFmpegLocator::locatedFFmpeg();
+}
+
+int maxConversionsAtOnce()
+{
+    return std::max(1, QThread::idealThreadCount());
+}
+
+int conversionsAtOnce()
+{
+    return std::clamp(Settings::shared().integer(QLatin1String(keys::conversionsAtOnce)), 1, maxConversionsAtOnce());
 }
 
 QString trimSpacesAndTabs(const QString &text)

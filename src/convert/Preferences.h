@@ -22,6 +22,11 @@ std::optional<QString> exportDirectory(const QString &sourcePath);
 // The "ffmpegPathOverride" executable when it is usable, otherwise the located one.
 std::optional<QString> effectiveFFmpeg();
 
+// How many files a run converts at once: the "conversionsAtOnce" setting, kept between 1 and the
+// number of cores.
+int conversionsAtOnce();
+int maxConversionsAtOnce();
+
 // Spaces and tabs only: a path may legitimately end in other white space.
 QString trimSpacesAndTabs(const QString &text);
 

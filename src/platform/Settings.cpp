@@ -52,6 +52,7 @@ const QList<Settings::KeyInfo> &Settings::knownKeys()
         {keys::exportFolderPath, T::String, QString()},
         {keys::autoStartConvert, T::Boolean, true},
         {keys::ffmpegPathOverride, T::String, QString()},
+        {keys::conversionsAtOnce, T::Integer, 1},
         {keys::connectKey, T::String, QString()},
         {keys::autoConvert, T::String, QString()},
         {keys::autoAnalyze, T::String, QString()},
@@ -141,6 +142,13 @@ QVariant Settings::convert(const QVariant &raw, Type type, bool *ok)
             return false;
         break;
     }
+    case Type::Integer: {
+        bool parsed = false;
+        const int number = raw.toString().trimmed().toInt(&parsed);
+        if (parsed)
+            return number;
+        break;
+    }
     case Type::Date: {
         if (raw.typeId() == QMetaType::QDateTime)
             return raw;
@@ -175,6 +183,11 @@ QString Settings::string(const QString &key) const
 bool Settings::boolean(const QString &key) const
 {
     return value(key).toBool();
+}
+
+int Settings::integer(const QString &key) const
+{
+    return value(key).toInt();
 }
 
 QDateTime Settings::date(const QString &key) const

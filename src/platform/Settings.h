@@ -18,6 +18,7 @@ inline constexpr auto exportLocation = "exportLocation";
 inline constexpr auto exportFolderPath = "exportFolderPath";
 inline constexpr auto autoStartConvert = "autoStartConvert";
 inline constexpr auto ffmpegPathOverride = "ffmpegPathOverride";
+inline constexpr auto conversionsAtOnce = "conversionsAtOnce";
 inline constexpr auto connectKey = "connectKey";
 inline constexpr auto autoConvert = "autoConvert";
 inline constexpr auto autoAnalyze = "autoAnalyze";
@@ -51,7 +52,7 @@ inline constexpr auto lastUpdateCheckSuccess = "lastUpdateCheckSuccess";
 class Settings : public QObject {
     Q_OBJECT
 public:
-    enum class Type { String, Boolean, Date };
+    enum class Type { String, Boolean, Integer, Date };
     struct KeyInfo {
         const char *name;
         Type type;
@@ -80,6 +81,7 @@ public:
     QVariant value(const QString &key) const;
     QString string(const QString &key) const;
     bool boolean(const QString &key) const;
+    int integer(const QString &key) const;
     QDateTime date(const QString &key) const;
 
     void setValue(const QString &key, const QVariant &value);

@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 // The Tools section of the Preferences form.
@@ -84,6 +85,19 @@ QWidget *PreferencesView::buildTools()
     rows->addLayout(overrideRow);
     rows->addWidget(caption(platform::localText(QStringLiteral(
         "Leave blank to use the managed copy in Application Support/Hoplin/FFmpegTools, then Homebrew."))));
+    // Several files at once take about 1/N of the time on N cores, each ffmpeg on a core of its own.
+    m_atOnce = new QSpinBox;
+    m_atOnce->setObjectName(QStringLiteral("conversionsAtOnce"));
+    m_atOnce->setRange(1, Preferences::maxConversionsAtOnce());
+    connect(m_atOnce, &QSpinBox::valueChanged, this, [](int value) {
+        Settings::shared().setValue(QLatin1String(keys::conversionsAtOnce), value);
+    });
+    auto *atOnceLabel = new QLabel(QStringLiteral("Conversions at once"));
+    atOnceLabel->setBuddy(m_atOnce);
+    rows->addLayout(row({atOnceLabel, m_atOnce}));
+    rows->addWidget(caption(QStringLiteral("Files converted side by side, up to one per core (%1 here). Takes "
+                                           "effect at the next start.")
+                                .arg(Preferences::maxConversionsAtOnce())));
     m_toolsStatus = namedLabel(QStringLiteral("toolsStatus"), 11, Hoplin::muted);
     m_toolsStatus->hide();
     rows->addWidget(m_toolsStatus);

@@ -30,6 +30,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
+#include <QSpinBox>
 #include <QStandardPaths>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -162,6 +163,10 @@ void PreferencesView::readSettings()
         if (m_override->text() != stored)
             m_override->setText(stored);
     }
+    {
+        const QSignalBlocker block(m_atOnce);
+        m_atOnce->setValue(Preferences::conversionsAtOnce());
+    }
     const bool custom = Preferences::exportLocation() == ExportLocation::CustomFolder;
     {
         const QSignalBlocker blockSame(m_sameAsSource);
@@ -188,7 +193,7 @@ void PreferencesView::onSettingChanged(const QString &key)
         showFFmpeg();
         detach(refreshVersion(), kDiagnostics, QStringLiteral("ffmpeg version probe"));
     } else if (key == QLatin1String(keys::exportLocation) || key == QLatin1String(keys::exportFolderPath) ||
-               key == QLatin1String(keys::hoplinDiag)) {
+               key == QLatin1String(keys::hoplinDiag) || key == QLatin1String(keys::conversionsAtOnce)) {
         readSettings();
     }
 }

@@ -17,6 +17,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 
 namespace hoplin {
 
@@ -111,6 +112,7 @@ private:
     QPushButton *m_installTools = nullptr;
     QLineEdit *m_override = nullptr;
     QLabel *m_toolsStatus = nullptr;
+    QSpinBox *m_atOnce = nullptr;
     QRadioButton *m_sameAsSource = nullptr;
     QRadioButton *m_customFolder = nullptr;
     QWidget *m_folderRow = nullptr;

@@ -340,7 +340,7 @@ void ConvertPage::enqueue(const QStringList &paths, const Preset &preset)
 {
     m_runner.queue(paths, preset.id);
     if (Settings::shared().boolean(keys::autoStartConvert) && !m_runner.isRunning() && m_ffmpeg)
-        m_runner.run(m_store.presets(), *m_ffmpeg, &m_store);
+        startRun();
 }
 
 bool ConvertPage::dropOnCard(const QStringList &paths, const Preset &preset)
@@ -407,7 +407,7 @@ void ConvertPage::setFFmpeg(const std::optional<QString> &ffmpeg)
     // Files dropped while ffmpeg was missing were queued for auto start: start them now.
     if (wasMissing && m_ffmpeg && Settings::shared().boolean(keys::autoStartConvert) && m_runner.hasPending() &&
         !m_runner.isRunning())
-        m_runner.run(m_store.presets(), *m_ffmpeg, &m_store);
+        startRun();
 }
 
 void ConvertPage::presetsChanged()
@@ -637,7 +637,14 @@ void ConvertPage::onRunningChanged()
 void ConvertPage::runNow()
 {
     if (m_ffmpeg && m_runner.hasPending() && !m_runner.isRunning())
-        m_runner.run(m_store.presets(), *m_ffmpeg, &m_store);
+        startRun();
+}
+
+void ConvertPage::startRun()
+{
+    // Read at each start, so a change in Preferences applies to the next run.
+    m_runner.setConcurrency(Preferences::conversionsAtOnce());
+    m_runner.run(m_store.presets(), *m_ffmpeg, &m_store);
 }
 
 void ConvertPage::refreshScripts()

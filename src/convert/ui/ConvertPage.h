@@ -95,6 +95,7 @@ private:
     void refreshScripts();
     void startAutomation();
     void runNow();
+    void startRun();
     void onRunningChanged();
 
     SessionStore &m_store;
