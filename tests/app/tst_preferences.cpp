@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 #include "app/ui/PreferencesView.h"
 #include "convert/FFmpegLocator.h"
+#include "convert/Preferences.h"
 #include "convert/ui/FFmpegInstallSheet.h"
 #include "diagnostics/DiagnosticsLogger.h"
 #include "platform/Settings.h"
@@ -16,7 +17,9 @@
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QSpinBox>
 #include <QTest>
+#include <QThread>
 #include <atomic>
 
 using namespace hoplin;
@@ -199,6 +202,38 @@ private slots:
         child<QRadioButton>(*m_view, other + QStringLiteral("Radio"))->click();
         QCOMPARE(setting(keys::exportLocation), other);
         QCOMPARE(child<QPushButton>(*m_view, "chooseFolderButton")->isVisible(), !custom);
+    }
+
+    // "Conversions at once" stays between one and the number of cores, whatever is stored or
+    // given at launch; the spin box writes what the user picks.
+    void conversionsAtOnceKeptWithinTheCores_data()
+    {
+        const int cores = std::max(1, QThread::idealThreadCount());
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<int>("used");
+        QTest::newRow("unset") << "" << 1;
+        QTest::newRow("zero") << "0" << 1;
+        QTest::newRow("negative") << "-3" << 1;
+        QTest::newRow("more than the cores") << "999" << cores;
+        QTest::newRow("two") << "2" << std::min(2, cores);
+    }
+    void conversionsAtOnceKeptWithinTheCores()
+    {
+        QFETCH(QString, stored);
+        QFETCH(int, used);
+        if (stored.isEmpty())
+            Settings::shared().remove(QLatin1String(keys::conversionsAtOnce));
+        else
+            Settings::shared().setValue(QLatin1String(keys::conversionsAtOnce), stored);
+        m_view->show();
+        QCOMPARE(Preferences::conversionsAtOnce(), used);
+        auto *box = child<QSpinBox>(*m_view, "conversionsAtOnce");
+        QCOMPARE(box->value(), used);
+        QCOMPARE(box->maximum(), std::max(1, QThread::idealThreadCount()));
+        box->setValue(1);
+        box->setValue(box->maximum());
+        QCOMPARE(Settings::shared().integer(QLatin1String(keys::conversionsAtOnce)), box->maximum());
+        Settings::shared().remove(QLatin1String(keys::conversionsAtOnce));
     }
 
     // The ffmpeg section follows the binary in use: a typed override, then one installed

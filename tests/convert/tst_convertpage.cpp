@@ -100,6 +100,7 @@ private slots:
     {
         useFFmpeg(true);
         Settings::shared().remove(keys::ffmpegPathOverride);
+        Settings::shared().remove(keys::conversionsAtOnce);
         Settings::shared().setValue(keys::autoStartConvert, true);
         Settings::shared().setValue(keys::exportLocation, "customFolder");
         Settings::shared().setValue(keys::exportFolderPath, m_media.path());
@@ -305,6 +306,40 @@ private slots:
         // A click beside the button does nothing.
         QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(view->model()->index(0, 0)).center());
         QCOMPARE(runner.counts().failed, 2);
+    }
+
+    // Two at once: the first two files convert side by side, each row with its own progress, the
+    // third waits; Stop ends both and leaves no work folder.
+    void twoAtOnceConvertSideBySide()
+    {
+        Settings::shared().setValue(keys::conversionsAtOnce, 2);
+        auto store = signedInStore();
+        store->setPresets({ofKind("slow", "audio",
+                                  "ffmpeg -hide_banner -nostdin -y -re -i {input} -c:a pcm_s16le {output_base}.wav")});
+        auto page = showPage(*store);
+        QStringList files;
+        for (const QString name : {"first", "second", "third"}) {
+            files << m_media.filePath("side/" + name + ".wav");
+            QDir().mkpath(m_media.filePath("side"));
+            QVERIFY(QFile::copy(m_tone, files.last()));
+        }
+        page->enqueue(files, store->presets().first());
+        const QAbstractItemModel *model = page->queueView()->model();
+        auto row = [&](int r, int role) { return model->index(r, 0).data(role); };
+        QVERIFY(test::waitUntil(
+            [&] { return row(0, QueueModel::ProgressRole).isValid() && row(1, QueueModel::ProgressRole).isValid(); },
+            10s));
+        QCOMPARE(row(0, QueueModel::StatusRole).toString(), QStringLiteral("Converting first.wav…"));
+        QCOMPARE(row(1, QueueModel::StatusRole).toString(), QStringLiteral("Converting second.wav…"));
+        QCOMPARE(row(2, QueueModel::StatusRole).toString(), QStringLiteral("Queued"));
+        const QLabel *status = page->findChild<QLabel *>("statusLine");
+        QVERIFY(test::waitUntil([&] { return status->text() == QStringLiteral("Converting second.wav and 1 more…"); }, 2s));
+
+        QTest::mouseClick(page->findChild<QPushButton *>("stopButton"), Qt::LeftButton);
+        QVERIFY(test::waitUntil([&] { return !page->runner().isRunning(); }, 10s));
+        QCOMPARE(page->runner().statusLine(), QStringLiteral("Stopped — 3 files still queued."));
+        QCOMPARE(test::entries(m_media.filePath("side")), (QStringList{"first.wav", "second.wav", "third.wav"}));
+        QCOMPARE(test::entries(m_media.path()).filter(".hoplin-tmp"), QStringList());
     }
 
     void serviceAndFileTextIsNeverMarkup()

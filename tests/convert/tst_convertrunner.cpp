@@ -333,38 +333,46 @@ private slots:
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<bool>("killed");
+        QTest::addColumn<int>("atOnce");
         const QByteArray loop("while :; do sleep 0.1 2>/dev/null; done\n");
-        QTest::newRow("ignores terminate") << "trap '' TERM\n" + loop << true;
-        QTest::newRow("ends at once") << loop << false;
+        QTest::newRow("ignores terminate") << "trap '' TERM\n" + loop << true << 1;
+        QTest::newRow("ends at once") << loop << false << 1;
+        // The first item converts, the second one's probe and the third's (probed ahead) hang.
+        QTest::newRow("two at once, ignoring terminate") << "trap '' TERM\n" + loop << true << 2;
     }
     void stopKillsOnlyAnFFmpegThatIgnoresTerminate()
     {
         QFETCH(QByteArray, body);
         QFETCH(bool, killed);
+        QFETCH(int, atOnce);
         const QString stub = ffmpegRunning(body);
         ConvertRunner runner;
+        runner.setConcurrency(atOnce);
         Preset preset = test::wavPreset();
         preset.maxChannels = 2;
         runner.queue({source("tone.wav", "first.wav"), source("tone.wav", "second.wav"), source("surround.wav", "third.wav")},
                      "wav");
         const qsizetype logStart = test::logMark();
         runner.run({preset}, stub, nullptr);
-        QVERIFY(test::waitUntil([&] { return running(stub) == 2; }, 10s)); // the conversion and the probe
+        // The conversions and the probes beside them.
+        QVERIFY(test::waitUntil([&] { return running(stub) == 1 + atOnce; }, 10s));
 
         QElapsedTimer clock;
         clock.start();
         runner.cancel();
         QVERIFY(test::waitUntil([&] { return runner.runState() == RunState::Idle; }, 5s));
         QCOMPARE(running(stub), 0);
+        QCOMPARE(temporaryLeftovers(), QStringList());
         if (killed)
             QVERIFY2(clock.elapsed() >= 2500, "the terminate request gets its grace period");
         else
             QTest::qWait(ConvertRunner::killGraceMs + 300);
         const QStringList kills = test::logMessages("convert", logStart).filter("force-killing ffmpeg pid=");
-        QCOMPARE(kills.size(), killed ? 2 : 0);
+        QCOMPARE(kills.size(), killed ? 1 + atOnce : 0);
         for (const QString &kill : kills)
             QVERIFY(kill.section('=', 1).toLongLong() > 0);
         QCOMPARE(runner.items().first().status, QStringLiteral("Stopped"));
+        QCOMPARE(runner.items()[1].status, QString(atOnce > 1 ? "Stopped" : "Queued"));
         QCOMPARE(runner.items().last().status, QStringLiteral("Queued"));
         QCOMPARE(runner.statusLine(), QStringLiteral("Stopped — 3 files still queued."));
 
@@ -373,6 +381,54 @@ private slots:
         QVERIFY(test::runToEnd(runner, {preset}));
         QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 2 done, 0 failed."));
         QCOMPARE(test::logMessages("convert", logStart).filter("downmix"), QStringList{"downmix 6ch -> 2ch for wav"});
+    }
+
+    // Three at once: started in queue order, each output under a name of its own although all
+    // want the same one, a failure beside them stops none, and each success is reported once.
+    void severalAtOnce()
+    {
+        SessionStore store;
+        test::signIn(store);
+        QDir().mkpath(work("out"));
+        Settings::shared().setValue(keys::exportLocation, "customFolder");
+        Settings::shared().setValue(keys::exportFolderPath, work("out"));
+        ConvertRunner runner;
+        runner.setConcurrency(3);
+        QStringList inputs;
+        for (const QString folder : {"a", "b", "broken", "c", "d"}) {
+            inputs << (folder == u"broken" ? test::writeFile(work(folder + "/tone.wav"), "not audio")
+                                           : source("tone.wav", folder + "/tone.wav"));
+            runner.queue({inputs.last()}, "wav");
+        }
+        qsizetype most = 0;
+        connect(&runner, &ConvertRunner::itemsChanged, this, [&] {
+            const QList<QueueItem> &items = runner.items();
+            most = std::max<qsizetype>(most, std::count_if(items.begin(), items.end(), [](const QueueItem &it) {
+                                           return it.status.startsWith("Converting");
+                                       }));
+        });
+        const qsizetype logStart = test::logMark();
+        QVERIFY(test::runToEnd(runner, {test::wavPreset()}, test::realFFmpeg, &store));
+
+        QCOMPARE(most, 3);
+        QStringList started;
+        for (const QString &line : test::logMessages("convert", logStart).filter("start preset="))
+            started << line.section("input=", 1).section(" output=", 0, 0);
+        QCOMPARE(started, inputs);
+        QCOMPARE(runner.statusLine(), QStringLiteral("Queue finished — 4 done, 1 failed."));
+        QCOMPARE(runner.items()[2].status, QStringLiteral("✗ Failed (exit 1)"));
+        QStringList outputs;
+        for (const QueueItem &item : runner.items()) {
+            if (!item.output)
+                continue;
+            outputs << QFileInfo(*item.output).fileName();
+            QVERIFY(test::describeAudio(*item.output).contains("pcm_s16le"));
+        }
+        outputs.sort();
+        QCOMPARE(outputs, (QStringList{"tone_conv (1).wav", "tone_conv (2).wav", "tone_conv (3).wav", "tone_conv.wav"}));
+        QCOMPARE(test::entries(work("out")), outputs);
+        QCOMPARE(m_server.usage().size(), 4);
+        QCOMPARE(store.pendingUsageCount(), 0);
     }
 
     void runnerDestroyedDuringARun()

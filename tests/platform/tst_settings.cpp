@@ -27,6 +27,9 @@ private slots:
                                                << "baseURL" << QVariant("http://127.0.0.1:9/");
         QTest::newRow("bad boolean keeps default")
             << QStringList{"app", "-autoStartConvert", "maybe"} << "autoStartConvert" << QVariant(true);
+        QTest::newRow("number") << QStringList{"app", "-conversionsAtOnce", " 2"} << "conversionsAtOnce" << QVariant(2);
+        QTest::newRow("bad number keeps default")
+            << QStringList{"app", "-conversionsAtOnce", "two"} << "conversionsAtOnce" << QVariant(1);
         QTest::newRow("dangling switch ignored") << QStringList{"app", "-tab"} << "tab" << QVariant(QString());
     }
     void commandLineOverridesForOneRun()

@@ -147,6 +147,7 @@ void ConvertPage::buildLayout()
     m_convertButton->setDefault(true);
     connect(m_convertButton, &QPushButton::clicked, this, &ConvertPage::runNow);
     m_stopButton = new QPushButton(QStringLiteral("Stop"));
+    m_stopButton->setObjectName(QStringLiteral("stopButton"));
     connect(m_stopButton, &QPushButton::clicked, this, [this] { m_runner.cancel(); });
     m_refreshButton = new QPushButton(QStringLiteral("Refresh scripts"));
     connect(m_refreshButton, &QPushButton::clicked, this, &ConvertPage::refreshScripts);
@@ -256,6 +257,7 @@ void ConvertPage::buildLayout()
     // Status bar.
     // The status line carries the service's messages and file names, the output line a path.
     m_status = new QLabel;
+    m_status->setObjectName(QStringLiteral("statusLine"));
     m_status->setTextFormat(Qt::PlainText);
     m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_output = new QLabel;
