@@ -6,6 +6,9 @@
 // `bench_convert lookahead [pairs]`: 100 one-second 5.1 WAV files through a preset limited to two
 // channels, with the next item's channel probe run during the current conversion and without it,
 // in ABBA order; the outputs of both are compared byte for byte.
+//
+// `bench_convert atonce [pairs]`: 200 one-second WAV files converted one at a time and two at once,
+// in ABBA order, the outputs of both compared byte for byte.
 #include "../BenchSupport.h"
 #include "convert/ConvertRunner.h"
 
@@ -35,11 +38,11 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void prepare(const QString &master, const QString &dir)
+void prepare(const QString &master, const QString &dir, int count = fileCount)
 {
     QDir(dir).removeRecursively();
     QDir().mkpath(dir);
-    for (int i = 0; i < fileCount; ++i)
+    for (int i = 0; i < count; ++i)
         QFile::copy(master, QStringLiteral("%1/tone %2.wav").arg(dir).arg(i, 3, 10, QLatin1Char('0')));
 }
 
@@ -75,18 +78,25 @@ double threadCpuMs()
     return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
 }
 
-RunnerRound runRunner(const QString &ffmpeg, const QString &input, std::optional<qint64> maxChannels = {},
-                      bool lookAhead = true)
+// How one side of a comparison runs the runner.
+struct RunnerSetup {
+    std::optional<qint64> maxChannels;
+    bool lookAhead = true;
+    int atOnce = 1;
+};
+
+RunnerRound runRunner(const QString &ffmpeg, const QString &input, const RunnerSetup &setup = {})
 {
     hoplin::Preset preset;
     preset.id = "bench";
     preset.command = command;
     preset.suffix = "_conv";
     preset.outputExt = ".wav";
-    preset.maxChannels = maxChannels;
+    preset.maxChannels = setup.maxChannels;
 
     hoplin::ConvertRunner runner;
-    runner.setLookAhead(lookAhead);
+    runner.setLookAhead(setup.lookAhead);
+    runner.setConcurrency(setup.atOnce);
     runner.queue({input}, preset.id);
 
     // A 1 ms heartbeat on the main thread; the longest gap between two beats is the longest time
@@ -128,10 +138,10 @@ RunnerRound runRunner(const QString &ffmpeg, const QString &input, std::optional
 }
 
 // The outputs of two runs, file by file: the same names and the same bytes.
-bool sameOutputs(const QString &a, const QString &b)
+bool sameOutputs(const QString &a, const QString &b, int count)
 {
     const QStringList names = QDir(a).entryList({"*_conv.wav"}, QDir::Files, QDir::Name);
-    if (names.size() != fileCount || names != QDir(b).entryList({"*_conv.wav"}, QDir::Files, QDir::Name))
+    if (names.size() != count || names != QDir(b).entryList({"*_conv.wav"}, QDir::Files, QDir::Name))
         return false;
     return std::all_of(names.begin(), names.end(), [&](const QString &name) {
         QFile left(a + u'/' + name), right(b + u'/' + name);
@@ -139,35 +149,39 @@ bool sameOutputs(const QString &a, const QString &b)
     });
 }
 
-int benchLookAhead(const QString &ffmpeg, const QString &home, int pairs)
+QString synthesise(const QString &ffmpeg, const QString &path, const QStringList &shape)
 {
-    const QString master = home + "/surround.wav";
     QProcess make;
-    make.start(ffmpeg, {"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
-                        "sine=frequency=220:duration=1", "-af", "pan=5.1(side)|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0",
-                        master});
+    make.start(ffmpeg, QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i"} + shape +
+                           QStringList{path});
     make.waitForFinished(-1);
+    return path;
+}
 
-    hoplin::bench::Rounds times[2]; // [0] without the look-ahead, [1] with it
+// Two ways of running the runner over `count` copies of `master`, in ABBA order: the median time
+// of each, the speed-up of the second over the first, and whether both wrote the same bytes.
+int compareRunners(const QString &ffmpeg, const QString &home, const QString &master, int count, int pairs,
+                   const std::pair<const char *, RunnerSetup> (&sides)[2], double aim)
+{
+    hoplin::bench::Rounds times[2];
     bool same = true;
     for (int round = 0; round < 2 * pairs; ++round) {
-        // A B B A: each pair of rounds starts with the other side.
-        for (const bool lookAhead : {round % 2 == 0, round % 2 != 0}) {
-            const QString dir = home + (lookAhead ? "/ahead" : "/inline");
-            prepare(master, dir);
-            const RunnerRound result = runRunner(ffmpeg, dir, 2, lookAhead);
-            times[lookAhead].add(result.seconds);
-            std::printf("round %d, look-ahead %-3s: %.2f s (%d/%d done)\n", round + 1, lookAhead ? "on" : "off",
-                        result.seconds, result.done, fileCount);
-            same = same && result.done == fileCount;
+        for (const int side : {round % 2, 1 - round % 2}) {
+            const QString dir = home + "/side" + QString::number(side);
+            prepare(master, dir, count);
+            const RunnerRound result = runRunner(ffmpeg, dir, sides[side].second);
+            times[side].add(result.seconds);
+            std::printf("round %d, %-16s: %.2f s (%d/%d done)\n", round + 1, sides[side].first, result.seconds,
+                        result.done, count);
+            same = same && result.done == count;
         }
-        same = same && sameOutputs(home + "/ahead", home + "/inline");
+        same = same && sameOutputs(home + "/side0", home + "/side1", count);
     }
-    const double off = times[0].median(), on = times[1].median();
-    std::printf("%d files, limit 2 channels: look-ahead off %s s, on %s s\n", fileCount,
-                times[0].text("%.2f").c_str(), times[1].text("%.2f").c_str());
-    std::printf("speed-up %.2fx (aim >= 1.30x) -> %s; outputs %s\n", off / on, off / on >= 1.30 ? "met" : "MISSED",
-                same ? "identical" : "DIFFER");
+    const double first = times[0].median(), second = times[1].median();
+    std::printf("%d files, median of %d rounds (low..high): %s %s s, %s %s s\n", count, 2 * pairs, sides[0].first,
+                times[0].text("%.2f").c_str(), sides[1].first, times[1].text("%.2f").c_str());
+    std::printf("speed-up %.2fx (aim >= %.2fx) -> %s; outputs %s\n", first / second, aim,
+                first / second >= aim ? "met" : "MISSED", same ? "identical" : "DIFFER");
     return same ? 0 : 1;
 }
 
@@ -179,14 +193,20 @@ int main(int argc, char **argv)
     hoplin::bench::useHome(home.path());
     QCoreApplication app(argc, argv);
     const QString ffmpeg = QStringLiteral("/usr/bin/ffmpeg");
-    if (argc > 1 && QByteArray(argv[1]) == "lookahead")
-        return benchLookAhead(ffmpeg, home.path(), argc > 2 ? std::max(1, atoi(argv[2])) : 2);
-
-    const QString master = home.path() + "/master.wav";
-    QProcess make;
-    make.start(ffmpeg, {"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
-                        "sine=frequency=440:duration=1", "-ac", "2", master});
-    make.waitForFinished(-1);
+    const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    const int pairs = argc > 2 ? std::max(1, atoi(argv[2])) : 2;
+    if (mode == u"lookahead") {
+        const QString master = synthesise(ffmpeg, home.path() + "/surround.wav",
+                                          {"sine=frequency=220:duration=1", "-af",
+                                           "pan=5.1(side)|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0"});
+        return compareRunners(ffmpeg, home.path(), master, fileCount, pairs,
+                              {{"look-ahead off", {2, false, 1}}, {"look-ahead on", {2, true, 1}}}, 1.30);
+    }
+    const QString master =
+        synthesise(ffmpeg, home.path() + "/master.wav", {"sine=frequency=440:duration=1", "-ac", "2"});
+    if (mode == u"atonce")
+        return compareRunners(ffmpeg, home.path(), master, 200, pairs, {{"one at a time", {}}, {"two at once", {{}, true, 2}}},
+                              1.70);
 
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 4;
     hoplin::bench::Rounds shellTimes, runnerTimes, ratios, stalls, busy;
