@@ -106,6 +106,7 @@ private slots:
         QTest::newRow("socketpair") << QStringList{"socketpair"} << refused;
         QTest::newRow("unprivileged, AF_UNIX") << QStringList{"nobody", "socket", "1", "1"} << refused;
         QTest::newRow("unprivileged, reads") << QStringList{"nobody", "read", "{input}"} << "ok";
+        QTest::newRow("writes the null device") << QStringList{"write", "/dev/null"} << "ok";
         QTest::newRow("no descriptor left for the ruleset")
             << QStringList{"starved", "read", "{secret}"} << "Sandbox error: the file system fence could not be applied";
     }

@@ -5,7 +5,9 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QSignalSpy>
 #include <QTest>
+#include <qt6keychain/keychain.h>
 
 using namespace hoplin;
 using KeychainStore::Result;
@@ -35,11 +37,24 @@ private:
 
 private slots:
 
+    // A key in any script loads back as it was saved; an item another program left that is not
+    // UTF-8 loads as no key at all, never as garbled text sent to the service.
     void nonAsciiKeyLoadsBack()
     {
         const QString key = QStringLiteral("ключ-🔑-clé");
         QCOMPARE(KeychainStore::save(key), Result::success());
         QCOMPARE(KeychainStore::load(), std::optional<QString>(key));
+
+        QCOMPARE(KeychainStore::remove(), Result::success());
+        auto job = std::make_unique<QKeychain::WritePasswordJob>(QString::fromLatin1(KeychainStore::service));
+        job->setAutoDelete(false);
+        job->setKey(QString::fromLatin1(KeychainStore::account));
+        job->setBinaryData(QByteArray("cl\xe9-latin1"));
+        QSignalSpy written(job.get(), &QKeychain::Job::finished);
+        job->start();
+        QVERIFY(written.wait(20000));
+        QCOMPARE(job->error(), QKeychain::NoError);
+        QCOMPARE(KeychainStore::load(), std::nullopt);
     }
 
     void savingReplacesRemovingTwiceFindsItGone()

@@ -11,6 +11,7 @@
 #include "web/DropRouter.h"
 #include "web/ui/DropBridge.h"
 #include "web/ui/HoplinWebView.h"
+#include "web/WebPolicy.h"
 #include "web/ui/WebTabView.h"
 
 #include <QApplication>
@@ -19,6 +20,7 @@
 #include <QDragEnterEvent>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -143,6 +145,12 @@ private slots:
     // session reaches the page; signing out on either side signs the other out.
     void sessionTravelsBothWays()
     {
+        // What the page logs is kept, clipped: one message cannot flood the log.
+        const qsizetype mark = test::logMark();
+        evalJs(page(), "window.webkit.messageHandlers.hoplinLog.postMessage('x'.repeat(100000))");
+        const auto flood = [&] { return test::logMessages("page", mark).filter(QRegularExpression("^x+…$")); };
+        QVERIFY(waitUntil([&] { return !flood().isEmpty(); }));
+        QCOMPARE(flood().first().size(), web::kPageLogLimit + 1);
         signOutEverywhere();
         evalJs(page(), QStringLiteral("document.getElementById('apiKey').value = '%1';"
                                       "document.getElementById('connect').click();")
