@@ -10,14 +10,25 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <ctime>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
 namespace hoplin::bench {
 
+// The calling thread's CPU time, in milliseconds.
+inline double threadCpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
 // Gaps between ticks of a 1 ms timer, in milliseconds: the longest is the longest time the event
-// loop was kept from running.
+// loop was kept from running. On a busy machine a gap can also be time the thread was not
+// scheduled, so the thread's own CPU time between two ticks is kept as well: the longest stretch
+// of the app's own blocking work.
 class StallMeter : public QObject {
 public:
     StallMeter()
@@ -27,6 +38,9 @@ public:
         connect(&m_timer, &QTimer::timeout, this, [this] {
             const qint64 now = m_clock.nsecsElapsed();
             const double gap = (now - m_last) / 1e6;
+            const double cpu = threadCpuMs();
+            m_busiest = std::max(m_busiest, cpu - m_lastCpu);
+            m_lastCpu = cpu;
             m_longest = std::max(m_longest, gap);
             m_gaps.push_back(gap);
             m_ends.push_back(now / 1e9);
@@ -36,6 +50,8 @@ public:
     void start()
     {
         m_longest = 0;
+        m_busiest = 0;
+        m_lastCpu = threadCpuMs();
         m_gaps.clear();
         m_ends.clear();
         m_last = 0; // a block right after the start counts too
@@ -52,6 +68,8 @@ public:
     // Every gap since start(), in order.
     const std::vector<double> &gaps() const { return m_gaps; }
     double longest() const { return m_longest; }
+    // The most CPU time the thread spent between two ticks since start().
+    double busiest() const { return m_busiest; }
     // Seconds after start() at which the longest gap ended.
     double longestAt() const
     {
@@ -71,6 +89,8 @@ private:
     QElapsedTimer m_clock;
     qint64 m_last = 0;
     double m_longest = 0;
+    double m_lastCpu = 0;
+    double m_busiest = 0;
 };
 
 // What one round of a page benchmark measured.
@@ -79,6 +99,8 @@ struct PageFigures {
     double cpu = 0;
     double addStallMs = 0;
     double runStallMs = 0;
+    double addBusyMs = 0; // the main thread's own work within the longest stretch, see StallMeter
+    double runBusyMs = 0;
 };
 
 // ABBA order over consecutive rounds: the first side goes first in rounds 0, 3, 4, 7, ... and

@@ -99,10 +99,12 @@ Figures runnerAlone(const QString &folder, const Preset &preset, const QString &
     QCoreApplication::processEvents();
     Figures figures;
     figures.addStallMs = meter.stop();
+    figures.addBusyMs = meter.busiest();
     meter.start();
     runner.run({preset}, ffmpeg, nullptr);
     waitForIdle(runner);
     figures.runStallMs = meter.stop();
+    figures.runBusyMs = meter.busiest();
     figures.seconds = wall.elapsed() / 1000.0;
     figures.cpu = bench::cpuSeconds() - cpuStart;
     ok = allFailed(runner, items) && ok;
@@ -127,10 +129,12 @@ Figures throughThePage(const QString &folder, SessionStore &store, const Preset 
     QCoreApplication::processEvents();
     Figures figures;
     figures.addStallMs = meter.stop();
+    figures.addBusyMs = meter.busiest();
     meter.start();
     waitForIdle(page.runner());
     QCoreApplication::processEvents();
     figures.runStallMs = meter.stop();
+    figures.runBusyMs = meter.busiest();
     figures.seconds = wall.elapsed() / 1000.0;
     figures.cpu = bench::cpuSeconds() - cpuStart;
     ok = allFailed(page.runner(), items) && ok;
@@ -160,7 +164,7 @@ int takeScreenshot(const QString &folder, SessionStore &store, const Preset &pre
 // Page and runner over one source folder, ABBA; the rounds of each figure.
 struct Comparison {
     bench::Rounds pageSeconds, pageCpu, aloneSeconds, aloneCpu, wallRatio, cpuRatio, addStall, runStall,
-        aloneAddStall, aloneRunStall;
+        addBusy, runBusy, aloneAddStall, aloneRunStall;
 };
 
 bool compare(Comparison &into, int round, const QString &folder, int items, SessionStore &store, const Preset &preset,
@@ -176,9 +180,10 @@ bool compare(Comparison &into, int round, const QString &folder, int items, Sess
         p = throughThePage(folder, store, preset, items, ok);
     }
     std::printf("%s round %d (%s first): runner alone %.2f s (cpu %.2f s), page %.2f s (cpu %.2f s), stalls page "
-                "%.1f/%.1f ms, resident %ld MB%s\n",
+                "%.1f/%.1f ms (busy %.1f/%.1f ms), resident %ld MB%s\n",
                 label, round + 1, bench::firstSideFirst(round) ? "page" : "runner", a.seconds, a.cpu, p.seconds, p.cpu,
-                p.addStallMs, p.runStallMs, residentMegabytes(), ok ? "" : " NOT EVERY ITEM FAILED");
+                p.addStallMs, p.runStallMs, p.addBusyMs, p.runBusyMs, residentMegabytes(),
+                ok ? "" : " NOT EVERY ITEM FAILED");
     std::fflush(stdout);
     into.pageSeconds.add(p.seconds);
     into.pageCpu.add(p.cpu);
@@ -188,6 +193,8 @@ bool compare(Comparison &into, int round, const QString &folder, int items, Sess
     into.cpuRatio.add(p.cpu / a.cpu);
     into.addStall.add(p.addStallMs);
     into.runStall.add(p.runStallMs);
+    into.addBusy.add(p.addBusyMs);
+    into.runBusy.add(p.runBusyMs);
     into.aloneAddStall.add(a.addStallMs);
     into.aloneRunStall.add(a.runStallMs);
     return ok;
@@ -211,8 +218,12 @@ void report(const Comparison &c, int items)
     std::printf("  longest stall while adding %d files: %s ms, worst %.1f (aim < %.0f ms) %s\n", items,
                 c.addStall.text("%.1f").c_str(), c.addStall.high(), kAimStallMs,
                 verdict(c.addStall.high() < kAimStallMs));
+    std::printf("    the page's own work in the longest stretch: %s ms, worst %.1f\n", c.addBusy.text("%.1f").c_str(),
+                c.addBusy.high());
     std::printf("  longest stall during the run: %s ms, worst %.1f (aim < %.0f ms) %s\n", c.runStall.text("%.1f").c_str(),
                 c.runStall.high(), kAimStallMs, verdict(c.runStall.high() < kAimStallMs));
+    std::printf("    the page's own work in the longest stretch: %s ms, worst %.1f\n", c.runBusy.text("%.1f").c_str(),
+                c.runBusy.high());
     std::printf("  runner alone, for comparison: longest stall %s ms adding, %s ms running\n",
                 c.aloneAddStall.text("%.1f").c_str(), c.aloneRunStall.text("%.1f").c_str());
 }
