@@ -16,27 +16,10 @@
 // and the local service's analysis switch.
 namespace hoplin::test {
 
-// Runs ffmpeg with a lavfi source into `path` ("sine=frequency=1000:sample_rate=48000:duration=5").
-inline bool synthesiseAudio(const QString &path, const QString &source, const QStringList &options = {},
-                            const QStringList &inputs = {})
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral("ffmpeg"),
-                  QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i", source} +
-                      inputs + options + QStringList{path});
-    if (!process.waitForFinished(60000) || process.exitCode() != 0) {
-        qWarning("synthesising %s failed: %s", qPrintable(path), process.readAll().constData());
-        return false;
-    }
-    return true;
-}
-
 // A one-second 440 Hz sine at `path`, made when it is not there yet; stops the test run when it cannot.
 inline QString sineFile(const QString &path)
 {
-    if (!QFile::exists(path) && !synthesiseAudio(path, QStringLiteral("sine=duration=1")))
+    if (!QFile::exists(path) && !synthesise(path, QStringLiteral("sine=duration=1")))
         qFatal("no audio");
     return path;
 }
@@ -52,8 +35,8 @@ inline bool chapteredM4a(const QString &path)
                "[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=Intro\n"
                "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Main\n");
     file.close();
-    return synthesiseAudio(path, QStringLiteral("sine=frequency=440:sample_rate=44100:duration=2"),
-                           {"-map_metadata", "1", "-map_chapters", "1", "-ac", "2", "-c:a", "aac"}, {"-i", metadata});
+    return synthesise(path, QStringLiteral("sine=frequency=440:sample_rate=44100:duration=2"),
+                      {"-i", metadata, "-map_metadata", "1", "-map_chapters", "1", "-ac", "2", "-c:a", "aac"});
 }
 
 // A file of `size` bytes that costs no disk space: a hole, read back as zeros.

@@ -55,8 +55,8 @@ private slots:
         // The lavfi sine peaks at 1/8 (-18.06 dBFS), here 6 dB lower; a 1 kHz sine reads about
         // peak - 3.0 LUFS (RMS, K-weighting, BS.1770's -0.691), and two equal channels add 3.01 dB.
         const QString path = m_files.filePath(QStringLiteral("sine.wav"));
-        QVERIFY(test::synthesiseAudio(path, QStringLiteral("sine=frequency=1000:sample_rate=44100:duration=5"),
-                                      {"-af", "volume=-6dB,pan=stereo|c0=c0|c1=c0", "-c:a", "pcm_s16le"}));
+        QVERIFY(test::synthesise(path, QStringLiteral("sine=frequency=1000:sample_rate=44100:duration=5"),
+                                 {"-af", "volume=-6dB,pan=stereo|c0=c0|c1=c0", "-c:a", "pcm_s16le"}));
         const double peak = 20 * std::log10(1.0 / 8) - 6;
         const double loudness = peak - 3.0 + 3.01;
 

@@ -25,23 +25,6 @@ inline QString stub(const QString &path, const QByteArray &body)
 
 inline const QString realFFmpeg = QStringLiteral("/usr/bin/ffmpeg");
 
-// Runs the real ffmpeg with a lavfi source ("sine=frequency=440:duration=1") and extra output
-// options into `path`.
-inline bool synthesise(const QString &path, const QString &source, const QStringList &outputOptions = {})
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(realFFmpeg,
-                  QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i", source} +
-                      outputOptions + QStringList{path});
-    if (!process.waitForFinished(60000) || process.exitCode() != 0) {
-        qWarning("synthesising %s failed: %s", qPrintable(path), process.readAll().constData());
-        return false;
-    }
-    return true;
-}
-
 // ffmpeg's description of `path`: codecs, rate, channel layout, duration.
 inline QString describeAudio(const QString &path)
 {

@@ -317,13 +317,10 @@ private slots:
         store->setPresets({ofKind("slow", "audio",
                                   "ffmpeg -hide_banner -nostdin -y -re -i {input} -c:a pcm_s16le {output_base}.wav")});
         auto page = showPage(*store);
-        QStringList files;
-        for (const QString name : {"first", "second", "third"}) {
-            files << m_media.filePath("side/" + name + ".wav");
-            QDir().mkpath(m_media.filePath("side"));
-            QVERIFY(QFile::copy(m_tone, files.last()));
-        }
-        page->enqueue(files, store->presets().first());
+        QDir().mkpath(m_media.filePath("side"));
+        for (const QString name : {"first", "second", "third"})
+            QVERIFY(QFile::copy(m_tone, m_media.filePath("side/" + name + ".wav")));
+        page->enqueue({m_media.filePath("side")}, store->presets().first());
         const QAbstractItemModel *model = page->queueView()->model();
         auto row = [&](int r, int role) { return model->index(r, 0).data(role); };
         QVERIFY(test::waitUntil(

@@ -94,6 +94,21 @@ QByteArray contents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
 }
 
+bool synthesise(const QString &path, const QString &source, const QStringList &options)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("/usr/bin/ffmpeg"),
+                  QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i", source} +
+                      options + QStringList{path});
+    if (!process.waitForFinished(60000) || process.exitCode() != 0) {
+        qWarning("synthesising %s failed: %s", qPrintable(path), process.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
 QString writeFile(const QString &path, const QByteArray &bytes)
 {
     QDir().mkpath(QFileInfo(path).path());

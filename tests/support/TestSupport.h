@@ -42,6 +42,9 @@ QByteArray contents(const QString &path);
 // Writes `bytes` to `path`, replacing what was there and making its folder; returns the path.
 // Stops the test run when it cannot: every later step would fail for the wrong reason.
 QString writeFile(const QString &path, const QByteArray &bytes = {});
+// Runs the real ffmpeg with a lavfi source ("sine=frequency=440:duration=1"), then `options` (more
+// inputs and output options), into `path`.
+bool synthesise(const QString &path, const QString &source, const QStringList &options = {});
 
 namespace detail {
 template <typename T> struct TaskState {

@@ -196,23 +196,13 @@ private slots:
         QByteArray bytes;
         for (qint64 i = 0; i < 2 * web::Base64Reader::kSliceBytes + 5; ++i)
             bytes.append(char(i * 31));
-        QFile file(dir.filePath("a.wav"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-        file.close();
-        web::Base64Reader reader(file.fileName());
+        web::Base64Reader reader(test::writeFile(dir.filePath("a.wav"), bytes));
         QVERIFY(reader.isOpen());
         QCOMPARE(reader.encodedSize(), bytes.toBase64().size());
         QByteArray joined;
         int slices = 0;
-        while (true) {
-            const std::optional<QByteArray> slice = reader.nextSlice();
-            QVERIFY(slice);
-            if (slice->isEmpty())
-                break;
+        for (std::optional<QByteArray> slice; (slice = reader.nextSlice()) && !slice->isEmpty(); ++slices)
             joined += *slice;
-            ++slices;
-        }
         QCOMPARE(slices, 3);
         QCOMPARE(joined, bytes.toBase64());
         web::Base64Reader missing(dir.filePath("missing"));
