@@ -95,8 +95,8 @@ QWidget *PreferencesView::buildTools()
     auto *atOnceLabel = new QLabel(QStringLiteral("Conversions at once"));
     atOnceLabel->setBuddy(m_atOnce);
     rows->addLayout(row({atOnceLabel, m_atOnce}));
-    rows->addWidget(caption(QStringLiteral("Files converted side by side, up to one per core (%1 here). Takes "
-                                           "effect at the next start.")
+    rows->addWidget(caption(QStringLiteral("Files converted side by side, up to one per core (%1 here); a change "
+                                           "applies from the next run of the queue.")
                                 .arg(Preferences::maxConversionsAtOnce())));
     m_toolsStatus = namedLabel(QStringLiteral("toolsStatus"), 11, Hoplin::muted);
     m_toolsStatus->hide();
