@@ -245,31 +245,32 @@ QCoro::Task<> ConvertRunner::lane(const QList<Preset> &presets, const QString &f
         if (!self)
             co_return;
         box->clear();
-        release(item->id);
+        m_inFlight.remove(item->id);
         if (failure)
             std::rethrow_exception(failure);
     }
 }
 
-std::optional<QueueItem> ConvertRunner::claimNext()
+qsizetype ConvertRunner::nextUnclaimed()
 {
     m_scanFrom = std::clamp<qsizetype>(m_scanFrom, 0, m_items.size());
     while (m_scanFrom < m_items.size() && !m_items[m_scanFrom].isPending())
         ++m_scanFrom;
     // Past the finished ones, only the items other lanes hold are passed over.
     for (qsizetype i = m_scanFrom; i < m_items.size(); ++i) {
-        const QueueItem &it = m_items[i];
-        if (it.isPending() && !m_inFlight.contains(it.id)) {
-            m_inFlight.insert(it.id, QElapsedTimer());
-            return it;
-        }
+        if (m_items[i].isPending() && !m_inFlight.contains(m_items[i].id))
+            return i;
     }
-    return std::nullopt;
+    return -1;
 }
 
-void ConvertRunner::release(const QUuid &id)
+std::optional<QueueItem> ConvertRunner::claimNext()
 {
-    m_inFlight.remove(id);
+    const qsizetype next = nextUnclaimed();
+    if (next < 0)
+        return std::nullopt;
+    m_inFlight.insert(m_items[next].id, QElapsedTimer());
+    return m_items[next];
 }
 
 QCoro::Task<> ConvertRunner::convertItem(QueueItem item, const QList<Preset> &presets, const QString &ffmpeg,
@@ -455,17 +456,16 @@ QCoro::Task<> ConvertRunner::convertItem(QueueItem item, const QList<Preset> &pr
 ConvertRunner::Ahead ConvertRunner::probeAhead(const QList<Preset> &presets, const QString &ffmpeg)
 {
     // The item the next lane to be free will claim.
-    const auto next = std::find_if(m_items.cbegin() + m_scanFrom, m_items.cend(), [this](const QueueItem &it) {
-        return it.isPending() && !m_inFlight.contains(it.id);
-    });
-    if (next == m_items.cend())
+    const qsizetype index = nextUnclaimed();
+    if (index < 0)
         return std::nullopt;
-    const Preset *preset = findPreset(presets, next->presetID);
+    const QueueItem &next = m_items[index];
+    const Preset *preset = findPreset(presets, next.presetID);
     if (!preset || !preset->maxChannels)
         return std::nullopt;
     std::shared_ptr<ProcessBox> box = newBox();
-    auto channels = probeChannelCount(ffmpeg, next->input, holdProcess(box), m_sandboxed);
-    return LookAhead{next->id, next->input, std::move(box), std::move(channels)};
+    auto channels = probeChannelCount(ffmpeg, next.input, holdProcess(box), m_sandboxed);
+    return LookAhead{next.id, next.input, std::move(box), std::move(channels)};
 }
 
 QCoro::Task<> ConvertRunner::dropLookAhead(Ahead &ahead)

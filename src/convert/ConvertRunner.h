@@ -173,8 +173,9 @@ private:
                        Ahead &ahead);
     QCoro::Task<> convertItem(QueueItem item, const QList<Preset> &presets, const QString &ffmpeg,
                               QPointer<SessionStore> store, Ahead &ahead, std::shared_ptr<ProcessBox> box);
+    // The index of the first pending item no lane holds, or -1.
+    qsizetype nextUnclaimed();
     std::optional<QueueItem> claimNext();
-    void release(const QUuid &id);
     Ahead probeAhead(const QList<Preset> &presets, const QString &ffmpeg);
     static QCoro::Task<> dropLookAhead(Ahead &ahead);
     void beginRun();
