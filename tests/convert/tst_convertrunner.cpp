@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -61,12 +62,20 @@ class TestConvertRunner : public QObject {
         return script("ffmpeg", "case \"$3\" in */first.wav) exec /usr/bin/ffmpeg \"$@\";; esac\n" + body);
     }
     // How many processes run the script `program` now.
-    static qsizetype running(const QString &program)
+    // With `ignoringTerm`, only those that have set SIGTERM aside already (a shell just started
+    // has not run its `trap` yet, and a SIGTERM then still ends it).
+    static qsizetype running(const QString &program, bool ignoringTerm = false)
     {
         const QStringList pids = QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs);
         return std::count_if(pids.begin(), pids.end(), [&](const QString &pid) {
-            QFile cmdline("/proc/" + pid + "/cmdline");
-            return cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().split('\0').contains(program.toUtf8());
+            QFile cmdline("/proc/" + pid + "/cmdline"), status("/proc/" + pid + "/status");
+            if (!cmdline.open(QIODevice::ReadOnly) || !cmdline.readAll().split('\0').contains(program.toUtf8()))
+                return false;
+            if (!ignoringTerm)
+                return true;
+            const QList<QByteArray> lines = status.open(QIODevice::ReadOnly) ? status.readAll().split('\n') : QList<QByteArray>();
+            const auto ignored = std::find_if(lines.begin(), lines.end(), [](const QByteArray &l) { return l.startsWith("SigIgn:"); });
+            return ignored != lines.end() && (ignored->mid(7).trimmed().toULongLong(nullptr, 16) & (1ULL << (SIGTERM - 1)));
         });
     }
     QStringList temporaryLeftovers() const
@@ -378,7 +387,7 @@ private slots:
         const qsizetype logStart = test::logMark();
         runner.run({preset}, stub, nullptr);
         // The conversions and the probes beside them.
-        QVERIFY(test::waitUntil([&] { return running(stub) == 1 + atOnce; }, 10s));
+        QVERIFY(test::waitUntil([&] { return running(stub, killed) == 1 + atOnce; }, 10s));
 
         QElapsedTimer clock;
         clock.start();
