@@ -12,7 +12,7 @@
 #include <QScopeGuard>
 #include <QSet>
 #include <QTimer>
-#include <csignal>
+#include <functional>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -84,16 +84,19 @@ bool isRegularFile(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// SIGTERM now, SIGKILL after the grace period. The process is the timer's context, so the timer
-// goes with it.
-void endProcess(const QPointer<QProcess> &process)
+// SIGTERM now, SIGKILL after the grace period unless it has ended by then; `killing` hears of a
+// SIGKILL just before it goes. The process is the timer's context, so the timer goes with it.
+void endProcess(const QPointer<QProcess> &process, std::function<void(qint64 pid)> killing = {})
 {
     if (!process || process->state() == QProcess::NotRunning)
         return;
     process->terminate();
-    QTimer::singleShot(ConvertRunner::killGraceMs, process, [process] {
-        if (process && process->state() != QProcess::NotRunning)
-            process->kill();
+    QTimer::singleShot(ConvertRunner::killGraceMs, process, [process, killing = std::move(killing)] {
+        if (!process || process->state() == QProcess::NotRunning)
+            return;
+        if (killing)
+            killing(process->processId());
+        process->kill();
     });
 }
 
@@ -514,17 +517,8 @@ void ConvertRunner::cancel()
     m_stopRequested = true;
     setRunState(RunState::Stopping);
     setStatusLine(QStringLiteral("Stopping…"));
-    for (const QPointer<QProcess> &process : liveProcesses()) {
-        process->terminate();
-        QTimer::singleShot(killGraceMs, this, [this, process] {
-            if (m_runState != RunState::Stopping || !process || process->state() == QProcess::NotRunning)
-                return;
-            const qint64 pid = process->processId();
-            log(QStringLiteral("force-killing ffmpeg pid=%1").arg(pid));
-            if (pid > 0)
-                ::kill(pid_t(pid), SIGKILL);
-        });
-    }
+    for (const QPointer<QProcess> &process : liveProcesses())
+        endProcess(process, [](qint64 pid) { log(QStringLiteral("force-killing ffmpeg pid=%1").arg(pid)); });
 }
 
 void ConvertRunner::clearFinished()
