@@ -17,11 +17,9 @@
 #include <QEventLoop>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -71,13 +69,6 @@ struct RunnerRound {
     int done = 0;
 };
 
-double threadCpuMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
-
 // How one side of a comparison runs the runner.
 struct RunnerSetup {
     std::optional<qint64> maxChannels;
@@ -99,39 +90,23 @@ RunnerRound runRunner(const QString &ffmpeg, const QString &input, const RunnerS
     runner.setConcurrency(setup.atOnce);
     runner.queue({input}, preset.id);
 
-    // A 1 ms heartbeat on the main thread; the longest gap between two beats is the longest time
-    // the event loop was kept from running. On a loaded machine a gap can also be time the thread
-    // was not scheduled, so the thread's CPU time over the gap is kept as well.
+    // The longest time the event loop was kept from running, and the main thread's own CPU time
+    // in its longest stretch (on a loaded machine a gap can also be time it was not scheduled).
     RunnerRound round;
-    QTimer heartbeat;
-    heartbeat.setTimerType(Qt::PreciseTimer);
-    heartbeat.setInterval(1);
-    auto lastBeat = Clock::now();
-    double lastCpu = threadCpuMs();
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        const auto now = Clock::now();
-        const double cpu = threadCpuMs();
-        round.longestStallMs =
-            std::max(round.longestStallMs, std::chrono::duration<double, std::milli>(now - lastBeat).count());
-        round.longestBusyMs = std::max(round.longestBusyMs, cpu - lastCpu);
-        lastBeat = now;
-        lastCpu = cpu;
-    });
-
+    hoplin::bench::StallMeter meter;
     QEventLoop loop;
     QObject::connect(&runner, &hoplin::ConvertRunner::runStateChanged, &loop, [&] {
         if (runner.runState() == hoplin::ConvertRunner::RunState::Idle)
             loop.quit();
     });
-    heartbeat.start();
-    lastBeat = Clock::now();
-    lastCpu = threadCpuMs();
+    meter.start();
     const auto start = Clock::now();
     runner.run({preset}, ffmpeg, nullptr);
     if (runner.runState() != hoplin::ConvertRunner::RunState::Idle)
         loop.exec();
     round.seconds = secondsSince(start);
-    heartbeat.stop();
+    round.longestStallMs = meter.stop();
+    round.longestBusyMs = meter.busiest();
     for (const hoplin::QueueItem &item : runner.items())
         round.done += item.succeeded.value_or(false) ? 1 : 0;
     return round;

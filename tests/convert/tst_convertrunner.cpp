@@ -69,13 +69,9 @@ class TestConvertRunner : public QObject {
         const QStringList pids = QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs);
         return std::count_if(pids.begin(), pids.end(), [&](const QString &pid) {
             QFile cmdline("/proc/" + pid + "/cmdline"), status("/proc/" + pid + "/status");
-            if (!cmdline.open(QIODevice::ReadOnly) || !cmdline.readAll().split('\0').contains(program.toUtf8()))
-                return false;
-            if (!ignoringTerm)
-                return true;
-            const QList<QByteArray> lines = status.open(QIODevice::ReadOnly) ? status.readAll().split('\n') : QList<QByteArray>();
-            const auto ignored = std::find_if(lines.begin(), lines.end(), [](const QByteArray &l) { return l.startsWith("SigIgn:"); });
-            return ignored != lines.end() && (ignored->mid(7).trimmed().toULongLong(nullptr, 16) & (1ULL << (SIGTERM - 1)));
+            const bool ours = cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().split('\0').contains(program.toUtf8());
+            const QString ignored = QRegularExpression("SigIgn:\\s*(\\w+)").match(status.open(QIODevice::ReadOnly) ? status.readAll() : "").captured(1);
+            return ours && (!ignoringTerm || ignored.toULongLong(nullptr, 16) & (1ULL << (SIGTERM - 1)));
         });
     }
     QStringList temporaryLeftovers() const
