@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <QDir>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -76,8 +77,7 @@ public:
         , m_retention(std::chrono::seconds(options.retentionSeconds))
     {
         // Under TMPDIR like every other temporary file, so whoever owns that folder can sweep it.
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/hoplin-server-uploads-XXXXXX";
+        std::string pattern = QDir::tempPath().toStdString() + "/hoplin-server-uploads-XXXXXX";
         if (const char *made = mkdtemp(pattern.data()))
             m_folder = made;
         const unsigned workers = options.workers ? options.workers : std::max(1u, std::thread::hardware_concurrency());

@@ -47,17 +47,13 @@ void enter(const httplib::Request &req, Phase phase) {
 
 // The handler's own reads of the body count against the deadline; the answer after them does not.
 httplib::ContentReader answeringAfter(const httplib::Request &req, const httplib::ContentReader &reader) {
-    return httplib::ContentReader(
-        [&req, &reader](httplib::ContentReceiver receiver) {
-            const bool read = reader(std::move(receiver));
-            enter(req, Phase::Answering);
-            return read;
-        },
-        [&req, &reader](httplib::MultipartContentHeader header, httplib::ContentReceiver receiver) {
-            const bool read = reader(std::move(header), std::move(receiver));
-            enter(req, Phase::Answering);
-            return read;
-        });
+    // One wrapper serves both the plain and the multipart reader.
+    const auto wrap = [&req, &reader](auto... args) {
+        const bool read = reader(std::move(args)...);
+        enter(req, Phase::Answering);
+        return read;
+    };
+    return httplib::ContentReader(wrap, wrap);
 }
 
 std::string toRegex(const std::string &pattern) {
