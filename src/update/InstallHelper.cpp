@@ -20,15 +20,13 @@ for ((i = 0; i < 240; i++)); do
   kill -0 "$PARENT" 2>/dev/null || break
   sleep 0.25
 done
+rm -rf "$STAGING" 2>/dev/null
+rm -f "$0" 2>/dev/null
 if kill -0 "$PARENT" 2>/dev/null; then
   echo "install helper: parent did not exit — aborting relaunch (app is installed)"
-  rm -rf "$STAGING" 2>/dev/null
-  rm -f "$0" 2>/dev/null
   exit 2
 fi
 sleep 1
-rm -rf "$STAGING" 2>/dev/null
-rm -f "$0" 2>/dev/null
 open "$APP"
 echo "install helper: relaunched $APP"
 )SCRIPT");

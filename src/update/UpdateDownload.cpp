@@ -9,7 +9,6 @@
 #include "service/Error.h"
 
 #include <QCoro/QCoroNetworkReply>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>

@@ -3,7 +3,6 @@
 // What the check, the download and the installation of UpdateManager share; not for other callers.
 #include "Version.h"
 
-#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QString>
 #include <QUrl>
