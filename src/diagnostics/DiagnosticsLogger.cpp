@@ -278,11 +278,6 @@ void DiagnosticsLogger::startIfEnabled()
     post({Task::Start});
 }
 
-QString DiagnosticsLogger::formatLine(const QString &category, const QString &message)
-{
-    return formatLine(now(), category, message, knownSecrets());
-}
-
 QString DiagnosticsLogger::formatLine(qint64 ms, const QString &category, const QString &message,
                                       const QStringList &known)
 {

@@ -55,7 +55,6 @@ public:
     static void clearSecrets();
     static QString environmentLine();
     static QString timestamp();
-    static QString formatLine(const QString &category, const QString &message);
 
 private:
     struct Task {

@@ -79,7 +79,7 @@ void HoplinWebPage::handleNewWindow(QWebEngineNewWindowRequest &request)
 {
     // No second window: an approved page opens here, a clicked foreign one in the browser.
     const QUrl url = request.requestedUrl();
-    if (web::isApprovedPage(url) && !url.isLocalFile()) {
+    if (web::isApprovedSecurityOrigin(url)) {
         setUrl(url);
     } else if (request.isUserInitiated() && hadRecentUserInput() && web::opensInBrowser(url)) {
         if (openExternally)
