@@ -46,14 +46,13 @@ private slots:
         QCOMPARE(KeychainStore::load(), std::optional<QString>(key));
 
         QCOMPARE(KeychainStore::remove(), Result::success());
-        auto job = std::make_unique<QKeychain::WritePasswordJob>(QString::fromLatin1(KeychainStore::service));
-        job->setAutoDelete(false);
-        job->setKey(QString::fromLatin1(KeychainStore::account));
-        job->setBinaryData(QByteArray("cl\xe9-latin1"));
-        QSignalSpy written(job.get(), &QKeychain::Job::finished);
-        job->start();
-        QVERIFY(written.wait(20000));
-        QCOMPARE(job->error(), QKeychain::NoError);
+        QKeychain::WritePasswordJob job(QString::fromLatin1(KeychainStore::service));
+        job.setAutoDelete(false);
+        job.setKey(QString::fromLatin1(KeychainStore::account));
+        job.setBinaryData(QByteArray("cl\xe9-latin1"));
+        QSignalSpy written(&job, &QKeychain::Job::finished);
+        job.start();
+        QVERIFY(written.wait(20000) && job.error() == QKeychain::NoError);
         QCOMPARE(KeychainStore::load(), std::nullopt);
     }
 

@@ -20,7 +20,6 @@
 #include <QDragEnterEvent>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QRegularExpression>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -148,9 +147,7 @@ private slots:
         // What the page logs is kept, clipped: one message cannot flood the log.
         const qsizetype mark = test::logMark();
         evalJs(page(), "window.webkit.messageHandlers.hoplinLog.postMessage('x'.repeat(100000))");
-        const auto flood = [&] { return test::logMessages("page", mark).filter(QRegularExpression("^x+…$")); };
-        QVERIFY(waitUntil([&] { return !flood().isEmpty(); }));
-        QCOMPARE(flood().first().size(), web::kPageLogLimit + 1);
+        QVERIFY(waitUntil([&] { return test::logMessages("page", mark).contains(QString(web::kPageLogLimit, 'x') + "…"); }));
         signOutEverywhere();
         evalJs(page(), QStringLiteral("document.getElementById('apiKey').value = '%1';"
                                       "document.getElementById('connect').click();")
