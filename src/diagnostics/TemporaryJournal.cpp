@@ -52,7 +52,7 @@ bool TemporaryJournal::isOurs(const QString &base)
     const QRegularExpressionMatch match = name.match(info.fileName());
     const bool prefixed = match.hasMatch() && !match.captured(1).isEmpty();
     const bool staging = match.hasMatch() && match.capturedLength() == info.fileName().size() &&
-                         info.path() == platform::appDataDirectory() + QStringLiteral("/Updates");
+                         info.path() == platform::updatesDirectory();
     return info.isAbsolute() && !base.contains(QStringLiteral("/../")) && (prefixed || staging);
 }
 

@@ -6,6 +6,8 @@ namespace hoplin::platform {
 
 // Per-user data folder of the application ("Hoplin" under the XDG data home).
 QString appDataDirectory();
+// Where updates are staged and their install log kept: "Updates" in the data folder.
+QString updatesDirectory();
 // The user's download folder.
 QString downloadsDirectory();
 

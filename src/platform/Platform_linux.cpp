@@ -17,6 +17,11 @@ QString appDataDirectory()
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Hoplin");
 }
 
+QString updatesDirectory()
+{
+    return appDataDirectory() + QStringLiteral("/Updates");
+}
+
 QString downloadsDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);

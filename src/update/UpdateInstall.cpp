@@ -181,7 +181,7 @@ std::optional<QString> UpdateManager::bundlePath() const
 
 QString UpdateManager::updatesDirectory()
 {
-    return platform::appDataDirectory() + QStringLiteral("/Updates");
+    return platform::updatesDirectory();
 }
 
 QString UpdateManager::helperLogPath()
