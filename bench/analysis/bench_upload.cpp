@@ -2,7 +2,8 @@
 // `curl -F` of the same file to the same service, interleaved ABBA: the time of each (median and
 // spread of the rounds, and of the per-round ratio, aim at most 1.15), the growth of the process's
 // peak resident memory during the app's uploads (the body is streamed from its temporary file, so
-// at most 32 MiB) and the longest main-thread stall while it uploads.
+// at most 32 MiB) and the longest main-thread stall while it uploads. The app sends the body while
+// it is still being written; the time of writing it alone is printed beside, for scale.
 // Usage: bench_upload [rounds, default 6]
 #include "../BenchSupport.h"
 #include "analysis/AnalysisAPI.h"
@@ -200,9 +201,9 @@ int main(int argc, char **argv)
     const double mib = double(kFileBytes >> 20);
     std::printf("upload of %.0f MiB, median of %d ABBA rounds (low..high), every upload answered with an id\n", mib,
                 rounds);
-    std::printf("  app (body file, then POST): %s s  %.0f MiB/s\n", appTimes.text("%.2f").c_str(),
+    std::printf("  app (body sent as written): %s s  %.0f MiB/s\n", appTimes.text("%.2f").c_str(),
                 mib / appTimes.median());
-    std::printf("    of it, assembling the body file alone: %s s\n", bodyTimes.text("%.2f").c_str());
+    std::printf("    writing the body file alone: %s s\n", bodyTimes.text("%.2f").c_str());
     std::printf("  curl -F:                    %s s  %.0f MiB/s\n", curlTimes.text("%.2f").c_str(),
                 mib / curlTimes.median());
     const bool fast = ratios.median() <= kAimRatio;
@@ -215,5 +216,5 @@ int main(int argc, char **argv)
                 gaps.high());
     const bool small = peakReset && growth.high() <= kAimMiB;
     std::printf("  aim: growth <= %.0f MiB -> %s\n", kAimMiB, small ? "met" : "MISSED");
-    return small ? 0 : 1;
+    return small && fast ? 0 : 1;
 }

@@ -59,11 +59,6 @@ QString upperUuid()
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
 }
 
-Error fileError(const QString &what, const QFile &file)
-{
-    return Error(QStringLiteral("File"), int(file.error()), QStringLiteral("%1: %2").arg(what, file.errorString()));
-}
-
 } // namespace
 
 QString makeBoundary()
@@ -133,7 +128,7 @@ void writeAll(int fd, const char *data, qint64 size)
 } // namespace
 
 void writeBody(const QString &audioPath, const QString &bodyPath, const QString &boundary,
-               const std::atomic<bool> *aborted, qint64 byteLimit)
+               const std::atomic<bool> *aborted, qint64 byteLimit, const BodyWritten &written)
 {
     const QString name = partFileName(audioPath);
     // The audio first: a FIFO or a device must be refused before anything is written. Opened
@@ -148,6 +143,16 @@ void writeBody(const QString &audioPath, const QString &bodyPath, const QString 
     if (!S_ISREG(info.st_mode))
         throw Error(QStringLiteral("File"), EINVAL, QStringLiteral("%1 is not a regular file.").arg(name));
     ::fcntl(audio.fd, F_SETFL, ::fcntl(audio.fd, F_GETFL) & ~O_NONBLOCK);
+    const auto tooLarge = [&name] {
+        return Error(QStringLiteral("Hoplin"), tooLargeCode,
+                     QStringLiteral("%1 is larger than the 128 MiB upload limit.").arg(name));
+    };
+    const auto changed = [&name] {
+        return Error(QStringLiteral("File"), EIO, QStringLiteral("%1 changed while it was being read.").arg(name));
+    };
+    const qint64 size = info.st_size;
+    if (size > byteLimit)
+        throw tooLarge();
 
     // Private: the body is a copy of a recording that may itself be private.
     const QByteArray bodyName = QFile::encodeName(bodyPath);
@@ -156,56 +161,69 @@ void writeBody(const QString &audioPath, const QString &bodyPath, const QString 
         throw systemError(QStringLiteral("Could not create the upload body"), errno);
 
     const QByteArray opening = head(boundary, name);
+    const QByteArray closing = tail(boundary);
+    // The length is promised before the bytes exist (the upload may already be reading them).
+    const qint64 length = opening.size() + size + closing.size();
     writeAll(body.fd, opening.constData(), opening.size());
-    // One chunk at a time: the file is never held in memory as a whole. The limit holds for the
-    // bytes actually copied, whatever the size said (a file can grow while it is read).
-    const auto tooLarge = [&name] {
-        return Error(QStringLiteral("Hoplin"), tooLargeCode,
-                     QStringLiteral("%1 is larger than the 128 MiB upload limit.").arg(name));
+    qint64 onDisk = opening.size();
+    const auto report = [&] {
+        if (written && !written(length, onDisk))
+            throw CallControl::cancelled();
     };
+    report();
+    // One chunk at a time: the file is never held in memory as a whole.
     QByteArray chunk;
     qint64 copied = 0;
     bool inKernel = true;
-    for (;;) {
+    while (copied < size) {
         if (aborted && aborted->load())
             throw CallControl::cancelled();
+        const qint64 want = std::min(chunkBytes, size - copied);
+        ssize_t got = 0;
         if (inKernel) {
-            // The kernel copies the chunk itself: the bytes never pass through this process. At most
-            // one byte past the limit, so that going over shows without writing more. Any failure
-            // falls back to reading and writing, which says precisely what went wrong.
-            const ssize_t got = ::copy_file_range(audio.fd, nullptr, body.fd, nullptr,
-                                                  size_t(std::min(chunkBytes, byteLimit - copied + 1)), 0);
-            if (got == 0)
-                break;
-            if (got > 0) {
-                copied += got;
-                if (copied > byteLimit)
-                    throw tooLarge();
+            // The kernel copies the chunk itself: the bytes never pass through this process. Any
+            // failure falls back to reading and writing, which says precisely what went wrong.
+            got = ::copy_file_range(audio.fd, nullptr, body.fd, nullptr, size_t(want), 0);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0) {
+                inKernel = false;
+                chunk = QByteArray(chunkBytes, Qt::Uninitialized);
                 continue;
             }
-            if (errno == EINTR)
+        } else {
+            got = ::read(audio.fd, chunk.data(), size_t(want));
+            if (got < 0 && errno == EINTR)
                 continue;
-            inKernel = false;
-            chunk = QByteArray(chunkBytes, Qt::Uninitialized);
+            if (got < 0)
+                throw systemError(QStringLiteral("Could not read %1").arg(name), errno);
+            writeAll(body.fd, chunk.constData(), got);
         }
-        const ssize_t got = ::read(audio.fd, chunk.data(), size_t(chunk.size()));
+        if (got == 0)
+            throw changed(); // shorter than it was
+        copied += got;
+        onDisk += got;
+        report();
+    }
+    // Nothing may follow the promised bytes. One byte more past the limit is still "too large".
+    for (;;) {
+        char more = 0;
+        const ssize_t got = ::read(audio.fd, &more, 1);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
             throw systemError(QStringLiteral("Could not read %1").arg(name), errno);
-        if (got == 0)
-            break;
-        copied += got;
-        if (copied > byteLimit)
-            throw tooLarge();
-        writeAll(body.fd, chunk.constData(), got);
+        if (got > 0)
+            throw size + 1 > byteLimit ? tooLarge() : changed();
+        break;
     }
-    const QByteArray closing = tail(boundary);
     writeAll(body.fd, closing.constData(), closing.size());
+    onDisk += closing.size();
     const int fd = body.fd;
     body.fd = -1;
     if (::close(fd) != 0)
         throw systemError(QStringLiteral("Could not write the upload body"), errno);
+    report();
 }
 
 } // namespace Multipart
@@ -245,7 +263,65 @@ struct TemporaryBody {
     ~TemporaryBody() { QFile::remove(path); }
 };
 
+std::function<void(qint64)> g_writerHook;
+
+// What the body's writer has done so far, shared with the upload that reads behind it.
+struct BodyState {
+    std::atomic<qint64> length{-1};
+    std::atomic<qint64> written{0};
+    std::atomic<bool> failed{false};
+};
+
+// The temporary body as the upload reads it while it is still being written: the length is the
+// whole body's from the start, so the request is sized and can be sent again after a redirect;
+// a read past what is on disk gets nothing yet and the device says when more arrived.
+class BodyReader : public QIODevice {
+public:
+    BodyReader(const QString &path, std::shared_ptr<const BodyState> state) : m_state(std::move(state))
+    {
+        m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (m_fd >= 0)
+            QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+        else
+            setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    ~BodyReader() override
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    qint64 size() const override { return m_state->length.load(); }
+    void more() { emit readyRead(); }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        if (m_state->failed.load())
+            return -1;
+        const qint64 ready = std::min(maxSize, m_state->written.load(std::memory_order_acquire) - pos());
+        if (ready <= 0)
+            return 0;
+        for (;;) {
+            const ssize_t got = ::pread(m_fd, data, size_t(ready), off_t(pos()));
+            if (got < 0 && errno == EINTR)
+                continue;
+            return got < 0 ? -1 : qint64(got);
+        }
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    // Shared: the request may outlive the upload's frame when its task is dropped.
+    std::shared_ptr<const BodyState> m_state;
+    int m_fd = -1;
+};
+
 } // namespace
+
+void setBodyWriterHookForTesting(std::function<void(qint64 written)> hook)
+{
+    g_writerHook = std::move(hook);
+}
 
 QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPtr control, UploadProgress progress,
                                  qint64 byteLimit)
@@ -259,41 +335,77 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
     const TemporaryJournal::Entry journalEntry(bodyPath);
     const TemporaryBody temporary{bodyPath};
 
-    // Copying up to 128 MiB takes a while: a worker thread does it while the event loop goes on.
-    // Everything it touches lives in this frame, which waits for it to finish.
+    // A worker thread copies the file into the body while the upload reads behind it, so a large
+    // file is copied and sent at the same time and the event loop goes on. Everything the worker
+    // touches lives in this frame, which waits for it to end before it is left.
+    const auto state = std::make_shared<BodyState>();
+    std::atomic<bool> replyEnded{false};
+    bool haltedByReply = false; // the worker was stopped because the request had ended
     std::exception_ptr writeError;
+    QObject relay; // the worker's news reaches this thread through it
+    QPointer<BodyReader> reader;
+    bool writerEnded = false;
+    // Each wait ends through a timer of this thread that a message of the worker restarts at zero.
+    QTimer ready, ended;
+    for (QTimer *timer : {&ready, &ended}) {
+        timer->setSingleShot(true);
+        timer->start(std::chrono::hours(24));
+    }
+    const auto news = [&] {
+        if (reader)
+            reader->more();
+        else
+            ready.start(0);
+    };
     std::unique_ptr<QThread> writer(QThread::create([&] {
         try {
-            Multipart::writeBody(filePath, temporary.path, boundary, control->abortFlag(), byteLimit);
+            Multipart::writeBody(filePath, temporary.path, boundary, control->abortFlag(), byteLimit,
+                                 [&](qint64 length, qint64 written) {
+                                     state->length.store(length);
+                                     state->written.store(written, std::memory_order_release);
+                                     QMetaObject::invokeMethod(&relay, news, Qt::QueuedConnection);
+                                     if (g_writerHook)
+                                         g_writerHook(written);
+                                     if (!replyEnded.load())
+                                         return true;
+                                     haltedByReply = true;
+                                     return false;
+                                 });
         } catch (...) {
             writeError = std::current_exception();
+            state->failed.store(true);
         }
     }));
-    // The wait ends through a timer of this thread that the worker's "finished" restarts at zero.
-    // Connected before the start, so a worker that is done at once is not missed (QCoro's own
-    // waitForFinished() checks first and connects afterwards).
-    QTimer done;
-    done.setSingleShot(true);
-    done.start(std::chrono::hours(24));
-    QObject::connect(writer.get(), &QThread::finished, &done, [&done] { done.start(0); });
+    // Connected before the start, so a worker that is done at once is not missed. (A worker that
+    // failed ends the request through the body, which then fails to read.)
+    QObject::connect(writer.get(), &QThread::finished, &relay, [&] {
+        writerEnded = true;
+        ended.start(0);
+        news();
+    });
     writer->start();
-    co_await done;
-    writer->wait(); // "finished" comes just before the thread ends; deleting it earlier aborts
-    if (writeError)
-        std::rethrow_exception(writeError);
+    const auto join = qScopeGuard([&] { writer->wait(); });
+    co_await ready; // the opening rows are on disk, or the worker has already failed
+    if (state->length.load() < 0) {
+        writer->wait();
+        if (writeError)
+            std::rethrow_exception(writeError);
+        throw CallControl::cancelled();
+    }
     control->check();
 
-    auto *body = new QFile(temporary.path);
-    if (!body->open(QIODevice::ReadOnly)) {
-        const Error error(QStringLiteral("File"), int(body->error()),
-                          QStringLiteral("Could not open the upload body: ") + body->errorString());
+    auto *body = new BodyReader(temporary.path, state);
+    if (!body->isOpen()) {
+        const Error error(QStringLiteral("File"), EIO, QStringLiteral("Could not open the upload body: ") +
+                                                           body->errorString());
         delete body;
+        replyEnded = true;
         throw error;
     }
+    reader = body;
     QNetworkRequest request = makeRequest(endpoint(QString::fromLatin1(uploadPath)), bearer);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("multipart/form-data; boundary=") + boundary);
     request.setTransferTimeout(int(std::chrono::milliseconds(uploadStallTimeout).count()));
-    // A QFile body is streamed from disk; the reply owns it from here on.
     QNetworkReply *reply = network().post(request, body);
     guardRedirects(reply);
     body->setParent(reply);
@@ -302,8 +414,14 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
         QObject::connect(reply, &QNetworkReply::uploadProgress, reply,
                          [progress](qint64 sent, qint64 total) { progress(sent, total); });
     co_await qCoro(reply).waitForFinished(std::chrono::milliseconds(-1));
+    replyEnded = true;
+    if (!writerEnded)
+        co_await ended;
+    writer->wait(); // "finished" comes just before the thread ends
     reply->deleteLater();
     control->release();
+    if (writeError && !haltedByReply)
+        std::rethrow_exception(writeError);
 
     if (reply->error() != QNetworkReply::NoError && control->isAborted())
         throw CallControl::cancelled();

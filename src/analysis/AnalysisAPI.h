@@ -56,11 +56,16 @@ QByteArray tail(const QString &boundary);
 // The most an upload may carry, and the code (domain "Hoplin") of the error when a file holds more.
 inline constexpr qint64 uploadLimit = 128 * 1024 * 1024;
 inline constexpr int tooLargeCode = 4;
+// Told the body's whole length and how much of it is on disk, after the opening rows and after
+// every chunk; returning false stops the writing (it then throws the cancellation error).
+using BodyWritten = std::function<bool(qint64 length, qint64 written)>;
 // Writes the whole body to `bodyPath` (replacing it, mode 0600), copying the audio file in chunks
-// of chunkBytes. Throws Error on a failed open, read or write, when the audio is not a regular
-// file, when more than `byteLimit` bytes come out of it, or when `aborted` becomes true.
+// of chunkBytes. The audio's size when it is opened sets the body's length: a file that grows or
+// shrinks while it is copied fails. Throws Error on a failed open, read or write, when the audio is
+// not a regular file, when it holds more than `byteLimit` bytes, or when `aborted` becomes true.
 void writeBody(const QString &audioPath, const QString &bodyPath, const QString &boundary,
-               const std::atomic<bool> *aborted = nullptr, qint64 byteLimit = uploadLimit);
+               const std::atomic<bool> *aborted = nullptr, qint64 byteLimit = uploadLimit,
+               const BodyWritten &written = {});
 
 } // namespace Multipart
 
@@ -78,6 +83,8 @@ using UploadProgress = std::function<void(qint64 sent, qint64 total)>;
 QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPtr control = {},
                                  UploadProgress progress = {},
                                  qint64 byteLimit = Multipart::uploadLimit);
+// Tests only: runs on the upload's body writer after each step it reported.
+void setBodyWriterHookForTesting(std::function<void(qint64 written)> hook);
 // Starts a job on an upload; only 202 counts as success. Returns the job id.
 QCoro::Task<QString> processUpload(QString uploadID, QString workflow, QString bearer, CallControlPtr control = {});
 // The job's document; a document that does not decode fails with APIError::decoding.

@@ -126,31 +126,71 @@ private slots:
         }
     }
 
-    void limitHoldsForTheBytesCopied_data()
+    // The size at opening sets the body's length, which the upload promises before the bytes exist.
+    void lengthAndLimitHoldForTheBytesCopied_data()
     {
         QTest::addColumn<qint64>("size");
-        QTest::addColumn<bool>("taken");
-        QTest::newRow("at the limit") << qint64(3000) << true;
-        QTest::newRow("one byte over") << qint64(3001) << false;
-        QTest::newRow("several chunks over") << qint64(3 * Multipart::chunkBytes) << false;
+        QTest::addColumn<qint64>("change"); // bytes added to (or cut from) the file once the copy began
+        QTest::addColumn<QString>("error"); // empty: taken
+        const QString tooLarge = "sized.wav is larger than the 128 MiB upload limit.";
+        const QString changed = "sized.wav changed while it was being read.";
+        QTest::newRow("at the limit") << qint64(3000) << qint64(0) << "";
+        QTest::newRow("one byte over") << qint64(3001) << qint64(0) << tooLarge;
+        QTest::newRow("several chunks over") << qint64(3 * Multipart::chunkBytes) << qint64(0) << tooLarge;
+        QTest::newRow("grew past the limit") << qint64(3000) << qint64(1) << tooLarge;
+        QTest::newRow("grew") << qint64(2000) << qint64(10) << changed;
+        QTest::newRow("shrank") << qint64(2000) << qint64(-10) << changed;
     }
-    void limitHoldsForTheBytesCopied()
+    void lengthAndLimitHoldForTheBytesCopied()
     {
         QFETCH(qint64, size);
-        QFETCH(bool, taken);
+        QFETCH(qint64, change);
+        QFETCH(QString, error);
         const QString audio = audioFile("sized.wav", QByteArray(size, 'a'));
         const QString body = m_files.filePath("sized.multipart");
-        bool refused = false;
+        qint64 promised = -1;
+        const auto written = [&](qint64 length, qint64) {
+            if (promised < 0 && change != 0)
+                QFile::resize(audio, size + change);
+            promised = length;
+            return true;
+        };
+        QString message;
         try {
-            Multipart::writeBody(audio, body, "B", nullptr, 3000);
+            Multipart::writeBody(audio, body, "B", nullptr, 3000, written);
+            QCOMPARE(QFile(body).size(), promised);
         } catch (const Error &failure) {
-            refused = true;
-            QCOMPARE(failure.domain(), QStringLiteral("Hoplin"));
-            QCOMPARE(failure.code(), Multipart::tooLargeCode);
+            message = failure.description();
         }
-        QCOMPARE(refused, !taken);
+        QCOMPARE(message, error);
+        QCOMPARE(QFileInfo(audio).size(), size + change);
         // Never more than the limit and one chunk reaches the disk.
         QVERIFY(QFile(body).size() <= 3000 + Multipart::chunkBytes + 200);
+    }
+
+    void aBodyFailingMidUploadEndsTheUpload()
+    {
+        // The writer cuts the file short once the upload is sending what was written before.
+        const QString audio = audioFile("cut.wav", QByteArray(3 * Multipart::chunkBytes, 'c'));
+        std::atomic<bool> sending{false};
+        APIClient::setBodyWriterHookForTesting([&](qint64 written) {
+            if (written < Multipart::chunkBytes)
+                return;
+            QDeadlineTimer deadline(10s);
+            while (!sending && !deadline.hasExpired())
+                QThread::msleep(1);
+            QFile::resize(audio, Multipart::chunkBytes);
+        });
+        const auto unhook = qScopeGuard([] { APIClient::setBodyWriterHookForTesting({}); });
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(test::failure(APIClient::uploadAudio(audio, m_token, {}, [&](qint64 sent, qint64) {
+                     sending = sending || sent > 0;
+                 })),
+                 QStringLiteral("cut.wav changed while it was being read."));
+        QVERIFY(sending);
+        QVERIFY(clock.elapsed() < 5000);
+        QCOMPARE(test::analysisState(m_server).value("uploads").toInt(), 0);
     }
 
     void bodyIsPrivate_data()
