@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <unistd.h>
 
 using namespace hoplin;
 using hoplin::bench::resetPeak;
@@ -164,12 +165,21 @@ int main(int argc, char **argv)
         AppRound a;
         double c = -1;
         const bool appFirst = bench::firstSideFirst(round);
+        // Each upload starts with no dirty pages of the previous ones still waiting for the disk.
+        const auto app = [&] {
+            ::sync();
+            a = appRound(audio, token);
+        };
+        const auto cli = [&] {
+            ::sync();
+            c = curlRound(audio, origin, token);
+        };
         if (appFirst) {
-            a = appRound(audio, token);
-            c = curlRound(audio, origin, token);
+            app();
+            cli();
         } else {
-            c = curlRound(audio, origin, token);
-            a = appRound(audio, token);
+            cli();
+            app();
         }
         const double b = bodyRound(audio);
         if (!a.failure.isEmpty() || a.uploadID.isEmpty() || c < 0 || b < 0) {

@@ -14,6 +14,7 @@
 #include <QNetworkReply>
 #include <QScopeGuard>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUuid>
 #include <cerrno>
@@ -22,6 +23,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace hoplin {
 
@@ -265,6 +267,17 @@ struct TemporaryBody {
 
 std::function<void(qint64)> g_writerHook;
 
+// Closes a descriptor on a pool thread: the last close of a large removed file frees its pages,
+// which takes tens of milliseconds that the event loop should not wait.
+struct ClosedInBackground {
+    int fd = -1;
+    ~ClosedInBackground()
+    {
+        if (fd >= 0)
+            QThreadPool::globalInstance()->start([fd = fd] { ::close(fd); });
+    }
+};
+
 // What the body's writer has done so far, shared with the upload that reads behind it.
 struct BodyState {
     std::atomic<qint64> length{-1};
@@ -292,11 +305,13 @@ public:
     }
     qint64 size() const override { return m_state->length.load(); }
     void more() { emit readyRead(); }
+    // Hands the descriptor over once the request is done with it.
+    int release() { return std::exchange(m_fd, -1); }
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override
     {
-        if (m_state->failed.load())
+        if (m_state->failed.load() || m_fd < 0)
             return -1;
         const qint64 ready = std::min(maxSize, m_state->written.load(std::memory_order_acquire) - pos());
         if (ready <= 0)
@@ -333,6 +348,7 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
     const QString bodyPath = Multipart::temporaryBodyPath();
     // Declared first so that it outlasts the file: a killed app's next start removes the body.
     const TemporaryJournal::Entry journalEntry(bodyPath);
+    ClosedInBackground lastReference; // closed after the removal below, so the removal is quick
     const TemporaryBody temporary{bodyPath};
 
     // A worker thread copies the file into the body while the upload reads behind it, so a large
@@ -418,6 +434,8 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
     if (!writerEnded)
         co_await ended;
     writer->wait(); // "finished" comes just before the thread ends
+    if (reader)
+        lastReference.fd = reader->release();
     reply->deleteLater();
     control->release();
     if (writeError && !haltedByReply)
