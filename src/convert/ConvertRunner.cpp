@@ -148,8 +148,12 @@ void ConvertRunner::queue(const QStringList &paths, const QString &presetID)
 
     qsizetype added = 0, skipped = 0;
     const qsizetype first = m_items.size();
+    m_items.reserve(first + files.size());
+    // A chosen folder is the same for every file: asked once.
+    const bool beside = Preferences::exportLocation() == ExportLocation::SameAsSource;
+    const std::optional<QString> chosen = beside ? std::nullopt : Preferences::exportDirectory(QString());
     for (const QString &file : files) {
-        const std::optional<QString> destination = Preferences::exportDirectory(file);
+        const std::optional<QString> destination = beside ? Preferences::exportDirectory(file) : chosen;
         if (!destination) {
             ++skipped;
             continue;
@@ -166,7 +170,7 @@ void ConvertRunner::queue(const QStringList &paths, const QString &presetID)
         item.status = QStringLiteral("Queued");
         m_index.insert(item.id, m_items.size());
         count(item, +1);
-        m_items.append(item);
+        m_items.append(std::move(item));
         ++added;
     }
     if (added > 0) {

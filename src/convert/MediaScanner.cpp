@@ -396,11 +396,14 @@ QStringList collect(const QStringList &paths, const ExtensionSet &extensions)
 {
     QStringList result;
     QSet<QString> seen;
+    const QDir current = QDir::current(); // once: a drop can name thousands of files
     for (const QString &given : paths) {
         if (given.isEmpty())
             continue;
-        const QString path = QDir::cleanPath(QDir::current().absoluteFilePath(given));
-        if (QFileInfo(path).isDir()) {
+        const QString path = QDir::cleanPath(current.absoluteFilePath(given));
+        struct stat info;
+        const bool exists = ::stat(QFile::encodeName(path).constData(), &info) == 0;
+        if (exists && S_ISDIR(info.st_mode)) {
             // A walk never reaches one path twice, so a drop of one folder needs no set.
             walkInto(path, result, paths.size() == 1 ? nullptr : &seen, extensions);
             continue;
@@ -408,10 +411,7 @@ QStringList collect(const QStringList &paths, const ExtensionSet &extensions)
         // A file given directly skips the clutter rules of folders (a "._" file is taken). One
         // that is missing is taken too (its item then fails with the reason); one that exists
         // must be a regular file or a link to one.
-        if (!extensions.contains(extension(path)) || seen.contains(path))
-            continue;
-        struct stat info;
-        if (::stat(QFile::encodeName(path).constData(), &info) == 0 && !S_ISREG(info.st_mode))
+        if (!extensions.contains(extension(path)) || seen.contains(path) || (exists && !S_ISREG(info.st_mode)))
             continue;
         seen.insert(path);
         result.append(path);
