@@ -101,6 +101,7 @@ void AnalysisRunner::queue(const QStringList &paths)
     known.reserve(m_items.size());
     for (const Item &it : std::as_const(m_items))
         known.insert(it.input);
+    m_items.reserve(first + found.size());
     for (const QString &path : found) {
         if (known.contains(path))
             continue;
