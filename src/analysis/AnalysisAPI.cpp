@@ -356,22 +356,18 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
     // touches lives in this frame, which waits for it to end before it is left.
     const auto state = std::make_shared<BodyState>();
     std::atomic<bool> replyEnded{false};
-    bool haltedByReply = false; // the worker was stopped because the request had ended
-    std::exception_ptr writeError;
+    std::exception_ptr writeError; // only one that came while the request still wanted the body
     QObject relay; // the worker's news reaches this thread through it
     QPointer<BodyReader> reader;
     bool writerEnded = false;
-    // Each wait ends through a timer of this thread that a message of the worker restarts at zero.
-    QTimer ready, ended;
-    for (QTimer *timer : {&ready, &ended}) {
-        timer->setSingleShot(true);
-        timer->start(std::chrono::hours(24));
-    }
+    // Each wait ends through this timer, which news of the worker restarts at zero.
+    QTimer wake;
+    wake.setSingleShot(true);
     const auto news = [&] {
         if (reader)
             reader->more();
         else
-            ready.start(0);
+            wake.start(0);
     };
     std::unique_ptr<QThread> writer(QThread::create([&] {
         try {
@@ -382,13 +378,11 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
                                      QMetaObject::invokeMethod(&relay, news, Qt::QueuedConnection);
                                      if (g_writerHook)
                                          g_writerHook(written);
-                                     if (!replyEnded.load())
-                                         return true;
-                                     haltedByReply = true;
-                                     return false;
+                                     return !replyEnded.load();
                                  });
         } catch (...) {
-            writeError = std::current_exception();
+            if (!replyEnded.load())
+                writeError = std::current_exception();
             state->failed.store(true);
         }
     }));
@@ -396,18 +390,16 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
     // failed ends the request through the body, which then fails to read.)
     QObject::connect(writer.get(), &QThread::finished, &relay, [&] {
         writerEnded = true;
-        ended.start(0);
+        wake.start(0);
         news();
     });
     writer->start();
+    // "finished" comes just before the thread ends; deleting it earlier aborts.
     const auto join = qScopeGuard([&] { writer->wait(); });
-    co_await ready; // the opening rows are on disk, or the worker has already failed
-    if (state->length.load() < 0) {
-        writer->wait();
-        if (writeError)
-            std::rethrow_exception(writeError);
-        throw CallControl::cancelled();
-    }
+    wake.start(std::chrono::hours(24));
+    co_await wake; // the opening rows are on disk, or the worker has already failed
+    if (state->length.load() < 0)
+        std::rethrow_exception(writeError);
     control->check();
 
     auto *body = new BodyReader(temporary.path, state);
@@ -431,14 +423,15 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
                          [progress](qint64 sent, qint64 total) { progress(sent, total); });
     co_await qCoro(reply).waitForFinished(std::chrono::milliseconds(-1));
     replyEnded = true;
-    if (!writerEnded)
-        co_await ended;
-    writer->wait(); // "finished" comes just before the thread ends
+    if (!writerEnded) {
+        wake.start(std::chrono::hours(24));
+        co_await wake;
+    }
     if (reader)
         lastReference.fd = reader->release();
     reply->deleteLater();
     control->release();
-    if (writeError && !haltedByReply)
+    if (writeError)
         std::rethrow_exception(writeError);
 
     if (reply->error() != QNetworkReply::NoError && control->isAborted())
