@@ -151,7 +151,7 @@ void ConvertRunner::queue(const QStringList &paths, const QString &presetID)
     m_items.reserve(first + files.size());
     // A chosen folder is the same for every file: asked once.
     const bool beside = Preferences::exportLocation() == ExportLocation::SameAsSource;
-    const std::optional<QString> chosen = beside ? std::nullopt : Preferences::exportDirectory(QString());
+    const std::optional<QString> chosen = beside ? std::nullopt : Preferences::customExportFolder();
     for (const QString &file : files) {
         const std::optional<QString> destination = beside ? Preferences::exportDirectory(file) : chosen;
         if (!destination) {

@@ -32,6 +32,11 @@ std::optional<QString> exportDirectory(const QString &sourcePath)
             return QStringLiteral(".");
         return slash == 0 ? QStringLiteral("/") : clean.left(slash);
     }
+    return customExportFolder();
+}
+
+std::optional<QString> customExportFolder()
+{
     const QString folder =
         trimSpacesAndTabs(Settings::shared().string(QLatin1String(keys::exportFolderPath)));
     if (folder.isEmpty() || !QFileInfo(folder).isDir())

@@ -18,6 +18,8 @@ ExportLocation exportLocation();
 // Where the output of `sourcePath` goes: its own folder, or the custom folder. Nothing when the
 // custom folder is not set or is not a folder.
 std::optional<QString> exportDirectory(const QString &sourcePath);
+// The custom folder alone, whatever the location setting says (one answer for a whole batch).
+std::optional<QString> customExportFolder();
 
 // The "ffmpegPathOverride" executable when it is usable, otherwise the located one.
 std::optional<QString> effectiveFFmpeg();
