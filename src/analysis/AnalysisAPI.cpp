@@ -3,14 +3,13 @@
 #include "diagnostics/DiagnosticsLogger.h"
 #include "diagnostics/TemporaryJournal.h"
 #include "service/Json.h"
+#include "service/StreamedPost.h"
 
-#include <QCoro/QCoroNetworkReply>
 #include <QCoro/QCoroTimer>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QScopeGuard>
 #include <QThread>
@@ -18,6 +17,9 @@
 #include <QTimer>
 #include <QUuid>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
@@ -32,6 +34,8 @@ void CallControl::abort()
     m_aborted = true;
     if (m_reply)
         m_reply->abort();
+    if (m_stop)
+        m_stop();
 }
 
 void CallControl::check() const
@@ -45,6 +49,19 @@ void CallControl::hold(QNetworkReply *reply)
     m_reply = reply;
     if (m_aborted)
         reply->abort();
+}
+
+void CallControl::holdStop(std::function<void()> stop)
+{
+    m_stop = std::move(stop);
+    if (m_aborted)
+        m_stop();
+}
+
+void CallControl::release()
+{
+    m_reply.clear();
+    m_stop = nullptr;
 }
 
 TransportError CallControl::cancelled()
@@ -283,52 +300,63 @@ struct BodyState {
     std::atomic<qint64> length{-1};
     std::atomic<qint64> written{0};
     std::atomic<bool> failed{false};
+    std::mutex lock;
+    std::condition_variable changed;
+
+    // Wakes a reader waiting for bytes; called after `written` or `failed` changed.
+    void tell()
+    {
+        { const std::lock_guard<std::mutex> held(lock); }
+        changed.notify_all();
+    }
 };
 
-// The temporary body as the upload reads it while it is still being written: the length is the
-// whole body's from the start, so the request is sized and can be sent again after a redirect;
-// a read past what is on disk gets nothing yet and the device says when more arrived.
-class BodyReader : public QIODevice {
+// The temporary body as the upload reads it while it is still being written: only what the
+// writer has reported written is read, and a read ahead of the writer waits briefly for more.
+class BodyReader {
 public:
-    BodyReader(const QString &path, std::shared_ptr<const BodyState> state) : m_state(std::move(state))
+    BodyReader(const QString &path, std::shared_ptr<BodyState> state) : m_state(std::move(state))
     {
         m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (m_fd >= 0)
-            QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-        else
-            setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
+        if (m_fd < 0)
+            m_error = QString::fromLocal8Bit(std::strerror(errno));
     }
-    ~BodyReader() override
+    ~BodyReader()
     {
         if (m_fd >= 0)
             ::close(m_fd);
     }
-    qint64 size() const override { return m_state->length.load(); }
-    void more() { emit readyRead(); }
+    bool isOpen() const { return m_fd >= 0; }
+    const QString &errorString() const { return m_error; }
     // Hands the descriptor over once the request is done with it.
     int release() { return std::exchange(m_fd, -1); }
 
-protected:
-    qint64 readData(char *data, qint64 maxSize) override
+    // Runs on the sending thread.
+    qint64 read(char *data, qint64 offset, qint64 max)
     {
-        if (m_state->failed.load() || m_fd < 0)
+        BodyState &state = *m_state;
+        const auto ready = [&] { return state.failed.load() || state.written.load() > offset; };
+        if (!ready()) {
+            std::unique_lock<std::mutex> held(state.lock);
+            state.changed.wait_for(held, std::chrono::milliseconds(50), ready);
+        }
+        if (state.failed.load())
             return -1;
-        const qint64 ready = std::min(maxSize, m_state->written.load(std::memory_order_acquire) - pos());
-        if (ready <= 0)
+        const qint64 want = std::min(max, state.written.load(std::memory_order_acquire) - offset);
+        if (want <= 0)
             return 0;
         for (;;) {
-            const ssize_t got = ::pread(m_fd, data, size_t(ready), off_t(pos()));
+            const ssize_t got = ::pread(m_fd, data, size_t(want), off_t(offset));
             if (got < 0 && errno == EINTR)
                 continue;
             return got < 0 ? -1 : qint64(got);
         }
     }
-    qint64 writeData(const char *, qint64) override { return -1; }
 
 private:
-    // Shared: the request may outlive the upload's frame when its task is dropped.
-    std::shared_ptr<const BodyState> m_state;
+    std::shared_ptr<BodyState> m_state;
     int m_fd = -1;
+    QString m_error;
 };
 
 } // namespace
@@ -358,24 +386,20 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
     std::atomic<bool> replyEnded{false};
     std::exception_ptr writeError; // only one that came while the request still wanted the body
     QObject relay; // the worker's news reaches this thread through it
-    QPointer<BodyReader> reader;
     bool writerEnded = false;
-    // Each wait ends through this timer, which news of the worker restarts at zero.
+    // Each wait ends through this timer, which the worker's news restarts at zero.
     QTimer wake;
     wake.setSingleShot(true);
-    const auto news = [&] {
-        if (reader)
-            reader->more();
-        else
-            wake.start(0);
-    };
+    std::atomic<bool> announced{false};
     std::unique_ptr<QThread> writer(QThread::create([&] {
         try {
             Multipart::writeBody(filePath, temporary.path, boundary, control->abortFlag(), byteLimit,
                                  [&](qint64 length, qint64 written) {
                                      state->length.store(length);
                                      state->written.store(written, std::memory_order_release);
-                                     QMetaObject::invokeMethod(&relay, news, Qt::QueuedConnection);
+                                     state->tell();
+                                     if (!announced.exchange(true))
+                                         QMetaObject::invokeMethod(&relay, [&] { wake.start(0); }, Qt::QueuedConnection);
                                      if (g_writerHook)
                                          g_writerHook(written);
                                      return !replyEnded.load();
@@ -384,6 +408,7 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
             if (!replyEnded.load())
                 writeError = std::current_exception();
             state->failed.store(true);
+            state->tell();
         }
     }));
     // Connected before the start, so a worker that is done at once is not missed. (A worker that
@@ -391,7 +416,6 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
     QObject::connect(writer.get(), &QThread::finished, &relay, [&] {
         writerEnded = true;
         wake.start(0);
-        news();
     });
     writer->start();
     // "finished" comes just before the thread ends; deleting it earlier aborts.
@@ -402,45 +426,44 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
         std::rethrow_exception(writeError);
     control->check();
 
-    auto *body = new BodyReader(temporary.path, state);
-    if (!body->isOpen()) {
-        const Error error(QStringLiteral("File"), EIO, QStringLiteral("Could not open the upload body: ") +
-                                                           body->errorString());
-        delete body;
+    BodyReader body(temporary.path, state);
+    if (!body.isOpen()) {
         replyEnded = true;
-        throw error;
+        throw Error(QStringLiteral("File"), EIO, QStringLiteral("Could not open the upload body: ") + body.errorString());
     }
-    reader = body;
-    QNetworkRequest request = makeRequest(endpoint(QString::fromLatin1(uploadPath)), bearer);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("multipart/form-data; boundary=") + boundary);
-    request.setTransferTimeout(int(std::chrono::milliseconds(uploadStallTimeout).count()));
-    QNetworkReply *reply = network().post(request, body);
-    guardRedirects(reply);
-    body->setParent(reply);
-    control->hold(reply);
-    if (progress)
-        QObject::connect(reply, &QNetworkReply::uploadProgress, reply,
-                         [progress](qint64 sent, qint64 total) { progress(sent, total); });
-    co_await qCoro(reply).waitForFinished(std::chrono::milliseconds(-1));
+    StreamedPost::Request request;
+    request.url = endpoint(QString::fromLatin1(uploadPath));
+    if (!bearer.isNull())
+        request.headers.append({"Authorization", "Bearer " + bearer.toUtf8()});
+    request.headers.append({"Content-Type", "multipart/form-data; boundary=" + boundary.toUtf8()});
+    request.length = state->length.load();
+    request.source = [&body](char *data, qint64 offset, qint64 max) { return body.read(data, offset, max); };
+    request.stallTimeout = uploadStallTimeout;
+    StreamedPost post(std::move(request));
+    control->holdStop([&post] { post.stop(); });
+    const auto released = qScopeGuard([&control] { control->release(); }); // before `post` goes
+    std::optional<APIResponse> answer;
+    std::exception_ptr sendError;
+    try {
+        auto sending = post.send(progress, QStringLiteral("The upload timed out."));
+        answer = co_await std::move(sending);
+    } catch (...) {
+        sendError = std::current_exception();
+    }
     replyEnded = true;
     if (!writerEnded) {
         wake.start(std::chrono::hours(24));
         co_await wake;
     }
-    if (reader)
-        lastReference.fd = reader->release();
-    reply->deleteLater();
-    control->release();
+    lastReference.fd = body.release();
     if (writeError)
         std::rethrow_exception(writeError);
+    if (sendError)
+        std::rethrow_exception(sendError);
 
-    if (reply->error() != QNetworkReply::NoError && control->isAborted())
-        throw CallControl::cancelled();
-    // Nobody aborted it, so a cancellation is the stall time-out.
-    const APIResponse answer = replyAnswer(reply, QStringLiteral("The upload timed out."));
-    if (answer.status != 200)
-        throw APIError::badStatus(answer.status, bodyText(answer.body));
-    const auto uploadID = stringMember(answer.body, QStringLiteral("upload_id"));
+    if (answer->status != 200)
+        throw APIError::badStatus(answer->status, bodyText(answer->body));
+    const auto uploadID = stringMember(answer->body, QStringLiteral("upload_id"));
     if (!uploadID)
         throw APIError::decoding(QStringLiteral("Upload response missing upload_id."));
     co_return *uploadID;

@@ -25,9 +25,10 @@ public:
     // Throws the cancellation error when aborted.
     void check() const;
 
-    // The call's current reply; aborted with the call.
+    // The call's current reply, or what stops its current transfer; aborted with the call.
     void hold(QNetworkReply *reply);
-    void release() { m_reply.clear(); }
+    void holdStop(std::function<void()> stop);
+    void release();
 
     static TransportError cancelled();
     const std::atomic<bool> *abortFlag() const { return &m_aborted; }
@@ -35,6 +36,7 @@ public:
 private:
     std::atomic<bool> m_aborted{false};
     QPointer<QNetworkReply> m_reply;
+    std::function<void()> m_stop;
 };
 
 using CallControlPtr = std::shared_ptr<CallControl>;

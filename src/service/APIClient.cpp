@@ -54,13 +54,6 @@ int defaultPort(const QString &scheme)
     return scheme == u"https" ? 443 : scheme == u"http" ? 80 : -1;
 }
 
-bool sameOrigin(const QUrl &a, const QUrl &b)
-{
-    const QString scheme = a.scheme().toLower();
-    return scheme == b.scheme().toLower() && a.host().toLower() == b.host().toLower() &&
-           a.port(defaultPort(scheme)) == b.port(defaultPort(scheme));
-}
-
 // Qt turns an HTTP status of 400 or more into one of these errors although the answer arrived
 // whole; every other error means the transfer itself failed.
 bool isStatusError(QNetworkReply::NetworkError error, int status)
@@ -97,6 +90,26 @@ template <typename Record> Record judge(const APIResponse &response)
 }
 
 } // namespace
+
+bool sameOrigin(const QUrl &a, const QUrl &b)
+{
+    const QString scheme = a.scheme().toLower();
+    return scheme == b.scheme().toLower() && a.host().toLower() == b.host().toLower() &&
+           a.port(defaultPort(scheme)) == b.port(defaultPort(scheme));
+}
+
+TransportError refusedRedirectError(const QUrl &target)
+{
+    return TransportError(int(QNetworkReply::InsecureRedirectError),
+                          QStringLiteral("Refused a redirect to another origin: %1")
+                              .arg(target.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
+}
+
+TransportError cutShortError()
+{
+    return TransportError(int(QNetworkReply::RemoteHostClosedError),
+                          QStringLiteral("The connection closed before the whole answer arrived."));
+}
 
 QNetworkAccessManager &network()
 {
@@ -177,9 +190,7 @@ APIResponse replyAnswer(QNetworkReply *reply, const std::optional<QString> &canc
 {
     const QUrl refused = reply->property(kRefusedRedirect).toUrl();
     if (!refused.isEmpty())
-        throw TransportError(int(QNetworkReply::InsecureRedirectError),
-                             QStringLiteral("Refused a redirect to another origin: %1")
-                                 .arg(refused.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
+        throw refusedRedirectError(refused);
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QNetworkReply::NetworkError error = reply->error();
     if (error != QNetworkReply::NoError && !(status.isValid() && isStatusError(error, status.toInt()))) {
@@ -196,8 +207,7 @@ APIResponse replyAnswer(QNetworkReply *reply, const std::optional<QString> &canc
     const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
     if (promised.isValid() && (encoding.isEmpty() || encoding == "identity") &&
         response.body.size() < promised.toLongLong())
-        throw TransportError(int(QNetworkReply::RemoteHostClosedError),
-                             QStringLiteral("The connection closed before the whole answer arrived."));
+        throw cutShortError();
     return response;
 }
 

@@ -58,6 +58,13 @@ QUrl endpoint(const QString &path);
 // request time-out, HTTP/1.1 only, redirects left to guardRedirects().
 QNetworkRequest makeRequest(const QUrl &url, const QString &bearer = {});
 
+// Whether two addresses share scheme, host and port (the scheme's default port when none is given).
+bool sameOrigin(const QUrl &a, const QUrl &b);
+// The error of a redirect that was not followed because it led to another origin.
+TransportError refusedRedirectError(const QUrl &target);
+// The error of an answer that ended before the length its headers promised.
+TransportError cutShortError();
+
 // Lets `reply` (made from makeRequest) follow a redirect only within the origin it was sent to,
 // so a bearer token never reaches another host. A redirect elsewhere ends the reply, and
 // replyAnswer() names it.

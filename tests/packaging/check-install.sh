@@ -25,7 +25,7 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null
 deb="$(echo "$work"/package/hoplin-desktop_*.deb)"
 [ -f "$deb" ] || fail "cpack made no hoplin-desktop package"
 depends="$(dpkg-deb -f "$deb" Depends)"
-for package in libqt6webenginewidgets6 libqt6webenginecore6-bin libsecret-1-0 libqt6svg6 libarchive13; do
+for package in libqt6webenginewidgets6 libqt6webenginecore6-bin libsecret-1-0 libqt6svg6 libarchive13 libcurl4; do
   [[ ", $depends," == *", $package "* || ", $depends," == *", $package,"* ]] || fail "Depends lacks $package: $depends"
 done
 contents="$(dpkg-deb -c "$deb")"
