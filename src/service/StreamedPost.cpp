@@ -113,6 +113,7 @@ struct StreamedPost::Transfer {
     QByteArray answer;
     bool answerTooLarge = false;
     bool sourceFailed = false;
+    bool sourceStalled = false;
     CURLcode result = CURLE_OK;
     long status = 0;
     QUrl refused;
@@ -132,9 +133,15 @@ struct StreamedPost::Transfer {
         const qint64 want = std::min(qint64(size * count), self->request.length - self->offset);
         if (want <= 0)
             return 0;
+        // curl cannot time the wait in here: a source that stops giving bytes counts as a stall.
+        const auto deadline = std::chrono::steady_clock::now() + self->request.stallTimeout;
         for (;;) {
             if (self->stopped.load())
                 return CURL_READFUNC_ABORT;
+            if (std::chrono::steady_clock::now() > deadline) {
+                self->sourceStalled = true;
+                return CURL_READFUNC_ABORT;
+            }
             const qint64 got = self->request.source(data, self->offset, want);
             if (got < 0) {
                 self->sourceFailed = true;
@@ -313,6 +320,8 @@ QCoro::Task<APIResponse> StreamedPost::send(Progress progress, QString stallText
         throw APIClient::cancelledError();
     if (transfer->sourceFailed)
         throw TransportError(int(QNetworkReply::UnknownNetworkError), QStringLiteral("Could not read the request body."));
+    if (transfer->sourceStalled)
+        throw TransportError(int(QNetworkReply::OperationCanceledError), stallText);
     if (!transfer->refused.isEmpty())
         throw APIClient::refusedRedirectError(transfer->refused);
     if (transfer->answerTooLarge)
