@@ -4,6 +4,8 @@
 #include "service/APIClient.h"
 
 #include <QFile>
+#include <QNetworkProxy>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -194,6 +196,21 @@ private slots:
         const Outcome outcome = call(QStringLiteral("upload"));
         QCOMPARE(outcome.kind + ": " + outcome.text,
                  QStringLiteral("transport: The service's answer was larger than expected."));
+    }
+
+    // The upload has a network stack of its own; it must still go where the application's go.
+    // (Qt never proxies a loopback address, so the service has a name only the proxy knows.)
+    void theUploadTakesTheApplicationsProxy()
+    {
+        Settings::shared().setValue(keys::baseURL, QStringLiteral("http://service.invalid"));
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), quint16(m_other.url().port())));
+        const auto direct = qScopeGuard([] { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); });
+        const Outcome outcome = call(QStringLiteral("upload"));
+        QVERIFY2(outcome.text.startsWith(QStringLiteral("Server error 404")), qPrintable(outcome.text));
+        const QJsonArray asked = m_other.requests();
+        QCOMPARE(asked.size(), 1);
+        QCOMPARE(asked[0]["path"].toString(), QStringLiteral("http://service.invalid/v1/uploads"));
     }
 
     // A live token's logout is the server suite's; an expired one must still end the session.
