@@ -6,11 +6,11 @@
 #include "Http.h"
 #include "Routes.h"
 
+#include <QDir>
 #include <QJsonDocument>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <QDir>
 #include <cstdlib>
 #include <filesystem>
 #include <map>

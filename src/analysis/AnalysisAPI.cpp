@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QScopeGuard>
 #include <QThread>
 #include <QThreadPool>
@@ -18,11 +19,11 @@
 #include <QUuid>
 #include <cerrno>
 #include <condition_variable>
-#include <mutex>
-#include <optional>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -32,10 +33,9 @@ namespace hoplin {
 void CallControl::abort()
 {
     m_aborted = true;
-    if (m_reply)
-        m_reply->abort();
-    if (m_stop)
-        m_stop();
+    // A copy: the stop may end the step at once, and the step releases what it held.
+    if (const auto stop = m_stop)
+        stop();
 }
 
 void CallControl::check() const
@@ -44,24 +44,19 @@ void CallControl::check() const
         throw cancelled();
 }
 
-void CallControl::hold(QNetworkReply *reply)
-{
-    m_reply = reply;
-    if (m_aborted)
-        reply->abort();
-}
-
-void CallControl::holdStop(std::function<void()> stop)
+void CallControl::hold(std::function<void()> stop)
 {
     m_stop = std::move(stop);
     if (m_aborted)
-        m_stop();
+        abort();
 }
 
-void CallControl::release()
+void CallControl::hold(QNetworkReply *reply)
 {
-    m_reply.clear();
-    m_stop = nullptr;
+    hold([reply = QPointer<QNetworkReply>(reply)] {
+        if (reply)
+            reply->abort();
+    });
 }
 
 TransportError CallControl::cancelled()
@@ -440,7 +435,7 @@ QCoro::Task<QString> uploadAudio(QString filePath, QString bearer, CallControlPt
     request.source = [&body](char *data, qint64 offset, qint64 max) { return body.read(data, offset, max); };
     request.stallTimeout = uploadStallTimeout;
     StreamedPost post(std::move(request));
-    control->holdStop([&post] { post.stop(); });
+    control->hold([&post] { post.stop(); });
     const auto released = qScopeGuard([&control] { control->release(); }); // before `post` goes
     std::optional<APIResponse> answer;
     std::exception_ptr sendError;

@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 #include <QCoro/QCoroTask>
-#include <QPointer>
 #include <QString>
 #include <atomic>
 #include <functional>
@@ -25,17 +24,17 @@ public:
     // Throws the cancellation error when aborted.
     void check() const;
 
-    // The call's current reply, or what stops its current transfer; aborted with the call.
+    // What stops the call's current step, run by abort() (at once when already aborted).
+    void hold(std::function<void()> stop);
+    // The call's current reply, aborted with the call.
     void hold(QNetworkReply *reply);
-    void holdStop(std::function<void()> stop);
-    void release();
+    void release() { m_stop = nullptr; }
 
     static TransportError cancelled();
     const std::atomic<bool> *abortFlag() const { return &m_aborted; }
 
 private:
     std::atomic<bool> m_aborted{false};
-    QPointer<QNetworkReply> m_reply;
     std::function<void()> m_stop;
 };
 

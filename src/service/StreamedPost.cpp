@@ -119,6 +119,20 @@ struct StreamedPost::Transfer {
     QUrl refused;
     char errorText[CURL_ERROR_SIZE] = {};
 
+    // Ends the transfer as soon as possible; any thread.
+    void stop()
+    {
+        stopped = true;
+        if (multi)
+            curl_multi_wakeup(multi);
+    }
+    // Stops the transfer and waits for its thread.
+    void end()
+    {
+        stop();
+        running.waitForFinished();
+    }
+
     ~Transfer()
     {
         if (easy)
@@ -277,15 +291,12 @@ StreamedPost::StreamedPost(Request request) : m_transfer(std::make_shared<Transf
 
 StreamedPost::~StreamedPost()
 {
-    stop();
-    m_transfer->running.waitForFinished();
+    m_transfer->end();
 }
 
 void StreamedPost::stop()
 {
-    m_transfer->stopped = true;
-    if (m_transfer->multi)
-        curl_multi_wakeup(m_transfer->multi);
+    m_transfer->stop();
 }
 
 QCoro::Task<APIResponse> StreamedPost::send(Progress progress, QString stallText)
@@ -308,11 +319,7 @@ QCoro::Task<APIResponse> StreamedPost::send(Progress progress, QString stallText
     const auto work = [transfer] { transfer->run(); };
     transfer->running = QtConcurrent::run(&transferThreads(), work);
     // Declared after the relay, so a frame dropped mid-transfer stops it before the relay goes.
-    const auto join = qScopeGuard([transfer] {
-        transfer->stopped = true;
-        curl_multi_wakeup(transfer->multi);
-        transfer->running.waitForFinished();
-    });
+    const auto join = qScopeGuard([transfer] { transfer->end(); });
     QFuture<void> running = transfer->running;
     co_await running;
 
